@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "analysis/sample_range.h"
+
+namespace qxw {
+
+class BitWriter;
+
+constexpr int kBinCount = 32;
+constexpr int kContextCount = 32;
+constexpr int kSymbolCount = 63;
+constexpr int kSymbolColumns = 64;
+constexpr int kMaxMagnitude = 65535;
+
+// Per-channel working state. The analysis passes use previous/runLength/context/lastNegative;
+// the encoder uses lastInput/reconstructed/error and gives runLength its own meaning.
+struct ChannelState {
+  int32_t previous;
+  uint32_t runLength;
+  int32_t context;
+  uint8_t lastNegative;
+  int16_t lastInput;
+  int16_t reconstructed;
+  int32_t error;
+};
+
+// The one state object of a compression run. The passes are its operations and
+// run once each, in the order they are declared below.
+struct EncoderModel {
+  uint32_t deltaHistogram[kMaxMagnitude + 1];
+  uint32_t maxRun;
+  uint32_t contextHistogram[kContextCount][kSymbolColumns];
+  int32_t currentContext;
+  uint32_t frameCount;
+  uint32_t channelCount;
+  std::unique_ptr<ChannelState[]> channels;
+  uint32_t binBase[kBinCount];
+  int32_t binBits[kBinCount];
+  int32_t binShift[kBinCount];
+  uint32_t binCount[kBinCount];
+  int32_t codeLength[kContextCount][kSymbolColumns];
+  uint32_t codeWord[kContextCount][kSymbolColumns];
+  int32_t sizeFieldPosition;
+
+  EncoderModel() = default;
+  EncoderModel(const EncoderModel&) = delete;
+  EncoderModel& operator=(const EncoderModel&) = delete;
+
+  // Difference histogram.
+  void initialize(uint32_t channels);
+  void histogramDeltas(SampleRange samples);
+
+  // Quantizer bin layout.
+  void analyzeHistogram(uint32_t frames);
+
+  // Context statistics.
+  void resetContextStatistics();
+  void gatherContextStatistics(SampleRange samples);
+
+  // Huffman codes; totalBits is added into.
+  void generateHuffmanCodes(uint64_t& totalBits);
+
+  // Quality refinement of the bins.
+  void refineBins(uint32_t quality, uint64_t& runBits, uint64_t& losslessValueBits,
+                  uint64_t& selectedValueBits);
+
+  // File output.
+  void writeMagic(BitWriter& writer);
+  void writeHeader(BitWriter& writer, uint32_t sampleRate);
+  void encodeSamples(BitWriter& writer, SampleRange samples);
+  void finishFile(BitWriter& writer);
+};
+
+// The model whose tables the tree nodes and refinement nodes read while they are made.
+extern EncoderModel* activeModel;
+
+// The bin of magnitude m: the largest bin 1..31 whose base does not exceed m, or 0.
+// A fixed binary search of five comparisons over a non-decreasing base table.
+inline int findBin(const uint32_t (&binBase)[kBinCount], uint32_t magnitude) {
+  int lo = 0, hi = 31, mid = 16;
+  while (hi > lo) {
+    if (magnitude < binBase[mid]) {
+      hi = mid - 1;
+    } else {
+      lo = mid;
+    }
+    mid = (lo + hi + 1) >> 1;
+  }
+  return mid;
+}
+
+}  // namespace qxw

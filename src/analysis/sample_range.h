@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qxw {
+
+// Interleaved signed 16-bit little-endian samples, read in place (usually from the mapped
+// input). Holds a whole number of frames.
+struct SampleRange {
+  const uint8_t* begin = nullptr;
+  const uint8_t* end = nullptr;
+
+  size_t sampleCount() const { return static_cast<size_t>(end - begin) / 2; }
+};
+
+inline int16_t readSample(const uint8_t* at) {
+  return static_cast<int16_t>(static_cast<uint16_t>(at[0] | (at[1] << 8)));
+}
+
+}  // namespace qxw

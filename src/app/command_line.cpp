@@ -1,0 +1,69 @@
+#include "app/command_line.h"
+
+#include <cstdio>
+
+namespace qxw {
+
+namespace {
+
+bool isSeparator(char c) { return c == '/' || c == '\\' || c == ':'; }
+
+// Start of the last path component.
+size_t baseNameStart(const std::string& name) {
+  const size_t separator = name.find_last_of("/\\:");
+  return separator == std::string::npos ? 0 : separator + 1;
+}
+
+bool baseNameHasDot(const std::string& name) {
+  return name.find('.', baseNameStart(name)) != std::string::npos;
+}
+
+// Replaces everything from the last '.' of the last component on with extension.
+std::string replaceExtension(const std::string& name, const char* extension) {
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot < baseNameStart(name)) return name + extension;
+  return name.substr(0, dot) + extension;
+}
+
+bool isOption(const char* arg) {
+  return arg[0] == '/' && (arg[1] == 'q' || arg[1] == 'Q') && arg[2] >= '0' && arg[2] <= '9';
+}
+
+}  // namespace
+
+std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv) {
+  CommandLine line;
+  int first = 1;
+  if (argc < 2) return std::nullopt;
+  if (isOption(argv[1])) {
+    line.quality = argv[1][2] - '0';
+    first = 2;
+  }
+  const int files = argc - first;
+  if (files < 1 || files > 2) return std::nullopt;
+  line.infile = argv[first];
+  if (files == 2) line.outfile = argv[first + 1];
+  return line;
+}
+
+std::string deriveInputName(const std::string& infile, const char* extension) {
+  return baseNameHasDot(infile) ? infile : infile + extension;
+}
+
+std::string deriveOutputName(const std::string& inputName, const std::optional<std::string>& outfile,
+                             const char* extension) {
+  if (!outfile) return replaceExtension(inputName, extension);
+  const std::string& out = *outfile;
+  if (!out.empty() && isSeparator(out.back())) {
+    return replaceExtension(out + inputName.substr(baseNameStart(inputName)), extension);
+  }
+  if (baseNameHasDot(out)) return out;
+  return out + extension;
+}
+
+void printUsage(const char* program) {
+  std::printf("Format: %s [ /Q# ] infile [ outfile ]\n", program);
+  std::printf("Where # is the quality level, between 0 and 9.\n");
+}
+
+}  // namespace qxw

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace qxw {
+
+struct CommandLine {
+  int quality = 3;
+  std::string infile;
+  std::optional<std::string> outfile;
+};
+
+// Parses "[ /Q# ] infile [ outfile ]" (arguments after the program name). Empty when the
+// usage message is due.
+std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv);
+
+// Appends extension (".wav") when the last path component holds no '.'.
+std::string deriveInputName(const std::string& infile, const char* extension);
+// The output name from the derived input name and the optional outfile; an outfile ending in
+// a separator names a directory.
+std::string deriveOutputName(const std::string& inputName, const std::optional<std::string>& outfile,
+                             const char* extension);
+
+// "Format: <program> [ /Q# ] infile [ outfile ]" and the quality line, on standard output.
+void printUsage(const char* program);
+
+}  // namespace qxw

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qxw {
+
+// A line on standard output, flushed so it shows before the work it announces.
+void printProgress(std::string_view text);
+// A line on standard error; standard output is flushed first so the two keep their order.
+void printError(std::string_view text);
+
+// "Q<level> estimated bytes: <size> (<ratio>:1 compression)\n"; the ratio is the declared size
+// over the estimate, rounded to hundredths.
+std::string formatEstimate(int level, uint64_t declaredSize, uint64_t estimatedSize);
+// Prints formatEstimate after the caller's label; left for the next flush.
+void reportEstimate(int level, uint64_t declaredSize, uint64_t estimatedSize);
+
+}  // namespace qxw

@@ -1,0 +1,125 @@
+#include "app/encoder_app.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "analysis/encoder_model.h"
+#include "app/command_line.h"
+#include "app/console.h"
+#include "app/mapped_file.h"
+#include "app/wav_header.h"
+#include "output/bit_writer.h"
+#include "output/output_stream.h"
+
+namespace qxw {
+
+namespace {
+
+constexpr uint64_t kFixedFileBytes = 2200;
+
+uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kFixedFileBytes; }
+
+// The samples must lie inside both the file and the size its header declares.
+bool samplesInside(const WaveInfo& info, uint64_t fileLength) {
+  const uint64_t end = uint64_t{info.dataOffset} + uint64_t{info.frameCount} * info.channelCount * 2;
+  return end <= fileLength && end <= info.declaredSize;
+}
+
+bool namesSameFile(const std::string& name, const MappedFile& input) {
+  struct stat info {};
+  return ::stat(name.c_str(), &info) == 0 && info.st_dev == input.device() &&
+         info.st_ino == input.inode();
+}
+
+void reportEstimates(const WaveInfo& info, int quality, uint64_t totalBits, uint64_t runBits,
+                     uint64_t losslessValueBits, uint64_t selectedValueBits) {
+  std::fputs("Smallest ", stdout);
+  reportEstimate(0, info.declaredSize, estimatedBytes(runBits + totalBits));
+  std::fputs("Lossless ", stdout);
+  reportEstimate(9, info.declaredSize, estimatedBytes(runBits + losslessValueBits + totalBits));
+  std::fputs("Selected ", stdout);
+  reportEstimate(quality, info.declaredSize,
+                 estimatedBytes(runBits + selectedValueBits + totalBits));
+}
+
+// Rows 7 to 9: the output file. Never writes over the input, and leaves no broken file behind.
+void writeQxwFile(EncoderModel& model, const WaveInfo& info, SampleRange samples,
+                  const std::string& outputName, const MappedFile& input) {
+  printProgress("Writing QXW file header to file " + outputName);
+  if (namesSameFile(outputName, input)) {
+    printError("Error: output file " + outputName + " is the input file");
+    return;
+  }
+  OutputStream output;
+  if (!output.create(outputName)) {
+    printError("Error creating " + outputName);
+    return;
+  }
+  BitWriter writer(output);
+  model.writeMagic(writer);
+  model.writeHeader(writer, info.sampleRate);
+  printProgress("Encoding and writing sound data");
+  model.encodeSamples(writer, samples);
+  printProgress("Done.");
+  model.finishFile(writer);
+  const bool regular = output.isRegularFile();
+  if (!output.close()) {
+    if (regular) ::unlink(outputName.c_str());
+    printError("Error writing " + outputName);
+  }
+}
+
+void compress(const WaveInfo& info, SampleRange samples, int quality, const std::string& outputName,
+              const MappedFile& input) {
+  auto model = std::make_unique<EncoderModel>();
+  printProgress("Histogramming deltas");
+  model->initialize(info.channelCount);
+  model->histogramDeltas(samples);
+  printProgress("Analyzing histogram");
+  model->analyzeHistogram(info.frameCount);
+  printProgress("Gathering Huffman data");
+  model->resetContextStatistics();
+  model->gatherContextStatistics(samples);
+  printProgress("Generating Huffman codes");
+  uint64_t totalBits = 0;
+  model->generateHuffmanCodes(totalBits);
+  uint64_t runBits = 0, losslessValueBits = 0, selectedValueBits = 0;
+  model->refineBins(static_cast<uint32_t>(quality), runBits, losslessValueBits, selectedValueBits);
+  reportEstimates(info, quality, totalBits, runBits, losslessValueBits, selectedValueBits);
+  writeQxwFile(*model, info, samples, outputName, input);
+}
+
+}  // namespace
+
+int runEncoder(int argc, const char* const* argv) {
+  const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "wav2qxw";
+  const auto line = parseCommandLine(argc, argv);
+  if (!line) {
+    printUsage(program);
+    return 1;
+  }
+  const std::string inputName = deriveInputName(line->infile, ".wav");
+  const std::string outputName = deriveOutputName(inputName, line->outfile, ".qxw");
+
+  printProgress("Examining Wave format header of " + inputName);
+  MappedFile input;
+  if (!input.open(inputName)) {
+    printError("Error openning " + inputName);
+    return 0;
+  }
+  WaveInfo info{};
+  if (parseWaveHeader(input.data(), input.size(), info) != kHeaderAccepted) return 0;
+  if (!samplesInside(info, input.size())) {
+    printError("Error: file " + inputName + " incomplete or truncated");
+    return 0;
+  }
+  const uint8_t* first = input.data() + info.dataOffset;
+  const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};
+  compress(info, samples, line->quality, outputName, input);
+  return 0;
+}
+
+}  // namespace qxw

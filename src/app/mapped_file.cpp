@@ -1,0 +1,32 @@
+#include "app/mapped_file.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qxw {
+
+MappedFile::~MappedFile() {
+  if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool MappedFile::open(const std::string& name) {
+  // Non-blocking, so that a FIFO cannot stall the open; only regular files are accepted.
+  fd_ = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) return false;
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  size_ = static_cast<uint64_t>(info.st_size);
+  device_ = info.st_dev;
+  inode_ = info.st_ino;
+  if (size_ == 0) return true;
+  void* view = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
+  if (view == MAP_FAILED) return false;
+  data_ = static_cast<const uint8_t*>(view);
+  ::madvise(view, size_, MADV_SEQUENTIAL);
+  return true;
+}
+
+}  // namespace qxw

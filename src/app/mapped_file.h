@@ -1,0 +1,35 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace qxw {
+
+// A regular file opened read-only and mapped whole; released in reverse order.
+class MappedFile {
+ public:
+  MappedFile() = default;
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  // False when the name cannot be opened as a regular file or mapped. An empty file opens
+  // with no view.
+  bool open(const std::string& name);
+
+  const uint8_t* data() const { return data_; }
+  uint64_t size() const { return size_; }
+  dev_t device() const { return device_; }
+  ino_t inode() const { return inode_; }
+
+ private:
+  int fd_ = -1;
+  const uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
+
+}  // namespace qxw

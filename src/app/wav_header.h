@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+namespace qxw {
+
+struct WaveInfo {
+  uint32_t frameCount;
+  uint32_t channelCount;
+  uint32_t sampleRate;
+  uint32_t declaredSize;  // RIFF size + 8, modulo 2^32
+  uint32_t dataOffset;    // first sample
+};
+
+inline constexpr int kHeaderAccepted = 0;
+inline constexpr int kHeaderRejected = 2;
+
+// Checks a 16-bit PCM WAV header ("fmt " at byte 12, "data" right after it) in the first
+// length bytes at base, never reading past them. On rejection, prints the reason on standard
+// error and leaves info untouched.
+int parseWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info);
+
+// Rejection reason of a header, or nullptr when accepted; parseWaveHeader prints it.
+const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info);
+
+}  // namespace qxw

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "support/model_helpers.h"
+
+namespace qxw {
+namespace {
+
+using namespace qxw::testing;
+
+// A one-channel model whose histogram holds the given nonzero counts; frameCount covers them.
+struct Layout {
+  std::unique_ptr<EncoderModel> model = makeModel(1);
+  uint32_t frames = 0;
+
+  void set(uint32_t magnitude, uint32_t count) {
+    model->deltaHistogram[magnitude] = count;
+    frames += count;
+  }
+  void setRange(uint32_t first, uint32_t last, uint32_t count) {
+    for (uint32_t m = first; m <= last; ++m) set(m, count);
+  }
+  EncoderModel& analyze() {
+    model->analyzeHistogram(frames);
+    return *model;
+  }
+};
+
+void expectBin(const EncoderModel& m, int b, uint32_t base, int bits, uint32_t count) {
+  EXPECT_EQ(m.binBase[b], base) << "bin " << b;
+  EXPECT_EQ(m.binBits[b], bits) << "bin " << b;
+  EXPECT_EQ(m.binCount[b], count) << "bin " << b;
+}
+
+TEST(BinLayout, PlacesEqualPopulationBinsWithoutSplit) {
+  Layout pairs;
+  pairs.setRange(1, 62, 1);
+  const auto& m = pairs.analyze();
+  for (int b = 1; b <= 31; ++b) expectBin(m, b, 2 * b - 1, 1, 2);
+
+  Layout flat;
+  flat.setRange(1, 1000, 10);
+  const auto& f = flat.analyze();
+  for (int b = 1; b <= 30; ++b) expectBin(f, b, 32 * (b - 1) + 1, 5, 320);
+  expectBin(f, 31, 961, 6, 400);
+}
+
+TEST(BinLayout, SplitsAFarOutlierIntoTheTopBin) {
+  Layout layout;
+  layout.setRange(1, 100, 100);
+  layout.set(5000, 1);
+  const auto& m = layout.analyze();
+  expectBin(m, 31, 3977, 10, 1);
+  for (int b = 1; b <= 11; ++b) expectBin(m, b, 4 * b - 3, 2, 400);
+  const uint32_t bases[] = {45, 47, 51, 53, 57, 59, 63, 65, 69, 71, 75, 77, 81, 83, 87, 89, 93, 95};
+  for (int b = 12; b <= 29; ++b) {
+    EXPECT_EQ(m.binBase[b], bases[b - 12]) << b;
+    EXPECT_EQ(m.binBits[b], b % 2 == 0 ? 1 : 2) << b;
+  }
+  expectBin(m, 30, 99, 1, 200);
+}
+
+TEST(BinLayout, RepairsOverlapsAfterThreeSplitsAndRecounts) {
+  Layout layout;
+  layout.setRange(1, 100, 100);
+  layout.setRange(120, 199, 3);
+  layout.set(400, 1);
+  const auto& m = layout.analyze();
+  for (int b = 1; b <= 17; ++b) {
+    EXPECT_EQ(m.binBase[b], 4u * b - 3) << b;
+    EXPECT_EQ(m.binBits[b], 2) << b;
+  }
+  uint32_t base = 69;
+  for (int b = 18; b <= 27; ++b) {
+    EXPECT_EQ(m.binBase[b], base) << b;
+    base += 1u << m.binBits[b];
+  }
+  EXPECT_EQ(base, 99u);
+  expectBin(m, 28, 99, 6, 329);
+  expectBin(m, 29, 163, 4, 48);
+  expectBin(m, 30, 179, 5, 63);
+  expectBin(m, 31, 337, 6, 1);
+}
+
+TEST(BinLayout, SizesTheRunCountFromTheLongestRun) {
+  const std::pair<uint32_t, int> widths[] = {{0, 32}, {1, 0}, {2, 1}, {3, 2},    {4, 2},
+                                             {5, 3},  {8, 3}, {9, 4}, {65536, 16}};
+  for (auto [maxRun, bits] : widths) {
+    Layout layout;
+    layout.setRange(1, 62, 1);
+    layout.model->maxRun = maxRun;
+    EXPECT_EQ(layout.analyze().binBits[0], bits) << maxRun;
+  }
+}
+
+// What the later passes need from any table, and that every magnitude present is coded exactly.
+void expectUsableAndLossless(const EncoderModel& m) {
+  EXPECT_EQ(m.binBase[0], 0u);
+  for (int b = 1; b < kBinCount; ++b) {
+    EXPECT_GE(m.binBase[b], 1u) << b;
+    EXPECT_LE(m.binBase[b], 65535u) << b;
+    EXPECT_LE(m.binBits[b], 16) << b;
+    if (b > 1) {
+      EXPECT_GE(m.binBase[b], m.binBase[b - 1]) << b;
+    }
+  }
+  for (uint32_t mag = 1; mag <= 65535; ++mag) {
+    if (m.deltaHistogram[mag] == 0) continue;
+    const int b = findBin(m.binBase, mag);
+    ASSERT_GE(b, 1) << mag;
+    EXPECT_LT(mag - m.binBase[b], 1u << m.binBits[b]) << mag;
+  }
+}
+
+std::unique_ptr<EncoderModel> analyzeSamples(const std::vector<int16_t>& samples, uint32_t channels) {
+  auto model = makeModel(channels);
+  const auto bytes = sampleBytes(samples);
+  model->histogramDeltas(rangeOf(bytes));
+  model->analyzeHistogram(static_cast<uint32_t>(samples.size() / channels));
+  return model;
+}
+
+TEST(BinLayout, FallsBackForSilenceAndNoSamples) {
+  auto silent = analyzeSamples(std::vector<int16_t>(1000, 0), 1);
+  expectUsableAndLossless(*silent);
+  for (int b = 1; b < kBinCount; ++b) EXPECT_EQ(silent->binBase[b], static_cast<uint32_t>(b));
+  EXPECT_EQ(silent->binBits[0], 10);
+
+  auto empty = analyzeSamples({}, 2);
+  expectUsableAndLossless(*empty);
+  EXPECT_EQ(empty->binBits[0], 32);
+}
+
+TEST(BinLayout, GivesFewMagnitudesABinEach) {
+  auto single = analyzeSamples({100, 200, 300, 400, 500}, 1);
+  expectUsableAndLossless(*single);
+  EXPECT_EQ(single->binBase[1], 100u);
+  EXPECT_EQ(single->binBits[1], 0);
+  EXPECT_EQ(single->binCount[1], 5u);
+
+  std::vector<int16_t> extremes;
+  for (int i = 0; i < 64; ++i) extremes.push_back(i % 2 ? 32767 : -32768);
+  auto alternating = analyzeSamples(extremes, 1);
+  expectUsableAndLossless(*alternating);
+  EXPECT_EQ(alternating->binBase[1], 32768u);
+  EXPECT_EQ(alternating->binBase[2], 65535u);
+
+  std::vector<int16_t> levels;
+  for (int i = 0; i < 300; ++i) levels.push_back(static_cast<int16_t>((i / 7 % 4) * 1000 - 1500));
+  auto square = analyzeSamples(levels, 1);
+  expectUsableAndLossless(*square);
+  for (int b = 1; b < kBinCount; ++b) EXPECT_EQ(square->binBits[b], 0);
+}
+
+TEST(BinLayout, FallsBackWhenManyMagnitudesStillRunOutOfRange) {
+  // Dense at 1..33 with far outliers: more than 31 magnitudes, yet the scans leave the range.
+  Layout layout;
+  layout.setRange(1, 33, 1000);
+  for (uint32_t m : {9000u, 20000u, 30000u, 40000u, 50000u, 60000u, 61000u, 62000u, 65535u}) {
+    layout.set(m, 1);
+  }
+  auto& m = layout.analyze();
+  expectUsableAndLossless(m);
+  std::set<uint32_t> bases(m.binBase + 1, m.binBase + kBinCount);
+  EXPECT_GT(bases.size(), 20u);
+}
+
+TEST(BinLayout, IsDeterministic) {
+  std::vector<int16_t> samples;
+  for (int i = 0; i < 5000; ++i) samples.push_back(static_cast<int16_t>((i * 7919) % 600 - 300));
+  auto a = analyzeSamples(samples, 2);
+  auto b = analyzeSamples(samples, 2);
+  for (int bin = 0; bin < kBinCount; ++bin) {
+    EXPECT_EQ(a->binBase[bin], b->binBase[bin]);
+    EXPECT_EQ(a->binBits[bin], b->binBits[bin]);
+  }
+}
+
+}  // namespace
+}  // namespace qxw

@@ -1,0 +1,187 @@
+// Runs the real wav2qxw on files the tests write.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "support/run_program.h"
+#include "support/wav_files.h"
+
+namespace qxw {
+namespace {
+
+using namespace qxw::testing;
+
+const std::string kProgram = WAV2QXW_PATH;
+
+std::vector<int16_t> tone(size_t frames, uint32_t channels) {
+  std::vector<int16_t> samples;
+  for (size_t i = 0; i < frames; ++i) {
+    for (uint32_t c = 0; c < channels; ++c) {
+      samples.push_back(static_cast<int16_t>(8000 * std::sin(0.05 * static_cast<double>(i) + c)));
+    }
+  }
+  return samples;
+}
+
+void set32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+std::string usageFor(const std::string& program) {
+  return "Format: " + program + " [ /Q# ] infile [ outfile ]\n" +
+         "Where # is the quality level, between 0 and 9.\n";
+}
+
+class EncoderRun : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ProgramResult run(const std::vector<std::string>& args, RunOptions options = {}) {
+    if (options.workingDir.empty()) options.workingDir = dir.dir();
+    return runProgram(kProgram, args, options);
+  }
+};
+
+TEST_F(EncoderRun, PrintsUsageAndExitsOneOnWrongArguments) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {}, {"/Q5"}, {"a", "b", "c"}, {"/q1", "a", "b", "c"}, {"/Q", "song", "out"}}) {
+    const auto result = run(args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, usageFor(kProgram));
+    EXPECT_EQ(result.err, "");
+  }
+  EXPECT_FALSE(fileExists(dir.path("out.qxw")));
+}
+
+TEST_F(EncoderRun, ReportsAMissingInputAfterTheExaminingLine) {
+  const auto result = run({"missing"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "Examining Wave format header of missing.wav\n");
+  EXPECT_EQ(result.err, "Error openning missing.wav\n");
+  EXPECT_EQ(result.console, result.out + result.err);
+  EXPECT_FALSE(fileExists(dir.path("missing.qxw")));
+}
+
+TEST_F(EncoderRun, RefusesInputsThatAreNotRegularFiles) {
+  ::mkdir(dir.path("folder.wav").c_str(), 0700);
+  EXPECT_EQ(run({"folder.wav"}).err, "Error openning folder.wav\n");
+  ::mkfifo(dir.path("pipe.wav").c_str(), 0600);
+  EXPECT_EQ(run({"pipe.wav"}).err, "Error openning pipe.wav\n");
+}
+
+TEST_F(EncoderRun, RejectsBadHeadersWithoutCreatingOutput) {
+  writeFile(dir.path("empty.wav"), {});
+  auto result = run({"empty.wav"});
+  EXPECT_EQ(result.err, "Not valid Wave file\n");
+  EXPECT_EQ(result.status, 0);
+
+  auto truncated = makeWav(tone(100, 1), 1);
+  truncated.resize(truncated.size() - 2);
+  writeFile(dir.path("truncated.wav"), truncated);
+  result = run({"truncated.wav"});
+  EXPECT_EQ(result.err, "Error: file truncated.wav incomplete or truncated\n");
+
+  for (uint32_t riffSize : {0u, 0xFFFFFFFFu}) {
+    auto wav = makeWav(tone(100, 1), 1);
+    set32(wav, 4, riffSize);
+    writeFile(dir.path("riff.wav"), wav);
+    EXPECT_EQ(run({"riff.wav"}).err, "Error: file riff.wav incomplete or truncated\n");
+  }
+
+  // A data size whose byte count would wrap 32 bits is still beyond the file.
+  auto huge = makeWav(tone(100, 2), 2);
+  set32(huge, 40, 0xFFFFFFFC);
+  writeFile(dir.path("huge.wav"), huge);
+  EXPECT_EQ(run({"huge.wav"}).err, "Error: file huge.wav incomplete or truncated\n");
+
+  for (const char* name : {"empty", "truncated", "riff", "huge"}) {
+    EXPECT_FALSE(fileExists(dir.path(std::string(name) + ".qxw"))) << name;
+  }
+}
+
+TEST_F(EncoderRun, PrintsTheWholeReportInOrderOnSuccess) {
+  writeFile(dir.path("song.wav"), makeWav(tone(2000, 2), 2));
+  const auto result = run({"/Q5", "song"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  const std::vector<std::string> expected = {
+      "Examining Wave format header of song.wav", "Histogramming deltas", "Analyzing histogram",
+      "Gathering Huffman data", "Generating Huffman codes", "Smallest Q0 estimated bytes: ",
+      "Lossless Q9 estimated bytes: ", "Selected Q5 estimated bytes: ",
+      "Writing QXW file header to file song.qxw", "Encoding and writing sound data", "Done."};
+  size_t at = 0;
+  for (const auto& line : expected) {
+    ASSERT_EQ(result.out.compare(at, line.size(), line), 0) << result.out;
+    at = result.out.find('\n', at) + 1;
+  }
+  EXPECT_EQ(at, result.out.size());
+  const auto qxw = readFile(dir.path("song.qxw"));
+  ASSERT_GE(qxw.size(), 2200u);
+  EXPECT_EQ(get32(qxw, 2196), qxw.size() - 2200);
+}
+
+TEST_F(EncoderRun, TruncatesAnExistingOutput) {
+  writeFile(dir.path("song.wav"), makeWav(tone(50, 1), 1));
+  writeFile(dir.path("song.qxw"), std::vector<uint8_t>(1 << 20, 0x55));
+  run({"song"});
+  const auto qxw = readFile(dir.path("song.qxw"));
+  EXPECT_EQ(get32(qxw, 2196), qxw.size() - 2200);
+}
+
+TEST_F(EncoderRun, NeverWritesOverItsInput) {
+  const auto wav = makeWav(tone(300, 1), 1);
+  writeFile(dir.path("song.wav"), wav);
+  auto result = run({"song.wav", "song.wav"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "Error: output file song.wav is the input file\n");
+  ::symlink("song.wav", dir.path("alias.qxw").c_str());
+  result = run({"song.wav", "alias.qxw"});
+  EXPECT_EQ(result.err, "Error: output file alias.qxw is the input file\n");
+  ::link(dir.path("song.wav").c_str(), dir.path("hard.qxw").c_str());
+  result = run({"song.wav", "hard.qxw"});
+  EXPECT_EQ(result.err, "Error: output file hard.qxw is the input file\n");
+  EXPECT_EQ(readFile(dir.path("song.wav")), wav);
+}
+
+TEST_F(EncoderRun, ReportsAnOutputThatCannotBeCreated) {
+  writeFile(dir.path("song.wav"), makeWav(tone(300, 1), 1));
+  const auto result = run({"song.wav", "nowhere/out.qxw"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "Error creating nowhere/out.qxw\n");
+  EXPECT_EQ(result.console.find("Encoding"), std::string::npos);
+}
+
+TEST_F(EncoderRun, RemovesAnOutputThatCouldNotBeWrittenWhole) {
+  writeFile(dir.path("song.wav"), makeWav(tone(20000, 2), 2));
+  RunOptions limited;
+  limited.fileSizeLimit = 4096;
+  const auto result = run({"song.wav", "song.qxw"}, limited);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "Error writing song.qxw\n");
+  EXPECT_FALSE(fileExists(dir.path("song.qxw")));
+  EXPECT_TRUE(fileExists(dir.path("song.wav")));
+}
+
+TEST_F(EncoderRun, ReportsAFullDeviceWithoutRemovingIt) {
+  writeFile(dir.path("song.wav"), makeWav(tone(300, 1), 1));
+  // Output names always get an extension, so the device is reached through a link.
+  ::symlink("/dev/full", dir.path("full.qxw").c_str());
+  const auto result = run({"song.wav", "full.qxw"});
+  EXPECT_EQ(result.err, "Error writing full.qxw\n");
+  EXPECT_TRUE(fileExists("/dev/full"));
+  EXPECT_TRUE(fileExists(dir.path("full.qxw")));
+}
+
+TEST_F(EncoderRun, WritesAHeaderOnlyFileForZeroFrames) {
+  writeFile(dir.path("none.wav"), makeWav({}, 3));
+  EXPECT_EQ(run({"/Q9", "none.wav"}).err, "");
+  const auto qxw = readFile(dir.path("none.qxw"));
+  ASSERT_EQ(qxw.size(), 2200u);
+  EXPECT_EQ(get32(qxw, 2196), 0u);
+  EXPECT_EQ(get32(qxw, 12), 3u);
+}
+
+}  // namespace
+}  // namespace qxw

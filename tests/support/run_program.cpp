@@ -1,0 +1,74 @@
+#include "support/run_program.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <stdexcept>
+
+namespace qxw::testing {
+
+namespace {
+
+std::string drain(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+  ::close(fd);
+  return text;
+}
+
+// Runs once; out/err get the two streams, or both streams go to out when merged.
+int runOnce(const std::string& program, const std::vector<std::string>& args,
+            const RunOptions& options, bool merged, std::string& out, std::string& err) {
+  char outName[] = "/tmp/qxwout.XXXXXX";
+  char errName[] = "/tmp/qxwerr.XXXXXX";
+  const int outFd = ::mkstemp(outName);
+  const int errFd = ::mkstemp(errName);
+  if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (!options.workingDir.empty() && ::chdir(options.workingDir.c_str()) != 0) _exit(127);
+    if (options.fileSizeLimit >= 0) {
+      // Writes past the limit then fail with EFBIG instead of raising SIGXFSZ.
+      std::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
+                         static_cast<rlim_t>(options.fileSizeLimit)};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ::dup2(outFd, 1);
+    ::dup2(merged ? outFd : errFd, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::lseek(outFd, 0, SEEK_SET);
+  ::lseek(errFd, 0, SEEK_SET);
+  out = drain(outFd);
+  err = drain(errFd);
+  ::unlink(outName);
+  ::unlink(errName);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         const RunOptions& options) {
+  ProgramResult result;
+  std::string unused;
+  result.status = runOnce(program, args, options, false, result.out, result.err);
+  runOnce(program, args, options, true, result.console, unused);
+  return result;
+}
+
+}  // namespace qxw::testing

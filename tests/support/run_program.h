@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qxw::testing {
+
+struct ProgramResult {
+  int status = -1;      // exit status, or -1 when the program did not exit normally
+  std::string out;      // standard output
+  std::string err;      // standard error
+  std::string console;  // both streams through one pipe, in the order they were written
+};
+
+// Runs the program twice: once with separate streams, once with both on one pipe.
+struct RunOptions {
+  std::string workingDir;
+  long fileSizeLimit = -1;  // bytes a written file may reach; -1 for no limit
+};
+
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         const RunOptions& options = {});
+
+}  // namespace qxw::testing
