@@ -1,7 +1,7 @@
 #include <bit>
 #include <vector>
 
-#include "analysis/encoder_model.h"
+#include "analysis/bin_layout.h"
 
 namespace qxw {
 
@@ -185,20 +185,28 @@ void fallbackLayout(EncoderModel& model, const HistogramSums& h) {
 
 }  // namespace
 
+bool placeEqualPopulationBins(EncoderModel& model) {
+  const HistogramSums h(model.deltaHistogram);
+  const uint32_t nonzero = model.channelCount * model.frameCount - model.deltaHistogram[0];
+  uint32_t top = kMaxMagnitude;
+  while (top > 0 && model.deltaHistogram[top] == 0) --top;
+  bool changed = false;
+  if (top < 1 || !placeBins(model, h, nonzero, kBinCount, top) || !repairOverlaps(model, changed)) {
+    return false;
+  }
+  if (changed) recountBins(model, h);
+  return usableTable(model);
+}
+
+void placeFallbackBins(EncoderModel& model) {
+  fallbackLayout(model, HistogramSums(model.deltaHistogram));
+}
+
 void EncoderModel::analyzeHistogram(uint32_t frames) {
   frameCount = frames;
   binBits[0] = static_cast<int32_t>(significantBits(maxRun - 1u));
   binBase[0] = 0;
-  const HistogramSums h(deltaHistogram);
-  const uint32_t nonzero = channelCount * frameCount - deltaHistogram[0];
-  uint32_t top = kMaxMagnitude;
-  while (top > 0 && deltaHistogram[top] == 0) --top;
-
-  bool changed = false;
-  const bool placed = top >= 1 && placeBins(*this, h, nonzero, kBinCount, top) &&
-                      repairOverlaps(*this, changed);
-  if (placed && changed) recountBins(*this, h);
-  if (!placed || !usableTable(*this)) fallbackLayout(*this, h);
+  if (!placeEqualPopulationBins(*this)) placeFallbackBins(*this);
 }
 
 }  // namespace qxw

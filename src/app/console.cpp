@@ -19,10 +19,14 @@ void printError(std::string_view text) {
 
 std::string formatEstimate(int level, uint64_t declaredSize, uint64_t estimatedSize) {
   const uint64_t e = estimatedSize;
+  // Half a hundredth of the estimate rounds the ratio to the nearest hundredth.
   const uint64_t a = declaredSize + e / 200;
-  return "Q" + std::to_string(level) + " estimated bytes: " + std::to_string(e) + " (" +
-         std::to_string(a / e) + "." + std::to_string(a * 10 / e % 10) +
-         std::to_string(a * 100 / e % 10) + ":1 compression)\n";
+  char line[128];
+  std::snprintf(line, sizeof line, "Q%d estimated bytes: %llu (%llu.%llu%llu:1 compression)\n", level,
+                static_cast<unsigned long long>(e), static_cast<unsigned long long>(a / e),
+                static_cast<unsigned long long>(a * 10 / e % 10),
+                static_cast<unsigned long long>(a * 100 / e % 10));
+  return line;
 }
 
 void reportEstimate(int level, uint64_t declaredSize, uint64_t estimatedSize) {

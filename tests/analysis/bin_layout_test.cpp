@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "analysis/bin_layout.h"
 #include "support/model_helpers.h"
 
 namespace qxw {
@@ -154,16 +155,25 @@ TEST(BinLayout, GivesFewMagnitudesABinEach) {
 }
 
 TEST(BinLayout, FallsBackWhenManyMagnitudesStillRunOutOfRange) {
-  // Dense at 1..33 with far outliers: more than 31 magnitudes, yet the scans leave the range.
+  // 42 distinct magnitudes, dense at 1..33 with far outliers: the scans leave the range.
   Layout layout;
-  layout.setRange(1, 33, 1000);
-  for (uint32_t m : {9000u, 20000u, 30000u, 40000u, 50000u, 60000u, 61000u, 62000u, 65535u}) {
-    layout.set(m, 1);
-  }
+  const uint32_t dense[] = {32, 43, 1,  27, 17, 14, 33, 26, 41, 30, 22, 10, 25, 5,  21, 27, 15,
+                            47, 46, 13, 33, 8,  9,  39, 14, 36, 25, 39, 45, 20, 25, 49, 41};
+  for (uint32_t m = 1; m <= 33; ++m) layout.set(m, dense[m - 1]);
+  const std::pair<uint32_t, uint32_t> outliers[] = {{11482, 2}, {23260, 1}, {22144, 3},
+                                                    {27513, 3}, {21174, 1}, {13985, 3},
+                                                    {28767, 1}, {50206, 3}, {17362, 3}};
+  for (auto [m, count] : outliers) layout.set(m, count);
+  layout.model->frameCount = layout.frames;
+  EXPECT_FALSE(placeEqualPopulationBins(*layout.model));
+
   auto& m = layout.analyze();
   expectUsableAndLossless(m);
+  // 42 magnitudes in 31 bins: the dense part shares bins two magnitudes wide.
+  EXPECT_EQ(m.binBase[1], 1u);
+  EXPECT_EQ(m.binBits[1], 1);
   std::set<uint32_t> bases(m.binBase + 1, m.binBase + kBinCount);
-  EXPECT_GT(bases.size(), 20u);
+  EXPECT_EQ(bases.size(), 31u);
 }
 
 TEST(BinLayout, IsDeterministic) {
