@@ -1,6 +1,5 @@
 #include "app/encoder_app.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -28,12 +27,6 @@ bool samplesInside(const WaveInfo& info, uint64_t fileLength) {
   return end <= fileLength && end <= info.declaredSize;
 }
 
-bool namesSameFile(const std::string& name, const MappedFile& input) {
-  struct stat info {};
-  return ::stat(name.c_str(), &info) == 0 && info.st_dev == input.device() &&
-         info.st_ino == input.inode();
-}
-
 void reportEstimates(const WaveInfo& info, int quality, uint64_t totalBits, uint64_t runBits,
                      uint64_t losslessValueBits, uint64_t selectedValueBits) {
   std::fputs("Smallest ", stdout);
@@ -49,7 +42,7 @@ void reportEstimates(const WaveInfo& info, int quality, uint64_t totalBits, uint
 void writeQxwFile(EncoderModel& model, const WaveInfo& info, SampleRange samples,
                   const std::string& outputName, const MappedFile& input) {
   printProgress("Writing QXW file header to file " + outputName);
-  if (namesSameFile(outputName, input)) {
+  if (input.isSameFileAs(outputName)) {
     printError("Error: output file " + outputName + " is the input file");
     return;
   }

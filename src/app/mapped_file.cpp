@@ -12,6 +12,11 @@ MappedFile::~MappedFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+bool MappedFile::isSameFileAs(const std::string& name) const {
+  struct stat info {};
+  return ::stat(name.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
+}
+
 bool MappedFile::open(const std::string& name) {
   // Non-blocking, so that a FIFO cannot stall the open; only regular files are accepted.
   fd_ = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -21,8 +21,8 @@ class MappedFile {
 
   const uint8_t* data() const { return data_; }
   uint64_t size() const { return size_; }
-  dev_t device() const { return device_; }
-  ino_t inode() const { return inode_; }
+  // True when name refers to this same file, directly or through a hard or symbolic link.
+  bool isSameFileAs(const std::string& name) const;
 
  private:
   int fd_ = -1;

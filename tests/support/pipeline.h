@@ -4,16 +4,21 @@
 #include <vector>
 
 #include "analysis/encoder_model.h"
+#include "decoder/qxw_header.h"
+#include "decoder/sample_decoder.h"
+#include "output/sample_encoder.h"
 #include "support/model_helpers.h"
 #include "support/output_capture.h"
 
 namespace qxw::testing {
 
 // Runs every pass of a compression, in the program's order, and returns the QXW file bytes.
-// The model is left for inspection.
+// The model is left for inspection; reconstruction, when given, receives every sample the
+// encoder expects a reader to decode.
 inline std::vector<uint8_t> compressSamples(EncoderModel& model, const std::vector<int16_t>& samples,
                                             uint32_t channels, uint32_t quality,
-                                            uint32_t sampleRate = 44100) {
+                                            uint32_t sampleRate = 44100,
+                                            std::vector<int16_t>* reconstruction = nullptr) {
   const auto input = sampleBytes(samples);
   const SampleRange range = rangeOf(input);
   model.initialize(channels);
@@ -27,9 +32,39 @@ inline std::vector<uint8_t> compressSamples(EncoderModel& model, const std::vect
   return capture([&](BitWriter& writer) {
     model.writeMagic(writer);
     model.writeHeader(writer, sampleRate);
-    model.encodeSamples(writer, range);
+    if (reconstruction != nullptr) {
+      encodeSamplesRecording(model, writer, range, *reconstruction);
+    } else {
+      model.encodeSamples(writer, range);
+    }
     model.finishFile(writer);
   });
+}
+
+inline std::vector<uint8_t> compressSamples(const std::vector<int16_t>& samples, uint32_t channels,
+                                            uint32_t quality) {
+  auto model = std::make_unique<EncoderModel>();
+  return compressSamples(*model, samples, channels, quality);
+}
+
+struct Decoded {
+  QxwHeaderStatus header = QxwHeaderStatus::NotQxw;
+  DecodeStatus data = DecodeStatus::Corrupt;
+  std::vector<int16_t> samples;
+};
+
+// Reads a whole QXW file held in memory.
+inline Decoded decompress(const std::vector<uint8_t>& file) {
+  Decoded result;
+  QxwHeader header{};
+  result.header = parseQxwHeader(file.data(), file.size(), header);
+  if (result.header != QxwHeaderStatus::Accepted) return result;
+  result.data = decodeSamples(header, file.data() + 2200, [&](const uint8_t* bytes, size_t size) {
+    for (size_t i = 0; i + 1 < size; i += 2) {
+      result.samples.push_back(static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8)));
+    }
+  });
+  return result;
 }
 
 }  // namespace qxw::testing

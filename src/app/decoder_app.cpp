@@ -1,0 +1,160 @@
+#include "app/decoder_app.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/console.h"
+#include "app/mapped_file.h"
+#include "decoder/qxw_header.h"
+#include "decoder/sample_decoder.h"
+#include "output/output_stream.h"
+
+namespace qxw {
+
+namespace {
+
+constexpr int kSuccess = 0;
+constexpr int kUsage = 1;
+constexpr int kFailure = 2;
+
+struct DecoderCommand {
+  bool testOnly = false;
+  std::string infile;
+  std::optional<std::string> outfile;
+};
+
+std::optional<DecoderCommand> parseDecoderCommand(int argc, const char* const* argv) {
+  DecoderCommand command;
+  int first = 1;
+  if (argc > 1 && (std::string(argv[1]) == "/T" || std::string(argv[1]) == "/t")) {
+    command.testOnly = true;
+    first = 2;
+  }
+  const int files = argc - first;
+  if (files < 1 || files > 2) return std::nullopt;
+  command.infile = argv[first];
+  if (files == 2) command.outfile = argv[first + 1];
+  return command;
+}
+
+void printDecoderUsage(const char* program) {
+  std::printf("Format: %s [ /T ] infile [ outfile ]\n", program);
+  std::printf("Where /T tests the file without writing anything.\n");
+}
+
+void put16(std::vector<uint8_t>& out, uint32_t v) {
+  out.push_back(static_cast<uint8_t>(v));
+  out.push_back(static_cast<uint8_t>(v >> 8));
+}
+void put32(std::vector<uint8_t>& out, uint32_t v) {
+  put16(out, v & 0xFFFF);
+  put16(out, v >> 16);
+}
+
+// A canonical 44-byte header: "fmt " at byte 12, "data" right after it.
+std::vector<uint8_t> waveHeader(const QxwHeader& h) {
+  const uint32_t dataBytes = h.frameCount * h.channelCount * 2;
+  std::vector<uint8_t> out{'R', 'I', 'F', 'F'};
+  put32(out, 36 + dataBytes);
+  out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+  put32(out, 16);
+  put16(out, 1);
+  put16(out, h.channelCount);
+  put32(out, h.sampleRate);
+  put32(out, h.sampleRate * h.channelCount * 2);
+  put16(out, h.channelCount * 2);
+  put16(out, 16);
+  out.insert(out.end(), {'d', 'a', 't', 'a'});
+  put32(out, dataBytes);
+  return out;
+}
+
+const char* headerProblem(QxwHeaderStatus status) {
+  switch (status) {
+    case QxwHeaderStatus::NotQxw:
+      return "Not valid QXW file";
+    case QxwHeaderStatus::Invalid:
+      return "Invalid QXW file header";
+    default:
+      return nullptr;
+  }
+}
+
+int testFile(const QxwHeader& header, const uint8_t* data, const std::string& inputName) {
+  printProgress("Testing sound data");
+  if (decodeSamples(header, data, [](const uint8_t*, size_t) {}) != DecodeStatus::Complete) {
+    printError("Corrupt QXW data");
+    return kFailure;
+  }
+  printProgress("File " + inputName + " is intact");
+  return kSuccess;
+}
+
+int writeWaveFile(const QxwHeader& header, const uint8_t* data, const std::string& outputName,
+                  const MappedFile& input) {
+  if (input.isSameFileAs(outputName)) {
+    printError("Error: output file " + outputName + " is the input file");
+    return kFailure;
+  }
+  OutputStream output;
+  if (!output.create(outputName)) {
+    printError("Error creating " + outputName);
+    return kFailure;
+  }
+  printProgress("Decoding and writing sound data");
+  const auto wav = waveHeader(header);
+  output.append(wav.data(), wav.size());
+  const DecodeStatus status =
+      decodeSamples(header, data, [&output](const uint8_t* bytes, size_t size) {
+        output.append(bytes, size);
+      });
+  const bool regular = output.isRegularFile();
+  const bool written = output.close();
+  if (status != DecodeStatus::Complete || !written) {
+    if (regular) ::unlink(outputName.c_str());
+    printError(status != DecodeStatus::Complete ? "Corrupt QXW data" : "Error writing " + outputName);
+    return kFailure;
+  }
+  printProgress("Done.");
+  return kSuccess;
+}
+
+}  // namespace
+
+int runDecoder(int argc, const char* const* argv) {
+  const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "qxw2wav";
+  const auto command = parseDecoderCommand(argc, argv);
+  if (!command) {
+    printDecoderUsage(program);
+    return kUsage;
+  }
+  const std::string inputName = deriveInputName(command->infile, ".qxw");
+  const std::string outputName = deriveOutputName(inputName, command->outfile, ".wav");
+
+  printProgress("Examining QXW file header of " + inputName);
+  MappedFile input;
+  if (!input.open(inputName)) {
+    printError("Error openning " + inputName);
+    return kFailure;
+  }
+  QxwHeader header{};
+  const QxwHeaderStatus status = parseQxwHeader(input.data(), input.size(), header);
+  if (status == QxwHeaderStatus::Truncated) {
+    printError("Error: file " + inputName + " incomplete or truncated");
+    return kFailure;
+  }
+  if (const char* problem = headerProblem(status)) {
+    printError(problem);
+    return kFailure;
+  }
+  const uint8_t* data = input.data() + 2200;
+  if (command->testOnly) return testFile(header, data, inputName);
+  return writeWaveFile(header, data, outputName, input);
+}
+
+}  // namespace qxw

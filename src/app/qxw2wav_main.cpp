@@ -1,0 +1,3 @@
+#include "app/decoder_app.h"
+
+int main(int argc, char** argv) { return qxw::runDecoder(argc, argv); }

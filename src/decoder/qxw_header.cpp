@@ -1,0 +1,67 @@
+#include "decoder/qxw_header.h"
+
+#include <cstring>
+
+#include "output/qxw_format.h"
+
+namespace qxw {
+
+namespace {
+
+constexpr uint64_t kWaveHeaderSize = 44;
+
+uint32_t read32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool binTableFits(const QxwHeader& h) {
+  if (h.binBase[0] != 0 || h.binShift[0] != 0 || h.binBits[0] > 32) return false;
+  for (int b = 1; b < kBinCount; ++b) {
+    // Widths beyond 16 bits would stand for magnitudes no 16-bit difference has.
+    if (h.binBits[b] > 16 || h.binShift[b] > 16) return false;
+    if (h.binBase[b] < h.binBase[b - 1]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool isCompletePrefixCode(const int32_t* lengths) {
+  uint64_t kraft = 0;  // in units of 2^-32
+  for (int s = 0; s < kSymbolCount; ++s) {
+    if (lengths[s] < 1 || lengths[s] > 32) return false;
+    kraft += uint64_t{1} << (32 - lengths[s]);
+  }
+  return kraft == uint64_t{1} << 32;
+}
+
+QxwHeaderStatus parseQxwHeader(const uint8_t* base, uint64_t length, QxwHeader& h) {
+  if (length < kQxwHeaderSize || std::memcmp(base, kQxwMagic, sizeof kQxwMagic) != 0) {
+    return QxwHeaderStatus::NotQxw;
+  }
+  h.frameCount = read32(base + 8);
+  h.channelCount = read32(base + 12);
+  h.sampleRate = read32(base + 16);
+  h.dataSize = read32(base + kDataSizeOffset);
+  for (int b = 0; b < kBinCount; ++b) {
+    const uint8_t* entry = base + kBinTableOffset + 4 * b;
+    h.binBits[b] = entry[0];
+    h.binShift[b] = entry[1];
+    h.binBase[b] = entry[2] | (entry[3] << 8);
+  }
+  bool rowsValid = true;
+  for (int c = 0; c < kContextCount; ++c) {
+    const uint8_t* row = base + kCodeLengthOffset + kSymbolColumns * c;
+    for (int s = 0; s < kSymbolColumns; ++s) h.codeLength[c][s] = row[s];
+    rowsValid = rowsValid && row[63] == 0 && isCompletePrefixCode(h.codeLength[c]);
+  }
+  const uint64_t sampleBytes = uint64_t{h.frameCount} * h.channelCount * 2;
+  if (h.channelCount < 1 || h.channelCount > 6 || !rowsValid || !binTableFits(h) ||
+      h.dataSize % 4 != 0 || sampleBytes + kWaveHeaderSize > 0xFFFFFFFFu) {
+    return QxwHeaderStatus::Invalid;
+  }
+  if (kQxwHeaderSize + uint64_t{h.dataSize} > length) return QxwHeaderStatus::Truncated;
+  return QxwHeaderStatus::Accepted;
+}
+
+}  // namespace qxw

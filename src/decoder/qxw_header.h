@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/encoder_model.h"
+
+namespace qxw {
+
+// What a reader needs from the 2200-byte QXW header.
+struct QxwHeader {
+  uint32_t frameCount;
+  uint32_t channelCount;
+  uint32_t sampleRate;
+  uint32_t dataSize;
+  uint32_t binBase[kBinCount];
+  int32_t binBits[kBinCount];
+  int32_t binShift[kBinCount];
+  int32_t codeLength[kContextCount][kSymbolColumns];
+};
+
+enum class QxwHeaderStatus { Accepted, NotQxw, Invalid, Truncated };
+
+// Reads and checks the header in the first length bytes at base, never reading past them:
+// NotQxw for a wrong magic or a file shorter than the header; Invalid for fields no writer
+// produces (channels outside 1..6, bases that decrease, widths that do not fit, code-length rows
+// that are not a complete prefix code of lengths 1..32, a sound too long for a WAV file);
+// Truncated when the encoded data reaches past the end of the file.
+QxwHeaderStatus parseQxwHeader(const uint8_t* base, uint64_t length, QxwHeader& header);
+
+// True when the 63 lengths are each 1..32 and their Kraft sum is exactly 1.
+bool isCompletePrefixCode(const int32_t* lengths);
+
+}  // namespace qxw

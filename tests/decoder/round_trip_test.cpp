@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "support/pipeline.h"
+#include "support/signals.h"
+
+namespace qxw {
+namespace {
+
+using namespace qxw::testing;
+
+const Signal kSignals[] = {Signal::Music,    Signal::Silence, Signal::FullScaleNoise, Signal::Square,
+                           Signal::Extremes, Signal::Single,  Signal::Empty};
+
+TEST(RoundTrip, Quality9GivesBackEverySample) {
+  for (Signal kind : kSignals) {
+    for (uint32_t channels = 1; channels <= 6; ++channels) {
+      const auto input = makeSignal(kind, 3000, channels);
+      const auto file = compressSamples(input, channels, 9);
+      const Decoded decoded = decompress(file);
+      ASSERT_EQ(decoded.header, QxwHeaderStatus::Accepted) << signalName(kind) << channels;
+      ASSERT_EQ(decoded.data, DecodeStatus::Complete) << signalName(kind) << channels;
+      EXPECT_EQ(decoded.samples, input) << signalName(kind) << " channels " << channels;
+      // The decoded sound compresses to the very same file.
+      EXPECT_EQ(compressSamples(decoded.samples, channels, 9), file) << signalName(kind);
+    }
+  }
+}
+
+TEST(RoundTrip, LowerQualitiesDecodeToTheEncodersOwnReconstruction) {
+  for (Signal kind : kSignals) {
+    for (uint32_t channels : {1u, 2u, 5u}) {
+      const auto input = makeSignal(kind, 4000, channels, channels);
+      for (uint32_t quality = 0; quality <= 8; ++quality) {
+        auto model = std::make_unique<EncoderModel>();
+        std::vector<int16_t> expected;
+        const auto file = compressSamples(*model, input, channels, quality, 8000, &expected);
+        const Decoded decoded = decompress(file);
+        ASSERT_EQ(decoded.data, DecodeStatus::Complete) << signalName(kind) << quality;
+        EXPECT_EQ(decoded.samples, expected) << signalName(kind) << " quality " << quality;
+      }
+    }
+  }
+}
+
+TEST(RoundTrip, KeepsTheErrorOfMusicBounded) {
+  const auto input = makeSignal(Signal::Music, 20000, 2);
+  const int bounds[] = {2048, 2048, 2048, 2048, 1024, 512, 256, 256, 128};
+  for (uint32_t quality = 0; quality <= 8; ++quality) {
+    const Decoded decoded = decompress(compressSamples(input, 2, quality));
+    ASSERT_EQ(decoded.samples.size(), input.size());
+    int largest = 0;
+    for (size_t i = 0; i < input.size(); ++i) {
+      largest = std::max(largest, std::abs(decoded.samples[i] - input[i]));
+    }
+    EXPECT_LE(largest, bounds[quality]) << "quality " << quality;
+  }
+}
+
+}  // namespace
+}  // namespace qxw

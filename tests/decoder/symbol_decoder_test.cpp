@@ -1,0 +1,69 @@
+#include "decoder/symbol_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "entropy/huffman.h"
+#include "support/output_capture.h"
+
+namespace qxw {
+namespace {
+
+constexpr uint32_t kMarker = 0xC0FFEE42;
+
+// Writes the symbols with the code of the given lengths, then a 32-bit marker, and requires the
+// reader to decode them and land exactly on the marker.
+void expectFencedRoundTrip(const int32_t* lengths, const std::vector<int>& symbols) {
+  uint32_t words[kSymbolCount];
+  codeWordsFromLengths(lengths, words);
+  const auto bytes = qxw::testing::capture([&](BitWriter& writer) {
+    for (int s : symbols) writer.writeBits(lengths[s], words[s]);
+    writer.writeBits(32, kMarker);
+    writer.alignToWord();
+  });
+  ContextDecoder decoder;
+  decoder.build(lengths);
+  BitReader reader(bytes.data(), bytes.size());
+  for (size_t i = 0; i < symbols.size(); ++i) ASSERT_EQ(decoder.decode(reader), symbols[i]) << i;
+  EXPECT_EQ(reader.read(32), kMarker);
+  EXPECT_FALSE(reader.exhausted());
+}
+
+std::vector<int> randomSymbols(size_t count, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<int> symbols(count);
+  for (int& s : symbols) s = static_cast<int>(rng() % kSymbolCount);
+  return symbols;
+}
+
+TEST(ContextDecoder, DecodesShortCodesFromTheTable) {
+  int32_t flat[kSymbolCount];
+  for (int s = 0; s < kSymbolCount; ++s) flat[s] = s == 30 ? 5 : 6;
+  expectFencedRoundTrip(flat, randomSymbols(5000, 1));
+}
+
+TEST(ContextDecoder, FollowsCodesLongerThanTheTable) {
+  // Lengths 1, 2, ..., 26 take all but 2^-26 of the code space; the other 37 symbols fill it
+  // exactly with 10 codes of 32 bits and 27 of 31 bits.
+  int32_t chain[kSymbolCount];
+  for (int s = 0; s < 26; ++s) chain[s] = s + 1;
+  for (int s = 26; s < kSymbolCount; ++s) chain[s] = s < 26 + 10 ? 32 : 31;
+  uint64_t kraft = 0;
+  for (int s = 0; s < kSymbolCount; ++s) kraft += uint64_t{1} << (32 - chain[s]);
+  ASSERT_EQ(kraft, uint64_t{1} << 32);
+  expectFencedRoundTrip(chain, randomSymbols(3000, 2));
+}
+
+TEST(BitReader, ReadsZeroBitsPastTheEndAndCountsThem) {
+  const std::vector<uint8_t> word = {0x78, 0x56, 0x34, 0x12};
+  BitReader reader(word.data(), word.size());
+  EXPECT_EQ(reader.read(4), 0x1u);
+  EXPECT_EQ(reader.read(28), 0x2345678u);
+  EXPECT_FALSE(reader.exhausted());
+  EXPECT_EQ(reader.read(32), 0u);
+  EXPECT_TRUE(reader.exhausted());
+}
+
+}  // namespace
+}  // namespace qxw
