@@ -21,12 +21,6 @@ constexpr uint64_t kFixedFileBytes = 2200;
 
 uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kFixedFileBytes; }
 
-// The samples must lie inside both the file and the size its header declares.
-bool samplesInside(const WaveInfo& info, uint64_t fileLength) {
-  const uint64_t end = uint64_t{info.dataOffset} + uint64_t{info.frameCount} * info.channelCount * 2;
-  return end <= fileLength && end <= info.declaredSize;
-}
-
 void reportEstimates(const WaveInfo& info, int quality, uint64_t totalBits, uint64_t runBits,
                      uint64_t losslessValueBits, uint64_t selectedValueBits) {
   std::fputs("Smallest ", stdout);
@@ -105,7 +99,7 @@ int runEncoder(int argc, const char* const* argv) {
   }
   WaveInfo info{};
   if (parseWaveHeader(input.data(), input.size(), info) != kHeaderAccepted) return 0;
-  if (!samplesInside(info, input.size())) {
+  if (!samplesFitInFile(info, input.size())) {
     printError("Error: file " + inputName + " incomplete or truncated");
     return 0;
   }

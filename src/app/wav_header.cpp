@@ -45,6 +45,11 @@ const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info
   return nullptr;
 }
 
+bool samplesFitInFile(const WaveInfo& info, uint64_t fileLength) {
+  const uint64_t end = uint64_t{info.dataOffset} + uint64_t{info.frameCount} * info.channelCount * 2;
+  return end <= fileLength && end <= info.declaredSize;
+}
+
 int parseWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info) {
   const char* reason = checkWaveHeader(base, length, info);
   if (reason == nullptr) return kHeaderAccepted;

@@ -23,4 +23,8 @@ int parseWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info);
 // Rejection reason of a header, or nullptr when accepted; parseWaveHeader prints it.
 const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info);
 
+// The samples must lie inside both the file and the size its header declares; computed in 64
+// bits so that no header value can wrap past the test.
+bool samplesFitInFile(const WaveInfo& info, uint64_t fileLength);
+
 }  // namespace qxw

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,27 +23,41 @@ bool OutputStream::create(const std::string& name) {
   if (fd_ < 0) return false;
   struct stat info {};
   regular_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
-  buffer_.reserve(kBufferSize);
+  capacity_ = kBufferSize;
+  buffer_.reserve(capacity_);
   return true;
 }
 
-void OutputStream::append(const uint8_t* data, size_t size) {
-  if (buffer_.size() + size > kBufferSize) flush();
-  buffer_.insert(buffer_.end(), data, data + size);
+void OutputStream::createInMemory() {
+  inMemory_ = true;
+  capacity_ = kBufferSize;
+  buffer_.reserve(capacity_);
+}
+
+void OutputStream::makeRoom(size_t size) {
+  flush();
+  // A block larger than the buffer goes through in one piece.
+  if (size > capacity_) capacity_ = size;
 }
 
 void OutputStream::flush() {
-  const uint8_t* at = buffer_.data();
-  size_t left = buffer_.size();
-  while (left > 0 && !failed_) {
-    const ssize_t written = ::write(fd_, at, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      failed_ = true;
-      break;
+  if (inMemory_) {
+    const size_t at = static_cast<size_t>(flushed_);
+    if (memory_.size() < at + buffer_.size()) memory_.resize(at + buffer_.size());
+    std::copy(buffer_.begin(), buffer_.end(), memory_.begin() + static_cast<long>(at));
+  } else {
+    const uint8_t* at = buffer_.data();
+    size_t left = buffer_.size();
+    while (left > 0 && !failed_) {
+      const ssize_t written = ::write(fd_, at, left);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) {
+        failed_ = true;
+        break;
+      }
+      at += written;
+      left -= static_cast<size_t>(written);
     }
-    at += written;
-    left -= static_cast<size_t>(written);
   }
   flushed_ += buffer_.size();
   buffer_.clear();
@@ -50,11 +65,15 @@ void OutputStream::flush() {
 
 void OutputStream::seekTo(uint64_t offset) {
   flush();
-  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) failed_ = true;
+  if (!inMemory_ && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) failed_ = true;
   flushed_ = offset;
 }
 
 bool OutputStream::close() {
+  if (inMemory_) {
+    flush();
+    return true;
+  }
   if (fd_ < 0) return false;
   flush();
   if (::close(fd_) != 0) failed_ = true;

@@ -7,8 +7,9 @@
 
 namespace qxw {
 
-// A buffered, seekable output file. Failures are remembered rather than reported at once;
-// close() tells whether every write, seek and the close itself succeeded.
+// A buffered, seekable output: a file, or a byte vector in memory. Failures are remembered
+// rather than reported at once; close() tells whether every write, seek and the close itself
+// succeeded.
 class OutputStream {
  public:
   OutputStream() = default;
@@ -18,22 +19,35 @@ class OutputStream {
 
   // Creates or truncates the file. False when it cannot be created.
   bool create(const std::string& name);
-  void append(const uint8_t* data, size_t size);
+  // Collects the output in memory instead; see contents().
+  void createInMemory();
+
+  void append(const uint8_t* data, size_t size) {
+    if (buffer_.size() + size > capacity_) makeRoom(size);
+    buffer_.insert(buffer_.end(), data, data + size);
+  }
   uint64_t position() const { return flushed_ + buffer_.size(); }
   void seekTo(uint64_t offset);
   // Flushes and closes; true when nothing failed since create().
   bool close();
+
   // Only a regular file may be removed after a failure; never a device such as /dev/full.
   bool isRegularFile() const { return regular_; }
+  // Everything written so far, for an in-memory stream.
+  const std::vector<uint8_t>& contents() const { return memory_; }
 
  private:
+  void makeRoom(size_t size);
   void flush();
 
   int fd_ = -1;
+  bool inMemory_ = false;
   bool failed_ = false;
   bool regular_ = false;
+  size_t capacity_ = 0;
   uint64_t flushed_ = 0;
   std::vector<uint8_t> buffer_;
+  std::vector<uint8_t> memory_;
 };
 
 }  // namespace qxw

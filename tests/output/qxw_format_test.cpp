@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "support/pipeline.h"
+#include "support/wav_files.h"
 
 namespace qxw {
 namespace {

@@ -4,20 +4,17 @@
 #include <vector>
 
 #include "output/bit_writer.h"
-#include "support/wav_files.h"
 
 namespace qxw::testing {
 
-// The bytes that a BitWriter over a fresh output file receives from write().
+// The bytes that a BitWriter over a fresh output receives from write().
 inline std::vector<uint8_t> capture(const std::function<void(BitWriter&)>& write) {
-  TempDir dir;
-  const std::string name = dir.path("out.bin");
   OutputStream stream;
-  if (!stream.create(name)) return {};
+  stream.createInMemory();
   BitWriter writer(stream);
   write(writer);
   stream.close();
-  return readFile(name);
+  return stream.contents();
 }
 
 }  // namespace qxw::testing
