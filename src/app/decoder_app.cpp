@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/mapped_file.h"
+#include "app/run_guard.h"
 #include "decoder/qxw_header.h"
 #include "decoder/sample_decoder.h"
 #include "output/output_stream.h"
@@ -106,6 +107,7 @@ int writeWaveFile(const QxwHeader& header, const uint8_t* data, const std::strin
     printError("Error creating " + outputName);
     return kFailure;
   }
+  guardPartialOutput(outputName);
   printProgress("Decoding and writing sound data");
   const auto wav = waveHeader(header);
   output.append(wav.data(), wav.size());
@@ -117,9 +119,11 @@ int writeWaveFile(const QxwHeader& header, const uint8_t* data, const std::strin
   const bool written = output.close();
   if (status != DecodeStatus::Complete || !written) {
     if (regular) ::unlink(outputName.c_str());
+    releasePartialOutput();
     printError(status != DecodeStatus::Complete ? "Corrupt QXW data" : "Error writing " + outputName);
     return kFailure;
   }
+  releasePartialOutput();
   printProgress("Done.");
   return kSuccess;
 }
@@ -152,6 +156,7 @@ int runDecoder(int argc, const char* const* argv) {
     printError(problem);
     return kFailure;
   }
+  guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* data = input.data() + 2200;
   if (command->testOnly) return testFile(header, data, inputName);
   return writeWaveFile(header, data, outputName, input);

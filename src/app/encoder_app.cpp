@@ -9,6 +9,7 @@
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/mapped_file.h"
+#include "app/run_guard.h"
 #include "app/wav_header.h"
 #include "output/bit_writer.h"
 #include "output/output_stream.h"
@@ -45,6 +46,7 @@ void writeQxwFile(EncoderModel& model, const WaveInfo& info, SampleRange samples
     printError("Error creating " + outputName);
     return;
   }
+  guardPartialOutput(outputName);
   BitWriter writer(output);
   model.writeMagic(writer);
   model.writeHeader(writer, info.sampleRate);
@@ -57,6 +59,7 @@ void writeQxwFile(EncoderModel& model, const WaveInfo& info, SampleRange samples
     if (regular) ::unlink(outputName.c_str());
     printError("Error writing " + outputName);
   }
+  releasePartialOutput();
 }
 
 void compress(const WaveInfo& info, SampleRange samples, int quality, const std::string& outputName,
@@ -103,6 +106,7 @@ int runEncoder(int argc, const char* const* argv) {
     printError("Error: file " + inputName + " incomplete or truncated");
     return 0;
   }
+  guardMappedInput("Error: file " + inputName + " incomplete or truncated", 0);
   const uint8_t* first = input.data() + info.dataOffset;
   const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};
   compress(info, samples, line->quality, outputName, input);

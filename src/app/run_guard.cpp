@@ -1,0 +1,70 @@
+#include "app/run_guard.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+
+namespace qxw {
+
+namespace {
+
+// Read by the handlers, so they hold plain buffers made before the handlers are armed.
+std::string faultMessage;
+std::string partialOutput;
+const char* volatile faultText = nullptr;
+volatile size_t faultLength = 0;
+volatile int faultStatus = 0;
+const char* volatile outputToRemove = nullptr;
+
+void removePartialOutput() {
+  const char* name = outputToRemove;
+  if (name != nullptr) ::unlink(name);
+}
+
+extern "C" void onMappingFault(int) {
+  removePartialOutput();
+  const char* text = faultText;
+  if (text != nullptr) {
+    const ssize_t ignored = ::write(STDERR_FILENO, text, faultLength);
+    (void)ignored;
+  }
+  ::_exit(faultStatus);
+}
+
+extern "C" void onInterrupt(int signal) {
+  removePartialOutput();
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+void install(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
+void guardMappedInput(const std::string& message, int exitStatus) {
+  faultMessage = message + "\n";
+  faultText = faultMessage.c_str();
+  faultLength = faultMessage.size();
+  faultStatus = exitStatus;
+  install(SIGBUS, onMappingFault);
+}
+
+void guardPartialOutput(const std::string& outputName) {
+  partialOutput = outputName;
+  outputToRemove = partialOutput.c_str();
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) install(signal, onInterrupt);
+}
+
+void releasePartialOutput() {
+  outputToRemove = nullptr;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) install(signal, SIG_DFL);
+}
+
+}  // namespace qxw

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+namespace qxw {
+
+// A mapped input that shrinks while it is read raises SIGBUS. From this call on, that fault
+// ends the run with `message` as its error line and `exitStatus` instead of a crash, after the
+// partial output (if any) has been removed.
+void guardMappedInput(const std::string& message, int exitStatus);
+
+// Until releasePartialOutput, an interruption (SIGINT, SIGTERM, SIGHUP) or a mapping fault
+// removes the output file being written; an interruption then ends the process by its signal.
+void guardPartialOutput(const std::string& outputName);
+void releasePartialOutput();
+
+}  // namespace qxw
