@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "analysis/encoder_model.h"
+#include "entropy/bin_lookup.h"
 
 namespace qxw {
 
@@ -16,6 +17,7 @@ void EncoderModel::resetContextStatistics() {
 }
 
 void EncoderModel::gatherContextStatistics(SampleRange samples) {
+  const BinLookup binOf(binBase);
   const uint8_t* at = samples.begin;
   while (at < samples.end) {
     for (uint32_t c = 0; c < channelCount; ++c, at += 2) {
@@ -25,7 +27,7 @@ void EncoderModel::gatherContextStatistics(SampleRange samples) {
       const uint32_t magnitude = static_cast<uint32_t>(negative ? st.previous - s : s - st.previous);
       const bool turned = negative != (st.lastNegative != 0);
       st.previous = s;
-      const int bin = findBin(binBase, magnitude);
+      const int bin = binOf(magnitude);
       if (bin != 0) {
         ++contextHistogram[st.context][bin + (turned ? 31 : 0)];
         st.runLength = 0;

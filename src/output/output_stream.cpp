@@ -23,31 +23,30 @@ bool OutputStream::create(const std::string& name) {
   if (fd_ < 0) return false;
   struct stat info {};
   regular_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
-  capacity_ = kBufferSize;
-  buffer_.reserve(capacity_);
+  buffer_.resize(kBufferSize);
   return true;
 }
 
 void OutputStream::createInMemory() {
   inMemory_ = true;
-  capacity_ = kBufferSize;
-  buffer_.reserve(capacity_);
+  buffer_.resize(kBufferSize);
 }
 
 void OutputStream::makeRoom(size_t size) {
   flush();
   // A block larger than the buffer goes through in one piece.
-  if (size > capacity_) capacity_ = size;
+  if (size > buffer_.size()) buffer_.resize(size);
 }
 
 void OutputStream::flush() {
   if (inMemory_) {
     const size_t at = static_cast<size_t>(flushed_);
-    if (memory_.size() < at + buffer_.size()) memory_.resize(at + buffer_.size());
-    std::copy(buffer_.begin(), buffer_.end(), memory_.begin() + static_cast<long>(at));
+    if (memory_.size() < at + used_) memory_.resize(at + used_);
+    std::copy(buffer_.begin(), buffer_.begin() + static_cast<long>(used_),
+              memory_.begin() + static_cast<long>(at));
   } else {
     const uint8_t* at = buffer_.data();
-    size_t left = buffer_.size();
+    size_t left = used_;
     while (left > 0 && !failed_) {
       const ssize_t written = ::write(fd_, at, left);
       if (written < 0 && errno == EINTR) continue;
@@ -59,8 +58,8 @@ void OutputStream::flush() {
       left -= static_cast<size_t>(written);
     }
   }
-  flushed_ += buffer_.size();
-  buffer_.clear();
+  flushed_ += used_;
+  used_ = 0;
 }
 
 void OutputStream::seekTo(uint64_t offset) {

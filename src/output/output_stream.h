@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,11 @@ class OutputStream {
   void createInMemory();
 
   void append(const uint8_t* data, size_t size) {
-    if (buffer_.size() + size > capacity_) makeRoom(size);
-    buffer_.insert(buffer_.end(), data, data + size);
+    if (used_ + size > buffer_.size()) makeRoom(size);
+    std::memcpy(buffer_.data() + used_, data, size);
+    used_ += size;
   }
-  uint64_t position() const { return flushed_ + buffer_.size(); }
+  uint64_t position() const { return flushed_ + used_; }
   void seekTo(uint64_t offset);
   // Flushes and closes; true when nothing failed since create().
   bool close();
@@ -44,7 +46,7 @@ class OutputStream {
   bool inMemory_ = false;
   bool failed_ = false;
   bool regular_ = false;
-  size_t capacity_ = 0;
+  size_t used_ = 0;
   uint64_t flushed_ = 0;
   std::vector<uint8_t> buffer_;
   std::vector<uint8_t> memory_;

@@ -1,45 +1,54 @@
 #include "output/sample_encoder.h"
 
-namespace qxw {
+#include "entropy/bin_lookup.h"
 
-int32_t quantize(const EncoderModel& model, int32_t target, int& bin, uint32_t& offset) {
-  if (target == 0) {
-    bin = 0;
-    return 0;
-  }
-  const bool negative = target < 0;
-  const uint32_t mag = negative ? 0u - static_cast<uint32_t>(target) : static_cast<uint32_t>(target);
-  int b = findBin(model.binBase, mag);
-  const int shift = model.binShift[b];
-  const uint32_t half = (1u << shift) >> 1;
-  uint32_t off = (mag - model.binBase[b] + half) >> shift;
-  uint32_t value = model.binBase[b] + (off << shift);
-  if (b == 0) {
-    // Zero rule: round to zero or to bin 1's base; an exact tie goes to zero.
-    off = 0;
-    if (uint64_t{mag} * 2 <= model.binBase[1]) {
-      value = 0;
-    } else {
-      b = 1;
-      value = model.binBase[1];
-    }
-  } else if (uint64_t{off} + 1 >= (uint64_t{1} << model.binBits[b])) {
-    off = (1u << model.binBits[b]) - 1;
-    value = model.binBase[b] + (off << shift);
-    // Past the bin's top level: the next bin's base wins only when strictly nearer.
-    if (b < 31 && static_cast<int64_t>(mag) - value > int64_t{model.binBase[b + 1]} - mag) {
-      b += 1;
-      off = 0;
-      value = model.binBase[b];
-    }
-  }
-  bin = b;
-  offset = off;
-  return negative ? -static_cast<int32_t>(value) : static_cast<int32_t>(value);
-}
+namespace qxw {
 
 void writeRunLength(const EncoderModel& model, BitWriter& writer, uint32_t count) {
   writer.writeBits(model.binBits[0], count);
+}
+
+int32_t RangeGuard::quantizeTarget(int32_t target, int& bin, uint32_t& offset) const {
+  return quantizeWith(model_, binOf_, target, bin, offset);
+}
+
+// The step is an odd, non-decreasing function of the target for every table the bin layout
+// makes; checked once, on the first sample that needs it.
+bool RangeGuard::stepGrowsWithTarget() {
+  if (monotone_ < 0) {
+    monotone_ = 1;
+    int bin = 0;
+    uint32_t offset = 0;
+    int32_t previous = 0;
+    for (int32_t t = 1; t <= kMaxMagnitude + 1 && monotone_ == 1; ++t) {
+      const int32_t step = quantizeTarget(t, bin, offset);
+      if (step < previous) monotone_ = 0;
+      previous = step;
+    }
+  }
+  return monotone_ == 1;
+}
+
+int32_t RangeGuard::step(int32_t reconstructed, int32_t& target, int& bin, uint32_t& offset) {
+  int32_t step = quantizeTarget(target, bin, offset);
+  const bool tooHigh = reconstructed + step >= kGuardHigh;
+  if (!tooHigh && reconstructed + step >= kGuardLow) return step;
+  if (!stepGrowsWithTarget()) {
+    while (reconstructed + step >= kGuardHigh) step = quantizeTarget(--target, bin, offset);
+    while (reconstructed + step < kGuardLow) step = quantizeTarget(++target, bin, offset);
+    return step;
+  }
+  // Target 0 gives step 0, which always fits; bisect between it and the target.
+  int32_t fits = 0;
+  int32_t fails = target;
+  while (fits - fails > 1 || fails - fits > 1) {
+    const int32_t mid = fits + (fails - fits) / 2;
+    const int32_t s = quantizeTarget(mid, bin, offset);
+    const bool inside = tooHigh ? reconstructed + s < kGuardHigh : reconstructed + s >= kGuardLow;
+    (inside ? fits : fails) = mid;
+  }
+  target = fits;
+  return quantizeTarget(target, bin, offset);
 }
 
 namespace {
@@ -53,11 +62,29 @@ struct Recording {
   void operator()(int16_t value) { out.push_back(value); }
 };
 
+// Everything one pass of the encoder reads besides the samples.
+class SampleEncoder {
+ public:
+  SampleEncoder(const EncoderModel& model, BitWriter& writer)
+      : model_(model), writer_(writer), binOf_(model.binBase) {}
+
+  template <typename Record>
+  void encode(ChannelState& st, const uint8_t* at, const uint8_t* end, Record& record);
+
+ private:
+  uint32_t lookAhead(const uint8_t* at, const uint8_t* end, int16_t value) const;
+
+  const EncoderModel& model_;
+  BitWriter& writer_;
+  const BinLookup binOf_;
+  RangeGuard guard_{model_, binOf_};
+};
+
 // Counts the following frames whose sample in this channel repeats the current one, as far as
 // the run-count width allows.
-uint32_t lookAhead(const EncoderModel& model, const uint8_t* at, const uint8_t* end, int16_t value) {
-  const uint64_t limit = uint64_t{1} << model.binBits[0];
-  const size_t stride = 2 * size_t{model.channelCount};
+uint32_t SampleEncoder::lookAhead(const uint8_t* at, const uint8_t* end, int16_t value) const {
+  const uint64_t limit = uint64_t{1} << model_.binBits[0];
+  const size_t stride = 2 * size_t{model_.channelCount};
   uint32_t run = 0;
   for (const uint8_t* next = at + stride; run + uint64_t{1} < limit; next += stride) {
     if (next >= end || readSample(next) != value) break;
@@ -67,8 +94,8 @@ uint32_t lookAhead(const EncoderModel& model, const uint8_t* at, const uint8_t* 
 }
 
 template <typename Record>
-void encodeChannelSample(EncoderModel& model, BitWriter& writer, ChannelState& st,
-                         const uint8_t* at, const uint8_t* end, Record& record) {
+void SampleEncoder::encode(ChannelState& st, const uint8_t* at, const uint8_t* end,
+                           Record& record) {
   const int16_t x = readSample(at);
   const int32_t diff = int32_t{x} - st.lastInput;
   st.lastInput = x;
@@ -79,11 +106,7 @@ void encodeChannelSample(EncoderModel& model, BitWriter& writer, ChannelState& s
 
   int bin = 0;
   uint32_t offset = 0;
-  int32_t step = quantize(model, target, bin, offset);
-  // Keep the unwrapped reconstruction within a 17-bit range.
-  while (st.reconstructed + step >= 65536) step = quantize(model, --target, bin, offset);
-  while (st.reconstructed + step < -65536) step = quantize(model, ++target, bin, offset);
-
+  const int32_t step = guard_.step(st.reconstructed, target, bin, offset);
   st.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(st.reconstructed + step));
   st.error += target - step;
   record(st.reconstructed);
@@ -94,21 +117,22 @@ void encodeChannelSample(EncoderModel& model, BitWriter& writer, ChannelState& s
   const int symbol = (bin != 0 && negative != (st.lastNegative != 0)) ? bin + 31 : bin;
   st.lastNegative = negative;
 
-  writer.writeBits(model.codeLength[prevContext][symbol], model.codeWord[prevContext][symbol]);
+  writer_.writeBits(model_.codeLength[prevContext][symbol], model_.codeWord[prevContext][symbol]);
   if (symbol != 0) {
-    writer.writeBits(model.binBits[bin], offset);
+    writer_.writeBits(model_.binBits[bin], offset);
     return;
   }
   if (prevContext != 0) return;
   st.runLength = 0;
   // A run opens only while the error is small.
   const uint32_t absError = st.error < 0 ? 0u - static_cast<uint32_t>(st.error) : st.error;
-  if (model.binBase[1] >= uint64_t{absError} * 2) st.runLength = lookAhead(model, at, end, x);
-  writeRunLength(model, writer, st.runLength);
+  if (model_.binBase[1] >= uint64_t{absError} * 2) st.runLength = lookAhead(at, end, x);
+  writeRunLength(model_, writer_, st.runLength);
 }
 
 template <typename Record>
 void encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Record record) {
+  SampleEncoder encoder(model, writer);
   const uint8_t* at = samples.begin;
   while (at < samples.end) {
     for (uint32_t c = 0; c < model.channelCount; ++c, at += 2) {
@@ -118,7 +142,7 @@ void encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Reco
         record(st.reconstructed);
         continue;
       }
-      encodeChannelSample(model, writer, st, at, samples.end, record);
+      encoder.encode(st, at, samples.end, record);
     }
   }
 }

@@ -1,0 +1,74 @@
+// The encoder's fast paths must give exactly what the straightforward ones give.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "entropy/bin_lookup.h"
+#include "output/sample_encoder.h"
+#include "support/pipeline.h"
+#include "support/signals.h"
+
+namespace qxw {
+namespace {
+
+using namespace qxw::testing;
+
+// Final bin tables as real runs leave them: several signals, every quality.
+std::vector<std::unique_ptr<EncoderModel>> realTables() {
+  std::vector<std::unique_ptr<EncoderModel>> models;
+  const Signal kinds[] = {Signal::Music, Signal::FullScaleNoise, Signal::Square, Signal::Extremes,
+                          Signal::Silence};
+  for (Signal kind : kinds) {
+    for (uint32_t quality = 0; quality <= 9; quality += 3) {
+      auto model = std::make_unique<EncoderModel>();
+      compressSamples(*model, makeSignal(kind, 3000, 2, quality + 1), 2, quality);
+      models.push_back(std::move(model));
+    }
+  }
+  return models;
+}
+
+TEST(BinLookup, AgreesWithTheBinSearchForEveryMagnitude) {
+  std::mt19937 rng(3);
+  auto models = realTables();
+  for (int trial = 0; trial < 20; ++trial) {
+    // Random non-decreasing tables, repeated bases included.
+    auto model = makeModel(1);
+    for (int b = 1; b < kBinCount; ++b) {
+      model->binBase[b] = std::min<uint32_t>(model->binBase[b - 1] + rng() % 4000, 65535);
+    }
+    models.push_back(std::move(model));
+  }
+  for (const auto& model : models) {
+    const BinLookup binOf(model->binBase);
+    for (uint32_t m = 0; m <= 70000; ++m) ASSERT_EQ(binOf(m), findBin(model->binBase, m)) << m;
+  }
+}
+
+TEST(RangeGuard, FindsTheSameTargetAsGivingUpOneUnitAtATime) {
+  std::mt19937 rng(5);
+  for (const auto& model : realTables()) {
+    const BinLookup binOf(model->binBase);
+    RangeGuard guard(*model, binOf);
+    for (int trial = 0; trial < 1000; ++trial) {
+      const int32_t reconstructed = static_cast<int16_t>(rng());
+      int32_t target = static_cast<int32_t>(rng() % 200001) - 100000;
+      int32_t slowTarget = target;
+      int slowBin = 0, fastBin = 0;
+      uint32_t slowOffset = 7, fastOffset = 7;
+      int32_t slow = quantize(*model, slowTarget, slowBin, slowOffset);
+      while (reconstructed + slow >= 65536) slow = quantize(*model, --slowTarget, slowBin, slowOffset);
+      while (reconstructed + slow < -65536) slow = quantize(*model, ++slowTarget, slowBin, slowOffset);
+      const int32_t fast = guard.step(reconstructed, target, fastBin, fastOffset);
+      ASSERT_EQ(fast, slow) << reconstructed;
+      ASSERT_EQ(target, slowTarget);
+      ASSERT_EQ(fastBin, slowBin);
+      if (slowBin != 0) {
+        ASSERT_EQ(fastOffset, slowOffset);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qxw
