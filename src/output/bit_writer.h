@@ -13,23 +13,17 @@ class BitWriter {
  public:
   explicit BitWriter(OutputStream& output) : output_(output) {}
 
-  // value must be below 2^width; width is 0..32.
+  // value must be below 2^width; width is 0..32. Bits gather left-aligned in a 64-bit register;
+  // each time 32 are complete, the top word goes out.
   void writeBits(int width, uint32_t value) {
-    const int free = 32 - bitCount_ - width;
-    if (free > 0) {
-      if (width != 0) accumulator_ |= value << free;
-      bitCount_ += width;
-    } else if (free == 0) {
-      accumulator_ |= value;
-      emitWord();
-      accumulator_ = 0;
-      bitCount_ = 0;
-    } else {
-      const int spill = -free;
-      accumulator_ |= value >> spill;
-      emitWord();
-      accumulator_ = value << (32 - spill);
-      bitCount_ = spill;
+    // The shift is 1..64, and 64 only for a zero-width field, whose value is 0: masking it to 0
+    // keeps the result right without an out-of-range shift.
+    pending_ |= uint64_t{value} << ((64 - width - bitCount_) & 63);
+    bitCount_ += width;
+    if (bitCount_ >= 32) {
+      emitWord(static_cast<uint32_t>(pending_ >> 32));
+      pending_ <<= 32;
+      bitCount_ -= 32;
     }
   }
 
@@ -41,18 +35,18 @@ class BitWriter {
   void writeUint32(uint32_t value);
 
   OutputStream& output() { return output_; }
-  uint32_t accumulator() const { return accumulator_; }
+  // The word being filled, its first bit in bit 31, and the number of bits in it (0..31).
+  uint32_t accumulator() const { return static_cast<uint32_t>(pending_ >> 32); }
   int bitCount() const { return bitCount_; }
 
  private:
-  void emitWord() {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(accumulator_), static_cast<uint8_t>(accumulator_ >> 8),
-                              static_cast<uint8_t>(accumulator_ >> 16),
-                              static_cast<uint8_t>(accumulator_ >> 24)};
+  void emitWord(uint32_t word) {
+    const uint8_t bytes[4] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                              static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
     output_.append(bytes, 4);
   }
 
-  uint32_t accumulator_ = 0;
+  uint64_t pending_ = 0;
   int bitCount_ = 0;
   OutputStream& output_;
 };

@@ -106,7 +106,9 @@ void SampleEncoder::encode(ChannelState& st, const uint8_t* at, const uint8_t* e
 
   int bin = 0;
   uint32_t offset = 0;
-  const int32_t step = guard_.step(st.reconstructed, target, bin, offset);
+  int32_t step = quantizeWith(model_, binOf_, target, bin, offset);
+  const int32_t sum = st.reconstructed + step;
+  if (sum >= kGuardHigh || sum < kGuardLow) step = guard_.step(st.reconstructed, target, bin, offset);
   st.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(st.reconstructed + step));
   st.error += target - step;
   record(st.reconstructed);

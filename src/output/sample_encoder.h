@@ -12,7 +12,7 @@ namespace qxw {
 // The step a reader will reconstruct for a target difference, with its bin and offset, given
 // the function that finds a magnitude's bin. For target 0 the offset is left untouched.
 template <typename FindBin>
-int32_t quantizeWith(const EncoderModel& model, const FindBin& binOf, int32_t target, int& bin,
+[[gnu::always_inline]] inline int32_t quantizeWith(const EncoderModel& model, const FindBin& binOf, int32_t target, int& bin,
                      uint32_t& offset) {
   if (target == 0) {
     bin = 0;
