@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Builds the Release programs, makes a music and speech corpus from Debian packages, and times
+# wav2qxw and qxw2wav against flac and wavpack on it, single-threaded, in alternating runs.
+# Writes docs/BENCHMARKS.md and docs/benchmarks.png. Usage: bench/run_benchmarks.sh [workdir]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+work=${1:-/tmp/qxw-bench}
+mkdir -p "$work"
+
+need=()
+for tool in flac:flac wavpack:wavpack fluidsynth:fluidsynth hyperfine:hyperfine gnuplot:gnuplot-nox \
+            espeak-ng:espeak-ng sox:sox python3:python3; do
+  command -v "${tool%%:*}" >/dev/null || need+=("${tool#*:}")
+done
+[ -f /usr/share/sounds/sf2/FluidR3_GM.sf2 ] || need+=(fluid-soundfont-gm)
+[ -d /usr/share/planetblupi/music ] || need+=(planetblupi-music-midi)
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+fi
+
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DQXW_BUILD_TESTS=OFF >/dev/null
+cmake --build build-release -j2 >/dev/null
+enc=$root/build-release/wav2qxw
+dec=$root/build-release/qxw2wav
+
+# Corpus: four songs rendered from MIDI at 44.1 kHz, 16-bit stereo, a minute each, joined into
+# one file; plus English speech.
+cd "$work"
+if [ ! -f music.wav ]; then
+  parts=()
+  for n in 004 005 006 007; do
+    fluidsynth -ni -q -F "song$n.wav" -r 44100 -O s16 -T wav /usr/share/sounds/sf2/FluidR3_GM.sf2 \
+      "/usr/share/planetblupi/music/music$n.mid" >/dev/null 2>&1
+    sox "song$n.wav" -b 16 -c 2 "part$n.wav" trim 0 60
+    parts+=("part$n.wav")
+    rm -f "song$n.wav"
+  done
+  sox "${parts[@]}" -b 16 music.wav
+  rm -f "${parts[@]}"
+fi
+if [ ! -f speech.wav ]; then
+  text="The quick brown fox jumps over the lazy dog. A compressor is handed files from anywhere."
+  for i in $(seq 1 12); do echo "$text"; done > speech.txt
+  espeak-ng -w speech22.wav -f speech.txt
+  sox speech22.wav -r 44100 -b 16 -c 1 speech.wav
+  rm -f speech22.wav
+fi
+sox music.wav small.wav trim 0 30          # about 5 MB
+sox music.wav music.wav music.wav music.wav big.wav   # about 80 MB, for linearity
+
+mb() { python3 -c "import sys; print(f'{int(sys.argv[1])/1e6:.1f}')" "$1"; }
+size() { stat -c %s "$1"; }
+
+{
+echo "# Benchmarks"
+echo
+echo "Measured by \`bench/run_benchmarks.sh\` on $(date -u +%Y-%m-%d), $(nproc) cores of"
+echo "\"$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')\", Linux $(uname -r)."
+echo "Tools: $(flac --version), $(wavpack --version 2>&1 | head -n 1 | tr -d '\r'), g++ $(g++ -dumpversion)."
+echo "Every tool runs on one thread; times are medians of alternating hyperfine runs (wall clock)."
+echo
+} > "$root/docs/BENCHMARKS.md"
+
+for corpus in music speech; do
+  in=$corpus.wav
+  bytes=$(size "$in")
+  flac -0 -f -s "$in" -o "$corpus-0.flac"
+  flac -5 -f -s "$in" -o "$corpus-5.flac"
+  wavpack -q -f -y "$in" -o "$corpus.wv"
+  "$enc" /Q3 "$in" "$corpus-3.qxw" >/dev/null
+  "$enc" /Q9 "$in" "$corpus-9.qxw" >/dev/null
+  hyperfine -N --warmup 2 --runs 10 --export-json "$corpus.json" \
+    -n "wav2qxw /Q3" "$enc /Q3 $in $corpus-3.qxw" \
+    -n "wav2qxw /Q9" "$enc /Q9 $in $corpus-9.qxw" \
+    -n "flac -0" "flac -0 -f -s $in -o $corpus-0.flac" \
+    -n "flac -5" "flac -5 -f -s $in -o $corpus-5.flac" \
+    -n "wavpack -f" "wavpack -q -f -y $in -o $corpus.wv" \
+    -n "qxw2wav (Q9 file)" "$dec $corpus-9.qxw $corpus-out.wav" \
+    -n "flac -d (-5 file)" "flac -d -f -s $corpus-5.flac -o $corpus-out.wav" \
+    -n "wvunpack" "wvunpack -q -y $corpus.wv -o $corpus-out.wav" >/dev/null
+  python3 - "$corpus.json" "$bytes" "$corpus" >> "$root/docs/BENCHMARKS.md" <<'PY'
+import json, os, sys
+runs = json.load(open(sys.argv[1]))["results"]
+wav = int(sys.argv[2]); corpus = sys.argv[3]
+files = {"wav2qxw /Q3": f"{corpus}-3.qxw", "wav2qxw /Q9": f"{corpus}-9.qxw", "flac -0": f"{corpus}-0.flac",
+         "flac -5": f"{corpus}-5.flac", "wavpack -f": f"{corpus}.wv"}
+print(f"## {corpus}.wav ({wav/1e6:.1f} MB)\n")
+print("| Tool | Compressed bytes | Ratio | Median time (s) | MB/s (WAV bytes) |")
+print("|---|---|---|---|---|")
+for r in runs:
+    name = r["command"]; med = r["median"]
+    out = files.get(name)
+    size = os.path.getsize(out) if out else None
+    ratio = f"{wav/size:.3f}" if size else ""
+    print(f"| {name} | {size if size else ''} | {ratio} | {med:.3f} | {wav/med/1e6:.0f} |")
+print()
+PY
+done
+
+# Peak memory, on the music file.
+peak() { /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F: '/Maximum resident/ {gsub(/ /,"",$2); print $2}'; }
+{
+echo "## Peak resident memory (music.wav, $(mb "$(size music.wav)") MB)"
+echo
+echo "| Command | Peak RSS (KiB) |"
+echo "|---|---|"
+echo "| wav2qxw /Q3 | $(peak "$enc" /Q3 music.wav m.qxw) |"
+echo "| wav2qxw /Q9 | $(peak "$enc" /Q9 music.wav m.qxw) |"
+echo "| qxw2wav | $(peak "$dec" m.qxw m.wav) |"
+echo "| flac -5 | $(peak flac -5 -f -s music.wav -o m.flac) |"
+echo
+} >> "$root/docs/BENCHMARKS.md"
+
+# Linearity: time per MB on a 5 MB and an 80 MB file.
+hyperfine -N --warmup 1 --runs 5 --export-json lin.json \
+  -n small "$enc /Q3 small.wav s.qxw" -n big "$enc /Q3 big.wav b.qxw" >/dev/null
+python3 - lin.json "$(size small.wav)" "$(size big.wav)" >> "$root/docs/BENCHMARKS.md" <<'PY'
+import json, sys
+r = {x["command"]: x["median"] for x in json.load(open(sys.argv[1]))["results"]}
+s, b = int(sys.argv[2]) / 1e6, int(sys.argv[3]) / 1e6
+ps, pb = r["small"] / s * 1000, r["big"] / b * 1000
+print("## Linearity (wav2qxw /Q3)\n")
+print(f"{s:.1f} MB: {ps:.2f} ms per MB; {b:.1f} MB: {pb:.2f} ms per MB; difference {abs(pb-ps)/ps*100:.1f}%.\n")
+PY
+
+# Quality levels: size, SNR and largest sample error of the decoded file, on the first 30 s.
+echo "## Quality levels (small.wav, the first 30 s of music.wav)" >> "$root/docs/BENCHMARKS.md"
+echo >> "$root/docs/BENCHMARKS.md"
+echo "| Level | Bytes | Ratio | SNR (dB) | Largest error |" >> "$root/docs/BENCHMARKS.md"
+echo "|---|---|---|---|---|" >> "$root/docs/BENCHMARKS.md"
+: > levels.dat
+for q in 0 1 2 3 4 5 6 7 8 9; do
+  "$enc" /Q$q small.wav q$q.qxw >/dev/null
+  "$dec" q$q.qxw q$q.wav >/dev/null
+  python3 - small.wav q$q.wav "$(size q$q.qxw)" $q >> "$root/docs/BENCHMARKS.md" <<'PY'
+import array, math, sys
+a = array.array("h", open(sys.argv[1], "rb").read()[44:])
+b = array.array("h", open(sys.argv[2], "rb").read()[44:])
+sig = sum(x * x for x in a); noise = sum((x - y) ** 2 for x, y in zip(a, b))
+worst = max(abs(x - y) for x, y in zip(a, b))
+snr = 10 * math.log10(sig / noise) if noise else float("inf")
+size = int(sys.argv[3]); q = sys.argv[4]
+print(f"| {q} | {size} | {len(a) * 2 / size:.3f} | {'lossless' if noise == 0 else f'{snr:.1f}'} | {worst} |")
+with open("levels.dat", "a") as f:
+    f.write(f"{q} {size / 1e6:.3f} {min(snr, 120):.2f}\n")
+PY
+done
+echo >> "$root/docs/BENCHMARKS.md"
+
+flac -0 -f -s small.wav -o s0.flac; flac -5 -f -s small.wav -o s5.flac; wavpack -q -f -y small.wav -o s.wv
+flac0=$(size s0.flac); flac5=$(size s5.flac); wv=$(size s.wv)
+gnuplot <<GP
+set terminal png size 800,500
+set output "$root/docs/benchmarks.png"
+set title "small.wav: compressed size against signal-to-noise ratio"
+set xlabel "compressed size (MB)"
+set ylabel "SNR (dB); lossless drawn at 120"
+set key bottom right
+set arrow from $flac0/1e6, graph 0 to $flac0/1e6, graph 1 nohead dt 2 lc rgb "red"
+set arrow from $flac5/1e6, graph 0 to $flac5/1e6, graph 1 nohead dt 2 lc rgb "blue"
+set arrow from $wv/1e6, graph 0 to $wv/1e6, graph 1 nohead dt 2 lc rgb "dark-green"
+plot "levels.dat" using 2:3:1 with linespoints title "wav2qxw /Q0../Q9", \
+     "levels.dat" using 2:3:(sprintf("Q%d", \$1)) with labels offset 0,1 notitle, \
+     NaN title "flac -0 (red), flac -5 (blue), wavpack (green): lossless sizes" lc rgb "black"
+GP
+echo "![size against SNR](benchmarks.png)" >> "$root/docs/BENCHMARKS.md"
+echo "Wrote $root/docs/BENCHMARKS.md"

@@ -1,0 +1,71 @@
+// Hostile and degenerate files through the real programs.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/run_program.h"
+#include "support/signals.h"
+#include "support/wav_files.h"
+
+namespace qxw {
+namespace {
+
+using namespace qxw::testing;
+
+const std::string kEncoder = WAV2QXW_PATH;
+const std::string kDecoder = QXW2WAV_PATH;
+
+class HostileInput : public ::testing::Test {
+ protected:
+  TempDir dir;
+  ProgramResult run(const std::string& program, const std::vector<std::string>& args) {
+    RunOptions options;
+    options.workingDir = dir.dir();
+    return runProgram(program, args, options);
+  }
+};
+
+TEST_F(HostileInput, EveryTruncatedHeaderIsRefusedWithoutOutput) {
+  const auto wav = makeWav(makeSignal(Signal::Music, 4, 1), 1);
+  for (size_t length = 0; length < 44; ++length) {
+    writeFile(dir.path("cut.wav"), {wav.begin(), wav.begin() + static_cast<long>(length)});
+    const auto result = run(kEncoder, {"cut.wav"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, length < 36 ? "Not valid Wave file\n"
+                                      : "Error parsing Wave file data chunk\n")
+        << length;
+    EXPECT_FALSE(fileExists(dir.path("cut.qxw")));
+  }
+}
+
+TEST_F(HostileInput, RefusesUnreadableFilesAndOutputDirectories) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  writeFile(dir.path("locked.wav"), makeWav(makeSignal(Signal::Music, 100, 1), 1));
+  ::chmod(dir.path("locked.wav").c_str(), 0);
+  EXPECT_EQ(run(kEncoder, {"locked.wav"}).err, "Error openning locked.wav\n");
+
+  writeFile(dir.path("song.wav"), makeWav(makeSignal(Signal::Music, 100, 1), 1));
+  ::mkdir(dir.path("readonly").c_str(), 0500);
+  EXPECT_EQ(run(kEncoder, {"song.wav", "readonly/"}).err, "Error creating readonly/song.qxw\n");
+}
+
+TEST_F(HostileInput, DegenerateSoundsRoundTripAtEveryQuality) {
+  for (Signal kind : {Signal::Silence, Signal::Single, Signal::Extremes, Signal::Empty}) {
+    const auto samples = makeSignal(kind, 2000, 2);
+    writeFile(dir.path("in.wav"), makeWav(samples, 2));
+    for (int quality = 0; quality <= 9; ++quality) {
+      const std::string q = "/Q" + std::to_string(quality);
+      ASSERT_EQ(run(kEncoder, {q, "in.wav", "mid.qxw"}).err, "") << signalName(kind) << q;
+      ASSERT_EQ(run(kDecoder, {"mid.qxw", "out.wav"}).err, "") << signalName(kind) << q;
+      const auto out = readFile(dir.path("out.wav"));
+      ASSERT_EQ(out.size(), 44 + samples.size() * 2);
+      if (quality == 9 || kind != Signal::Extremes) {
+        EXPECT_EQ(out, readFile(dir.path("in.wav"))) << signalName(kind) << q;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qxw
