@@ -96,10 +96,10 @@ void BM_EncodeSamples(benchmark::State& state) {
 BENCHMARK(BM_EncodeSamples)->Arg(3)->Arg(9);
 
 void BM_EncodeExtremes(benchmark::State& state) {
-  // Alternating full-scale samples make the encoder's range guard act on almost every sample.
-  static const auto extremes = sampleBytes(makeSignal(Signal::Extremes, kFrames, kChannels));
+  // Swings between the rails make the encoder's range guard act on most samples below quality 9.
+  static const auto extremes = sampleBytes(makeSignal(Signal::NoisyExtremes, kFrames, kChannels));
   auto model = std::make_unique<EncoderModel>();
-  compressSamples(*model, makeSignal(Signal::Extremes, kFrames, kChannels), kChannels,
+  compressSamples(*model, makeSignal(Signal::NoisyExtremes, kFrames, kChannels), kChannels,
                   static_cast<uint32_t>(state.range(0)));
   model->channels = std::make_unique<ChannelState[]>(kChannels);
   for (auto _ : state) {
@@ -112,7 +112,7 @@ void BM_EncodeExtremes(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * extremes.size()));
 }
-BENCHMARK(BM_EncodeExtremes)->Arg(0)->Arg(3);
+BENCHMARK(BM_EncodeExtremes)->Arg(0)->Arg(3)->Arg(9);
 
 void BM_DecodeSamples(benchmark::State& state) {
   auto model = std::make_unique<EncoderModel>();

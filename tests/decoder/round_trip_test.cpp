@@ -10,8 +10,9 @@ namespace {
 
 using namespace qxw::testing;
 
-const Signal kSignals[] = {Signal::Music,    Signal::Silence, Signal::FullScaleNoise, Signal::Square,
-                           Signal::Extremes, Signal::Single,  Signal::Empty};
+const Signal kSignals[] = {Signal::Music,  Signal::Silence, Signal::FullScaleNoise,
+                           Signal::Square, Signal::Extremes, Signal::NoisyExtremes,
+                           Signal::Single, Signal::Empty};
 
 TEST(RoundTrip, Quality9GivesBackEverySample) {
   for (Signal kind : kSignals) {

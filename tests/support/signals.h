@@ -7,10 +7,13 @@
 
 namespace qxw::testing {
 
-enum class Signal { Music, Silence, FullScaleNoise, Square, Extremes, Single, Empty };
+// NoisyExtremes swings between the two rails with a little noise: at lower qualities its steps
+// overshoot the rails, which is what the encoder's range guard is for.
+enum class Signal { Music, Silence, FullScaleNoise, Square, Extremes, Single, Empty, NoisyExtremes };
 
 inline const char* signalName(Signal s) {
-  const char* names[] = {"music", "silence", "noise", "square", "extremes", "single", "empty"};
+  const char* names[] = {"music",  "silence", "noise", "square",
+                         "extremes", "single", "empty", "noisy extremes"};
   return names[static_cast<int>(s)];
 }
 
@@ -42,6 +45,9 @@ inline std::vector<int16_t> makeSignal(Signal kind, size_t frames, uint32_t chan
           break;
         case Signal::Extremes:
           v = (i + c) % 2 ? 32767 : -32768;
+          break;
+        case Signal::NoisyExtremes:
+          v = ((i + c) % 2 ? 32767.0 : -32768.0) * (1.0 - static_cast<double>(noise >> 20) / 8192.0);
           break;
         case Signal::Single:
           v = -1234 + static_cast<double>(c);
