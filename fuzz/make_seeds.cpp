@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/wav_header.h"
 #include "support/pipeline.h"
 #include "support/signals.h"
 
@@ -20,23 +21,11 @@ void save(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 std::vector<uint8_t> waveBytes(const std::vector<int16_t>& samples, uint32_t channels) {
-  const uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
-  std::vector<uint8_t> wav{'R', 'I', 'F', 'F'};
-  auto put = [&wav](uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) wav.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  };
-  put(36 + dataBytes, 4);
-  wav.insert(wav.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-  put(16, 4);
-  put(1, 2);
-  put(channels, 2);
-  put(8000, 4);
-  put(8000 * channels * 2, 4);
-  put(channels * 2, 2);
-  put(16, 2);
-  wav.insert(wav.end(), {'d', 'a', 't', 'a'});
-  put(dataBytes, 4);
-  for (int16_t s : samples) put(static_cast<uint16_t>(s), 2);
+  auto wav = qxw::makeWaveHeader(static_cast<uint32_t>(samples.size() / channels), channels, 8000);
+  for (int16_t s : samples) {
+    wav.push_back(static_cast<uint8_t>(s));
+    wav.push_back(static_cast<uint8_t>(static_cast<uint16_t>(s) >> 8));
+  }
   return wav;
 }
 

@@ -5,17 +5,14 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/wav_header.h"
+
 namespace {
 
 void put16(std::vector<uint8_t>& out, uint32_t v) {
   out.push_back(static_cast<uint8_t>(v));
   out.push_back(static_cast<uint8_t>(v >> 8));
 }
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-  put16(out, v & 0xFFFF);
-  put16(out, v >> 16);
-}
-void putTag(std::vector<uint8_t>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
 
 }  // namespace
 
@@ -28,20 +25,7 @@ int main(int argc, char** argv) {
   const double pi = std::acos(-1.0);
   const double tones[] = {220.0, 277.18, 329.63, 440.0};
   uint32_t noise = 12345;
-  std::vector<uint8_t> wav;
-  putTag(wav, "RIFF");
-  put32(wav, 36 + frames * channels * 2);
-  putTag(wav, "WAVE");
-  putTag(wav, "fmt ");
-  put32(wav, 16);
-  put16(wav, 1);
-  put16(wav, channels);
-  put32(wav, rate);
-  put32(wav, rate * channels * 2);
-  put16(wav, channels * 2);
-  put16(wav, 16);
-  putTag(wav, "data");
-  put32(wav, frames * channels * 2);
+  std::vector<uint8_t> wav = qxw::makeWaveHeader(frames, channels, rate);
   for (uint32_t i = 0; i < frames; ++i) {
     const double t = static_cast<double>(i) / rate;
     const double envelope = std::exp(-1.5 * t);

@@ -11,6 +11,7 @@
 #include "app/console.h"
 #include "app/mapped_file.h"
 #include "app/run_guard.h"
+#include "app/wav_header.h"
 #include "decoder/qxw_header.h"
 #include "decoder/sample_decoder.h"
 #include "output/output_stream.h"
@@ -48,33 +49,6 @@ void printDecoderUsage(const char* program) {
   std::printf("Where /T tests the file without writing anything.\n");
 }
 
-void put16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-  put16(out, v & 0xFFFF);
-  put16(out, v >> 16);
-}
-
-// A canonical 44-byte header: "fmt " at byte 12, "data" right after it.
-std::vector<uint8_t> waveHeader(const QxwHeader& h) {
-  const uint32_t dataBytes = h.frameCount * h.channelCount * 2;
-  std::vector<uint8_t> out{'R', 'I', 'F', 'F'};
-  put32(out, 36 + dataBytes);
-  out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-  put32(out, 16);
-  put16(out, 1);
-  put16(out, h.channelCount);
-  put32(out, h.sampleRate);
-  put32(out, h.sampleRate * h.channelCount * 2);
-  put16(out, h.channelCount * 2);
-  put16(out, 16);
-  out.insert(out.end(), {'d', 'a', 't', 'a'});
-  put32(out, dataBytes);
-  return out;
-}
-
 const char* headerProblem(QxwHeaderStatus status) {
   switch (status) {
     case QxwHeaderStatus::NotQxw:
@@ -109,7 +83,7 @@ int writeWaveFile(const QxwHeader& header, const uint8_t* data, const std::strin
   }
   guardPartialOutput(outputName);
   printProgress("Decoding and writing sound data");
-  const auto wav = waveHeader(header);
+  const auto wav = makeWaveHeader(header.frameCount, header.channelCount, header.sampleRate);
   output.append(wav.data(), wav.size());
   const DecodeStatus status =
       decodeSamples(header, data, [&output](const uint8_t* bytes, size_t size) {

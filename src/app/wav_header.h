@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace qxw {
 
@@ -26,5 +27,8 @@ const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info
 // The samples must lie inside both the file and the size its header declares; computed in 64
 // bits so that no header value can wrap past the test.
 bool samplesFitInFile(const WaveInfo& info, uint64_t fileLength);
+
+// A canonical 44-byte header for 16-bit PCM: "fmt " at byte 12, "data" right after it.
+std::vector<uint8_t> makeWaveHeader(uint32_t frameCount, uint32_t channelCount, uint32_t sampleRate);
 
 }  // namespace qxw

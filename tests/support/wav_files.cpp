@@ -1,5 +1,7 @@
 #include "support/wav_files.h"
 
+#include "app/wav_header.h"
+
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -27,19 +29,7 @@ uint32_t get32(const std::vector<uint8_t>& b, size_t at) {
 
 std::vector<uint8_t> makeWav(const std::vector<int16_t>& samples, uint32_t channels,
                              uint32_t sampleRate) {
-  const uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
-  std::vector<uint8_t> wav{'R', 'I', 'F', 'F'};
-  put32(wav, 36 + dataBytes);
-  wav.insert(wav.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-  put32(wav, 16);
-  put16(wav, 1);
-  put16(wav, channels);
-  put32(wav, sampleRate);
-  put32(wav, sampleRate * channels * 2);
-  put16(wav, channels * 2);
-  put16(wav, 16);
-  wav.insert(wav.end(), {'d', 'a', 't', 'a'});
-  put32(wav, dataBytes);
+  auto wav = makeWaveHeader(static_cast<uint32_t>(samples.size() / channels), channels, sampleRate);
   for (int16_t s : samples) put16(wav, static_cast<uint16_t>(s));
   return wav;
 }
