@@ -1,7 +1,5 @@
 #include "app/decoder_app.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -10,6 +8,7 @@
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/mapped_file.h"
+#include "app/output_file.h"
 #include "app/run_guard.h"
 #include "app/wav_header.h"
 #include "decoder/qxw_header.h"
@@ -72,32 +71,20 @@ int testFile(const QxwHeader& header, const uint8_t* data, const std::string& in
 
 int writeWaveFile(const QxwHeader& header, const uint8_t* data, const std::string& outputName,
                   const MappedFile& input) {
-  if (input.isSameFileAs(outputName)) {
-    printError("Error: output file " + outputName + " is the input file");
-    return kFailure;
-  }
-  OutputStream output;
-  if (!output.create(outputName)) {
-    printError("Error creating " + outputName);
-    return kFailure;
-  }
-  guardPartialOutput(outputName);
+  OutputFile output;
+  if (!output.create(outputName, input)) return kFailure;
   printProgress("Decoding and writing sound data");
   const auto wav = makeWaveHeader(header.frameCount, header.channelCount, header.sampleRate);
-  output.append(wav.data(), wav.size());
-  const DecodeStatus status =
-      decodeSamples(header, data, [&output](const uint8_t* bytes, size_t size) {
-        output.append(bytes, size);
-      });
-  const bool regular = output.isRegularFile();
-  const bool written = output.close();
-  if (status != DecodeStatus::Complete || !written) {
-    if (regular) ::unlink(outputName.c_str());
-    releasePartialOutput();
-    printError(status != DecodeStatus::Complete ? "Corrupt QXW data" : "Error writing " + outputName);
+  OutputStream& stream = output.stream();
+  stream.append(wav.data(), wav.size());
+  const DecodeStatus status = decodeSamples(
+      header, data, [&stream](const uint8_t* bytes, size_t size) { stream.append(bytes, size); });
+  if (status != DecodeStatus::Complete) {
+    output.discard();
+    printError("Corrupt QXW data");
     return kFailure;
   }
-  releasePartialOutput();
+  if (!output.finish()) return kFailure;
   printProgress("Done.");
   return kSuccess;
 }

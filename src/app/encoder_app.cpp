@@ -1,7 +1,5 @@
 #include "app/encoder_app.h"
 
-#include <unistd.h>
-
 #include <memory>
 #include <string>
 
@@ -9,10 +7,10 @@
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/mapped_file.h"
+#include "app/output_file.h"
 #include "app/run_guard.h"
 #include "app/wav_header.h"
 #include "output/bit_writer.h"
-#include "output/output_stream.h"
 
 namespace qxw {
 
@@ -37,29 +35,16 @@ void reportEstimates(const WaveInfo& info, int quality, uint64_t totalBits, uint
 void writeQxwFile(EncoderModel& model, const WaveInfo& info, SampleRange samples,
                   const std::string& outputName, const MappedFile& input) {
   printProgress("Writing QXW file header to file " + outputName);
-  if (input.isSameFileAs(outputName)) {
-    printError("Error: output file " + outputName + " is the input file");
-    return;
-  }
-  OutputStream output;
-  if (!output.create(outputName)) {
-    printError("Error creating " + outputName);
-    return;
-  }
-  guardPartialOutput(outputName);
-  BitWriter writer(output);
+  OutputFile output;
+  if (!output.create(outputName, input)) return;
+  BitWriter writer(output.stream());
   model.writeMagic(writer);
   model.writeHeader(writer, info.sampleRate);
   printProgress("Encoding and writing sound data");
   model.encodeSamples(writer, samples);
   printProgress("Done.");
   model.finishFile(writer);
-  const bool regular = output.isRegularFile();
-  if (!output.close()) {
-    if (regular) ::unlink(outputName.c_str());
-    printError("Error writing " + outputName);
-  }
-  releasePartialOutput();
+  output.finish();
 }
 
 void compress(const WaveInfo& info, SampleRange samples, int quality, const std::string& outputName,
