@@ -116,14 +116,25 @@ void SampleEncoder::encode(ChannelState& st, const uint8_t* at, const uint8_t* e
   const int prevContext = st.context;
   st.context = bin;
   const bool negative = step < 0;
-  const int symbol = (bin != 0 && negative != (st.lastNegative != 0)) ? bin + 31 : bin;
+  const bool turned = bin != 0 && negative != (st.lastNegative != 0);
+  const int symbol = bin + (turned ? 31 : 0);
   st.lastNegative = negative;
 
-  writer_.writeBits(model_.codeLength[prevContext][symbol], model_.codeWord[prevContext][symbol]);
+  const int codeLength = model_.codeLength[prevContext][symbol];
+  const uint32_t codeWord = model_.codeWord[prevContext][symbol];
   if (symbol != 0) {
-    writer_.writeBits(model_.binBits[bin], offset);
+    // The code and the offset go out as one field when they fit in 32 bits together.
+    const int offsetBits = model_.binBits[bin];
+    if (codeLength + offsetBits <= 32) {
+      const uint64_t field = (uint64_t{codeWord} << offsetBits) | offset;
+      writer_.writeBits(codeLength + offsetBits, static_cast<uint32_t>(field));
+    } else {
+      writer_.writeBits(codeLength, codeWord);
+      writer_.writeBits(offsetBits, offset);
+    }
     return;
   }
+  writer_.writeBits(codeLength, codeWord);
   if (prevContext != 0) return;
   st.runLength = 0;
   // A run opens only while the error is small.

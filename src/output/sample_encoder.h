@@ -21,29 +21,33 @@ template <typename FindBin>
   const bool negative = target < 0;
   const uint32_t mag = negative ? 0u - static_cast<uint32_t>(target) : static_cast<uint32_t>(target);
   int b = binOf(mag);
-  const int shift = model.binShift[b];
-  const uint32_t half = (1u << shift) >> 1;
-  uint32_t off = (mag - model.binBase[b] + half) >> shift;
-  uint32_t value = model.binBase[b] + (off << shift);
   if (b == 0) {
     // Zero rule: round to zero or to bin 1's base; an exact tie goes to zero.
-    off = 0;
+    offset = 0;
     if (uint64_t{mag} * 2 <= model.binBase[1]) {
-      value = 0;
-    } else {
-      b = 1;
-      value = model.binBase[1];
+      bin = 0;
+      return 0;
     }
-  } else if (uint64_t{off} + 1 >= (uint64_t{1} << model.binBits[b])) {
-    off = (1u << model.binBits[b]) - 1;
-    value = model.binBase[b] + (off << shift);
-    // Past the bin's top level: the next bin's base wins only when strictly nearer.
-    if (b < 31 && static_cast<int64_t>(mag) - value > int64_t{model.binBase[b + 1]} - mag) {
-      b += 1;
-      off = 0;
-      value = model.binBase[b];
-    }
+    bin = 1;
+    const auto value = static_cast<int32_t>(model.binBase[1]);
+    return negative ? -value : value;
   }
+  // Written with selections rather than branches: which way they go depends on every sample.
+  const int shift = model.binShift[b];
+  const uint32_t base = model.binBase[b];
+  const uint32_t half = (1u << shift) >> 1;
+  const uint32_t top = static_cast<uint32_t>((uint64_t{1} << model.binBits[b]) - 1);
+  const uint32_t rounded = (mag - base + half) >> shift;
+  // At or beyond the top level, the next bin's base wins only when strictly nearer.
+  const bool clamped = rounded >= top;
+  uint32_t off = clamped ? top : rounded;
+  uint32_t value = base + (off << shift);
+  const uint32_t nextBase = model.binBase[b < 31 ? b + 1 : b];
+  const bool moves = clamped && b < 31 &&
+                     static_cast<int64_t>(mag) - value > int64_t{nextBase} - mag;
+  b += moves ? 1 : 0;
+  off = moves ? 0 : off;
+  value = moves ? nextBase : value;
   bin = b;
   offset = off;
   return negative ? -static_cast<int32_t>(value) : static_cast<int32_t>(value);
@@ -56,11 +60,13 @@ inline int32_t quantize(const EncoderModel& model, int32_t target, int& bin, uin
 }
 
 // The share of the accumulated error fed into the next difference.
+// About a half of an error below 8 in magnitude, about a quarter from 8 on; rounded as
+// (e - 1) >> 2 for e <= -8, e >> 1 below 0, (e + 1) >> 1 below 8 and (e + 2) >> 2 from 8.
 inline int32_t errorFeedback(int32_t e) {
-  if (e <= -8) return (e - 1) >> 2;
-  if (e < 0) return e >> 1;
-  if (e < 8) return (e + 1) >> 1;
-  return (e + 2) >> 2;
+  const bool nonNegative = e >= 0;
+  const int32_t half = (e + (nonNegative ? 1 : 0)) >> 1;
+  const int32_t quarter = (e + (nonNegative ? 2 : -1)) >> 2;
+  return static_cast<uint32_t>(e + 7) > 14u ? quarter : half;
 }
 
 inline constexpr int32_t kGuardHigh = 65536;
