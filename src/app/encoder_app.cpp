@@ -1,5 +1,6 @@
 #include "app/encoder_app.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -31,7 +32,7 @@ void reportEstimates(const WaveInfo& info, int quality, uint64_t totalBits, uint
                  estimatedBytes(runBits + selectedValueBits + totalBits));
 }
 
-// Rows 7 to 9: the output file. Never writes over the input, and leaves no broken file behind.
+// The output file: never the input, and no broken file left behind.
 void writeQxwFile(EncoderModel& model, const WaveInfo& info, SampleRange samples,
                   const std::string& outputName, const MappedFile& input) {
   printProgress("Writing QXW file header to file " + outputName);
