@@ -122,6 +122,19 @@ TEST_F(EncoderRun, PrintsTheWholeReportInOrderOnSuccess) {
   EXPECT_EQ(get32(qxw, 2196), qxw.size() - 2200);
 }
 
+TEST_F(EncoderRun, EstimatesTheSizeOfSilence) {
+  // 100 zero samples: two run-count estimates of 7 bits (the longest run is 100) and one
+  // 6-bit symbol in an otherwise empty context make 20 bits, so 2 bytes over the header;
+  // the declared size is 244.
+  writeFile(dir.path("quiet.wav"), makeWav(std::vector<int16_t>(100, 0), 1));
+  const auto result = run({"/Q4", "quiet"});
+  EXPECT_NE(result.out.find("Smallest Q0 estimated bytes: 2202 (0.11:1 compression)\n"
+                            "Lossless Q9 estimated bytes: 2202 (0.11:1 compression)\n"
+                            "Selected Q4 estimated bytes: 2202 (0.11:1 compression)\n"),
+            std::string::npos)
+      << result.out;
+}
+
 TEST_F(EncoderRun, TruncatesAnExistingOutput) {
   writeFile(dir.path("song.wav"), makeWav(tone(50, 1), 1));
   writeFile(dir.path("song.qxw"), std::vector<uint8_t>(1 << 20, 0x55));

@@ -26,6 +26,12 @@ TEST(SampleFile, CompressesToTheSameBytesAsAlways) {
                   {"/Q5", 72380, 0xf5f845f7092cb262u},
                   {"/Q9", 106720, 0xe8750a249f22d933u}};
   TempDir dir;
+  const auto report = runProgram(WAV2QXW_PATH, {SAMPLE_WAV_PATH, dir.path("out.qxw")});
+  EXPECT_NE(report.out.find("Smallest Q0 estimated bytes: 56837 (3.10:1 compression)\n"
+                            "Lossless Q9 estimated bytes: 106738 (1.65:1 compression)\n"
+                            "Selected Q3 estimated bytes: 62188 (2.84:1 compression)\n"),
+            std::string::npos)
+      << report.out;
   for (const auto& e : expected) {
     const auto result = runProgram(WAV2QXW_PATH, {e.quality, SAMPLE_WAV_PATH, dir.path("out.qxw")});
     ASSERT_EQ(result.err, "");
