@@ -38,10 +38,13 @@ class Decoder {
         block[used++] = static_cast<uint8_t>(value >> 8);
       }
       if (used == block.size()) {
+        // Past the end the reader yields zero bits; a stream that ran out stops here at the latest.
+        if (reader_.exhausted()) return DecodeStatus::Corrupt;
         sink(block.data(), used);
         used = 0;
       }
     }
+    if (reader_.exhausted()) return DecodeStatus::Corrupt;
     if (used > 0) sink(block.data(), used);
     return paddingIsClean() ? DecodeStatus::Complete : DecodeStatus::Corrupt;
   }
@@ -61,7 +64,7 @@ class Decoder {
       }
       ch.context = 0;
       ch.lastNegative = false;
-      return !reader_.exhausted();
+      return true;
     }
     const bool turned = symbol > 31;
     const int bin = turned ? symbol - 31 : symbol;
@@ -72,7 +75,7 @@ class Decoder {
     ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));
     ch.context = bin;
     ch.lastNegative = negative;
-    return !reader_.exhausted();
+    return true;
   }
 
   // The writer pads the last word with zero bits and writes nothing after it.

@@ -13,7 +13,7 @@ namespace qxw {
 // code tree from the node the table names.
 class ContextDecoder {
  public:
-  static constexpr int kTableBits = 11;
+  static constexpr int kTableBits = 9;
 
   // lengths: a complete prefix code of 63 lengths, each 1..32.
   void build(const int32_t* lengths);
