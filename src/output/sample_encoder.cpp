@@ -1,5 +1,7 @@
 #include "output/sample_encoder.h"
 
+#include <algorithm>
+
 #include "entropy/bin_lookup.h"
 
 namespace qxw {
@@ -146,10 +148,14 @@ void SampleEncoder::encode(ChannelState& st, const uint8_t* at, const uint8_t* e
 template <typename Record>
 void encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Record record) {
   SampleEncoder encoder(model, writer);
+  // The channel states live in a local copy during the pass, where output writes cannot alias
+  // them, and go back to the model at the end.
+  const uint32_t channels = model.channelCount;
+  std::vector<ChannelState> states(model.channels.get(), model.channels.get() + channels);
   const uint8_t* at = samples.begin;
   while (at < samples.end) {
-    for (uint32_t c = 0; c < model.channelCount; ++c, at += 2) {
-      ChannelState& st = model.channels[c];
+    for (uint32_t c = 0; c < channels; ++c, at += 2) {
+      ChannelState& st = states[c];
       if (st.runLength > 0) {
         --st.runLength;
         record(st.reconstructed);
@@ -158,6 +164,7 @@ void encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Reco
       encoder.encode(st, at, samples.end, record);
     }
   }
+  std::copy(states.begin(), states.end(), model.channels.get());
 }
 
 }  // namespace
