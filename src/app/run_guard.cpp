@@ -59,12 +59,12 @@ void guardMappedInput(const std::string& message, int exitStatus) {
 void guardPartialOutput(const std::string& outputName) {
   partialOutput = outputName;
   outputToRemove = partialOutput.c_str();
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) install(signal, onInterrupt);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) install(signal, onInterrupt);
 }
 
 void releasePartialOutput() {
   outputToRemove = nullptr;
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) install(signal, SIG_DFL);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) install(signal, SIG_DFL);
 }
 
 }  // namespace qxw

@@ -9,7 +9,8 @@ namespace qxw {
 // partial output (if any) has been removed.
 void guardMappedInput(const std::string& message, int exitStatus);
 
-// Until releasePartialOutput, an interruption (SIGINT, SIGTERM, SIGHUP) or a mapping fault
+// Until releasePartialOutput, an interruption (SIGINT, SIGTERM, SIGHUP, or SIGPIPE when the
+// console is a closed pipe) or a mapping fault
 // removes the output file being written; an interruption then ends the process by its signal.
 void guardPartialOutput(const std::string& outputName);
 void releasePartialOutput();
