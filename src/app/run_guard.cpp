@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <iterator>
 
 namespace qxw {
 
@@ -39,11 +40,14 @@ extern "C" void onInterrupt(int signal) {
   std::raise(signal);
 }
 
-void install(int signal, void (*handler)(int)) {
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+struct sigaction previousActions[std::size(kInterruptions)];
+
+void install(int signal, void (*handler)(int), struct sigaction* previous = nullptr) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
-  ::sigaction(signal, &action, nullptr);
+  ::sigaction(signal, &action, previous);
 }
 
 }  // namespace
@@ -59,12 +63,17 @@ void guardMappedInput(const std::string& message, int exitStatus) {
 void guardPartialOutput(const std::string& outputName) {
   partialOutput = outputName;
   outputToRemove = partialOutput.c_str();
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) install(signal, onInterrupt);
+  for (size_t i = 0; i < std::size(kInterruptions); ++i) {
+    install(kInterruptions[i], onInterrupt, &previousActions[i]);
+  }
 }
 
 void releasePartialOutput() {
   outputToRemove = nullptr;
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) install(signal, SIG_DFL);
+  // Whatever the signals did before (ignored, say, by a parent) holds again.
+  for (size_t i = 0; i < std::size(kInterruptions); ++i) {
+    ::sigaction(kInterruptions[i], &previousActions[i], nullptr);
+  }
 }
 
 }  // namespace qxw
