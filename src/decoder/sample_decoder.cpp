@@ -12,7 +12,7 @@ namespace {
 constexpr size_t kBlockFrames = 16384;
 
 struct ReaderChannel {
-  int16_t reconstructed = 0;
+  int32_t reconstructed = 0;  // always within the 16-bit range
   int context = 0;
   bool lastNegative = false;
   uint32_t pendingRun = 0;
@@ -28,24 +28,32 @@ class Decoder {
 
   DecodeStatus run(const SampleSink& sink) {
     const uint32_t channels = h_.channelCount;
-    std::vector<uint8_t> block(kBlockFrames * channels * 2);
+    // Samples collect as 16-bit values, whose stores cannot alias the decoder's state, and turn
+    // into little-endian bytes once per block.
+    std::vector<uint16_t> block(kBlockFrames * channels);
+    std::vector<uint8_t> bytes(block.size() * 2);
     size_t used = 0;
+    auto deliver = [&] {
+      for (size_t i = 0; i < used; ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(block[i]);
+        bytes[2 * i + 1] = static_cast<uint8_t>(block[i] >> 8);
+      }
+      sink(bytes.data(), 2 * used);
+      used = 0;
+    };
     for (uint32_t frame = 0; frame < h_.frameCount; ++frame) {
       for (uint32_t c = 0; c < channels; ++c) {
         if (!decodeOne(channels_[c], h_.frameCount - 1 - frame)) return DecodeStatus::Corrupt;
-        const auto value = static_cast<uint16_t>(channels_[c].reconstructed);
-        block[used++] = static_cast<uint8_t>(value);
-        block[used++] = static_cast<uint8_t>(value >> 8);
+        block[used++] = static_cast<uint16_t>(channels_[c].reconstructed);
       }
       if (used == block.size()) {
         // Past the end the reader yields zero bits; a stream that ran out stops here at the latest.
         if (reader_.exhausted()) return DecodeStatus::Corrupt;
-        sink(block.data(), used);
-        used = 0;
+        deliver();
       }
     }
     if (reader_.exhausted()) return DecodeStatus::Corrupt;
-    if (used > 0) sink(block.data(), used);
+    if (used > 0) deliver();
     return paddingIsClean() ? DecodeStatus::Complete : DecodeStatus::Corrupt;
   }
 
@@ -72,7 +80,7 @@ class Decoder {
     const uint32_t magnitude = h_.binBase[bin] + (offset << h_.binShift[bin]);
     const bool negative = magnitude != 0 && (ch.lastNegative != turned);
     const uint32_t step = negative ? 0u - magnitude : magnitude;
-    ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));
+    ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));  // wraps
     ch.context = bin;
     ch.lastNegative = negative;
     return true;
