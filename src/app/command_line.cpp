@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace qxw {
 
@@ -31,18 +32,26 @@ bool isOption(const char* arg) {
 
 }  // namespace
 
-std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv) {
-  CommandLine line;
-  int first = 1;
+std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
+                                            bool (*isOption)(const char*)) {
   if (argc < 2) return std::nullopt;
-  if (isOption(argv[1])) {
-    line.quality = argv[1][2] - '0';
-    first = 2;
-  }
+  FileArguments arguments;
+  int first = 1;
+  if (isOption(argv[1])) arguments.option = argv[first++];
   const int files = argc - first;
   if (files < 1 || files > 2) return std::nullopt;
-  line.infile = argv[first];
-  if (files == 2) line.outfile = argv[first + 1];
+  arguments.infile = argv[first];
+  if (files == 2) arguments.outfile = argv[first + 1];
+  return arguments;
+}
+
+std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv) {
+  auto arguments = splitArguments(argc, argv, isOption);
+  if (!arguments) return std::nullopt;
+  CommandLine line;
+  if (arguments->option != nullptr) line.quality = arguments->option[2] - '0';
+  line.infile = std::move(arguments->infile);
+  line.outfile = std::move(arguments->outfile);
   return line;
 }
 

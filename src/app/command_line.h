@@ -5,6 +5,16 @@
 
 namespace qxw {
 
+// "[ option ] infile [ outfile ]": the option (when the first argument passes isOption) and one or
+// two file names. Empty when the usage message is due.
+struct FileArguments {
+  const char* option = nullptr;
+  std::string infile;
+  std::optional<std::string> outfile;
+};
+std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
+                                            bool (*isOption)(const char*));
+
 struct CommandLine {
   int quality = 3;
   std::string infile;

@@ -23,24 +23,8 @@ constexpr int kSuccess = 0;
 constexpr int kUsage = 1;
 constexpr int kFailure = 2;
 
-struct DecoderCommand {
-  bool testOnly = false;
-  std::string infile;
-  std::optional<std::string> outfile;
-};
-
-std::optional<DecoderCommand> parseDecoderCommand(int argc, const char* const* argv) {
-  DecoderCommand command;
-  int first = 1;
-  if (argc > 1 && (std::string(argv[1]) == "/T" || std::string(argv[1]) == "/t")) {
-    command.testOnly = true;
-    first = 2;
-  }
-  const int files = argc - first;
-  if (files < 1 || files > 2) return std::nullopt;
-  command.infile = argv[first];
-  if (files == 2) command.outfile = argv[first + 1];
-  return command;
+bool isTestOption(const char* arg) {
+  return arg[0] == '/' && (arg[1] == 'T' || arg[1] == 't') && arg[2] == '\0';
 }
 
 void printDecoderUsage(const char* program) {
@@ -93,7 +77,7 @@ int writeWaveFile(const QxwHeader& header, const uint8_t* data, const std::strin
 
 int runDecoder(int argc, const char* const* argv) {
   const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "qxw2wav";
-  const auto command = parseDecoderCommand(argc, argv);
+  const auto command = splitArguments(argc, argv, isTestOption);
   if (!command) {
     printDecoderUsage(program);
     return kUsage;
@@ -119,7 +103,7 @@ int runDecoder(int argc, const char* const* argv) {
   }
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* data = input.data() + 2200;
-  if (command->testOnly) return testFile(header, data, inputName);
+  if (command->option != nullptr) return testFile(header, data, inputName);
   return writeWaveFile(header, data, outputName, input);
 }
 
