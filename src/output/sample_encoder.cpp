@@ -104,14 +104,19 @@ void SampleEncoder::encode(ChannelState& st, const uint8_t* at, const uint8_t* e
   const int32_t e = st.error;
   const int32_t f = errorFeedback(e);
   st.error = e - f;
-  int32_t target = diff + f;
+  const int32_t target = diff + f;
 
   int bin = 0;
   uint32_t offset = 0;
   int32_t step = quantizeWith(model_, binOf_, target, bin, offset);
   const int32_t sum = st.reconstructed + step;
-  if (sum >= kGuardHigh || sum < kGuardLow) step = guard_.step(st.reconstructed, target, bin, offset);
-  st.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(st.reconstructed + step));
+  if (sum >= kGuardHigh || sum < kGuardLow) {
+    int32_t guarded = target;
+    step = guard_.step(st.reconstructed, guarded, bin, offset);
+  }
+  st.reconstructed = static_cast<int16_t>(st.reconstructed + step);
+  // The whole target counts, also what the guard held back: the error stays exactly input minus
+  // reconstruction, and the next steps catch up.
   st.error += target - step;
   record(st.reconstructed);
 

@@ -69,11 +69,13 @@ inline int32_t errorFeedback(int32_t e) {
   return static_cast<uint32_t>(e + 7) > 14u ? quarter : half;
 }
 
-inline constexpr int32_t kGuardHigh = 65536;
-inline constexpr int32_t kGuardLow = -65536;
+// The reconstruction stays a 16-bit sample, so a reader never wraps: reconstructed + step lies in
+// kGuardLow..kGuardHigh - 1.
+inline constexpr int32_t kGuardHigh = 32768;
+inline constexpr int32_t kGuardLow = -32768;
 
-// The encoder's range guard: while reconstructed + step reaches 65536 or more, the target gives
-// up one unit and is quantized again; then likewise while the sum is below -65536. Where the step
+// The encoder's range guard: while reconstructed + step reaches 32768 or more, the target gives
+// up one unit and is quantized again; then likewise while the sum is below -32768. Where the step
 // grows with the target, which is checked once per table, the same target is found by bisection
 // instead of up to tens of thousands of single steps.
 class RangeGuard {

@@ -57,8 +57,8 @@ TEST(RangeGuard, FindsTheSameTargetAsGivingUpOneUnitAtATime) {
       int slowBin = 0, fastBin = 0;
       uint32_t slowOffset = 7, fastOffset = 7;
       int32_t slow = quantize(*model, slowTarget, slowBin, slowOffset);
-      while (reconstructed + slow >= 65536) slow = quantize(*model, --slowTarget, slowBin, slowOffset);
-      while (reconstructed + slow < -65536) slow = quantize(*model, ++slowTarget, slowBin, slowOffset);
+      while (reconstructed + slow >= 32768) slow = quantize(*model, --slowTarget, slowBin, slowOffset);
+      while (reconstructed + slow < -32768) slow = quantize(*model, ++slowTarget, slowBin, slowOffset);
       const int32_t fast = guard.step(reconstructed, target, fastBin, fastOffset);
       ASSERT_EQ(fast, slow) << reconstructed;
       ASSERT_EQ(target, slowTarget);

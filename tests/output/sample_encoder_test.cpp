@@ -170,14 +170,26 @@ TEST(EncodeSamples, DoesNotOpenARunWhileTheErrorIsLarge) {
   EXPECT_EQ(model->channels[0].error, -51);
 }
 
-TEST(EncodeSamples, WrapsTheReconstructionTo16Bits) {
-  auto model = workedTable();
-  model->channels[0] = ChannelState{};
-  model->channels[0].reconstructed = 32767;
-  const auto input = sampleBytes({3});
-  capture([&](BitWriter& writer) { model->encodeSamples(writer, rangeOf(input)); });
-  EXPECT_EQ(model->channels[0].reconstructed, -32766);
-  EXPECT_EQ(model->channels[0].error, 0);
+TEST(EncodeSamples, HoldsTheReconstructionInside16BitsAndKeepsTheWholeError) {
+  struct Case {
+    int16_t reconstructed;
+    int16_t input;
+    int16_t expected;
+    int32_t error;
+  };
+  // 32767 + 3 would leave the 16-bit range: the step falls to 0, and the error keeps all of 3.
+  // Step 1 would reach 32768 too; -32768 - 1 likewise stays put.
+  const Case cases[] = {{32767, 3, 32767, 3}, {32766, 3, 32767, 2}, {-32768, -1, -32768, -1},
+                        {-32765, -5, -32768, -2}};
+  for (const Case& c : cases) {
+    auto model = workedTable();
+    model->channels[0] = ChannelState{};
+    model->channels[0].reconstructed = c.reconstructed;
+    const auto input = sampleBytes({c.input});
+    capture([&](BitWriter& writer) { model->encodeSamples(writer, rangeOf(input)); });
+    EXPECT_EQ(model->channels[0].reconstructed, c.expected) << c.reconstructed;
+    EXPECT_EQ(model->channels[0].error, c.error) << c.reconstructed;
+  }
 }
 
 }  // namespace

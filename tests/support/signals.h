@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -9,11 +10,24 @@ namespace qxw::testing {
 
 // NoisyExtremes swings between the two rails with a little noise: at lower qualities its steps
 // overshoot the rails, which is what the encoder's range guard is for.
-enum class Signal { Music, Silence, FullScaleNoise, Square, Extremes, Single, Empty, NoisyExtremes };
+// ClippedSine and ClippedMusic are driven past the rails and clipped, as loud masters are.
+enum class Signal {
+  Music,
+  Silence,
+  FullScaleNoise,
+  Square,
+  Extremes,
+  Single,
+  Empty,
+  NoisyExtremes,
+  ClippedSine,
+  ClippedMusic
+};
 
 inline const char* signalName(Signal s) {
   const char* names[] = {"music",  "silence", "noise", "square",
-                         "extremes", "single", "empty", "noisy extremes"};
+                         "extremes", "single", "empty", "noisy extremes",
+                         "clipped sine", "clipped music"};
   return names[static_cast<int>(s)];
 }
 
@@ -49,13 +63,20 @@ inline std::vector<int16_t> makeSignal(Signal kind, size_t frames, uint32_t chan
         case Signal::NoisyExtremes:
           v = ((i + c) % 2 ? 32767.0 : -32768.0) * (1.0 - static_cast<double>(noise >> 20) / 8192.0);
           break;
+        case Signal::ClippedSine:
+          v = 60000 * std::sin(2 * 3.14159265358979 * 100 * t / 44100 + c);
+          break;
+        case Signal::ClippedMusic:
+          v = 4 * (6000 * std::sin(0.013 * t * (c + 1)) + 2500 * std::sin(0.171 * t + c) +
+                   900 * std::sin(0.9 * t) + static_cast<double>(noise >> 22) - 512);
+          break;
         case Signal::Single:
           v = -1234 + static_cast<double>(c);
           break;
         case Signal::Empty:
           break;
       }
-      samples.push_back(static_cast<int16_t>(std::lround(v)));
+      samples.push_back(static_cast<int16_t>(std::clamp(std::lround(v), -32768L, 32767L)));
     }
   }
   return samples;
