@@ -33,23 +33,29 @@ bool isOption(const char* arg) {
 }  // namespace
 
 std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
-                                            bool (*isOption)(const char*)) {
+                                            bool (*isOption)(const char*), int maxOptions) {
   if (argc < 2) return std::nullopt;
   FileArguments arguments;
   int first = 1;
-  if (isOption(argv[1])) arguments.option = argv[first++];
+  while (first < argc && static_cast<int>(arguments.options.size()) < maxOptions &&
+         isOption(argv[first])) {
+    arguments.options.push_back(argv[first++]);
+  }
   const int files = argc - first;
   if (files < 1 || files > 2) return std::nullopt;
+  for (int i = first; i < argc; ++i) {
+    if (isOption(argv[i])) return std::nullopt;
+  }
   arguments.infile = argv[first];
   if (files == 2) arguments.outfile = argv[first + 1];
   return arguments;
 }
 
 std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv) {
-  auto arguments = splitArguments(argc, argv, isOption);
+  auto arguments = splitArguments(argc, argv, isOption, 1);
   if (!arguments) return std::nullopt;
   CommandLine line;
-  if (arguments->option != nullptr) line.quality = arguments->option[2] - '0';
+  if (!arguments->options.empty()) line.quality = arguments->options[0][2] - '0';
   line.infile = std::move(arguments->infile);
   line.outfile = std::move(arguments->outfile);
   return line;

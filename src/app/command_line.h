@@ -2,18 +2,20 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qxw {
 
-// "[ option ] infile [ outfile ]": the option (when the first argument passes isOption) and one or
-// two file names. Empty when the usage message is due.
+// "[ options ] infile [ outfile ]": up to maxOptions leading arguments that pass isOption, then
+// one or two file names. Empty when the usage message is due, also when a file-name position
+// holds an option (a misplaced "/Q5" is never taken for a file name).
 struct FileArguments {
-  const char* option = nullptr;
+  std::vector<const char*> options;
   std::string infile;
   std::optional<std::string> outfile;
 };
 std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
-                                            bool (*isOption)(const char*));
+                                            bool (*isOption)(const char*), int maxOptions);
 
 struct CommandLine {
   int quality = 3;

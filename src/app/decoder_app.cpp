@@ -23,13 +23,28 @@ constexpr int kSuccess = 0;
 constexpr int kUsage = 1;
 constexpr int kFailure = 2;
 
-bool isTestOption(const char* arg) {
-  return arg[0] == '/' && (arg[1] == 'T' || arg[1] == 't') && arg[2] == '\0';
+// "/T" or "/F", either case.
+bool isDecoderOption(const char* arg) {
+  const char letter = static_cast<char>(arg[0] == '/' ? arg[1] & ~0x20 : 0);
+  return (letter == 'T' || letter == 'F') && arg[2] == '\0';
+}
+
+struct DecoderOptions {
+  bool test = false;
+  bool replace = false;
+};
+
+DecoderOptions decoderOptions(const std::vector<const char*>& options) {
+  DecoderOptions chosen;
+  for (const char* option : options) {
+    ((option[1] & ~0x20) == 'T' ? chosen.test : chosen.replace) = true;
+  }
+  return chosen;
 }
 
 void printDecoderUsage(const char* program) {
-  std::printf("Format: %s [ /T ] infile [ outfile ]\n", program);
-  std::printf("Where /T tests the file without writing anything.\n");
+  std::printf("Format: %s [ /T ] [ /F ] infile [ outfile ]\n", program);
+  std::printf("Where /T tests the file without writing anything, /F replaces an existing outfile.\n");
 }
 
 const char* headerProblem(QxwHeaderStatus status) {
@@ -54,9 +69,11 @@ int testFile(const QxwHeader& header, const uint8_t* data, const std::string& in
 }
 
 int writeWaveFile(const QxwHeader& header, const uint8_t* data, const std::string& outputName,
-                  const MappedFile& input) {
+                  const MappedFile& input, bool replace) {
   OutputFile output;
-  if (!output.create(outputName, input)) return kFailure;
+  if (!output.create(outputName, input, replace ? ReplacePolicy::Always : ReplacePolicy::Never)) {
+    return kFailure;
+  }
   printProgress("Decoding and writing sound data");
   const auto wav = makeWaveHeader(header.frameCount, header.channelCount, header.sampleRate);
   OutputStream& stream = output.stream();
@@ -77,7 +94,7 @@ int writeWaveFile(const QxwHeader& header, const uint8_t* data, const std::strin
 
 int runDecoder(int argc, const char* const* argv) {
   const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "qxw2wav";
-  const auto command = splitArguments(argc, argv, isTestOption);
+  const auto command = splitArguments(argc, argv, isDecoderOption, argc);
   if (!command) {
     printDecoderUsage(program);
     return kUsage;
@@ -103,8 +120,9 @@ int runDecoder(int argc, const char* const* argv) {
   }
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* data = input.data() + 2200;
-  if (command->option != nullptr) return testFile(header, data, inputName);
-  return writeWaveFile(header, data, outputName, input);
+  const DecoderOptions options = decoderOptions(command->options);
+  if (options.test) return testFile(header, data, inputName);
+  return writeWaveFile(header, data, outputName, input, options.replace);
 }
 
 }  // namespace qxw

@@ -18,6 +18,9 @@ namespace qxw {
 namespace {
 
 constexpr uint64_t kFixedFileBytes = 2200;
+constexpr int kSuccess = 0;
+constexpr int kUsage = 1;
+constexpr int kFailure = 2;
 
 uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kFixedFileBytes; }
 
@@ -33,11 +36,11 @@ void reportEstimates(const WaveInfo& info, int quality, uint64_t totalBits, uint
 }
 
 // The output file: never the input, and no broken file left behind.
-void writeQxwFile(EncoderModel& model, const WaveInfo& info, SampleRange samples,
+bool writeQxwFile(EncoderModel& model, const WaveInfo& info, SampleRange samples,
                   const std::string& outputName, const MappedFile& input) {
   printProgress("Writing QXW file header to file " + outputName);
   OutputFile output;
-  if (!output.create(outputName, input)) return;
+  if (!output.create(outputName, input, ReplacePolicy::QxwFilesOnly)) return false;
   BitWriter writer(output.stream());
   model.writeMagic(writer);
   model.writeHeader(writer, info.sampleRate);
@@ -45,10 +48,10 @@ void writeQxwFile(EncoderModel& model, const WaveInfo& info, SampleRange samples
   model.encodeSamples(writer, samples);
   printProgress("Done.");
   model.finishFile(writer);
-  output.finish();
+  return output.finish();
 }
 
-void compress(const WaveInfo& info, SampleRange samples, int quality, const std::string& outputName,
+bool compress(const WaveInfo& info, SampleRange samples, int quality, const std::string& outputName,
               const MappedFile& input) {
   auto model = std::make_unique<EncoderModel>();
   printProgress("Histogramming deltas");
@@ -65,7 +68,7 @@ void compress(const WaveInfo& info, SampleRange samples, int quality, const std:
   uint64_t runBits = 0, losslessValueBits = 0, selectedValueBits = 0;
   model->refineBins(static_cast<uint32_t>(quality), runBits, losslessValueBits, selectedValueBits);
   reportEstimates(info, quality, totalBits, runBits, losslessValueBits, selectedValueBits);
-  writeQxwFile(*model, info, samples, outputName, input);
+  return writeQxwFile(*model, info, samples, outputName, input);
 }
 
 }  // namespace
@@ -75,7 +78,7 @@ int runEncoder(int argc, const char* const* argv) {
   const auto line = parseCommandLine(argc, argv);
   if (!line) {
     printUsage(program);
-    return 1;
+    return kUsage;
   }
   const std::string inputName = deriveInputName(line->infile, ".wav");
   const std::string outputName = deriveOutputName(inputName, line->outfile, ".qxw");
@@ -84,19 +87,18 @@ int runEncoder(int argc, const char* const* argv) {
   MappedFile input;
   if (!input.open(inputName)) {
     printError("Error openning " + inputName);
-    return 0;
+    return kFailure;
   }
   WaveInfo info{};
-  if (parseWaveHeader(input.data(), input.size(), info) != kHeaderAccepted) return 0;
+  if (parseWaveHeader(input.data(), input.size(), info) != kHeaderAccepted) return kFailure;
   if (!samplesFitInFile(info, input.size())) {
     printError("Error: file " + inputName + " incomplete or truncated");
-    return 0;
+    return kFailure;
   }
-  guardMappedInput("Error: file " + inputName + " incomplete or truncated", 0);
+  guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* first = input.data() + info.dataOffset;
   const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};
-  compress(info, samples, line->quality, outputName, input);
-  return 0;
+  return compress(info, samples, line->quality, outputName, input) ? kSuccess : kFailure;
 }
 
 }  // namespace qxw

@@ -1,51 +1,142 @@
 #include "app/output_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
 
 #include "app/console.h"
 #include "app/run_guard.h"
+#include "output/qxw_format.h"
 
 namespace qxw {
+
+namespace {
+
+// The folder part of a path as the file system sees it, with its final '/', or "" for the
+// current folder.
+std::string folderOf(const std::string& name) {
+  const size_t slash = name.rfind('/');
+  return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+}
+
+// A hidden name in the output's folder that no other run picks.
+std::string temporaryNameIn(const std::string& folder) {
+  static std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(::getpid())};
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".qxw-%012llx.part",
+                static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+  return folder + suffix;
+}
+
+}  // namespace
+
+bool startsWithQxwMagic(const std::string& name) {
+  const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  uint8_t head[sizeof kQxwMagic];
+  const ssize_t got = ::read(fd, head, sizeof head);
+  ::close(fd);
+  return got == static_cast<ssize_t>(sizeof head) && std::memcmp(head, kQxwMagic, sizeof head) == 0;
+}
 
 OutputFile::~OutputFile() {
   if (open_) discard();
 }
 
-bool OutputFile::create(const std::string& name, const MappedFile& input) {
+bool OutputFile::mayReplace(const std::string& name, ReplacePolicy policy) const {
+  struct stat info {};
+  if (::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return true;
+  if (policy == ReplacePolicy::Never) {
+    printError("Error: output file " + name + " exists; /F replaces it");
+    return false;
+  }
+  if (policy == ReplacePolicy::QxwFilesOnly && info.st_size > 0 && !startsWithQxwMagic(name)) {
+    printError("Error: output file " + name + " exists and is not a QXW file");
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::create(const std::string& name, const MappedFile& input, ReplacePolicy policy) {
+  name_ = name;
   if (input.isSameFileAs(name)) {
     printError("Error: output file " + name + " is the input file");
     return false;
   }
-  if (!stream_.create(name)) {
+  if (!mayReplace(name, policy)) return false;
+  struct stat info {};
+  const bool exists = ::stat(name.c_str(), &info) == 0;
+  mustNotExist_ = policy == ReplacePolicy::Never && !exists;
+  const bool direct = exists && !S_ISREG(info.st_mode);
+  if (exists && S_ISDIR(info.st_mode)) {
     printError("Error creating " + name);
     return false;
   }
-  name_ = name;
+  if (direct ? !stream_.create(name) : !createTemporary()) {
+    printError("Error creating " + name);
+    return false;
+  }
   open_ = true;
-  guardPartialOutput(name_);
   return true;
+}
+
+bool OutputFile::createTemporary() {
+  const std::string folder = folderOf(name_);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temporary_ = temporaryNameIn(folder);
+    // Armed first: an interruption from here on removes the file, however soon it comes.
+    guardPartialOutput(temporary_);
+    if (stream_.create(temporary_, true)) return true;
+    releasePartialOutput();
+    if (errno != EEXIST) break;
+  }
+  temporary_.clear();
+  return false;
+}
+
+bool OutputFile::moveIntoPlace() {
+  if (mustNotExist_) {
+    // A link never replaces a file that appeared meanwhile.
+    if (::link(temporary_.c_str(), name_.c_str()) == 0) {
+      ::unlink(temporary_.c_str());
+      return true;
+    }
+    if (errno == EEXIST) {
+      printError("Error: output file " + name_ + " exists; /F replaces it");
+      return false;
+    }
+  }
+  if (::rename(temporary_.c_str(), name_.c_str()) == 0) return true;
+  printError("Error writing " + name_);
+  return false;
 }
 
 bool OutputFile::finish() {
   open_ = false;
-  if (stream_.close()) {
-    releasePartialOutput();
-    return true;
+  if (!stream_.close()) {
+    removeTemporary();
+    printError("Error writing " + name_);
+    return false;
   }
-  remove();
-  printError("Error writing " + name_);
-  return false;
+  if (temporary_.empty()) return true;
+  const bool placed = moveIntoPlace();
+  if (placed) temporary_.clear();
+  removeTemporary();
+  return placed;
 }
 
 void OutputFile::discard() {
   open_ = false;
   stream_.close();
-  remove();
+  removeTemporary();
 }
 
-void OutputFile::remove() {
-  // A device such as /dev/full is never removed, only a file the run made.
-  if (stream_.isRegularFile()) ::unlink(name_.c_str());
+void OutputFile::removeTemporary() {
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
   releasePartialOutput();
 }
 

@@ -7,8 +7,17 @@
 
 namespace qxw {
 
-// The file a run writes. It is never the run's input, and a run that fails or is interrupted
-// while writing it leaves no partial file behind.
+// Which existing file a run may replace.
+enum class ReplacePolicy {
+  QxwFilesOnly,  // an older QXW file or an empty file; anything else is refused
+  Never,         // no existing file at all
+  Always,
+};
+
+// The file a run writes. It is never the run's input. A regular file is written under a
+// temporary name in the same folder and takes its final name only once it is complete, so a
+// failure, an interruption or a full disk never leaves a broken file under that name and never
+// touches an older file of that name. A device or a pipe is written directly.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -16,22 +25,32 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Prints "Error: output file <name> is the input file" or "Error creating <name>" and returns
-  // false when the file cannot be made.
-  bool create(const std::string& name, const MappedFile& input);
+  // Prints the error line ("... is the input file", "... exists and is not a QXW file",
+  // "... exists; /F replaces it" or "Error creating <name>") and returns false when the file may
+  // not or cannot be made.
+  bool create(const std::string& name, const MappedFile& input, ReplacePolicy policy);
   OutputStream& stream() { return stream_; }
 
-  // Closes the file; when any write failed, removes it and prints "Error writing <name>".
+  // Completes the file under its name; on any failure removes what was written, prints
+  // "Error writing <name>" and returns false.
   bool finish();
-  // Closes and removes the file, for a run that failed otherwise.
+  // Removes what was written, for a run that failed otherwise.
   void discard();
 
  private:
-  void remove();
+  bool mayReplace(const std::string& name, ReplacePolicy policy) const;
+  bool createTemporary();
+  bool moveIntoPlace();
+  void removeTemporary();
 
   std::string name_;
+  std::string temporary_;  // empty when writing directly
+  bool mustNotExist_ = false;
   OutputStream stream_;
   bool open_ = false;
 };
+
+// True when the file at name starts with the QXW magic.
+bool startsWithQxwMagic(const std::string& name);
 
 }  // namespace qxw

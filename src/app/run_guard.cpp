@@ -42,12 +42,19 @@ extern "C" void onInterrupt(int signal) {
 
 constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 struct sigaction previousActions[std::size(kInterruptions)];
+bool interruptionsGuarded = false;
 
-void install(int signal, void (*handler)(int), struct sigaction* previous = nullptr) {
+void install(int signal, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
-  ::sigaction(signal, &action, previous);
+  ::sigaction(signal, &action, nullptr);
+}
+
+// Ignored by whoever started us (nohup, trap '' TERM), an interruption stays ignored.
+void installUnlessIgnored(int signal, void (*handler)(int), struct sigaction& previous) {
+  ::sigaction(signal, nullptr, &previous);
+  if (previous.sa_handler != SIG_IGN) install(signal, handler);
 }
 
 }  // namespace
@@ -61,15 +68,20 @@ void guardMappedInput(const std::string& message, int exitStatus) {
 }
 
 void guardPartialOutput(const std::string& outputName) {
+  outputToRemove = nullptr;
   partialOutput = outputName;
   outputToRemove = partialOutput.c_str();
+  if (interruptionsGuarded) return;
+  interruptionsGuarded = true;
   for (size_t i = 0; i < std::size(kInterruptions); ++i) {
-    install(kInterruptions[i], onInterrupt, &previousActions[i]);
+    installUnlessIgnored(kInterruptions[i], onInterrupt, previousActions[i]);
   }
 }
 
 void releasePartialOutput() {
   outputToRemove = nullptr;
+  if (!interruptionsGuarded) return;
+  interruptionsGuarded = false;
   // Whatever the signals did before (ignored, say, by a parent) holds again.
   for (size_t i = 0; i < std::size(kInterruptions); ++i) {
     ::sigaction(kInterruptions[i], &previousActions[i], nullptr);

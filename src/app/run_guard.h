@@ -10,8 +10,9 @@ namespace qxw {
 void guardMappedInput(const std::string& message, int exitStatus);
 
 // Until releasePartialOutput, an interruption (SIGINT, SIGTERM, SIGHUP, or SIGPIPE when the
-// console is a closed pipe) or a mapping fault
-// removes the output file being written; an interruption then ends the process by its signal.
+// console is a closed pipe) or a mapping fault removes the file named here; an interruption then
+// ends the process by its signal. Armed before the file is made, so no moment leaves it behind.
+// A signal that was ignored when the program started stays ignored.
 void guardPartialOutput(const std::string& outputName);
 void releasePartialOutput();
 

@@ -15,16 +15,24 @@ constexpr size_t kBufferSize = size_t{1} << 20;
 }
 
 OutputStream::~OutputStream() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0 && owned_) ::close(fd_);
 }
 
-bool OutputStream::create(const std::string& name) {
-  fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+bool OutputStream::create(const std::string& name, bool exclusive) {
+  // 0666 under the umask: the permissions any new file gets.
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+  fd_ = ::open(name.c_str(), flags, 0666);
   if (fd_ < 0) return false;
   struct stat info {};
   regular_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
   buffer_.resize(kBufferSize);
   return true;
+}
+
+void OutputStream::attach(int fd) {
+  fd_ = fd;
+  owned_ = false;
+  buffer_.resize(kBufferSize);
 }
 
 void OutputStream::createInMemory() {
@@ -75,7 +83,7 @@ bool OutputStream::close() {
   }
   if (fd_ < 0) return false;
   flush();
-  if (::close(fd_) != 0) failed_ = true;
+  if (owned_ && ::close(fd_) != 0) failed_ = true;
   fd_ = -1;
   return !failed_;
 }

@@ -18,8 +18,11 @@ class OutputStream {
   OutputStream(const OutputStream&) = delete;
   OutputStream& operator=(const OutputStream&) = delete;
 
-  // Creates or truncates the file. False when it cannot be created.
-  bool create(const std::string& name);
+  // Creates or truncates the file; with exclusive, only creates a file that does not exist yet.
+  // False when it cannot be created.
+  bool create(const std::string& name, bool exclusive = false);
+  // Writes to an open descriptor, such as standard output; it is not closed at the end.
+  void attach(int fd);
   // Collects the output in memory instead; see contents().
   void createInMemory();
 
@@ -46,6 +49,7 @@ class OutputStream {
   bool inMemory_ = false;
   bool failed_ = false;
   bool regular_ = false;
+  bool owned_ = true;
   size_t used_ = 0;
   uint64_t flushed_ = 0;
   std::vector<uint8_t> buffer_;

@@ -37,7 +37,6 @@ TEST(CommandLine, DerivesTheNamesOfTheUsageTable) {
   expectNames({"song", "result.bin"}, "song.wav", "result.bin");
   expectNames({"c:\\in\\song.wav", "d:\\out\\"}, "c:\\in\\song.wav", "d:\\out\\song.qxw");
   expectNames({"c:song", "d:"}, "c:song.wav", "d:song.qxw");
-  expectNames({"song", "/Q5"}, "song.wav", "/Q5.qxw");
 }
 
 TEST(CommandLine, ReadsTheOptionOnlyInFirstPlace) {
@@ -55,6 +54,10 @@ TEST(CommandLine, AsksForUsageOnWrongArgumentCounts) {
   EXPECT_FALSE(namesFor({"/Q5", "a", "b", "c"}).has_value());
   // Without a digit "/Q" is a file, which makes three.
   EXPECT_FALSE(namesFor({"/Q", "song", "out"}).has_value());
+  // An option in a file-name position would name a file at the root.
+  EXPECT_FALSE(namesFor({"song", "/Q5"}).has_value());
+  EXPECT_FALSE(namesFor({"/Q5", "/q3", "song"}).has_value());
+  EXPECT_FALSE(namesFor({"/Q5", "song", "/Q52"}).has_value());
 }
 
 TEST(CommandLine, LooksForExtensionsInTheLastPathComponentOnly) {

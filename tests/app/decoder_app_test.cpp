@@ -52,7 +52,7 @@ TEST_F(DecoderRun, PrintsUsageAndExitsOne) {
   for (const auto& args : std::vector<std::vector<std::string>>{{}, {"/T"}, {"a", "b", "c"}}) {
     const auto result = decode(args);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out.rfind("Format: " + kDecoder + " [ /T ] infile [ outfile ]\n", 0), 0u);
+    EXPECT_EQ(result.out.rfind("Format: " + kDecoder + " [ /T ] [ /F ] infile [ outfile ]\n", 0), 0u);
   }
 }
 

@@ -15,6 +15,7 @@ namespace {
 using namespace qxw::testing;
 
 const std::string kProgram = WAV2QXW_PATH;
+const uint8_t kMagic[8] = {0x54, 0x52, 0x55, 0x56, 0x00, 0x1A, 0xFF, 0xFE};
 
 std::vector<int16_t> tone(size_t frames, uint32_t channels) {
   std::vector<int16_t> samples;
@@ -57,7 +58,7 @@ TEST_F(EncoderRun, PrintsUsageAndExitsOneOnWrongArguments) {
 
 TEST_F(EncoderRun, ReportsAMissingInputAfterTheExaminingLine) {
   const auto result = run({"missing"});
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.out, "Examining Wave format header of missing.wav\n");
   EXPECT_EQ(result.err, "Error openning missing.wav\n");
   EXPECT_EQ(result.console, result.out + result.err);
@@ -75,7 +76,7 @@ TEST_F(EncoderRun, RejectsBadHeadersWithoutCreatingOutput) {
   writeFile(dir.path("empty.wav"), {});
   auto result = run({"empty.wav"});
   EXPECT_EQ(result.err, "Not valid Wave file\n");
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 2);
 
   auto truncated = makeWav(tone(100, 1), 1);
   truncated.resize(truncated.size() - 2);
@@ -135,19 +136,36 @@ TEST_F(EncoderRun, EstimatesTheSizeOfSilence) {
       << result.out;
 }
 
-TEST_F(EncoderRun, TruncatesAnExistingOutput) {
+TEST_F(EncoderRun, ReplacesOnlyAnOlderQxwFileOrAnEmptyFile) {
   writeFile(dir.path("song.wav"), makeWav(tone(50, 1), 1));
-  writeFile(dir.path("song.qxw"), std::vector<uint8_t>(1 << 20, 0x55));
-  run({"song"});
+  std::vector<uint8_t> older(1 << 20, 0x55);
+  std::copy(std::begin(kMagic), std::end(kMagic), older.begin());
+  writeFile(dir.path("song.qxw"), older);
+  EXPECT_EQ(run({"song"}).status, 0);
   const auto qxw = readFile(dir.path("song.qxw"));
   EXPECT_EQ(get32(qxw, 2196), qxw.size() - 2200);
+
+  writeFile(dir.path("empty.qxw"), {});
+  EXPECT_EQ(run({"song", "empty"}).status, 0);
+  EXPECT_EQ(readFile(dir.path("empty.qxw")), qxw);
+
+  // "wav2qxw *.wav" with a.wav and b.wav: b.wav is the outfile and must survive.
+  const auto other = makeWav(tone(80, 2), 2);
+  for (const char* name : {"b.wav", "short.qxw"}) {
+    const auto before = std::string(name) == "b.wav" ? other : std::vector<uint8_t>{0x54, 0x52};
+    writeFile(dir.path(name), before);
+    const auto result = run({"song.wav", name});
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, "Error: output file " + std::string(name) + " exists and is not a QXW file\n");
+    EXPECT_EQ(readFile(dir.path(name)), before);
+  }
 }
 
 TEST_F(EncoderRun, NeverWritesOverItsInput) {
   const auto wav = makeWav(tone(300, 1), 1);
   writeFile(dir.path("song.wav"), wav);
   auto result = run({"song.wav", "song.wav"});
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "Error: output file song.wav is the input file\n");
   ::symlink("song.wav", dir.path("alias.qxw").c_str());
   result = run({"song.wav", "alias.qxw"});
@@ -161,7 +179,7 @@ TEST_F(EncoderRun, NeverWritesOverItsInput) {
 TEST_F(EncoderRun, ReportsAnOutputThatCannotBeCreated) {
   writeFile(dir.path("song.wav"), makeWav(tone(300, 1), 1));
   const auto result = run({"song.wav", "nowhere/out.qxw"});
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "Error creating nowhere/out.qxw\n");
   EXPECT_EQ(result.console.find("Encoding"), std::string::npos);
 }
@@ -171,7 +189,7 @@ TEST_F(EncoderRun, RemovesAnOutputThatCouldNotBeWrittenWhole) {
   RunOptions limited;
   limited.fileSizeLimit = 4096;
   const auto result = run({"song.wav", "song.qxw"}, limited);
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "Error writing song.qxw\n");
   EXPECT_FALSE(fileExists(dir.path("song.qxw")));
   EXPECT_TRUE(fileExists(dir.path("song.wav")));
@@ -182,6 +200,7 @@ TEST_F(EncoderRun, ReportsAFullDeviceWithoutRemovingIt) {
   // Output names always get an extension, so the device is reached through a link.
   ::symlink("/dev/full", dir.path("full.qxw").c_str());
   const auto result = run({"song.wav", "full.qxw"});
+  EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "Error writing full.qxw\n");
   EXPECT_TRUE(fileExists("/dev/full"));
   EXPECT_TRUE(fileExists(dir.path("full.qxw")));
