@@ -41,7 +41,7 @@ const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info
   info.channelCount = channels;
   info.sampleRate = sampleRate;
   info.declaredSize = read32(base + 4) + 8u;
-  info.dataOffset = fmtSize + 28u;
+  info.dataOffset = dataTag + 8;
   return nullptr;
 }
 

@@ -10,7 +10,7 @@ struct WaveInfo {
   uint32_t channelCount;
   uint32_t sampleRate;
   uint32_t declaredSize;  // RIFF size + 8, modulo 2^32
-  uint32_t dataOffset;    // first sample
+  uint64_t dataOffset;    // first sample; past 4 GiB when the "fmt " size is near 2^32
 };
 
 inline constexpr int kHeaderAccepted = 0;

@@ -1,4 +1,5 @@
 // Runs the real wav2qxw on files the tests write.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,7 +98,25 @@ TEST_F(EncoderRun, RejectsBadHeadersWithoutCreatingOutput) {
   writeFile(dir.path("huge.wav"), huge);
   EXPECT_EQ(run({"huge.wav"}).err, "Error: file huge.wav incomplete or truncated\n");
 
-  for (const char* name : {"empty", "truncated", "riff", "huge"}) {
+  // A "fmt " size near 2^32 puts the samples past 4 GiB, beyond any size a RIFF header can
+  // declare; a sparse file makes such a header real. Offsets that wrapped at 32 bits would
+  // point back into the header instead.
+  {
+    const uint64_t dataTag = 20 + uint64_t{0xFFFFFFF0};
+    auto wav = makeWav(tone(2, 1), 1);
+    set32(wav, 4, 0xFFFFFFF0);
+    set32(wav, 16, 0xFFFFFFF0);
+    writeFile(dir.path("far.wav"), {wav.begin(), wav.begin() + 36});
+    const std::vector<uint8_t> tail = {'d', 'a', 't', 'a', 4, 0, 0, 0, 1, 0, 2, 0};
+    const int fd = ::open(dir.path("far.wav").c_str(), O_WRONLY);
+    ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(dataTag)),
+              static_cast<ssize_t>(tail.size()));
+    ::close(fd);
+    EXPECT_EQ(run({"far.wav"}).err, "Error: file far.wav incomplete or truncated\n");
+    ::unlink(dir.path("far.wav").c_str());
+  }
+
+  for (const char* name : {"empty", "truncated", "riff", "huge", "far"}) {
     EXPECT_FALSE(fileExists(dir.path(std::string(name) + ".qxw"))) << name;
   }
 }

@@ -62,6 +62,31 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
 
 }  // namespace
 
+int startProgram(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& workingDir, const std::vector<int>& ignored) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(workingDir.c_str()) != 0) _exit(127);
+    for (int signal : ignored) std::signal(signal, SIG_IGN);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int waitForProgram(int pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
+}
+
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
                          const RunOptions& options) {
   ProgramResult result;

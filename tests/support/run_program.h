@@ -18,6 +18,13 @@ struct RunOptions {
   long fileSizeLimit = -1;  // bytes a written file may reach; -1 for no limit
 };
 
+// Starts the program without waiting for it; its console output is discarded. The signals in
+// `ignored` start out ignored, as under nohup. Returns the process id.
+int startProgram(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& workingDir, const std::vector<int>& ignored = {});
+// Waits for a started program; the wait status.
+int waitForProgram(int pid);
+
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
                          const RunOptions& options = {});
 

@@ -1,0 +1,73 @@
+// Command lines of both programs, run for real: the exit status and the files each leaves.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "support/run_program.h"
+#include "support/signals.h"
+#include "support/wav_files.h"
+
+namespace qxw {
+namespace {
+
+using namespace qxw::testing;
+
+const std::string kEncoder = WAV2QXW_PATH;
+const std::string kDecoder = QXW2WAV_PATH;
+
+struct CommandCase {
+  const std::string& program;
+  std::vector<std::string> args;
+  int status;
+  std::vector<std::string> made;  // files that must exist afterwards, besides song.wav/song.qxw
+  std::vector<std::string> absent = {};
+};
+
+TEST(CommandTable, EachCommandLineGivesItsStatusAndFiles) {
+  const CommandCase cases[] = {
+      {kEncoder, {}, 1, {}},
+      {kEncoder, {"/Q5"}, 1, {}},
+      {kEncoder, {"a", "b", "c"}, 1, {}},
+      {kEncoder, {"/Q", "song", "out"}, 1, {}},
+      // An option among the file names would write "/Q5.qxw" at the root.
+      {kEncoder, {"song.wav", "/Q5"}, 1, {}, {"/Q5.qxw"}},
+      {kEncoder, {"/Q3", "/Q5", "song.wav"}, 1, {}},
+      {kEncoder, {"/q0", "song", "low"}, 0, {"low.qxw"}},
+      {kEncoder, {"/Q52", "song", "mid.bin"}, 0, {"mid.bin"}},
+      {kEncoder, {"song", "out/"}, 0, {"out/song.qxw"}},
+      {kEncoder, {"missing"}, 2, {}, {"missing.qxw"}},
+      {kEncoder, {"song.wav", "song.wav"}, 2, {}},
+      {kDecoder, {}, 1, {}},
+      {kDecoder, {"/T"}, 1, {}},
+      {kDecoder, {"song.qxw", "/T"}, 1, {}, {"/T.wav"}},
+      {kDecoder, {"song.qxw", "back", "/F"}, 1, {}, {"back.wav"}},
+      {kDecoder, {"/F", "song.qxw", "/t"}, 1, {}},
+      {kDecoder, {"/T", "/F", "song.qxw"}, 0, {}},
+      {kDecoder, {"song"}, 2, {}},
+      {kDecoder, {"/f", "song", "copy"}, 0, {"copy.wav"}},
+      {kDecoder, {"/F", "/t", "song", "unmade"}, 0, {}, {"unmade.wav"}},
+      {kDecoder, {"/x", "song"}, 2, {}},
+  };
+  for (const CommandCase& c : cases) {
+    TempDir dir;
+    ::mkdir(dir.path("out").c_str(), 0700);
+    const auto wav = makeWav(makeSignal(Signal::Music, 500, 2), 2);
+    writeFile(dir.path("song.wav"), wav);
+    RunOptions options;
+    options.workingDir = dir.dir();
+    ASSERT_EQ(runProgram(kEncoder, {"song"}, options).status, 0);
+    std::string line;
+    for (const auto& a : c.args) line += " " + a;
+    const auto result = runProgram(c.program, c.args, options);
+    EXPECT_EQ(result.status, c.status) << c.program << line << "\n" << result.err;
+    EXPECT_EQ(result.status == 1, result.out.rfind("Format: ", 0) == 0) << line;
+    for (const auto& name : c.made) EXPECT_TRUE(fileExists(dir.path(name))) << line << " " << name;
+    for (const auto& name : c.absent) {
+      EXPECT_FALSE(fileExists(name[0] == '/' ? name : dir.path(name))) << line << " " << name;
+    }
+    EXPECT_EQ(readFile(dir.path("song.wav")), wav) << line;
+  }
+}
+
+}  // namespace
+}  // namespace qxw

@@ -1,0 +1,164 @@
+// Fault injection on the real programs: interruptions at any moment, kills, a full disk,
+// concurrent runs and ignored signals. An older output must survive every one of them, and no
+// broken file may appear under the final name.
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "support/run_program.h"
+#include "support/signals.h"
+#include "support/wav_files.h"
+
+namespace qxw {
+namespace {
+
+using namespace qxw::testing;
+
+const std::string kEncoder = WAV2QXW_PATH;
+const std::string kDecoder = QXW2WAV_PATH;
+
+std::vector<std::string> filesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = ::opendir(dir.c_str());
+  while (const dirent* entry = ::readdir(d)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Waits until a file other than the known ones appears, or the program ends.
+bool waitForNewFile(const std::string& dir, size_t known, int pid) {
+  for (;;) {
+    if (filesIn(dir).size() > known) return true;
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) return false;
+  }
+}
+
+class OutputSafety : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::vector<uint8_t> older;
+
+  void SetUp() override {
+    // Long enough that a run is still writing when the signal comes.
+    writeFile(dir.path("song.wav"), makeWav(makeSignal(Signal::Music, 1500000, 2), 2));
+    writeFile(dir.path("small.wav"), makeWav(makeSignal(Signal::Music, 3000, 2), 2));
+    RunOptions options;
+    options.workingDir = dir.dir();
+    ASSERT_EQ(runProgram(kEncoder, {"small.wav", "song.qxw"}, options).status, 0);
+    older = readFile(dir.path("song.qxw"));
+  }
+  ProgramResult run(const std::string& program, const std::vector<std::string>& args,
+                    RunOptions options = {}) {
+    options.workingDir = dir.dir();
+    return runProgram(program, args, options);
+  }
+  void expectOnlyTheOlderFiles() {
+    EXPECT_EQ(filesIn(dir.dir()), (std::vector<std::string>{"small.wav", "song.qxw", "song.wav"}));
+    EXPECT_EQ(readFile(dir.path("song.qxw")), older);
+  }
+};
+
+TEST_F(OutputSafety, AnInterruptionAsSoonAsTheOutputAppearsLeavesNothing) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGINT, SIGINT}) {
+    const int pid = startProgram(kEncoder, {"song.wav"}, dir.dir());
+    ASSERT_TRUE(waitForNewFile(dir.dir(), 3, pid));
+    ::kill(pid, signal);
+    const int status = waitForProgram(pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << signal;
+    EXPECT_EQ(WTERMSIG(status), signal);
+    expectOnlyTheOlderFiles();
+  }
+}
+
+TEST_F(OutputSafety, AKilledRunNeverLeavesABrokenFileUnderTheFinalName) {
+  const int pid = startProgram(kEncoder, {"song.wav"}, dir.dir());
+  ASSERT_TRUE(waitForNewFile(dir.dir(), 3, pid));
+  ::kill(pid, SIGKILL);
+  waitForProgram(pid);
+  EXPECT_EQ(readFile(dir.path("song.qxw")), older);
+  // At most the temporary file is left, under a hidden name.
+  for (const auto& name : filesIn(dir.dir())) {
+    if (name != "small.wav" && name != "song.qxw" && name != "song.wav") {
+      EXPECT_EQ(name[0], '.');
+    }
+  }
+}
+
+TEST_F(OutputSafety, AFullDiskKeepsTheOlderFile) {
+  RunOptions limited;
+  limited.fileSizeLimit = 100000;
+  const auto encoded = run(kEncoder, {"song.wav"}, limited);
+  EXPECT_EQ(encoded.status, 2);
+  EXPECT_EQ(encoded.err, "Error writing song.qxw\n");
+  expectOnlyTheOlderFiles();
+
+  writeFile(dir.path("big.qxw"), older);
+  ASSERT_EQ(run(kEncoder, {"/Q9", "song.wav", "big.qxw"}).status, 0);
+  const auto decoded = run(kDecoder, {"/F", "big.qxw", "song.qxw"}, limited);
+  EXPECT_EQ(decoded.status, 2);
+  EXPECT_EQ(decoded.err, "Error writing song.qxw\n");
+  EXPECT_EQ(readFile(dir.path("song.qxw")), older);
+}
+
+TEST_F(OutputSafety, ConcurrentRunsLeaveOneCompleteFile) {
+  ASSERT_EQ(run(kEncoder, {"song.wav", "expected.qxw"}).status, 0);
+  const auto expected = readFile(dir.path("expected.qxw"));
+  const int first = startProgram(kEncoder, {"song.wav"}, dir.dir());
+  const int second = startProgram(kEncoder, {"song.wav"}, dir.dir());
+  EXPECT_EQ(waitForProgram(first), 0);
+  EXPECT_EQ(waitForProgram(second), 0);
+  EXPECT_EQ(readFile(dir.path("song.qxw")), expected);
+  EXPECT_EQ(filesIn(dir.dir()).size(), 4u);
+}
+
+TEST_F(OutputSafety, IgnoredSignalsStayIgnored) {
+  ASSERT_EQ(run(kEncoder, {"song.wav", "expected.qxw"}).status, 0);
+  const int pid = startProgram(kEncoder, {"song.wav"}, dir.dir(), {SIGHUP, SIGTERM});
+  int status = 0;
+  // A hang-up and a TERM throughout the writing, as under nohup or trap '' TERM.
+  ASSERT_TRUE(waitForNewFile(dir.dir(), 4, pid));
+  for (int sent = 0; ::waitpid(pid, &status, WNOHANG) == 0; ++sent) {
+    ::kill(pid, sent % 2 ? SIGHUP : SIGTERM);
+    ::usleep(200);
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(readFile(dir.path("song.qxw")), readFile(dir.path("expected.qxw")));
+}
+
+TEST_F(OutputSafety, TheDecoderReplacesAFileOnlyWhenAsked) {
+  const auto original = readFile(dir.path("small.wav"));
+  ASSERT_EQ(run(kEncoder, {"/Q2", "small.wav", "lossy.qxw"}).status, 0);
+  auto result = run(kDecoder, {"lossy.qxw", "small.wav"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Error: output file small.wav exists; /F replaces it\n");
+  EXPECT_EQ(readFile(dir.path("small.wav")), original);
+
+  // A corrupt file with /F still leaves the older file as it was.
+  auto corrupt = readFile(dir.path("lossy.qxw"));
+  corrupt.resize(corrupt.size() - 4);
+  corrupt[2196] = static_cast<uint8_t>(corrupt[2196] - 4);
+  writeFile(dir.path("corrupt.qxw"), corrupt);
+  result = run(kDecoder, {"/f", "corrupt.qxw", "small.wav"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(readFile(dir.path("small.wav")), original);
+
+  result = run(kDecoder, {"/F", "/t", "lossy.qxw", "small.wav"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(readFile(dir.path("small.wav")), original);
+  result = run(kDecoder, {"/f", "lossy.qxw", "small.wav"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(readFile(dir.path("small.wav")), original);
+}
+
+}  // namespace
+}  // namespace qxw
