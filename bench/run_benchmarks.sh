@@ -77,7 +77,7 @@ for corpus in music speech; do
     -n "flac -0" "flac -0 -f -s $in -o $corpus-0.flac" \
     -n "flac -5" "flac -5 -f -s $in -o $corpus-5.flac" \
     -n "wavpack -f" "wavpack -q -f -y $in -o $corpus.wv" \
-    -n "qxw2wav (Q9 file)" "$dec $corpus-9.qxw $corpus-out.wav" \
+    -n "qxw2wav (Q9 file)" "$dec /F $corpus-9.qxw $corpus-out.wav" \
     -n "flac -d (-5 file)" "flac -d -f -s $corpus-5.flac -o $corpus-out.wav" \
     -n "wvunpack" "wvunpack -q -y $corpus.wv -o $corpus-out.wav" >/dev/null
   python3 - "$corpus.json" "$bytes" "$corpus" >> "$root/docs/BENCHMARKS.md" <<'PY'
@@ -108,7 +108,7 @@ echo "| Command | Peak RSS (KiB) |"
 echo "|---|---|"
 echo "| wav2qxw /Q3 | $(peak "$enc" /Q3 music.wav m.qxw) |"
 echo "| wav2qxw /Q9 | $(peak "$enc" /Q9 music.wav m.qxw) |"
-echo "| qxw2wav | $(peak "$dec" m.qxw m.wav) |"
+echo "| qxw2wav | $(peak "$dec" /F m.qxw m.wav) |"
 echo "| flac -5 | $(peak flac -5 -f -s music.wav -o m.flac) |"
 echo
 } >> "$root/docs/BENCHMARKS.md"
@@ -133,7 +133,7 @@ echo "|---|---|---|---|---|" >> "$root/docs/BENCHMARKS.md"
 : > levels.dat
 for q in 0 1 2 3 4 5 6 7 8 9; do
   "$enc" /Q$q small.wav q$q.qxw >/dev/null
-  "$dec" q$q.qxw q$q.wav >/dev/null
+  "$dec" /F q$q.qxw q$q.wav >/dev/null
   python3 - small.wav q$q.wav "$(size q$q.qxw)" $q >> "$root/docs/BENCHMARKS.md" <<'PY'
 import array, math, sys
 a = array.array("h", open(sys.argv[1], "rb").read()[44:])
@@ -169,7 +169,7 @@ echo "![size against SNR](benchmarks.png)" >> "$root/docs/BENCHMARKS.md"
 echo >> "$root/docs/BENCHMARKS.md"
 
 # The targets, from the music figures above.
-enc_rss=$(peak "$enc" /Q3 music.wav m.qxw); dec_rss=$(peak "$dec" m.qxw m.wav)
+enc_rss=$(peak "$enc" /Q3 music.wav m.qxw); dec_rss=$(peak "$dec" /F m.qxw m.wav)
 python3 - music.json lin.json "$(size music.wav)" "$(size m.qxw)" "$enc_rss" "$dec_rss" \
   >> "$root/docs/BENCHMARKS.md" <<'PY'
 import json, sys
