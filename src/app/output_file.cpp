@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -30,6 +31,18 @@ std::string temporaryNameIn(const std::string& folder) {
   std::snprintf(suffix, sizeof suffix, ".qxw-%012llx.part",
                 static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
   return folder + suffix;
+}
+
+// Where the finished file goes: through a symbolic link to a regular file, the link's target, so
+// the link stays a link.
+std::string placementOf(const std::string& name) {
+  struct stat info {};
+  if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
+  char* resolved = ::realpath(name.c_str(), nullptr);
+  if (resolved == nullptr) return name;
+  std::string target = resolved;
+  std::free(resolved);
+  return target;
 }
 
 }  // namespace
@@ -71,6 +84,7 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
   struct stat info {};
   const bool exists = ::stat(name.c_str(), &info) == 0;
   mustNotExist_ = policy == ReplacePolicy::Never && !exists;
+  target_ = placementOf(name);
   const bool direct = exists && !S_ISREG(info.st_mode);
   if (exists && S_ISDIR(info.st_mode)) {
     printError("Error creating " + name);
@@ -85,7 +99,7 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
 }
 
 bool OutputFile::createTemporary() {
-  const std::string folder = folderOf(name_);
+  const std::string folder = folderOf(target_);
   for (int attempt = 0; attempt < 100; ++attempt) {
     temporary_ = temporaryNameIn(folder);
     // Armed first: an interruption from here on removes the file, however soon it comes.
@@ -101,7 +115,7 @@ bool OutputFile::createTemporary() {
 bool OutputFile::moveIntoPlace() {
   if (mustNotExist_) {
     // A link never replaces a file that appeared meanwhile.
-    if (::link(temporary_.c_str(), name_.c_str()) == 0) {
+    if (::link(temporary_.c_str(), target_.c_str()) == 0) {
       ::unlink(temporary_.c_str());
       return true;
     }
@@ -110,7 +124,7 @@ bool OutputFile::moveIntoPlace() {
       return false;
     }
   }
-  if (::rename(temporary_.c_str(), name_.c_str()) == 0) return true;
+  if (::rename(temporary_.c_str(), target_.c_str()) == 0) return true;
   printError("Error writing " + name_);
   return false;
 }

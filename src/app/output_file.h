@@ -44,6 +44,7 @@ class OutputFile {
   void removeTemporary();
 
   std::string name_;
+  std::string target_;     // name_, or the file a symbolic link at name_ points to
   std::string temporary_;  // empty when writing directly
   bool mustNotExist_ = false;
   OutputStream stream_;

@@ -168,6 +168,15 @@ TEST_F(EncoderRun, ReplacesOnlyAnOlderQxwFileOrAnEmptyFile) {
   EXPECT_EQ(run({"song", "empty"}).status, 0);
   EXPECT_EQ(readFile(dir.path("empty.qxw")), qxw);
 
+  // Through a symbolic link the link's target is replaced and the link stays.
+  ::mkdir(dir.path("store").c_str(), 0700);
+  writeFile(dir.path("store/real.qxw"), older);
+  ::symlink("store/real.qxw", dir.path("linked.qxw").c_str());
+  EXPECT_EQ(run({"song", "linked"}).status, 0);
+  EXPECT_EQ(readFile(dir.path("store/real.qxw")), qxw);
+  struct stat link {};
+  EXPECT_TRUE(::lstat(dir.path("linked.qxw").c_str(), &link) == 0 && S_ISLNK(link.st_mode));
+
   // "wav2qxw *.wav" with a.wav and b.wav: b.wav is the outfile and must survive.
   const auto other = makeWav(tone(80, 2), 2);
   for (const char* name : {"b.wav", "short.qxw"}) {
