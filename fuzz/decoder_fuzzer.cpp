@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "decoder/qxw_header.h"
+#include "format/qxw_header.h"
 #include "decoder/sample_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "decoder/qxw_header.h"
+#include "format/qxw_header.h"
 #include "decoder/sample_decoder.h"
 
 namespace {

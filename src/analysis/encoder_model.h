@@ -4,16 +4,11 @@
 #include <memory>
 
 #include "analysis/sample_range.h"
+#include "format/qxw_layout.h"
 
 namespace qxw {
 
 class BitWriter;
-
-constexpr int kBinCount = 32;
-constexpr int kContextCount = 32;
-constexpr int kSymbolCount = 63;
-constexpr int kSymbolColumns = 64;
-constexpr int kMaxMagnitude = 65535;
 
 // Per-channel working state. The analysis passes use previous/runLength/context/lastNegative;
 // the encoder uses lastInput/reconstructed/error and gives runLength its own meaning.
@@ -74,8 +69,9 @@ struct EncoderModel {
   void finishFile(BitWriter& writer);
 };
 
-// The model whose tables the tree nodes and refinement nodes read while they are made.
-extern EncoderModel* activeModel;
+// The model whose tables the tree nodes and refinement nodes read while they are made; one per
+// thread, so that threads can encode at once.
+extern thread_local EncoderModel* activeModel;
 
 // The bin of magnitude m: the largest bin 1..31 whose base does not exceed m, or 0.
 // A fixed binary search of five comparisons over a non-decreasing base table.

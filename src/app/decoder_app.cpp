@@ -11,7 +11,7 @@
 #include "app/output_file.h"
 #include "app/run_guard.h"
 #include "app/wav_header.h"
-#include "decoder/qxw_header.h"
+#include "format/qxw_header.h"
 #include "decoder/sample_decoder.h"
 #include "output/output_stream.h"
 

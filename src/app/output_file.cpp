@@ -11,7 +11,7 @@
 
 #include "app/console.h"
 #include "app/run_guard.h"
-#include "output/qxw_format.h"
+#include "format/qxw_layout.h"
 
 namespace qxw {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "decoder/qxw_header.h"
+#include "format/qxw_header.h"
 
 namespace qxw {
 

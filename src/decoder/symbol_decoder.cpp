@@ -1,6 +1,6 @@
 #include "decoder/symbol_decoder.h"
 
-#include "entropy/huffman.h"
+#include "format/code_words.h"
 
 namespace qxw {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "analysis/encoder_model.h"
+#include "format/qxw_layout.h"
 #include "decoder/bit_reader.h"
 
 namespace qxw {

@@ -7,7 +7,7 @@
 
 namespace qxw {
 
-EncoderModel* activeModel = nullptr;
+thread_local EncoderModel* activeModel = nullptr;
 
 std::unique_ptr<HeapNode> buildMergeTree(int count, NodeFactory factory, void* userData) {
   NodeHeap heap(static_cast<size_t>(count));
@@ -49,11 +49,6 @@ void storeCodeWords(const HeapNode* root, uint32_t code, uint32_t* words) {
   walkLeaves(root, 0, code, visit);
 }
 
-HeapNode* makeLengthLeafFromRow(int index, void* userData) {
-  const int32_t* lengths = static_cast<const int32_t*>(userData);
-  return new LengthNode(index, static_cast<uint32_t>(lengths[index]));
-}
-
 }  // namespace
 
 void assignCodeLengths(const HeapNode* node, int32_t depth) {
@@ -66,11 +61,6 @@ void assignCodeLengths(const HeapNode* node, int32_t depth) {
 
 void assignCodeWords(const HeapNode* node, uint32_t code) {
   storeCodeWords(node, code, activeModel->codeWord[activeModel->currentContext]);
-}
-
-void codeWordsFromLengths(const int32_t* lengths, uint32_t* words) {
-  auto root = buildMergeTree(kSymbolCount, makeLengthLeafFromRow, const_cast<int32_t*>(lengths));
-  storeCodeWords(root.get(), 0, words);
 }
 
 void limitCodeLengths(int32_t* lengths) {

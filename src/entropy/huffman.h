@@ -59,10 +59,6 @@ HeapNode* makeLengthLeaf(int index, void* userData);
 void assignCodeLengths(const HeapNode* node, int32_t depth);
 void assignCodeWords(const HeapNode* node, uint32_t code);
 
-// The code words that a row of 63 code lengths (Kraft sum exactly 1, each 1..32) stands for:
-// the second tree built on the lengths alone. Readers rebuild the codes with it.
-void codeWordsFromLengths(const int32_t* lengths, uint32_t* words);
-
 // Where a row holds lengths above 32, limits them to 32 keeping the Kraft sum exactly 1.
 // Symbols keep their order by (length, symbol); rows within 32 are left untouched.
 void limitCodeLengths(int32_t* lengths);

@@ -1,6 +1,7 @@
-#include "output/qxw_format.h"
+#include <algorithm>
 
 #include "analysis/encoder_model.h"
+#include "format/qxw_header.h"
 #include "output/bit_writer.h"
 
 namespace qxw {
@@ -8,24 +9,19 @@ namespace qxw {
 void EncoderModel::writeMagic(BitWriter& writer) { writer.writeBytes(kQxwMagic, sizeof kQxwMagic); }
 
 void EncoderModel::writeHeader(BitWriter& writer, uint32_t sampleRate) {
-  writer.writeUint32(frameCount);
-  writer.writeUint32(channelCount);
-  writer.writeUint32(sampleRate);
-
-  uint8_t binTable[4 * kBinCount];
-  for (int b = 0; b < kBinCount; ++b) {
-    binTable[4 * b + 0] = static_cast<uint8_t>(binBits[b]);
-    binTable[4 * b + 1] = static_cast<uint8_t>(binShift[b]);
-    binTable[4 * b + 2] = static_cast<uint8_t>(binBase[b]);
-    binTable[4 * b + 3] = static_cast<uint8_t>(binBase[b] >> 8);
-  }
-  writer.writeBytes(binTable, sizeof binTable);
-
-  for (int c = 0; c < kContextCount; ++c) {
-    uint8_t row[kSymbolColumns] = {};
-    for (int s = 0; s < kSymbolCount; ++s) row[s] = static_cast<uint8_t>(codeLength[c][s]);
-    writer.writeBytes(row, sizeof row);
-  }
+  QxwHeader header{};
+  header.frameCount = frameCount;
+  header.channelCount = channelCount;
+  header.sampleRate = sampleRate;
+  std::copy(std::begin(binBase), std::end(binBase), header.binBase);
+  std::copy(std::begin(binBits), std::end(binBits), header.binBits);
+  std::copy(std::begin(binShift), std::end(binShift), header.binShift);
+  std::copy(&codeLength[0][0], &codeLength[0][0] + kContextCount * kSymbolColumns,
+            &header.codeLength[0][0]);
+  uint8_t bytes[kDataSizeOffset];
+  packQxwHeader(header, bytes);
+  // The magic is already out.
+  writer.writeBytes(bytes + sizeof kQxwMagic, sizeof bytes - sizeof kQxwMagic);
 
   writer.alignToWord();
   sizeFieldPosition = static_cast<int32_t>(writer.output().position());

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "entropy/huffman.h"
+#include "format/code_words.h"
 #include "support/output_capture.h"
 
 namespace qxw {

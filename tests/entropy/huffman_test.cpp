@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 
+#include "format/code_words.h"
 #include "support/model_helpers.h"
 
 namespace qxw {
@@ -81,14 +83,27 @@ TEST(HuffmanCodes, GivesADominantSymbolOneBit) {
   EXPECT_EQ(totalBits, 1000u);
 }
 
-TEST(HuffmanCodes, RebuildsTheSameWordsFromTheLengthsAlone) {
-  auto model = makeModel(1);
-  for (int s = 0; s < kSymbolCount; ++s) model->contextHistogram[3][s] = (s * 37) % 11;
-  uint64_t totalBits = 0;
-  model->generateHuffmanCodes(totalBits);
-  uint32_t words[kSymbolCount];
-  codeWordsFromLengths(model->codeLength[3], words);
-  for (int s = 0; s < kSymbolCount; ++s) EXPECT_EQ(words[s], model->codeWord[3][s]) << s;
+// Readers rebuild the words from the lengths with their own plain heap; it must give exactly the
+// encoder's second tree for every shape of counts, ties and length-limited rows included.
+TEST(HuffmanCodes, ReadersRebuildTheSameWordsFromTheLengthsAlone) {
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 40; ++trial) {
+    auto model = makeModel(1);
+    for (int c = 0; c < kContextCount; ++c) {
+      for (int s = 0; s < kSymbolCount; ++s) {
+        const uint32_t shapes[] = {static_cast<uint32_t>(rng() % 4), static_cast<uint32_t>(rng() % 1000),
+                                   (s * 37u) % 11, 1u << (rng() % 28)};
+        model->contextHistogram[c][s] = shapes[(trial + c) % 4];
+      }
+    }
+    uint64_t totalBits = 0;
+    model->generateHuffmanCodes(totalBits);
+    for (int c = 0; c < kContextCount; ++c) {
+      uint32_t words[kSymbolCount];
+      codeWordsFromLengths(model->codeLength[c], words);
+      for (int s = 0; s < kSymbolCount; ++s) ASSERT_EQ(words[s], model->codeWord[c][s]) << c << " " << s;
+    }
+  }
 }
 
 double kraftSum(const int32_t* lengths) {

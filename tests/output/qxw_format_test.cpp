@@ -1,4 +1,4 @@
-#include "output/qxw_format.h"
+#include "format/qxw_layout.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "analysis/encoder_model.h"
-#include "decoder/qxw_header.h"
+#include "format/qxw_header.h"
 #include "decoder/sample_decoder.h"
 #include "output/sample_encoder.h"
 #include "support/model_helpers.h"

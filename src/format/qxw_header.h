@@ -2,11 +2,11 @@
 
 #include <cstdint>
 
-#include "analysis/encoder_model.h"
+#include "format/qxw_layout.h"
 
 namespace qxw {
 
-// What a reader needs from the 2200-byte QXW header.
+// The fields of the 2200-byte QXW header.
 struct QxwHeader {
   uint32_t frameCount;
   uint32_t channelCount;
@@ -18,13 +18,16 @@ struct QxwHeader {
   int32_t codeLength[kContextCount][kSymbolColumns];
 };
 
+// Lays out every field but the data size: bytes 0 to kDataSizeOffset - 1 of a file.
+void packQxwHeader(const QxwHeader& header, uint8_t (&bytes)[kDataSizeOffset]);
+
 enum class QxwHeaderStatus { Accepted, NotQxw, Invalid, Truncated };
 
 // Reads and checks the header in the first length bytes at base, never reading past them:
-// NotQxw for a wrong magic or a file shorter than the header; Invalid for fields no writer
-// produces (channels outside 1..6, bases that decrease, widths that do not fit, code-length rows
-// that are not a complete prefix code of lengths 1..32, a sound too long for a WAV file);
-// Truncated when the encoded data reaches past the end of the file.
+// NotQxw without the magic; Truncated for a file that ends inside the header or before the end
+// of the encoded data it declares; Invalid for fields no writer produces (channels outside 1..6,
+// bases that decrease, widths that do not fit, code-length rows that are not a complete prefix
+// code of lengths 1..32, a sound too long for a WAV file, a data size that is not whole words).
 QxwHeaderStatus parseQxwHeader(const uint8_t* base, uint64_t length, QxwHeader& header);
 
 // True when the 63 lengths are each 1..32 and their Kraft sum is exactly 1.
