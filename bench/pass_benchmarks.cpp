@@ -2,20 +2,64 @@
 // pass can be measured by itself. Throughput is in input bytes per second.
 #include <benchmark/benchmark.h>
 
-#include "support/pipeline.h"
-#include "support/signals.h"
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "decoder/sample_decoder.h"
+#include "library/compressor.h"
+#include "output/bit_writer.h"
+#include "qxw/qxw.h"
 
 namespace {
 
 using namespace qxw;
-using namespace qxw::testing;
 
 constexpr uint32_t kChannels = 2;
 constexpr size_t kFrames = 441000;
 
-const std::vector<uint8_t>& musicBytes() {
-  static const auto bytes = sampleBytes(makeSignal(Signal::Music, kFrames, kChannels));
+// Tones with a decaying partial and a little noise; or, for swings, the two rails with noise,
+// which makes the encoder's range guard act on most samples below quality 9.
+std::vector<uint8_t> generate(bool swings) {
+  std::vector<uint8_t> bytes;
+  uint32_t noise = 1;
+  for (size_t i = 0; i < kFrames; ++i) {
+    for (uint32_t c = 0; c < kChannels; ++c) {
+      noise = noise * 1664525u + 1013904223u;
+      const double t = static_cast<double>(i);
+      const double v =
+          swings ? ((i + c) % 2 ? 32767.0 : -32768.0) * (1.0 - static_cast<double>(noise >> 20) / 8192.0)
+                 : 6000 * std::sin(0.013 * t * (c + 1)) + 2500 * std::sin(0.171 * t + c) +
+                       900 * std::sin(0.9 * t) * std::exp(-0.0005 * t) +
+                       static_cast<double>(noise >> 25) - 64;
+      const auto s = static_cast<uint16_t>(static_cast<int16_t>(std::lround(v)));
+      bytes.push_back(static_cast<uint8_t>(s));
+      bytes.push_back(static_cast<uint8_t>(s >> 8));
+    }
+  }
   return bytes;
+}
+
+const std::vector<uint8_t>& musicBytes() {
+  static const auto bytes = generate(false);
+  return bytes;
+}
+
+SampleRange rangeOf(const std::vector<uint8_t>& bytes) {
+  return {bytes.data(), bytes.data() + bytes.size()};
+}
+
+// Runs the whole compression on a model kept for the benchmark; the file goes to memory.
+std::vector<uint8_t> compressInto(EncoderModel& model, const std::vector<uint8_t>& bytes,
+                                  int quality) {
+  struct InMemory : CompressionListener {
+    OutputStream stream;
+    OutputStream* output() override { return &stream; }
+  } listener;
+  listener.stream.createInMemory();
+  compress(model, rangeOf(bytes), SoundFormat{kFrames, kChannels, 44100}, quality, listener);
+  listener.stream.close();
+  return listener.stream.contents();
 }
 
 // A model that has run every pass before `stopBefore`, in the program's order.
@@ -97,10 +141,9 @@ BENCHMARK(BM_EncodeSamples)->Arg(3)->Arg(9);
 
 void BM_EncodeExtremes(benchmark::State& state) {
   // Swings between the rails make the encoder's range guard act on most samples below quality 9.
-  static const auto extremes = sampleBytes(makeSignal(Signal::NoisyExtremes, kFrames, kChannels));
+  static const auto extremes = generate(true);
   auto model = std::make_unique<EncoderModel>();
-  compressSamples(*model, makeSignal(Signal::NoisyExtremes, kFrames, kChannels), kChannels,
-                  static_cast<uint32_t>(state.range(0)));
+  compressInto(*model, extremes, static_cast<int>(state.range(0)));
   model->channels = std::make_unique<ChannelState[]>(kChannels);
   for (auto _ : state) {
     OutputStream out;
@@ -116,8 +159,7 @@ BENCHMARK(BM_EncodeExtremes)->Arg(0)->Arg(3)->Arg(9);
 
 void BM_DecodeSamples(benchmark::State& state) {
   auto model = std::make_unique<EncoderModel>();
-  const auto file = compressSamples(*model, makeSignal(Signal::Music, kFrames, kChannels),
-                                    kChannels, static_cast<uint32_t>(state.range(0)));
+  const auto file = compressInto(*model, musicBytes(), static_cast<int>(state.range(0)));
   QxwHeader header{};
   parseQxwHeader(file.data(), file.size(), header);
   for (auto _ : state) {
@@ -128,6 +170,20 @@ void BM_DecodeSamples(benchmark::State& state) {
   setBytes(state);
 }
 BENCHMARK(BM_DecodeSamples)->Arg(3)->Arg(9);
+
+// The whole encoder as other programs call it.
+void BM_ApiEncode(benchmark::State& state) {
+  const qxw_format format{kFrames, kChannels, 44100};
+  const auto* samples = reinterpret_cast<const int16_t*>(musicBytes().data());
+  for (auto _ : state) {
+    void* data = nullptr;
+    size_t size = 0;
+    qxw_encode(samples, &format, static_cast<int>(state.range(0)), 1, &data, &size);
+    qxw_free(data);
+  }
+  setBytes(state);
+}
+BENCHMARK(BM_ApiEncode)->Arg(3)->Arg(9);
 
 }  // namespace
 

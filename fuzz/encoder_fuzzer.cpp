@@ -1,25 +1,53 @@
-// Arbitrary bytes as a WAV file (after one byte that picks the quality): the header checks,
-// every pass and the encoded stream, all in memory.
+// Arbitrary samples through the C interface: a settings byte (quality, threads), a channel byte,
+// then samples. Every thread count gives the same bytes, the file decodes whole and streamed in
+// odd blocks alike, and quality 9 gives the input back.
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-#include "app/wav_header.h"
-#include "support/pipeline.h"
+#include "fuzz/fuzz_input.h"
+#include "qxw/qxw.h"
+
+namespace {
+
+std::vector<uint8_t> encode(const std::vector<int16_t>& samples, const qxw_format& format,
+                            int quality, int threads) {
+  void* data = nullptr;
+  size_t size = 0;
+  if (qxw_encode(samples.data(), &format, quality, threads, &data, &size) != QXW_OK) {
+    __builtin_trap();
+  }
+  std::vector<uint8_t> bytes(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
+  qxw_free(data);
+  return bytes;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1) return 0;
-  const uint32_t quality = data[0] % 10;
-  const uint8_t* wav = data + 1;
-  const size_t length = size - 1;
-  qxw::WaveInfo info{};
-  if (qxw::checkWaveHeader(wav, length, info) != nullptr) return 0;
-  if (!qxw::samplesFitInFile(info, length)) return 0;
-  const uint8_t* first = wav + info.dataOffset;
-  const size_t count = size_t{info.frameCount} * info.channelCount;
-  std::vector<int16_t> samples(count);
-  for (size_t i = 0; i < count; ++i) samples[i] = qxw::readSample(first + 2 * i);
-  auto model = std::make_unique<qxw::EncoderModel>();
-  const auto file = qxw::testing::compressSamples(*model, samples, info.channelCount, quality);
-  if (file.size() < 2200 || file.size() % 4 != 0) __builtin_trap();
+  FuzzInput input(data, size);
+  const uint8_t settings = input.byte();
+  const int quality = settings % 10;
+  const int threads = settings / 10 % 4;
+  const uint32_t channels = 1 + input.byte() % 6;
+  const std::vector<int16_t> samples = input.samples(channels);
+  const qxw_format format{static_cast<uint32_t>(samples.size() / channels), channels, 44100};
+  const auto file = encode(samples, format, quality, threads);
+  if (threads != 1 && file != encode(samples, format, quality, 1)) __builtin_trap();
+
+  std::vector<int16_t> whole(samples.size());
+  if (qxw_decode(file.data(), file.size(), whole.data(), whole.size()) != QXW_OK) __builtin_trap();
+  if (quality == 9 && whole != samples) __builtin_trap();
+  qxw_decoder* decoder = nullptr;
+  if (qxw_decoder_open(file.data(), file.size(), &decoder) != QXW_OK) __builtin_trap();
+  std::vector<int16_t> streamed;
+  std::vector<int16_t> block(7 * channels);
+  size_t frames = 0;
+  do {
+    if (qxw_decoder_read(decoder, block.data(), 7, &frames) != QXW_OK) __builtin_trap();
+    streamed.insert(streamed.end(), block.begin(), block.begin() + static_cast<long>(frames * channels));
+  } while (frames > 0);
+  qxw_decoder_close(decoder);
+  if (streamed != whole) __builtin_trap();
   return 0;
 }

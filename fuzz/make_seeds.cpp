@@ -2,16 +2,14 @@
 // <dir>/roundtrip and <dir>/decoder.
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdio>
 #include <string>
+#include <vector>
 
-#include "app/wav_header.h"
-#include "support/pipeline.h"
-#include "support/signals.h"
+#include "qxw/qxw.h"
 
 namespace {
-
-using namespace qxw::testing;
 
 void save(const std::string& path, const std::vector<uint8_t>& bytes) {
   FILE* file = std::fopen(path.c_str(), "wb");
@@ -20,13 +18,23 @@ void save(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::fclose(file);
 }
 
-std::vector<uint8_t> waveBytes(const std::vector<int16_t>& samples, uint32_t channels) {
-  auto wav = qxw::makeWaveHeader(static_cast<uint32_t>(samples.size() / channels), channels, 8000);
-  for (int16_t s : samples) {
-    wav.push_back(static_cast<uint8_t>(s));
-    wav.push_back(static_cast<uint8_t>(static_cast<uint16_t>(s) >> 8));
+// Tone, silence, full-scale noise, a square wave, rail-to-rail swings and a single frame.
+std::vector<int16_t> signal(int kind, uint32_t channels) {
+  const size_t frames = kind == 5 ? 1 : 200;
+  std::vector<int16_t> out;
+  uint32_t noise = 1;
+  for (size_t i = 0; i < frames; ++i) {
+    for (uint32_t c = 0; c < channels; ++c) {
+      noise = noise * 1664525u + 1013904223u;
+      const double t = static_cast<double>(i);
+      const double values[] = {6000 * std::sin(0.05 * t + c), 0.0,
+                               static_cast<double>(static_cast<int16_t>(noise >> 16)),
+                               (i / 20 + c) % 2 ? 9000.0 : -9000.0,
+                               (i + c) % 2 ? 32767.0 : -32768.0, -1234.0 + c};
+      out.push_back(static_cast<int16_t>(std::lround(values[kind])));
+    }
   }
-  return wav;
+  return out;
 }
 
 }  // namespace
@@ -35,24 +43,26 @@ int main(int argc, char** argv) {
   if (argc != 2) return 1;
   const std::string dir = argv[1];
   for (const char* sub : {"", "/encoder", "/roundtrip", "/decoder"}) ::mkdir((dir + sub).c_str(), 0755);
-  const Signal kinds[] = {Signal::Music, Signal::Silence, Signal::FullScaleNoise, Signal::Square,
-                          Signal::Extremes, Signal::Single, Signal::Empty};
   int n = 0;
-  for (Signal kind : kinds) {
+  for (int kind = 0; kind < 6; ++kind) {
     for (uint32_t channels : {1u, 2u, 6u}) {
-      const auto samples = makeSignal(kind, 200, channels);
+      const auto samples = signal(kind, channels);
       const uint8_t quality = static_cast<uint8_t>(n % 10);
       const std::string name = "/" + std::to_string(n++);
-      auto wav = waveBytes(samples, channels);
-      wav.insert(wav.begin(), quality);
-      save(dir + "/encoder" + name, wav);
-      std::vector<uint8_t> raw{static_cast<uint8_t>(channels - 1), quality};
+      std::vector<uint8_t> raw{quality, static_cast<uint8_t>(channels - 1)};
       for (int16_t s : samples) {
         raw.push_back(static_cast<uint8_t>(s));
         raw.push_back(static_cast<uint8_t>(static_cast<uint16_t>(s) >> 8));
       }
+      save(dir + "/encoder" + name, raw);
+      std::swap(raw[0], raw[1]);
       save(dir + "/roundtrip" + name, raw);
-      save(dir + "/decoder" + name, compressSamples(samples, channels, quality));
+      const qxw_format format{static_cast<uint32_t>(samples.size() / channels), channels, 8000};
+      void* file = nullptr;
+      size_t size = 0;
+      if (qxw_encode(samples.data(), &format, quality, 1, &file, &size) != QXW_OK) return 2;
+      save(dir + "/decoder" + name, {static_cast<uint8_t*>(file), static_cast<uint8_t*>(file) + size});
+      qxw_free(file);
     }
   }
   return 0;

@@ -8,18 +8,20 @@
 #include <random>
 #include <vector>
 
-#include "format/qxw_header.h"
-#include "decoder/sample_decoder.h"
+#include "qxw/qxw.h"
 
 namespace {
 
 bool decodesWithoutError(const std::vector<uint8_t>& file) {
-  qxw::QxwHeader header{};
-  if (qxw::parseQxwHeader(file.data(), file.size(), header) != qxw::QxwHeaderStatus::Accepted) {
-    return false;
+  qxw_decoder* decoder = nullptr;
+  if (qxw_decoder_open(file.data(), file.size(), &decoder) != QXW_OK) return false;
+  static std::vector<int16_t> block(6 * 65536);
+  qxw_status status = QXW_OK;
+  for (size_t frames = 1; frames > 0 && status == QXW_OK;) {
+    status = qxw_decoder_read(decoder, block.data(), 65536, &frames);
   }
-  return qxw::decodeSamples(header, file.data() + 2200, [](const uint8_t*, size_t) {}) ==
-         qxw::DecodeStatus::Complete;
+  qxw_decoder_close(decoder);
+  return status == QXW_OK;
 }
 
 }  // namespace

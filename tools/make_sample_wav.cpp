@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/wav_header.h"
+#include "format/wave_header.h"
 
 namespace {
 

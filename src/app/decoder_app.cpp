@@ -1,7 +1,7 @@
 #include "app/decoder_app.h"
 
 #include <cstdio>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,10 +10,8 @@
 #include "app/mapped_file.h"
 #include "app/output_file.h"
 #include "app/run_guard.h"
-#include "app/wav_header.h"
-#include "format/qxw_header.h"
-#include "decoder/sample_decoder.h"
-#include "output/output_stream.h"
+#include "format/wave_header.h"
+#include "qxw/qxw.h"
 
 namespace qxw {
 
@@ -22,6 +20,7 @@ namespace {
 constexpr int kSuccess = 0;
 constexpr int kUsage = 1;
 constexpr int kFailure = 2;
+constexpr size_t kBlockFrames = 16384;
 
 // "/T" or "/F", either case.
 bool isDecoderOption(const char* arg) {
@@ -47,20 +46,49 @@ void printDecoderUsage(const char* program) {
   std::printf("Where /T tests the file without writing anything, /F replaces an existing outfile.\n");
 }
 
-const char* headerProblem(QxwHeaderStatus status) {
+// The error line of a status the library reports.
+std::string problemText(qxw_status status, const std::string& inputName) {
   switch (status) {
-    case QxwHeaderStatus::NotQxw:
+    case QXW_NOT_QXW:
       return "Not valid QXW file";
-    case QxwHeaderStatus::Invalid:
+    case QXW_INVALID_HEADER:
       return "Invalid QXW file header";
+    case QXW_TRUNCATED:
+      return "Error: file " + inputName + " incomplete or truncated";
+    case QXW_CORRUPT:
+      return "Corrupt QXW data";
     default:
-      return nullptr;
+      return std::string("Error: ") + qxw_status_text(status);
   }
 }
 
-int testFile(const QxwHeader& header, const uint8_t* data, const std::string& inputName) {
+struct DecoderCloser {
+  void operator()(qxw_decoder* decoder) const { qxw_decoder_close(decoder); }
+};
+using Decoder = std::unique_ptr<qxw_decoder, DecoderCloser>;
+
+// Decodes every frame, handing each block to deliver as little-endian bytes.
+template <typename Deliver>
+qxw_status decodeAll(qxw_decoder* decoder, uint32_t channels, Deliver deliver) {
+  std::vector<int16_t> block(kBlockFrames * channels);
+  std::vector<uint8_t> bytes(block.size() * 2);
+  for (;;) {
+    size_t frames = 0;
+    const qxw_status status = qxw_decoder_read(decoder, block.data(), kBlockFrames, &frames);
+    if (status != QXW_OK) return status;
+    if (frames == 0) return QXW_OK;
+    const size_t count = frames * channels;
+    for (size_t i = 0; i < count; ++i) {
+      bytes[2 * i] = static_cast<uint8_t>(block[i]);
+      bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(block[i]) >> 8);
+    }
+    deliver(bytes.data(), 2 * count);
+  }
+}
+
+int testFile(qxw_decoder* decoder, const qxw_format& format, const std::string& inputName) {
   printProgress("Testing sound data");
-  if (decodeSamples(header, data, [](const uint8_t*, size_t) {}) != DecodeStatus::Complete) {
+  if (decodeAll(decoder, format.channel_count, [](const uint8_t*, size_t) {}) != QXW_OK) {
     printError("Corrupt QXW data");
     return kFailure;
   }
@@ -68,19 +96,20 @@ int testFile(const QxwHeader& header, const uint8_t* data, const std::string& in
   return kSuccess;
 }
 
-int writeWaveFile(const QxwHeader& header, const uint8_t* data, const std::string& outputName,
+int writeWaveFile(qxw_decoder* decoder, const qxw_format& format, const std::string& outputName,
                   const MappedFile& input, bool replace) {
   OutputFile output;
   if (!output.create(outputName, input, replace ? ReplacePolicy::Always : ReplacePolicy::Never)) {
     return kFailure;
   }
   printProgress("Decoding and writing sound data");
-  const auto wav = makeWaveHeader(header.frameCount, header.channelCount, header.sampleRate);
+  const auto wav = makeWaveHeader(format.frame_count, format.channel_count, format.sample_rate);
   OutputStream& stream = output.stream();
   stream.append(wav.data(), wav.size());
-  const DecodeStatus status = decodeSamples(
-      header, data, [&stream](const uint8_t* bytes, size_t size) { stream.append(bytes, size); });
-  if (status != DecodeStatus::Complete) {
+  const qxw_status status = decodeAll(
+      decoder, format.channel_count,
+      [&stream](const uint8_t* bytes, size_t size) { stream.append(bytes, size); });
+  if (status != QXW_OK) {
     output.discard();
     printError("Corrupt QXW data");
     return kFailure;
@@ -108,21 +137,22 @@ int runDecoder(int argc, const char* const* argv) {
     printError("Error openning " + inputName);
     return kFailure;
   }
-  QxwHeader header{};
-  const QxwHeaderStatus status = parseQxwHeader(input.data(), input.size(), header);
-  if (status == QxwHeaderStatus::Truncated) {
-    printError("Error: file " + inputName + " incomplete or truncated");
-    return kFailure;
-  }
-  if (const char* problem = headerProblem(status)) {
-    printError(problem);
+  qxw_decoder* opened = nullptr;
+  // An empty file has no mapping; it is simply not a QXW file.
+  static const uint8_t kNothing = 0;
+  const qxw_status status = qxw_decoder_open(input.data() != nullptr ? input.data() : &kNothing,
+                                             input.size(), &opened);
+  Decoder decoder(opened);
+  if (status != QXW_OK) {
+    printError(problemText(status, inputName));
     return kFailure;
   }
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
-  const uint8_t* data = input.data() + 2200;
+  qxw_format format{};
+  qxw_decoder_format(decoder.get(), &format);
   const DecoderOptions options = decoderOptions(command->options);
-  if (options.test) return testFile(header, data, inputName);
-  return writeWaveFile(header, data, outputName, input, options.replace);
+  if (options.test) return testFile(decoder.get(), format, inputName);
+  return writeWaveFile(decoder.get(), format, outputName, input, options.replace);
 }
 
 }  // namespace qxw

@@ -1,75 +1,80 @@
 #include "app/encoder_app.h"
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
-#include "analysis/encoder_model.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/mapped_file.h"
 #include "app/output_file.h"
 #include "app/run_guard.h"
 #include "app/wav_header.h"
-#include "output/bit_writer.h"
+#include "format/qxw_layout.h"
+#include "library/compressor.h"
 
 namespace qxw {
 
 namespace {
 
-constexpr uint64_t kFixedFileBytes = 2200;
 constexpr int kSuccess = 0;
 constexpr int kUsage = 1;
 constexpr int kFailure = 2;
 
-uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kFixedFileBytes; }
+uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; }
 
-void reportEstimates(const WaveInfo& info, int quality, uint64_t totalBits, uint64_t runBits,
-                     uint64_t losslessValueBits, uint64_t selectedValueBits) {
+void reportEstimates(const WaveInfo& info, int quality, const SizeEstimates& e) {
   std::fputs("Smallest ", stdout);
-  reportEstimate(0, info.declaredSize, estimatedBytes(runBits + totalBits));
+  reportEstimate(0, info.declaredSize, estimatedBytes(e.runBits + e.totalBits));
   std::fputs("Lossless ", stdout);
-  reportEstimate(9, info.declaredSize, estimatedBytes(runBits + losslessValueBits + totalBits));
+  reportEstimate(9, info.declaredSize,
+                 estimatedBytes(e.runBits + e.losslessValueBits + e.totalBits));
   std::fputs("Selected ", stdout);
   reportEstimate(quality, info.declaredSize,
-                 estimatedBytes(runBits + selectedValueBits + totalBits));
+                 estimatedBytes(e.runBits + e.selectedValueBits + e.totalBits));
 }
 
-// The output file: never the input, and no broken file left behind.
-bool writeQxwFile(EncoderModel& model, const WaveInfo& info, SampleRange samples,
-                  const std::string& outputName, const MappedFile& input) {
-  printProgress("Writing QXW file header to file " + outputName);
-  OutputFile output;
-  if (!output.create(outputName, input, ReplacePolicy::QxwFilesOnly)) return false;
-  BitWriter writer(output.stream());
-  model.writeMagic(writer);
-  model.writeHeader(writer, info.sampleRate);
-  printProgress("Encoding and writing sound data");
-  model.encodeSamples(writer, samples);
-  printProgress("Done.");
-  model.finishFile(writer);
-  return output.finish();
-}
+// The console side of a compression: a progress line before each pass, the estimates, and the
+// output file, made only once the input has passed every check.
+class ConsoleCompression : public CompressionListener {
+ public:
+  ConsoleCompression(const WaveInfo& info, int quality, const std::string& outputName,
+                     const MappedFile& input)
+      : info_(info), quality_(quality), outputName_(outputName), input_(input) {}
 
-bool compress(const WaveInfo& info, SampleRange samples, int quality, const std::string& outputName,
-              const MappedFile& input) {
-  auto model = std::make_unique<EncoderModel>();
-  printProgress("Histogramming deltas");
-  model->initialize(info.channelCount);
-  model->histogramDeltas(samples);
-  printProgress("Analyzing histogram");
-  model->analyzeHistogram(info.frameCount);
-  printProgress("Gathering Huffman data");
-  model->resetContextStatistics();
-  model->gatherContextStatistics(samples);
-  printProgress("Generating Huffman codes");
-  uint64_t totalBits = 0;
-  model->generateHuffmanCodes(totalBits);
-  uint64_t runBits = 0, losslessValueBits = 0, selectedValueBits = 0;
-  model->refineBins(static_cast<uint32_t>(quality), runBits, losslessValueBits, selectedValueBits);
-  reportEstimates(info, quality, totalBits, runBits, losslessValueBits, selectedValueBits);
-  return writeQxwFile(*model, info, samples, outputName, input);
-}
+  void stepStarts(CompressionStep step) override {
+    switch (step) {
+      case CompressionStep::HistogrammingDeltas:
+        return printProgress("Histogramming deltas");
+      case CompressionStep::AnalyzingHistogram:
+        return printProgress("Analyzing histogram");
+      case CompressionStep::GatheringStatistics:
+        return printProgress("Gathering Huffman data");
+      case CompressionStep::GeneratingCodes:
+        return printProgress("Generating Huffman codes");
+      case CompressionStep::WritingHeader:
+        return printProgress("Writing QXW file header to file " + outputName_);
+      case CompressionStep::EncodingSamples:
+        return printProgress("Encoding and writing sound data");
+      case CompressionStep::Finishing:
+        return printProgress("Done.");
+    }
+  }
+  void estimatesReady(const SizeEstimates& estimates) override {
+    reportEstimates(info_, quality_, estimates);
+  }
+  OutputStream* output() override {
+    if (!file_.create(outputName_, input_, ReplacePolicy::QxwFilesOnly)) return nullptr;
+    return &file_.stream();
+  }
+  bool finish() { return file_.finish(); }
+
+ private:
+  const WaveInfo& info_;
+  int quality_;
+  const std::string& outputName_;
+  const MappedFile& input_;
+  OutputFile file_;
+};
 
 }  // namespace
 
@@ -98,7 +103,10 @@ int runEncoder(int argc, const char* const* argv) {
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* first = input.data() + info.dataOffset;
   const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};
-  return compress(info, samples, line->quality, outputName, input) ? kSuccess : kFailure;
+  ConsoleCompression console(info, line->quality, outputName, input);
+  const SoundFormat format{info.frameCount, info.channelCount, info.sampleRate};
+  if (!compress(samples, format, line->quality, console)) return kFailure;
+  return console.finish() ? kSuccess : kFailure;
 }
 
 }  // namespace qxw

@@ -45,32 +45,6 @@ const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info
   return nullptr;
 }
 
-std::vector<uint8_t> makeWaveHeader(uint32_t frameCount, uint32_t channelCount, uint32_t sampleRate) {
-  const uint32_t dataBytes = frameCount * channelCount * 2;
-  std::vector<uint8_t> out;
-  out.reserve(44);
-  auto put = [&out](uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-  };
-  auto tag = [&out](const char* text) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(text[i]));
-  };
-  tag("RIFF");
-  put(36 + dataBytes, 4);
-  tag("WAVE");
-  tag("fmt ");
-  put(16, 4);
-  put(1, 2);
-  put(channelCount, 2);
-  put(sampleRate, 4);
-  put(sampleRate * channelCount * 2, 4);
-  put(channelCount * 2, 2);
-  put(16, 2);
-  tag("data");
-  put(dataBytes, 4);
-  return out;
-}
-
 bool samplesFitInFile(const WaveInfo& info, uint64_t fileLength) {
   const uint64_t end = uint64_t{info.dataOffset} + uint64_t{info.frameCount} * info.channelCount * 2;
   return end <= fileLength && end <= info.declaredSize;

@@ -28,7 +28,4 @@ const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info
 // bits so that no header value can wrap past the test.
 bool samplesFitInFile(const WaveInfo& info, uint64_t fileLength);
 
-// A canonical 44-byte header for 16-bit PCM: "fmt " at byte 12, "data" right after it.
-std::vector<uint8_t> makeWaveHeader(uint32_t frameCount, uint32_t channelCount, uint32_t sampleRate);
-
 }  // namespace qxw

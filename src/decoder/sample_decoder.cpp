@@ -1,109 +1,100 @@
 #include "decoder/sample_decoder.h"
 
-#include <memory>
-#include <vector>
-
-#include "decoder/symbol_decoder.h"
-
 namespace qxw {
 
 namespace {
-
-constexpr size_t kBlockFrames = 16384;
-
-struct ReaderChannel {
-  int32_t reconstructed = 0;  // always within the 16-bit range
-  int context = 0;
-  bool lastNegative = false;
-  uint32_t pendingRun = 0;
-};
-
-class Decoder {
- public:
-  Decoder(const QxwHeader& header, const uint8_t* data)
-      : h_(header), reader_(data, header.dataSize), channels_(header.channelCount) {
-    contexts_ = std::make_unique<ContextDecoder[]>(kContextCount);
-    for (int c = 0; c < kContextCount; ++c) contexts_[c].build(h_.codeLength[c]);
-  }
-
-  DecodeStatus run(const SampleSink& sink) {
-    const uint32_t channels = h_.channelCount;
-    // Samples collect as 16-bit values, whose stores cannot alias the decoder's state, and turn
-    // into little-endian bytes once per block.
-    std::vector<uint16_t> block(kBlockFrames * channels);
-    std::vector<uint8_t> bytes(block.size() * 2);
-    size_t used = 0;
-    auto deliver = [&] {
-      for (size_t i = 0; i < used; ++i) {
-        bytes[2 * i] = static_cast<uint8_t>(block[i]);
-        bytes[2 * i + 1] = static_cast<uint8_t>(block[i] >> 8);
-      }
-      sink(bytes.data(), 2 * used);
-      used = 0;
-    };
-    for (uint32_t frame = 0; frame < h_.frameCount; ++frame) {
-      for (uint32_t c = 0; c < channels; ++c) {
-        if (!decodeOne(channels_[c], h_.frameCount - 1 - frame)) return DecodeStatus::Corrupt;
-        block[used++] = static_cast<uint16_t>(channels_[c].reconstructed);
-      }
-      if (used == block.size()) {
-        // Past the end the reader yields zero bits; a stream that ran out stops here at the latest.
-        if (reader_.exhausted()) return DecodeStatus::Corrupt;
-        deliver();
-      }
-    }
-    if (reader_.exhausted()) return DecodeStatus::Corrupt;
-    if (used > 0) deliver();
-    return paddingIsClean() ? DecodeStatus::Complete : DecodeStatus::Corrupt;
-  }
-
- private:
-  // One sample of a channel; framesLeft counts the frames after this one.
-  bool decodeOne(ReaderChannel& ch, uint32_t framesLeft) {
-    if (ch.pendingRun > 0) {
-      --ch.pendingRun;
-      return true;
-    }
-    const int symbol = contexts_[ch.context].decode(reader_);
-    if (symbol == 0) {
-      if (ch.context == 0) {
-        ch.pendingRun = reader_.read(h_.binBits[0]);
-        if (ch.pendingRun > framesLeft) return false;
-      }
-      ch.context = 0;
-      ch.lastNegative = false;
-      return true;
-    }
-    const bool turned = symbol > 31;
-    const int bin = turned ? symbol - 31 : symbol;
-    const uint32_t offset = reader_.read(h_.binBits[bin]);
-    const uint32_t magnitude = h_.binBase[bin] + (offset << h_.binShift[bin]);
-    const bool negative = magnitude != 0 && (ch.lastNegative != turned);
-    const uint32_t step = negative ? 0u - magnitude : magnitude;
-    ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));  // wraps
-    ch.context = bin;
-    ch.lastNegative = negative;
-    return true;
-  }
-
-  // The writer pads the last word with zero bits and writes nothing after it.
-  bool paddingIsClean() {
-    const uint64_t left = reader_.totalBits() - reader_.consumedBits();
-    if (reader_.exhausted() || left >= 32) return false;
-    return reader_.read(static_cast<int>(left)) == 0;
-  }
-
-  const QxwHeader& h_;
-  BitReader reader_;
-  std::vector<ReaderChannel> channels_;
-  std::unique_ptr<ContextDecoder[]> contexts_;
-};
-
+// Frames between checks that the bits have not run out: past the end the reader yields zero
+// bits, so a stream that ran out stops within this many frames.
+constexpr size_t kCheckFrames = 16384;
 }  // namespace
 
+SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data)
+    : header_(header), reader_(data, header.dataSize), channels_(header.channelCount) {
+  contexts_ = std::make_unique<ContextDecoder[]>(kContextCount);
+  for (int c = 0; c < kContextCount; ++c) contexts_[c].build(header_.codeLength[c]);
+}
+
+DecodeStatus SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesRead) {
+  framesRead = 0;
+  if (failed_) return DecodeStatus::Corrupt;
+  const uint32_t channels = header_.channelCount;
+  const size_t frames = maxFrames < framesLeft() ? maxFrames : framesLeft();
+  for (size_t done = 0; done < frames;) {
+    const size_t block = frames - done < kCheckFrames ? frames - done : kCheckFrames;
+    for (size_t i = 0; i < block; ++i, ++frame_) {
+      for (uint32_t c = 0; c < channels; ++c) {
+        if (!decodeOne(channels_[c], header_.frameCount - 1 - frame_)) {
+          failed_ = true;
+          return DecodeStatus::Corrupt;
+        }
+        *out++ = static_cast<int16_t>(channels_[c].reconstructed);
+      }
+    }
+    done += block;
+    if (reader_.exhausted()) failed_ = true;
+    if (failed_) return DecodeStatus::Corrupt;
+  }
+  framesRead = frames;
+  // The read that reaches the end checks, once, that nothing but padding follows.
+  if (framesLeft() == 0 && !endChecked_) {
+    endChecked_ = true;
+    if (!paddingIsClean()) failed_ = true;
+  }
+  return failed_ ? DecodeStatus::Corrupt : DecodeStatus::Complete;
+}
+
+// One sample of a channel; framesAfter counts the frames after this one.
+bool SampleDecoder::decodeOne(Channel& ch, uint32_t framesAfter) {
+  if (ch.pendingRun > 0) {
+    --ch.pendingRun;
+    return true;
+  }
+  const int symbol = contexts_[ch.context].decode(reader_);
+  if (symbol == 0) {
+    if (ch.context == 0) {
+      ch.pendingRun = reader_.read(header_.binBits[0]);
+      if (ch.pendingRun > framesAfter) return false;
+    }
+    ch.context = 0;
+    ch.lastNegative = false;
+    return true;
+  }
+  const bool turned = symbolTurns(symbol);
+  const int bin = binOfSymbol(symbol);
+  const uint32_t offset = reader_.read(header_.binBits[bin]);
+  const uint32_t magnitude = header_.binBase[bin] + (offset << header_.binShift[bin]);
+  const bool negative = magnitude != 0 && (ch.lastNegative != turned);
+  const uint32_t step = negative ? 0u - magnitude : magnitude;
+  ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));  // wraps
+  ch.context = bin;
+  ch.lastNegative = negative;
+  return true;
+}
+
+// The writer pads the last word with zero bits and writes nothing after it.
+bool SampleDecoder::paddingIsClean() {
+  const uint64_t left = reader_.totalBits() - reader_.consumedBits();
+  if (reader_.exhausted() || left >= 32) return false;
+  return reader_.read(static_cast<int>(left)) == 0;
+}
+
 DecodeStatus decodeSamples(const QxwHeader& header, const uint8_t* data, const SampleSink& sink) {
-  Decoder decoder(header, data);
-  return decoder.run(sink);
+  SampleDecoder decoder(header, data);
+  std::vector<int16_t> block(kCheckFrames * header.channelCount);
+  std::vector<uint8_t> bytes(block.size() * 2);
+  for (;;) {
+    size_t frames = 0;
+    if (decoder.read(block.data(), kCheckFrames, frames) != DecodeStatus::Complete) {
+      return DecodeStatus::Corrupt;
+    }
+    if (frames == 0) return DecodeStatus::Complete;
+    const size_t count = frames * header.channelCount;
+    for (size_t i = 0; i < count; ++i) {
+      bytes[2 * i] = static_cast<uint8_t>(block[i]);
+      bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(block[i]) >> 8);
+    }
+    sink(bytes.data(), 2 * count);
+  }
 }
 
 }  // namespace qxw

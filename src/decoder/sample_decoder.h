@@ -3,18 +3,53 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <vector>
 
+#include "decoder/bit_reader.h"
+#include "decoder/symbol_decoder.h"
 #include "format/qxw_header.h"
 
 namespace qxw {
 
+enum class DecodeStatus { Complete, Corrupt };
+
+// Decodes the encoded data that follows an accepted header, frames in order, in blocks of any
+// size. Corrupt when the bits run out, a run passes the last frame, or anything but zero padding
+// follows the last field; an error is final.
+class SampleDecoder {
+ public:
+  // data: the header's dataSize bytes that follow it; they must stay valid while decoding.
+  SampleDecoder(const QxwHeader& header, const uint8_t* data);
+
+  // Writes up to maxFrames frames of interleaved samples to out; framesRead is 0 at the end.
+  DecodeStatus read(int16_t* out, size_t maxFrames, size_t& framesRead);
+  uint32_t framesLeft() const { return header_.frameCount - frame_; }
+
+ private:
+  struct Channel {
+    int32_t reconstructed = 0;  // always within the 16-bit range
+    int context = 0;
+    bool lastNegative = false;
+    uint32_t pendingRun = 0;
+  };
+
+  bool decodeOne(Channel& ch, uint32_t framesAfter);
+  bool paddingIsClean();
+
+  QxwHeader header_;
+  BitReader reader_;
+  std::vector<Channel> channels_;
+  std::unique_ptr<ContextDecoder[]> contexts_;
+  uint32_t frame_ = 0;
+  bool failed_ = false;
+  bool endChecked_ = false;
+};
+
 // Receives decoded samples as interleaved 16-bit little-endian bytes, in blocks of whole frames.
 using SampleSink = std::function<void(const uint8_t* bytes, size_t size)>;
 
-enum class DecodeStatus { Complete, Corrupt };
-
-// Decodes the encoded data that follows an accepted header. Corrupt when the bits run out, a run
-// passes the last frame, or anything but zero padding follows the last field.
+// Decodes a whole stream into the sink.
 DecodeStatus decodeSamples(const QxwHeader& header, const uint8_t* data, const SampleSink& sink);
 
 }  // namespace qxw

@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "library/export.h"
+
 namespace qxw {
 
 // A buffered, seekable output: a file, or a byte vector in memory. Failures are remembered
 // rather than reported at once; close() tells whether every write, seek and the close itself
 // succeeded.
-class OutputStream {
+class QXW_EXPORT OutputStream {
  public:
   OutputStream() = default;
   ~OutputStream();

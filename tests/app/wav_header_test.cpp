@@ -4,12 +4,17 @@
 
 #include <cstring>
 
+#include "support/guarded_buffer.h"
+#include "support/signals.h"
 #include "support/wav_files.h"
 
 namespace qxw {
 namespace {
 
+using testing::GuardedBuffer;
+using testing::makeSignal;
 using testing::makeWav;
+using testing::Signal;
 
 const char* kNotWave = "Not valid Wave file";
 const char* kFeatures = "Invalid Wave file features (eg. compressed or 8-bit)";
@@ -141,6 +146,20 @@ TEST(WaveHeader, NeverReadsPastTheEndOfAShortFile) {
   auto farTag = stereo();
   set32(farTag, 16, 0xFFFFFFF0);
   EXPECT_STREQ(verdict(farTag), kDataChunk);
+}
+
+TEST(WaveHeader, ChecksStayInsideEveryTruncationBeforeAnUnreadablePage) {
+  auto wav = makeWav(makeSignal(Signal::Music, 10, 2), 2);
+  // An 18-byte format chunk as well, and one that points the data tag at the very end.
+  auto farTag = wav;
+  farTag[16] = static_cast<uint8_t>(wav.size() - 20 - 4);
+  for (const auto& file : {wav, farTag}) {
+    for (size_t length = 0; length <= file.size(); ++length) {
+      const GuardedBuffer buffer({file.begin(), file.begin() + static_cast<long>(length)});
+      WaveInfo info{};
+      checkWaveHeader(buffer.data(), buffer.size(), info);
+    }
+  }
 }
 
 }  // namespace

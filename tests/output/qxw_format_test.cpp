@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "support/output_capture.h"
 #include "support/pipeline.h"
 #include "support/wav_files.h"
 

@@ -6,39 +6,31 @@
 #include "analysis/encoder_model.h"
 #include "format/qxw_header.h"
 #include "decoder/sample_decoder.h"
-#include "output/sample_encoder.h"
+#include "library/compressor.h"
 #include "support/model_helpers.h"
-#include "support/output_capture.h"
 
 namespace qxw::testing {
 
-// Runs every pass of a compression, in the program's order, and returns the QXW file bytes.
+// Compresses in memory through the library's run of the passes and returns the QXW file bytes.
 // The model is left for inspection; reconstruction, when given, receives every sample the
 // encoder expects a reader to decode.
 inline std::vector<uint8_t> compressSamples(EncoderModel& model, const std::vector<int16_t>& samples,
                                             uint32_t channels, uint32_t quality,
                                             uint32_t sampleRate = 44100,
                                             std::vector<int16_t>* reconstruction = nullptr) {
+  struct InMemory : CompressionListener {
+    OutputStream stream;
+    std::vector<int16_t>* recorded = nullptr;
+    OutputStream* output() override { return &stream; }
+    std::vector<int16_t>* reconstruction() override { return recorded; }
+  } listener;
+  listener.stream.createInMemory();
+  listener.recorded = reconstruction;
   const auto input = sampleBytes(samples);
-  const SampleRange range = rangeOf(input);
-  model.initialize(channels);
-  model.histogramDeltas(range);
-  model.analyzeHistogram(static_cast<uint32_t>(samples.size() / channels));
-  model.resetContextStatistics();
-  model.gatherContextStatistics(range);
-  uint64_t totalBits = 0, runBits = 0, lossless = 0, selected = 0;
-  model.generateHuffmanCodes(totalBits);
-  model.refineBins(quality, runBits, lossless, selected);
-  return capture([&](BitWriter& writer) {
-    model.writeMagic(writer);
-    model.writeHeader(writer, sampleRate);
-    if (reconstruction != nullptr) {
-      encodeSamplesRecording(model, writer, range, *reconstruction);
-    } else {
-      model.encodeSamples(writer, range);
-    }
-    model.finishFile(writer);
-  });
+  const SoundFormat format{static_cast<uint32_t>(samples.size() / channels), channels, sampleRate};
+  compress(model, rangeOf(input), format, static_cast<int>(quality), listener);
+  listener.stream.close();
+  return listener.stream.contents();
 }
 
 inline std::vector<uint8_t> compressSamples(const std::vector<int16_t>& samples, uint32_t channels,

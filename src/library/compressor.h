@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "analysis/encoder_model.h"
+#include "library/export.h"
+#include "output/output_stream.h"
+
+namespace qxw {
+
+struct SoundFormat {
+  uint32_t frameCount;
+  uint32_t channelCount;
+  uint32_t sampleRate;
+};
+
+// Coded sizes in bits, from the raw differences before error feedback: the Huffman-coded
+// symbols, the run counts, and the offsets at quality 9 and at the chosen quality.
+struct SizeEstimates {
+  uint64_t totalBits = 0;
+  uint64_t runBits = 0;
+  uint64_t losslessValueBits = 0;
+  uint64_t selectedValueBits = 0;
+};
+
+enum class CompressionStep {
+  HistogrammingDeltas,
+  AnalyzingHistogram,
+  GatheringStatistics,
+  GeneratingCodes,
+  WritingHeader,
+  EncodingSamples,
+  Finishing,
+};
+
+// What a compression tells the one who runs it, and where its file goes.
+class CompressionListener {
+ public:
+  virtual ~CompressionListener() = default;
+  virtual void stepStarts(CompressionStep) {}
+  virtual void estimatesReady(const SizeEstimates&) {}
+  // Asked once, after the estimates and before the header is written; null ends the run there.
+  virtual OutputStream* output() = 0;
+  // When not null, receives every sample a reader will decode, interleaved as the input.
+  virtual std::vector<int16_t>* reconstruction() { return nullptr; }
+};
+
+// Runs the passes of one compression, in their order, over one model: the difference histogram,
+// the bin layout, the context statistics, the Huffman codes, the refinement for the quality, then
+// the header, the samples and the size patch. False when the listener gave no output.
+QXW_EXPORT bool compress(SampleRange samples, const SoundFormat& format, int quality,
+                         CompressionListener& listener);
+// The same on a model the caller keeps, to look into it afterwards.
+bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
+              CompressionListener& listener);
+
+}  // namespace qxw

@@ -1,0 +1,202 @@
+// The C interface: argument checks, status values and ownership over the codec's passes. No
+// exception leaves it, and nothing is read outside the caller's buffers.
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "decoder/sample_decoder.h"
+#include "format/qxw_header.h"
+#include "library/compressor.h"
+#include "qxw/qxw.h"
+
+#ifndef QXW_VERSION
+#define QXW_VERSION "0.0.0"
+#endif
+
+struct qxw_decoder {
+  qxw::QxwHeader header;
+  std::unique_ptr<qxw::SampleDecoder> samples;
+};
+
+namespace {
+
+using namespace qxw;
+
+qxw_status statusOf(QxwHeaderStatus status) {
+  switch (status) {
+    case QxwHeaderStatus::Accepted:
+      return QXW_OK;
+    case QxwHeaderStatus::NotQxw:
+      return QXW_NOT_QXW;
+    case QxwHeaderStatus::Invalid:
+      return QXW_INVALID_HEADER;
+    case QxwHeaderStatus::Truncated:
+      return QXW_TRUNCATED;
+  }
+  return QXW_INVALID_HEADER;
+}
+
+qxw_format formatOf(const QxwHeader& header) {
+  return {header.frameCount, header.channelCount, header.sampleRate};
+}
+
+// Runs body, turning an allocation failure (or anything else thrown) into a status.
+template <typename Body>
+qxw_status guarded(Body body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return QXW_OUT_OF_MEMORY;
+  } catch (...) {
+    return QXW_OUT_OF_MEMORY;
+  }
+}
+
+// Collects the file in memory.
+class MemoryListener : public CompressionListener {
+ public:
+  MemoryListener() { stream_.createInMemory(); }
+  OutputStream* output() override { return &stream_; }
+  OutputStream& stream() { return stream_; }
+
+ private:
+  OutputStream stream_;
+};
+
+// The samples as the little-endian bytes the passes read: in place on a little-endian machine.
+SampleRange littleEndianSamples(const int16_t* samples, size_t count, std::vector<uint8_t>& copy) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(samples);
+  if constexpr (std::endian::native == std::endian::little) {
+    return {bytes, bytes + 2 * count};
+  }
+  copy.resize(2 * count);
+  for (size_t i = 0; i < count; ++i) {
+    copy[2 * i] = static_cast<uint8_t>(samples[i]);
+    copy[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
+  }
+  return {copy.data(), copy.data() + copy.size()};
+}
+
+qxw_status openHeader(const void* data, size_t size, QxwHeader& header) {
+  if (data == nullptr) return QXW_INVALID_ARGUMENT;
+  return statusOf(parseQxwHeader(static_cast<const uint8_t*>(data), size, header));
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* qxw_version(void) { return QXW_VERSION; }
+
+const char* qxw_status_text(qxw_status status) {
+  switch (status) {
+    case QXW_OK:
+      return "success";
+    case QXW_INVALID_ARGUMENT:
+      return "invalid argument";
+    case QXW_NOT_QXW:
+      return "not a QXW file";
+    case QXW_INVALID_HEADER:
+      return "invalid QXW file header";
+    case QXW_TRUNCATED:
+      return "QXW data incomplete or truncated";
+    case QXW_CORRUPT:
+      return "corrupt QXW data";
+    case QXW_OUT_OF_MEMORY:
+      return "out of memory";
+    case QXW_BUFFER_TOO_SMALL:
+      return "buffer too small";
+  }
+  return "unknown status";
+}
+
+qxw_status qxw_encode(const int16_t* samples, const qxw_format* format, int quality, int threads,
+                      void** qxw_data, size_t* qxw_size) {
+  if (format == nullptr || qxw_data == nullptr || qxw_size == nullptr) return QXW_INVALID_ARGUMENT;
+  const uint64_t count = uint64_t{format->frame_count} * format->channel_count;
+  if ((samples == nullptr && count > 0) || quality < 0 || quality > 9 || threads < 0 ||
+      format->channel_count < 1 || format->channel_count > kMaxChannels ||
+      2 * count + kWaveHeaderSize > 0xFFFFFFFFu) {
+    return QXW_INVALID_ARGUMENT;
+  }
+  return guarded([&] {
+    std::vector<uint8_t> copy;
+    const SampleRange range = littleEndianSamples(samples, static_cast<size_t>(count), copy);
+    MemoryListener listener;
+    const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
+    compress(range, sound, quality, listener);
+    listener.stream().close();
+    const std::vector<uint8_t>& bytes = listener.stream().contents();
+    void* out = std::malloc(bytes.size());
+    if (out == nullptr) return QXW_OUT_OF_MEMORY;
+    std::memcpy(out, bytes.data(), bytes.size());
+    *qxw_data = out;
+    *qxw_size = bytes.size();
+    return QXW_OK;
+  });
+}
+
+void qxw_free(void* p) { std::free(p); }
+
+qxw_status qxw_read_format(const void* qxw_data, size_t qxw_size, qxw_format* format) {
+  if (format == nullptr) return QXW_INVALID_ARGUMENT;
+  QxwHeader header;
+  const qxw_status status = openHeader(qxw_data, qxw_size, header);
+  if (status == QXW_OK) *format = formatOf(header);
+  return status;
+}
+
+qxw_status qxw_decode(const void* qxw_data, size_t qxw_size, int16_t* samples, size_t capacity) {
+  return guarded([&] {
+    auto header = std::make_unique<QxwHeader>();
+    const qxw_status status = openHeader(qxw_data, qxw_size, *header);
+    if (status != QXW_OK) return status;
+    const uint64_t count = uint64_t{header->frameCount} * header->channelCount;
+    if (samples == nullptr && count > 0) return QXW_INVALID_ARGUMENT;
+    if (count > capacity) return QXW_BUFFER_TOO_SMALL;
+    SampleDecoder decoder(*header, static_cast<const uint8_t*>(qxw_data) + kQxwHeaderSize);
+    size_t frames = 0;
+    int16_t none = 0;
+    return decoder.read(samples != nullptr ? samples : &none, header->frameCount, frames) ==
+                   DecodeStatus::Complete
+               ? QXW_OK
+               : QXW_CORRUPT;
+  });
+}
+
+qxw_status qxw_decoder_open(const void* qxw_data, size_t qxw_size, qxw_decoder** decoder) {
+  if (decoder == nullptr) return QXW_INVALID_ARGUMENT;
+  *decoder = nullptr;
+  return guarded([&] {
+    auto opened = std::make_unique<qxw_decoder>();
+    const qxw_status status = openHeader(qxw_data, qxw_size, opened->header);
+    if (status != QXW_OK) return status;
+    opened->samples = std::make_unique<SampleDecoder>(
+        opened->header, static_cast<const uint8_t*>(qxw_data) + kQxwHeaderSize);
+    *decoder = opened.release();
+    return QXW_OK;
+  });
+}
+
+void qxw_decoder_format(const qxw_decoder* decoder, qxw_format* format) {
+  if (decoder != nullptr && format != nullptr) *format = formatOf(decoder->header);
+}
+
+qxw_status qxw_decoder_read(qxw_decoder* decoder, int16_t* samples, size_t max_frames,
+                            size_t* frames_read) {
+  if (frames_read != nullptr) *frames_read = 0;
+  if (decoder == nullptr || frames_read == nullptr || (samples == nullptr && max_frames > 0)) {
+    return QXW_INVALID_ARGUMENT;
+  }
+  int16_t none = 0;
+  const DecodeStatus status =
+      decoder->samples->read(samples != nullptr ? samples : &none, max_frames, *frames_read);
+  return status == DecodeStatus::Complete ? QXW_OK : QXW_CORRUPT;
+}
+
+void qxw_decoder_close(qxw_decoder* decoder) { delete decoder; }
+
+}  // extern "C"

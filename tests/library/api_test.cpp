@@ -1,0 +1,218 @@
+// The C interface as other programs use it: the same bytes as the programs, streaming in any
+// block size, a status for every fault, and threads that do not disturb each other.
+#include "qxw/qxw.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "support/run_program.h"
+#include "support/signals.h"
+#include "support/wav_files.h"
+
+extern "C" int qxw_c_round_trip(void);
+
+namespace qxw {
+namespace {
+
+using namespace qxw::testing;
+
+struct Encoded {
+  qxw_status status = QXW_OK;
+  std::vector<uint8_t> bytes;
+};
+
+Encoded encode(const std::vector<int16_t>& samples, uint32_t channels, int quality,
+               uint32_t rate = 44100, int threads = 1) {
+  const qxw_format format{static_cast<uint32_t>(samples.size() / channels), channels, rate};
+  void* data = nullptr;
+  size_t size = 0;
+  Encoded result;
+  result.status = qxw_encode(samples.data(), &format, quality, threads, &data, &size);
+  if (result.status == QXW_OK) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    result.bytes.assign(bytes, bytes + size);
+    qxw_free(data);
+  }
+  return result;
+}
+
+std::vector<int16_t> decodeWhole(const std::vector<uint8_t>& file, qxw_status expected = QXW_OK) {
+  qxw_format format{};
+  EXPECT_EQ(qxw_read_format(file.data(), file.size(), &format), QXW_OK);
+  std::vector<int16_t> samples(size_t{format.frame_count} * format.channel_count);
+  EXPECT_EQ(qxw_decode(file.data(), file.size(), samples.data(), samples.size()), expected);
+  return samples;
+}
+
+std::vector<int16_t> samplesOfWav(const std::vector<uint8_t>& wav) {
+  std::vector<int16_t> samples;
+  for (size_t i = 44; i + 1 < wav.size(); i += 2) {
+    samples.push_back(static_cast<int16_t>(wav[i] | (wav[i + 1] << 8)));
+  }
+  return samples;
+}
+
+TEST(Api, GivesTheProgramsBytesBothWays) {
+  TempDir dir;
+  RunOptions options;
+  options.workingDir = dir.dir();
+  for (uint32_t channels : {1u, 2u, 6u}) {
+    const auto input = makeSignal(Signal::Music, 4000, channels, channels);
+    writeFile(dir.path("in.wav"), makeWav(input, channels, 22050));
+    for (int quality : {0, 3, 9}) {
+      const std::string q = "/Q" + std::to_string(quality);
+      ASSERT_EQ(runProgram(WAV2QXW_PATH, {q, "in.wav", "out.qxw"}, options).status, 0);
+      const auto program = readFile(dir.path("out.qxw"));
+      const Encoded api = encode(input, channels, quality, 22050);
+      ASSERT_EQ(api.status, QXW_OK);
+      EXPECT_EQ(api.bytes, program) << channels << " channels " << q;
+
+      ASSERT_EQ(runProgram(QXW2WAV_PATH, {"/F", "out.qxw", "back.wav"}, options).status, 0);
+      EXPECT_EQ(decodeWhole(program), samplesOfWav(readFile(dir.path("back.wav"))));
+      if (quality == 9) {
+        EXPECT_EQ(decodeWhole(program), input);
+      }
+    }
+  }
+}
+
+TEST(Api, StreamsInAnyBlockSizeAsTheWholeDecode) {
+  const auto input = makeSignal(Signal::Music, 20000, 3);
+  const Encoded file = encode(input, 3, 4);
+  const auto whole = decodeWhole(file.bytes);
+  for (size_t block : {1u, 7u, 333u, 16384u, 16385u, 100000u}) {
+    qxw_decoder* decoder = nullptr;
+    ASSERT_EQ(qxw_decoder_open(file.bytes.data(), file.bytes.size(), &decoder), QXW_OK);
+    qxw_format format{};
+    qxw_decoder_format(decoder, &format);
+    EXPECT_EQ(format.frame_count, 20000u);
+    EXPECT_EQ(format.channel_count, 3u);
+    std::vector<int16_t> streamed;
+    std::vector<int16_t> buffer(block * 3);
+    size_t frames = 0;
+    do {
+      ASSERT_EQ(qxw_decoder_read(decoder, buffer.data(), block, &frames), QXW_OK) << block;
+      streamed.insert(streamed.end(), buffer.begin(), buffer.begin() + static_cast<long>(frames * 3));
+    } while (frames > 0);
+    // Past the end every read gives nothing, and says so.
+    ASSERT_EQ(qxw_decoder_read(decoder, buffer.data(), block, &frames), QXW_OK);
+    EXPECT_EQ(frames, 0u);
+    qxw_decoder_close(decoder);
+    EXPECT_EQ(streamed, whole) << block;
+  }
+}
+
+TEST(Api, ReportsEachFaultWithItsStatus) {
+  const auto input = makeSignal(Signal::Music, 3000, 2);
+  const std::vector<uint8_t> file = encode(input, 2, 5).bytes;
+  std::vector<int16_t> out(input.size());
+  qxw_format format{};
+  auto readFormat = [&](const std::vector<uint8_t>& bytes) {
+    return qxw_read_format(bytes.data(), bytes.size(), &format);
+  };
+  auto decode = [&](const std::vector<uint8_t>& bytes) {
+    return qxw_decode(bytes.data(), bytes.size(), out.data(), out.size());
+  };
+
+  EXPECT_EQ(decode(file), QXW_OK);
+  EXPECT_EQ(qxw_read_format(file.data(), 0, &format), QXW_NOT_QXW);
+  EXPECT_EQ(qxw_read_format(nullptr, 0, &format), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(readFormat({'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'}), QXW_NOT_QXW);
+  for (size_t length : {size_t{8}, size_t{2199}, size_t{2200}, file.size() - 4}) {
+    EXPECT_EQ(decode({file.begin(), file.begin() + static_cast<long>(length)}), QXW_TRUNCATED)
+        << length;
+  }
+  auto badChannels = file;
+  badChannels[12] = 7;
+  EXPECT_EQ(readFormat(badChannels), QXW_INVALID_HEADER);
+  auto badRow = file;
+  badRow[148 + 63] = 1;
+  EXPECT_EQ(decode(badRow), QXW_INVALID_HEADER);
+  // One word of data less, with the size field to match: the bits run out.
+  auto shorter = file;
+  shorter.resize(file.size() - 4);
+  shorter[2196] = static_cast<uint8_t>(shorter[2196] - 4);
+  EXPECT_EQ(decode(shorter), QXW_CORRUPT);
+  auto longer = file;
+  longer.insert(longer.end(), {1, 0, 0, 0});
+  longer[2196] = static_cast<uint8_t>(longer[2196] + 4);
+  EXPECT_EQ(decode(longer), QXW_CORRUPT);
+
+  EXPECT_EQ(qxw_decode(file.data(), file.size(), out.data(), out.size() - 1), QXW_BUFFER_TOO_SMALL);
+  EXPECT_EQ(qxw_decode(file.data(), file.size(), nullptr, out.size()), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(qxw_decode(nullptr, file.size(), out.data(), out.size()), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(qxw_read_format(file.data(), file.size(), nullptr), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(qxw_decoder_open(file.data(), file.size(), nullptr), QXW_INVALID_ARGUMENT);
+  qxw_decoder* decoder = reinterpret_cast<qxw_decoder*>(&format);
+  EXPECT_EQ(qxw_decoder_open(badChannels.data(), badChannels.size(), &decoder), QXW_INVALID_HEADER);
+  EXPECT_EQ(decoder, nullptr);
+  size_t frames = 1;
+  EXPECT_EQ(qxw_decoder_read(nullptr, out.data(), 1, &frames), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(frames, 0u);
+  qxw_decoder_close(nullptr);
+
+  // A streaming error is final.
+  ASSERT_EQ(qxw_decoder_open(shorter.data(), shorter.size(), &decoder), QXW_OK);
+  EXPECT_EQ(qxw_decoder_read(decoder, out.data(), 3000, &frames), QXW_CORRUPT);
+  EXPECT_EQ(qxw_decoder_read(decoder, out.data(), 1, &frames), QXW_CORRUPT);
+  qxw_decoder_close(decoder);
+}
+
+TEST(Api, RefusesBadEncodeArguments) {
+  const std::vector<int16_t> samples(100, 5);
+  void* data = nullptr;
+  size_t size = 0;
+  auto tryEncode = [&](const int16_t* s, qxw_format format, int quality, int threads = 1) {
+    return qxw_encode(s, &format, quality, threads, &data, &size);
+  };
+  EXPECT_EQ(tryEncode(samples.data(), {50, 2, 8000}, 10), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(tryEncode(samples.data(), {50, 2, 8000}, -1), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(tryEncode(samples.data(), {50, 2, 8000}, 3, -1), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(tryEncode(samples.data(), {100, 0, 8000}, 3), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(tryEncode(samples.data(), {14, 7, 8000}, 3), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(tryEncode(nullptr, {50, 2, 8000}, 3), QXW_INVALID_ARGUMENT);
+  // More samples than a WAV file can hold; refused before a single one is read.
+  EXPECT_EQ(tryEncode(samples.data(), {0xFFFFFFFFu, 6, 8000}, 3), QXW_INVALID_ARGUMENT);
+  const qxw_format format{50, 2, 8000};
+  EXPECT_EQ(qxw_encode(samples.data(), nullptr, 3, 1, &data, &size), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(qxw_encode(samples.data(), &format, 3, 1, nullptr, &size), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(qxw_encode(samples.data(), &format, 3, 1, &data, nullptr), QXW_INVALID_ARGUMENT);
+  // No frames at all is a sound too: a header-only file.
+  ASSERT_EQ(tryEncode(nullptr, {0, 2, 8000}, 3), QXW_OK);
+  EXPECT_EQ(size, 2200u);
+  qxw_free(data);
+}
+
+TEST(Api, ThreadsEncodingAtOnceGiveTheBytesOfOne) {
+  const auto first = makeSignal(Signal::Music, 30000, 2, 1);
+  const auto second = makeSignal(Signal::ClippedMusic, 30000, 2, 2);
+  const Encoded alone1 = encode(first, 2, 3);
+  const Encoded alone2 = encode(second, 2, 6);
+  for (int round = 0; round < 4; ++round) {
+    Encoded together1, together2;
+    std::thread a([&] { together1 = encode(first, 2, 3); });
+    std::thread b([&] { together2 = encode(second, 2, 6); });
+    a.join();
+    b.join();
+    EXPECT_EQ(together1.bytes, alone1.bytes);
+    EXPECT_EQ(together2.bytes, alone2.bytes);
+  }
+  for (int threads : {0, 2, 8}) EXPECT_EQ(encode(first, 2, 3, 44100, threads).bytes, alone1.bytes);
+}
+
+TEST(Api, WorksFromCAndNamesItsVersionAndStatuses) {
+  EXPECT_EQ(qxw_c_round_trip(), 0);
+  const std::string version = qxw_version();
+  EXPECT_EQ(std::count(version.begin(), version.end(), '.'), 2) << version;
+  for (int s = 0; s <= 8; ++s) {
+    const char* text = qxw_status_text(static_cast<qxw_status>(s));
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::strchr(text, '\n'), nullptr);
+  }
+}
+
+}  // namespace
+}  // namespace qxw
