@@ -1,6 +1,9 @@
 #include "app/command_line.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 namespace qxw {
@@ -74,6 +77,27 @@ std::string deriveOutputName(const std::string& inputName, const std::optional<s
   }
   if (baseNameHasDot(out)) return out;
   return out + extension;
+}
+
+std::string resolveOutputName(const std::string& inputName,
+                              const std::optional<std::string>& outfile, const char* extension) {
+  struct stat info {};
+  if (outfile && !outfile->empty() && ::stat(outfile->c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) {
+      const std::string folder = isSeparator(outfile->back()) ? *outfile : *outfile + "/";
+      return replaceExtension(folder + inputName.substr(baseNameStart(inputName)), extension);
+    }
+    if (!S_ISREG(info.st_mode)) return *outfile;
+  }
+  return deriveOutputName(inputName, outfile, extension);
+}
+
+bool isHelpRequest(int argc, const char* const* argv) {
+  if (argc != 2) return false;
+  for (const char* help : {"-h", "--help", "-?", "/?"}) {
+    if (std::strcmp(argv[1], help) == 0) return true;
+  }
+  return false;
 }
 
 void printUsage(const char* program) {

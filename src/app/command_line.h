@@ -34,6 +34,14 @@ std::string deriveInputName(const std::string& infile, const char* extension);
 std::string deriveOutputName(const std::string& inputName, const std::optional<std::string>& outfile,
                              const char* extension);
 
+// The name where outfile names an existing folder (the input's base name with extension goes
+// inside it) or an existing device or pipe (used as it stands); otherwise deriveOutputName.
+std::string resolveOutputName(const std::string& inputName,
+                              const std::optional<std::string>& outfile, const char* extension);
+
+// True for a lone "-h", "--help", "-?" or "/?".
+bool isHelpRequest(int argc, const char* const* argv);
+
 // "Format: <program> [ /Q# ] infile [ outfile ]" and the quality line, on standard output.
 void printUsage(const char* program);
 

@@ -4,11 +4,17 @@
 
 namespace qxw {
 
-void printProgress(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+namespace {
+FILE* progressStream = stdout;
 }
+
+void printProgress(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), progressStream);
+  std::fputc('\n', progressStream);
+  std::fflush(progressStream);
+}
+
+void moveProgressToStandardError() { progressStream = stderr; }
 
 void printError(std::string_view text) {
   std::fflush(stdout);

@@ -8,6 +8,8 @@ namespace qxw {
 
 // A line on standard output, flushed so it shows before the work it announces.
 void printProgress(std::string_view text);
+// From now on progress lines go to standard error, leaving standard output to the sound.
+void moveProgressToStandardError();
 // A line on standard error; standard output is flushed first so the two keep their order.
 void printError(std::string_view text);
 

@@ -1,5 +1,6 @@
 #include "app/decoder_app.h"
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -10,6 +11,8 @@
 #include "app/mapped_file.h"
 #include "app/output_file.h"
 #include "app/run_guard.h"
+#include "app/wav_header.h"
+#include "analysis/sample_range.h"
 #include "format/wave_header.h"
 #include "qxw/qxw.h"
 
@@ -21,29 +24,37 @@ constexpr int kSuccess = 0;
 constexpr int kUsage = 1;
 constexpr int kFailure = 2;
 constexpr size_t kBlockFrames = 16384;
+const std::string kStandardStream = "-";
 
-// "/T" or "/F", either case.
+char optionLetter(const char* arg) {
+  return static_cast<char>(arg[0] == '/' && arg[1] != '\0' && arg[2] == '\0' ? arg[1] & ~0x20 : 0);
+}
+
+// "/T", "/F" or "/C", either case.
 bool isDecoderOption(const char* arg) {
-  const char letter = static_cast<char>(arg[0] == '/' ? arg[1] & ~0x20 : 0);
-  return (letter == 'T' || letter == 'F') && arg[2] == '\0';
+  const char letter = optionLetter(arg);
+  return letter == 'T' || letter == 'F' || letter == 'C';
 }
 
 struct DecoderOptions {
   bool test = false;
   bool replace = false;
+  bool compare = false;
 };
 
 DecoderOptions decoderOptions(const std::vector<const char*>& options) {
   DecoderOptions chosen;
   for (const char* option : options) {
-    ((option[1] & ~0x20) == 'T' ? chosen.test : chosen.replace) = true;
+    const char letter = optionLetter(option);
+    (letter == 'T' ? chosen.test : letter == 'F' ? chosen.replace : chosen.compare) = true;
   }
   return chosen;
 }
 
 void printDecoderUsage(const char* program) {
-  std::printf("Format: %s [ /T ] [ /F ] infile [ outfile ]\n", program);
-  std::printf("Where /T tests the file without writing anything, /F replaces an existing outfile.\n");
+  std::printf("Format: %s [ /T ] [ /F ] [ /C ] infile [ outfile ]\n", program);
+  std::printf("Where /T tests the file without writing anything, /F replaces an existing outfile,\n"
+              "/C compares the decoded sound with the WAV file outfile; - is standard input or output.\n");
 }
 
 // The error line of a status the library reports.
@@ -67,28 +78,22 @@ struct DecoderCloser {
 };
 using Decoder = std::unique_ptr<qxw_decoder, DecoderCloser>;
 
-// Decodes every frame, handing each block to deliver as little-endian bytes.
+// Decodes every frame, handing each block of interleaved samples to deliver.
 template <typename Deliver>
 qxw_status decodeAll(qxw_decoder* decoder, uint32_t channels, Deliver deliver) {
   std::vector<int16_t> block(kBlockFrames * channels);
-  std::vector<uint8_t> bytes(block.size() * 2);
   for (;;) {
     size_t frames = 0;
     const qxw_status status = qxw_decoder_read(decoder, block.data(), kBlockFrames, &frames);
     if (status != QXW_OK) return status;
     if (frames == 0) return QXW_OK;
-    const size_t count = frames * channels;
-    for (size_t i = 0; i < count; ++i) {
-      bytes[2 * i] = static_cast<uint8_t>(block[i]);
-      bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(block[i]) >> 8);
-    }
-    deliver(bytes.data(), 2 * count);
+    deliver(block.data(), frames * channels);
   }
 }
 
 int testFile(qxw_decoder* decoder, const qxw_format& format, const std::string& inputName) {
   printProgress("Testing sound data");
-  if (decodeAll(decoder, format.channel_count, [](const uint8_t*, size_t) {}) != QXW_OK) {
+  if (decodeAll(decoder, format.channel_count, [](const int16_t*, size_t) {}) != QXW_OK) {
     printError("Corrupt QXW data");
     return kFailure;
   }
@@ -99,16 +104,25 @@ int testFile(qxw_decoder* decoder, const qxw_format& format, const std::string& 
 int writeWaveFile(qxw_decoder* decoder, const qxw_format& format, const std::string& outputName,
                   const MappedFile& input, bool replace) {
   OutputFile output;
-  if (!output.create(outputName, input, replace ? ReplacePolicy::Always : ReplacePolicy::Never)) {
+  if (outputName == kStandardStream) {
+    output.useStandardOutput();
+  } else if (!output.create(outputName, input,
+                            replace ? ReplacePolicy::Always : ReplacePolicy::Never)) {
     return kFailure;
   }
   printProgress("Decoding and writing sound data");
   const auto wav = makeWaveHeader(format.frame_count, format.channel_count, format.sample_rate);
   OutputStream& stream = output.stream();
   stream.append(wav.data(), wav.size());
-  const qxw_status status = decodeAll(
-      decoder, format.channel_count,
-      [&stream](const uint8_t* bytes, size_t size) { stream.append(bytes, size); });
+  std::vector<uint8_t> bytes(kBlockFrames * format.channel_count * 2);
+  const qxw_status status =
+      decodeAll(decoder, format.channel_count, [&](const int16_t* samples, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+          bytes[2 * i] = static_cast<uint8_t>(samples[i]);
+          bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
+        }
+        stream.append(bytes.data(), 2 * count);
+      });
   if (status != QXW_OK) {
     output.discard();
     printError("Corrupt QXW data");
@@ -119,21 +133,97 @@ int writeWaveFile(qxw_decoder* decoder, const qxw_format& format, const std::str
   return kSuccess;
 }
 
+// The sums of the quality report.
+struct Differences {
+  uint64_t largest = 0;
+  long double signal = 0;  // sum of squared input samples
+  long double noise = 0;   // sum of squared differences
+};
+
+void printReport(const Differences& d) {
+  std::printf("Largest difference: %llu\n", static_cast<unsigned long long>(d.largest));
+  if (d.noise == 0) {
+    std::printf("Signal to noise: identical\n");
+  } else {
+    std::printf("Signal to noise: %.2f dB\n", static_cast<double>(10 * std::log10(d.signal / d.noise)));
+  }
+  std::fflush(stdout);
+}
+
+// Decodes and compares with the original WAV file; writes nothing.
+int compareWithWave(qxw_decoder* decoder, const qxw_format& format, const std::string& inputName,
+                    const std::string& waveName) {
+  MappedFile wave;
+  if (!wave.open(waveName)) {
+    printError("Error openning " + waveName);
+    return kFailure;
+  }
+  WaveInfo info{};
+  if (parseWaveHeader(wave.data(), wave.size(), info) != kHeaderAccepted) return kFailure;
+  if (!samplesFitInFile(info, wave.size())) {
+    printError("Error: file " + waveName + " incomplete or truncated");
+    return kFailure;
+  }
+  if (info.frameCount != format.frame_count || info.channelCount != format.channel_count) {
+    printError("Error: " + waveName + " does not match " + inputName + " in frames or channels");
+    return kFailure;
+  }
+  guardMappedInput("Error: file " + waveName + " incomplete or truncated", kFailure);
+  const uint8_t* original = wave.data() + info.dataOffset;
+  Differences d;
+  const qxw_status status =
+      decodeAll(decoder, format.channel_count, [&](const int16_t* samples, size_t count) {
+        uint64_t signal = 0, noise = 0;  // exact within a block
+        for (size_t i = 0; i < count; ++i, original += 2) {
+          const int64_t x = readSample(original);
+          const int64_t difference = samples[i] - x;
+          const uint64_t size = static_cast<uint64_t>(difference < 0 ? -difference : difference);
+          d.largest = size > d.largest ? size : d.largest;
+          signal += static_cast<uint64_t>(x * x);
+          noise += size * size;
+        }
+        d.signal += signal;
+        d.noise += noise;
+      });
+  if (status != QXW_OK) {
+    printError("Corrupt QXW data");
+    return kFailure;
+  }
+  printReport(d);
+  return kSuccess;
+}
+
 }  // namespace
 
 int runDecoder(int argc, const char* const* argv) {
   const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "qxw2wav";
+  if (isHelpRequest(argc, argv)) {
+    printDecoderUsage(program);
+    return kSuccess;
+  }
   const auto command = splitArguments(argc, argv, isDecoderOption, argc);
   if (!command) {
     printDecoderUsage(program);
     return kUsage;
   }
-  const std::string inputName = deriveInputName(command->infile, ".qxw");
-  const std::string outputName = deriveOutputName(inputName, command->outfile, ".wav");
+  const DecoderOptions options = decoderOptions(command->options);
+  const bool fromStandardInput = command->infile == kStandardStream;
+  const std::string inputName =
+      fromStandardInput ? "standard input" : deriveInputName(command->infile, ".qxw");
+  // From standard input without an outfile, the sound goes to standard output.
+  const std::string outputName =
+      fromStandardInput && !command->outfile
+          ? kStandardStream
+          : command->outfile == kStandardStream && !options.compare
+                ? kStandardStream
+                : resolveOutputName(inputName, command->outfile, ".wav");
+  if (outputName == kStandardStream && !options.test && !options.compare) {
+    moveProgressToStandardError();
+  }
 
   printProgress("Examining QXW file header of " + inputName);
   MappedFile input;
-  if (!input.open(inputName)) {
+  if (!(fromStandardInput ? input.readStandardInput() : input.open(inputName))) {
     printError("Error openning " + inputName);
     return kFailure;
   }
@@ -150,7 +240,7 @@ int runDecoder(int argc, const char* const* argv) {
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   qxw_format format{};
   qxw_decoder_format(decoder.get(), &format);
-  const DecoderOptions options = decoderOptions(command->options);
+  if (options.compare) return compareWithWave(decoder.get(), format, inputName, outputName);
   if (options.test) return testFile(decoder.get(), format, inputName);
   return writeWaveFile(decoder.get(), format, outputName, input, options.replace);
 }

@@ -80,13 +80,17 @@ class ConsoleCompression : public CompressionListener {
 
 int runEncoder(int argc, const char* const* argv) {
   const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "wav2qxw";
+  if (isHelpRequest(argc, argv)) {
+    printUsage(program);
+    return kSuccess;
+  }
   const auto line = parseCommandLine(argc, argv);
   if (!line) {
     printUsage(program);
     return kUsage;
   }
   const std::string inputName = deriveInputName(line->infile, ".wav");
-  const std::string outputName = deriveOutputName(inputName, line->outfile, ".qxw");
+  const std::string outputName = resolveOutputName(inputName, line->outfile, ".qxw");
 
   printProgress("Examining Wave format header of " + inputName);
   MappedFile input;

@@ -5,16 +5,39 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace qxw {
 
 MappedFile::~MappedFile() {
-  if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
+  if (data_ != nullptr && read_.empty()) ::munmap(const_cast<uint8_t*>(data_), size_);
   if (fd_ >= 0) ::close(fd_);
 }
 
 bool MappedFile::isSameFileAs(const std::string& name) const {
   struct stat info {};
-  return ::stat(name.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
+  return identified_ && ::stat(name.c_str(), &info) == 0 && info.st_dev == device_ &&
+         info.st_ino == inode_;
+}
+
+bool MappedFile::readStandardInput() {
+  struct stat info {};
+  if (::fstat(STDIN_FILENO, &info) == 0 && S_ISREG(info.st_mode)) {
+    device_ = info.st_dev;
+    inode_ = info.st_ino;
+    identified_ = true;
+  }
+  uint8_t buffer[1 << 16];
+  for (;;) {
+    const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    read_.insert(read_.end(), buffer, buffer + got);
+  }
+  data_ = read_.empty() ? nullptr : read_.data();
+  size_ = read_.size();
+  return true;
 }
 
 bool MappedFile::open(const std::string& name) {
@@ -26,6 +49,7 @@ bool MappedFile::open(const std::string& name) {
   size_ = static_cast<uint64_t>(info.st_size);
   device_ = info.st_dev;
   inode_ = info.st_ino;
+  identified_ = true;
   if (size_ == 0) return true;
   void* view = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
   if (view == MAP_FAILED) return false;

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qxw {
 
-// A regular file opened read-only and mapped whole; released in reverse order.
+// A regular file opened read-only and mapped whole, released in reverse order; or standard input
+// read whole into memory.
 class MappedFile {
  public:
   MappedFile() = default;
@@ -18,6 +20,8 @@ class MappedFile {
   // False when the name cannot be opened as a regular file or mapped. An empty file opens
   // with no view.
   bool open(const std::string& name);
+  // Reads standard input to its end. False when it cannot be read.
+  bool readStandardInput();
 
   const uint8_t* data() const { return data_; }
   uint64_t size() const { return size_; }
@@ -30,6 +34,8 @@ class MappedFile {
   uint64_t size_ = 0;
   dev_t device_ = 0;
   ino_t inode_ = 0;
+  bool identified_ = false;  // device_ and inode_ name a file
+  std::vector<uint8_t> read_;
 };
 
 }  // namespace qxw

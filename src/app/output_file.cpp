@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -96,6 +97,13 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
   }
   open_ = true;
   return true;
+}
+
+void OutputFile::useStandardOutput() {
+  name_ = "standard output";
+  std::signal(SIGPIPE, SIG_IGN);
+  stream_.attach(STDOUT_FILENO);
+  open_ = true;
 }
 
 bool OutputFile::createTemporary() {

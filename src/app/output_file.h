@@ -29,6 +29,8 @@ class OutputFile {
   // "... exists; /F replaces it" or "Error creating <name>") and returns false when the file may
   // not or cannot be made.
   bool create(const std::string& name, const MappedFile& input, ReplacePolicy policy);
+  // Writes to standard output instead; a reader that goes away is a write error, not a signal.
+  void useStandardOutput();
   OutputStream& stream() { return stream_; }
 
   // Completes the file under its name; on any failure removes what was written, prints

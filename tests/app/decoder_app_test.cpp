@@ -1,7 +1,12 @@
 // Runs the real qxw2wav, on files the real wav2qxw writes.
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
 
 #include "support/run_program.h"
 #include "support/signals.h"
@@ -25,6 +30,11 @@ class DecoderRun : public ::testing::Test {
     RunOptions options;
     options.workingDir = dir.dir();
     ASSERT_EQ(runProgram(kEncoder, {"/Q9", "song", "song.qxw"}, options).err, "");
+  }
+  ProgramResult encode(const std::vector<std::string>& args) {
+    RunOptions options;
+    options.workingDir = dir.dir();
+    return runProgram(kEncoder, args, options);
   }
   ProgramResult decode(const std::vector<std::string>& args, RunOptions options = {}) {
     options.workingDir = dir.dir();
@@ -52,7 +62,7 @@ TEST_F(DecoderRun, PrintsUsageAndExitsOne) {
   for (const auto& args : std::vector<std::vector<std::string>>{{}, {"/T"}, {"a", "b", "c"}}) {
     const auto result = decode(args);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out.rfind("Format: " + kDecoder + " [ /T ] [ /F ] infile [ outfile ]\n", 0), 0u);
+    EXPECT_EQ(result.out.rfind("Format: " + kDecoder + " [ /T ] [ /F ] [ /C ] infile [ outfile ]\n", 0), 0u);
   }
 }
 
@@ -96,6 +106,95 @@ TEST_F(DecoderRun, RemovesAnOutputThatCouldNotBeWrittenWhole) {
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "Error writing out.wav\n");
   EXPECT_FALSE(fileExists(dir.path("out.wav")));
+}
+
+// Standard input and output carry the same bytes as the files.
+TEST_F(DecoderRun, PipesGiveTheBytesOfTheFiles) {
+  RunOptions options;
+  ASSERT_EQ(encode({"/Q4", "song.wav", "lossy.qxw"}).status, 0);
+  ASSERT_EQ(decode({"lossy.qxw", "file.wav"}).status, 0);
+  const auto expected = readFile(dir.path("file.wav"));
+  const std::string asText(expected.begin(), expected.end());
+
+  auto toStdout = decode({"lossy.qxw", "-"});
+  EXPECT_EQ(toStdout.status, 0);
+  EXPECT_EQ(toStdout.out, asText);
+  // The progress goes to standard error, out of the sound's way.
+  EXPECT_EQ(toStdout.err,
+            "Examining QXW file header of lossy.qxw\nDecoding and writing sound data\nDone.\n");
+
+  options.standardInput = dir.path("lossy.qxw");
+  EXPECT_EQ(decode({"-"}, options).out, asText);
+  EXPECT_EQ(decode({"/F", "-", "piped.wav"}, options).status, 0);
+  EXPECT_EQ(readFile(dir.path("piped.wav")), expected);
+  const auto tested = decode({"/T", "-"}, options);
+  EXPECT_EQ(tested.out, "Examining QXW file header of standard input\nTesting sound data\n"
+                        "File standard input is intact\n");
+}
+
+TEST_F(DecoderRun, APipeThatFailsMidStreamEndsWithStatusTwo) {
+  auto corrupt = readFile(dir.path("song.qxw"));
+  corrupt[2196] = static_cast<uint8_t>(corrupt[2196] - 4);
+  corrupt.resize(corrupt.size() - 4);
+  writeFile(dir.path("corrupt.qxw"), corrupt);
+  auto result = decode({"corrupt.qxw", "-"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("Corrupt QXW data\n"), std::string::npos);
+
+  // A reader that is gone, or a full device: a write error, not a silent end by SIGPIPE.
+  const int pipeFds[2] = {0, 0};
+  ASSERT_EQ(::pipe(const_cast<int*>(pipeFds)), 0);
+  ::close(pipeFds[0]);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(pipeFds[1], 1);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    ::execl(kDecoder.c_str(), kDecoder.c_str(), dir.path("song.qxw").c_str(), "-", nullptr);
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+// The report's figures, computed here from the two files on their own.
+TEST_F(DecoderRun, ReportsTheLargestDifferenceAndTheSignalToNoise) {
+  ASSERT_EQ(encode({"/Q2", "song.wav", "lossy.qxw"}).status, 0);
+  ASSERT_EQ(decode({"lossy.qxw", "decoded.wav"}).status, 0);
+  const auto original = readFile(dir.path("song.wav"));
+  const auto decoded = readFile(dir.path("decoded.wav"));
+  long largest = 0;
+  double signal = 0, noise = 0;
+  for (size_t i = 44; i + 1 < original.size(); i += 2) {
+    const long x = static_cast<int16_t>(original[i] | (original[i + 1] << 8));
+    const long y = static_cast<int16_t>(decoded[i] | (decoded[i + 1] << 8));
+    largest = std::max(largest, std::labs(x - y));
+    signal += static_cast<double>(x * x);
+    noise += static_cast<double>((x - y) * (x - y));
+  }
+  ASSERT_GT(noise, 0);
+  char expected[128];
+  std::snprintf(expected, sizeof expected, "Largest difference: %ld\nSignal to noise: %.2f dB\n",
+                largest, 10 * std::log10(signal / noise));
+  auto result = decode({"/C", "lossy.qxw", "song.wav"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "Examining QXW file header of lossy.qxw\n" + std::string(expected));
+  EXPECT_FALSE(fileExists(dir.path("lossy.wav")));
+
+  result = decode({"/c", "song.qxw", "song"});
+  EXPECT_EQ(result.out, "Examining QXW file header of song.qxw\nLargest difference: 0\n"
+                        "Signal to noise: identical\n");
+
+  writeFile(dir.path("short.wav"), makeWav(makeSignal(Signal::Music, 4999, 2), 2, 32000));
+  result = decode({"/C", "lossy.qxw", "short.wav"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Error: short.wav does not match lossy.qxw in frames or channels\n");
+  writeFile(dir.path("mono.wav"), makeWav(makeSignal(Signal::Music, 10000, 1), 1, 32000));
+  EXPECT_EQ(decode({"/C", "lossy.qxw", "mono.wav"}).status, 2);
+  EXPECT_EQ(decode({"/C", "lossy.qxw", "missing.wav"}).err, "Error openning missing.wav\n");
 }
 
 }  // namespace

@@ -40,6 +40,11 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
                          static_cast<rlim_t>(options.fileSizeLimit)};
       ::setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (!options.standardInput.empty()) {
+      const int in = ::open(options.standardInput.c_str(), O_RDONLY);
+      if (in < 0) _exit(126);
+      ::dup2(in, 0);
+    }
     ::dup2(outFd, 1);
     ::dup2(merged ? outFd : errFd, 2);
     std::vector<char*> argv;

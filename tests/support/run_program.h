@@ -16,6 +16,7 @@ struct ProgramResult {
 struct RunOptions {
   std::string workingDir;
   long fileSizeLimit = -1;  // bytes a written file may reach; -1 for no limit
+  std::string standardInput;  // a file to read as standard input; none when empty
 };
 
 // Starts the program without waiting for it; its console output is discarded. The signals in
