@@ -1,14 +1,25 @@
 #include "library/compressor.h"
 
 #include <memory>
+#include <thread>
 
 #include "output/bit_writer.h"
 #include "output/sample_encoder.h"
 
 namespace qxw {
 
+namespace {
+
+unsigned threadsToUse(int threads) {
+  if (threads > 0) return static_cast<unsigned>(threads);
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
+}
+
+}  // namespace
+
 bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
-              CompressionListener& listener) {
+              CompressionListener& listener, int threads) {
   listener.stepStarts(CompressionStep::HistogrammingDeltas);
   model.initialize(format.channelCount);
   model.histogramDeltas(samples);
@@ -34,7 +45,7 @@ bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& forma
   if (std::vector<int16_t>* reconstruction = listener.reconstruction()) {
     encodeSamplesRecording(model, writer, samples, *reconstruction);
   } else {
-    model.encodeSamples(writer, samples);
+    encodeSamplesInPieces(model, writer, samples, threadsToUse(threads));
   }
   listener.stepStarts(CompressionStep::Finishing);
   model.finishFile(writer);
@@ -42,9 +53,9 @@ bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& forma
 }
 
 bool compress(SampleRange samples, const SoundFormat& format, int quality,
-              CompressionListener& listener) {
+              CompressionListener& listener, int threads) {
   auto model = std::make_unique<EncoderModel>();
-  return compress(*model, samples, format, quality, listener);
+  return compress(*model, samples, format, quality, listener, threads);
 }
 
 }  // namespace qxw

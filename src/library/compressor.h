@@ -48,11 +48,12 @@ class CompressionListener {
 
 // Runs the passes of one compression, in their order, over one model: the difference histogram,
 // the bin layout, the context statistics, the Huffman codes, the refinement for the quality, then
-// the header, the samples and the size patch. False when the listener gave no output.
+// the header, the samples and the size patch. False when the listener gave no output. threads:
+// 0 for as many as help, 1 for the calling thread only; the bytes never depend on it.
 QXW_EXPORT bool compress(SampleRange samples, const SoundFormat& format, int quality,
-                         CompressionListener& listener);
+                         CompressionListener& listener, int threads = 1);
 // The same on a model the caller keeps, to look into it afterwards.
 bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
-              CompressionListener& listener);
+              CompressionListener& listener, int threads = 1);
 
 }  // namespace qxw

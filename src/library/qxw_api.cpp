@@ -127,7 +127,7 @@ qxw_status qxw_encode(const int16_t* samples, const qxw_format* format, int qual
     const SampleRange range = littleEndianSamples(samples, static_cast<size_t>(count), copy);
     MemoryListener listener;
     const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
-    compress(range, sound, quality, listener);
+    compress(range, sound, quality, listener, threads);
     listener.stream().close();
     const std::vector<uint8_t>& bytes = listener.stream().contents();
     void* out = std::malloc(bytes.size());

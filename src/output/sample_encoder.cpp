@@ -1,6 +1,8 @@
 #include "output/sample_encoder.h"
 
 #include <algorithm>
+#include <memory>
+#include <thread>
 
 #include "entropy/bin_lookup.h"
 
@@ -150,15 +152,11 @@ void SampleEncoder::encode(ChannelState& st, const uint8_t* at, const uint8_t* e
   writeRunLength(model_, writer_, st.runLength);
 }
 
+// Encodes the frames in [from, to) with the channel states given; runs may look ahead to end.
 template <typename Record>
-void encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Record record) {
-  SampleEncoder encoder(model, writer);
-  // The channel states live in a local copy during the pass, where output writes cannot alias
-  // them, and go back to the model at the end.
-  const uint32_t channels = model.channelCount;
-  std::vector<ChannelState> states(model.channels.get(), model.channels.get() + channels);
-  const uint8_t* at = samples.begin;
-  while (at < samples.end) {
+void encodeFrames(SampleEncoder& encoder, ChannelState* states, uint32_t channels,
+                  const uint8_t* from, const uint8_t* to, const uint8_t* end, Record& record) {
+  for (const uint8_t* at = from; at < to;) {
     for (uint32_t c = 0; c < channels; ++c, at += 2) {
       ChannelState& st = states[c];
       if (st.runLength > 0) {
@@ -166,11 +164,114 @@ void encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Reco
         record(st.reconstructed);
         continue;
       }
-      encoder.encode(st, at, samples.end, record);
+      encoder.encode(st, at, end, record);
     }
   }
+}
+
+template <typename Record>
+void encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Record record) {
+  SampleEncoder encoder(model, writer);
+  // The channel states live in a local copy during the pass, where output writes cannot alias
+  // them, and go back to the model at the end.
+  const uint32_t channels = model.channelCount;
+  std::vector<ChannelState> states(model.channels.get(), model.channels.get() + channels);
+  encodeFrames(encoder, states.data(), channels, samples.begin, samples.end, samples.end, record);
   std::copy(states.begin(), states.end(), model.channels.get());
 }
+
+// --- The pass in pieces, on several threads ---
+//
+// The frames go in rounds; each round is cut into one piece per thread. The first piece of a
+// round starts from the exact state. Every other piece starts from a guess a little before its
+// first frame (the previous input sample as reconstruction, no error, context and sign from the
+// raw difference, no run) and encodes the warm-up frames into nothing: the error feedback forgets
+// its history quickly, so by the piece's first frame the guess has usually met the exact state.
+// A piece is taken only when the exact state that arrives from the piece before equals its own
+// state there, bit for bit; then every later step is the same as in one pass. Otherwise the piece
+// is encoded again from the exact state. Either way the bytes are those of one pass.
+
+constexpr size_t kWarmUpFrames = 24576;
+// Per thread and round: at most this many, which bounds the memory the pieces hold...
+constexpr size_t kPieceFrames = size_t{1} << 20;
+// ...and at least this many, so that the warm-up stays small beside the piece; a shorter sound is
+// not worth a thread.
+constexpr size_t kMinPieceFrames = size_t{1} << 17;
+
+bool sameState(const ChannelState& a, const ChannelState& b) {
+  return a.lastInput == b.lastInput && a.reconstructed == b.reconstructed && a.error == b.error &&
+         a.context == b.context && a.lastNegative == b.lastNegative && a.runLength == b.runLength;
+}
+
+// The guessed state of every channel before the frame at `at`.
+std::vector<ChannelState> guessState(const EncoderModel& model, SampleRange samples,
+                                     const uint8_t* at) {
+  const uint32_t channels = model.channelCount;
+  const size_t stride = 2 * size_t{channels};
+  std::vector<ChannelState> states(channels, ChannelState{});
+  for (uint32_t c = 0; c < channels; ++c) {
+    if (at == samples.begin) break;
+    const int16_t last = readSample(at - stride + 2 * c);
+    const int16_t before = at - stride > samples.begin ? readSample(at - 2 * stride + 2 * c) : 0;
+    int bin = 0;
+    uint32_t offset = 0;
+    const int32_t step = quantize(model, int32_t{last} - before, bin, offset);
+    ChannelState& st = states[c];
+    st.lastInput = last;
+    st.reconstructed = last;
+    st.context = bin;
+    st.lastNegative = step < 0;
+  }
+  return states;
+}
+
+// One piece: its own bit stream, the state it assumed at its first frame, and where it ended.
+struct Piece {
+  const uint8_t* from = nullptr;
+  const uint8_t* to = nullptr;
+  std::vector<ChannelState> start;
+  std::vector<ChannelState> end;
+  std::unique_ptr<OutputStream> stream;
+  std::unique_ptr<BitWriter> bits;
+
+  // Encodes the piece from the given state, replacing whatever it held.
+  void encodeFrom(const EncoderModel& model, SampleRange samples, std::vector<ChannelState> states) {
+    stream = std::make_unique<OutputStream>();
+    stream->createInMemory();
+    bits = std::make_unique<BitWriter>(*stream);
+    SampleEncoder encoder(model, *bits);
+    NoRecording none;
+    start = states;
+    encodeFrames(encoder, states.data(), model.channelCount, from, to, samples.end, none);
+    end = std::move(states);
+  }
+
+  void guessAndEncode(const EncoderModel& model, SampleRange samples) {
+    const size_t stride = 2 * size_t{model.channelCount};
+    const size_t before = static_cast<size_t>(from - samples.begin) / stride;
+    const uint8_t* warmFrom = from - std::min(before, kWarmUpFrames) * stride;
+    std::vector<ChannelState> states = guessState(model, samples, warmFrom);
+    OutputStream discarded;
+    discarded.createInMemory();
+    BitWriter warmBits(discarded);
+    SampleEncoder warm(model, warmBits);
+    NoRecording none;
+    encodeFrames(warm, states.data(), model.channelCount, warmFrom, from, samples.end, none);
+    encodeFrom(model, samples, std::move(states));
+  }
+
+  // Appends this piece's bits to the writer.
+  void appendTo(BitWriter& writer) {
+    stream->close();
+    const std::vector<uint8_t>& bytes = stream->contents();
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+      writer.writeBits(32, bytes[i] | (bytes[i + 1] << 8) | (bytes[i + 2] << 16) |
+                               (static_cast<uint32_t>(bytes[i + 3]) << 24));
+    }
+    const int tail = bits->bitCount();
+    writer.writeBits(tail, tail == 0 ? 0 : bits->accumulator() >> (32 - tail));
+  }
+};
 
 }  // namespace
 
@@ -181,6 +282,48 @@ void EncoderModel::encodeSamples(BitWriter& writer, SampleRange samples) {
 void encodeSamplesRecording(EncoderModel& model, BitWriter& writer, SampleRange samples,
                             std::vector<int16_t>& reconstruction) {
   encodeAll(model, writer, samples, Recording{reconstruction});
+}
+
+void encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
+                           unsigned threads) {
+  const uint32_t channels = model.channelCount;
+  const size_t stride = 2 * size_t{channels};
+  const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
+  if (threads < 2 || frames < 2 * kMinPieceFrames) {
+    model.encodeSamples(writer, samples);
+    return;
+  }
+  std::vector<ChannelState> exact(model.channels.get(), model.channels.get() + channels);
+  SampleEncoder direct(model, writer);
+  NoRecording none;
+  for (const uint8_t* round = samples.begin; round < samples.end;) {
+    const size_t left = static_cast<size_t>(samples.end - round) / stride;
+    const size_t pieceFrames =
+        std::clamp((left + threads - 1) / threads, kMinPieceFrames, kPieceFrames);
+    const size_t count = std::min<size_t>(threads, (left + pieceFrames - 1) / pieceFrames);
+    std::vector<Piece> pieces(count);
+    for (size_t k = 0; k < count; ++k) {
+      pieces[k].from = round + k * pieceFrames * stride;
+      pieces[k].to = pieces[k].from + std::min(pieceFrames, left - k * pieceFrames) * stride;
+    }
+    std::vector<std::thread> workers;
+    for (size_t k = 1; k < count; ++k) {
+      workers.emplace_back([&, k] { pieces[k].guessAndEncode(model, samples); });
+    }
+    // The first piece goes straight out from the exact state while the others work.
+    encodeFrames(direct, exact.data(), channels, pieces[0].from, pieces[0].to, samples.end, none);
+    for (auto& worker : workers) worker.join();
+    for (size_t k = 1; k < count; ++k) {
+      Piece& piece = pieces[k];
+      if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
+        piece.encodeFrom(model, samples, exact);
+      }
+      piece.appendTo(writer);
+      exact = piece.end;
+    }
+    round = pieces.back().to;
+  }
+  std::copy(exact.begin(), exact.end(), model.channels.get());
 }
 
 }  // namespace qxw

@@ -101,4 +101,9 @@ void writeRunLength(const EncoderModel& model, BitWriter& writer, uint32_t count
 void encodeSamplesRecording(EncoderModel& model, BitWriter& writer, SampleRange samples,
                             std::vector<int16_t>& reconstruction);
 
+// encodeSamples on up to `threads` threads, for the same bytes: pieces of the input are encoded
+// at once from a guessed state and kept only where the exact state meets the guess.
+void encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
+                           unsigned threads);
+
 }  // namespace qxw
