@@ -69,6 +69,12 @@ struct EncoderModel {
   void finishFile(BitWriter& writer);
 };
 
+// The same counts as histogramDeltas and gatherContextStatistics, made on up to `threads`
+// threads over pieces of the frames and merged; the seams between pieces are mended so that
+// the result is exactly that of one pass.
+void histogramDeltasInPieces(EncoderModel& model, SampleRange samples, unsigned threads);
+void gatherContextStatisticsInPieces(EncoderModel& model, SampleRange samples, unsigned threads);
+
 // The model whose tables the tree nodes and refinement nodes read while they are made; one per
 // thread, so that threads can encode at once.
 extern thread_local EncoderModel* activeModel;

@@ -1,6 +1,9 @@
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "analysis/encoder_model.h"
+#include "analysis/frame_pieces.h"
 #include "entropy/bin_lookup.h"
 
 namespace qxw {
@@ -16,12 +19,15 @@ void EncoderModel::resetContextStatistics() {
   }
 }
 
-void EncoderModel::gatherContextStatistics(SampleRange samples) {
-  const BinLookup binOf(binBase);
-  const uint8_t* at = samples.begin;
-  while (at < samples.end) {
-    for (uint32_t c = 0; c < channelCount; ++c, at += 2) {
-      ChannelState& st = channels[c];
+namespace {
+
+// Counts the symbols of the frames in [from, to) into histogram, carrying each channel's state.
+void countSymbols(const BinLookup& binOf, ChannelState* states, uint32_t channels,
+                  const uint8_t* from, const uint8_t* to,
+                  uint32_t (*histogram)[kSymbolColumns]) {
+  for (const uint8_t* at = from; at < to;) {
+    for (uint32_t c = 0; c < channels; ++c, at += 2) {
+      ChannelState& st = states[c];
       const int32_t s = readSample(at);
       const bool negative = s < st.previous;
       const uint32_t magnitude = static_cast<uint32_t>(negative ? st.previous - s : s - st.previous);
@@ -29,20 +35,63 @@ void EncoderModel::gatherContextStatistics(SampleRange samples) {
       st.previous = s;
       const int bin = binOf(magnitude);
       if (bin != 0) {
-        ++contextHistogram[st.context][bin + (turned ? 31 : 0)];
+        ++histogram[st.context][bin + (turned ? 31 : 0)];
         st.runLength = 0;
       } else if (st.context != 0) {
-        ++contextHistogram[st.context][0];
+        ++histogram[st.context][0];
         st.runLength = 0;
       } else {
         // A run of zero-bin samples in context 0 counts its opening symbol only.
-        if (st.runLength == 0) ++contextHistogram[0][0];
+        if (st.runLength == 0) ++histogram[0][0];
         ++st.runLength;
       }
       st.lastNegative = negative;
       st.context = bin;
     }
   }
+}
+
+}  // namespace
+
+void EncoderModel::gatherContextStatistics(SampleRange samples) {
+  const BinLookup binOf(binBase);
+  countSymbols(binOf, channels.get(), channelCount, samples.begin, samples.end, contextHistogram);
+}
+
+void gatherContextStatisticsInPieces(EncoderModel& model, SampleRange samples, unsigned threads) {
+  const uint32_t channels = model.channelCount;
+  const size_t stride = 2 * size_t{channels};
+  const auto pieces = cutIntoPieces(samples, channels, threads, size_t{1} << 17);
+  if (pieces.size() < 2) {
+    model.gatherContextStatistics(samples);
+    return;
+  }
+  const BinLookup binOf(model.binBase);
+  using Histogram = uint32_t[kContextCount][kSymbolColumns];
+  std::vector<std::unique_ptr<Histogram[]>> partial(pieces.size());
+  std::vector<std::vector<ChannelState>> ends(pieces.size());
+  onThreads(pieces.size(), [&](size_t k) {
+    partial[k] = std::make_unique<Histogram[]>(1);
+    std::memset(partial[k].get(), 0, sizeof(Histogram));
+    std::vector<ChannelState> states(model.channels.get(), model.channels.get() + channels);
+    if (k > 0) {
+      // Two frames settle every field the counts read: the sample before, the sign and bin of
+      // the difference before, and whether a run in context 0 is open (its length matters only
+      // as zero or not). They start from the sample three frames back.
+      const uint8_t* primeFrom = pieces[k].begin - 2 * stride;
+      for (uint32_t c = 0; c < channels; ++c) states[c].previous = readSample(primeFrom - stride + 2 * c);
+      Histogram ignored{};
+      countSymbols(binOf, states.data(), channels, primeFrom, pieces[k].begin, ignored);
+    }
+    countSymbols(binOf, states.data(), channels, pieces[k].begin, pieces[k].end, partial[k][0]);
+    ends[k] = std::move(states);
+  });
+  for (const auto& histogram : partial) {
+    for (int c = 0; c < kContextCount; ++c) {
+      for (int s = 0; s < kSymbolColumns; ++s) model.contextHistogram[c][s] += histogram[0][c][s];
+    }
+  }
+  std::copy(ends.back().begin(), ends.back().end(), model.channels.get());
 }
 
 }  // namespace qxw

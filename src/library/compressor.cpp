@@ -21,13 +21,14 @@ unsigned threadsToUse(int threads) {
 bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
               CompressionListener& listener, int threads) {
   listener.stepStarts(CompressionStep::HistogrammingDeltas);
+  const unsigned threadCount = threadsToUse(threads);
   model.initialize(format.channelCount);
-  model.histogramDeltas(samples);
+  histogramDeltasInPieces(model, samples, threadCount);
   listener.stepStarts(CompressionStep::AnalyzingHistogram);
   model.analyzeHistogram(format.frameCount);
   listener.stepStarts(CompressionStep::GatheringStatistics);
   model.resetContextStatistics();
-  model.gatherContextStatistics(samples);
+  gatherContextStatisticsInPieces(model, samples, threadCount);
   listener.stepStarts(CompressionStep::GeneratingCodes);
   SizeEstimates estimates;
   model.generateHuffmanCodes(estimates.totalBits);
@@ -45,7 +46,7 @@ bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& forma
   if (std::vector<int16_t>* reconstruction = listener.reconstruction()) {
     encodeSamplesRecording(model, writer, samples, *reconstruction);
   } else {
-    encodeSamplesInPieces(model, writer, samples, threadsToUse(threads));
+    encodeSamplesInPieces(model, writer, samples, threadCount);
   }
   listener.stepStarts(CompressionStep::Finishing);
   model.finishFile(writer);

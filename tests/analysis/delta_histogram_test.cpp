@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "support/model_helpers.h"
 
 namespace qxw {
@@ -41,6 +44,46 @@ TEST(DeltaHistogram, ReachesTheFullMagnitudeRange) {
   EXPECT_EQ(model->deltaHistogram[65535], 1u);
   EXPECT_EQ(model->maxRun, 0u);
   EXPECT_EQ(model->binCount[0], 0u);
+}
+
+// Pieces on several threads, merged, must count exactly what one pass counts: runs that cross a
+// seam, pieces that are one long run, and runs that end right at a seam.
+TEST(DeltaHistogram, PiecesOnThreadsCountWhatOnePassCounts) {
+  constexpr size_t kFrames = 600000;
+  std::vector<int16_t> seams(kFrames * 2);
+  for (size_t i = 0; i < kFrames; ++i) {
+    for (size_t c = 0; c < 2; ++c) {
+      const bool quiet = (i / 1000) % 150 < 40 || (i > 149000 && i < 451000 && c == 1);
+      seams[2 * i + c] = quiet ? 3 : static_cast<int16_t>((i * 7919 + c * 31) % 2000);
+    }
+  }
+  const std::vector<int16_t> runOnly(kFrames, 42);
+  for (const auto& [samples, channels] :
+       {std::pair{seams, 2u}, std::pair{runOnly, 1u}}) {
+    const auto bytes = sampleBytes(samples);
+    auto serial = makeModel(channels);
+    serial->histogramDeltas(rangeOf(bytes));
+    serial->analyzeHistogram(static_cast<uint32_t>(samples.size() / channels));
+    serial->resetContextStatistics();
+    serial->gatherContextStatistics(rangeOf(bytes));
+    for (unsigned threads : {2u, 3u, 4u}) {
+      auto pieces = makeModel(channels);
+      histogramDeltasInPieces(*pieces, rangeOf(bytes), threads);
+      EXPECT_EQ(pieces->maxRun, serial->maxRun) << threads;
+      EXPECT_EQ(pieces->binCount[0], serial->binCount[0]) << threads;
+      EXPECT_TRUE(std::equal(std::begin(pieces->deltaHistogram), std::end(pieces->deltaHistogram),
+                             std::begin(serial->deltaHistogram)));
+      pieces->analyzeHistogram(static_cast<uint32_t>(samples.size() / channels));
+      pieces->resetContextStatistics();
+      gatherContextStatisticsInPieces(*pieces, rangeOf(bytes), threads);
+      for (int c = 0; c < kContextCount; ++c) {
+        for (int s = 0; s < kSymbolCount; ++s) {
+          ASSERT_EQ(pieces->contextHistogram[c][s], serial->contextHistogram[c][s])
+              << threads << " threads, context " << c << ", symbol " << s;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
