@@ -12,6 +12,17 @@ void writeRunLength(const EncoderModel& model, BitWriter& writer, uint32_t count
   writer.writeBits(model.binBits[0], count);
 }
 
+StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf)
+    : entries_(std::make_unique<Entry[]>(kMaxMagnitude + 1)) {
+  for (int32_t m = 0; m <= kMaxMagnitude; ++m) {
+    int bin = 0;
+    uint32_t offset = 0;
+    const int32_t value = quantizeWith(model, binOf, m, bin, offset);
+    entries_[m] = {static_cast<uint32_t>(value), static_cast<uint16_t>(offset),
+                   static_cast<uint8_t>(bin)};
+  }
+}
+
 int32_t RangeGuard::quantizeTarget(int32_t target, int& bin, uint32_t& offset) const {
   return quantizeWith(model_, binOf_, target, bin, offset);
 }
@@ -69,8 +80,9 @@ struct Recording {
 // Everything one pass of the encoder reads besides the samples.
 class SampleEncoder {
  public:
-  SampleEncoder(const EncoderModel& model, BitWriter& writer)
-      : model_(model), writer_(writer), binOf_(model.binBase) {}
+  // steps: when given, the quantizer's answers for the magnitudes it covers.
+  SampleEncoder(const EncoderModel& model, BitWriter& writer, const StepTable* steps = nullptr)
+      : model_(model), writer_(writer), binOf_(model.binBase), steps_(steps) {}
 
   template <typename Record>
   void encode(ChannelState& st, const uint8_t* at, const uint8_t* end, Record& record);
@@ -81,6 +93,7 @@ class SampleEncoder {
   const EncoderModel& model_;
   BitWriter& writer_;
   const BinLookup binOf_;
+  const StepTable* steps_;
   RangeGuard guard_{model_, binOf_};
 };
 
@@ -110,7 +123,16 @@ void SampleEncoder::encode(ChannelState& st, const uint8_t* at, const uint8_t* e
 
   int bin = 0;
   uint32_t offset = 0;
-  int32_t step = quantizeWith(model_, binOf_, target, bin, offset);
+  int32_t step;
+  const uint32_t magnitude = target < 0 ? 0u - static_cast<uint32_t>(target) : target;
+  if (steps_ != nullptr && magnitude <= kMaxMagnitude) {
+    const StepTable::Entry& entry = (*steps_)[magnitude];
+    bin = entry.bin;
+    offset = entry.offset;
+    step = target < 0 ? -static_cast<int32_t>(entry.value) : static_cast<int32_t>(entry.value);
+  } else {
+    step = quantizeWith(model_, binOf_, target, bin, offset);
+  }
   const int32_t sum = st.reconstructed + step;
   if (sum >= kGuardHigh || sum < kGuardLow) {
     int32_t guarded = target;
@@ -169,9 +191,15 @@ void encodeFrames(SampleEncoder& encoder, ChannelState* states, uint32_t channel
   }
 }
 
+constexpr size_t kStepTableSamples = size_t{1} << 16;
+
 template <typename Record>
 void encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Record record) {
-  SampleEncoder encoder(model, writer);
+  std::unique_ptr<StepTable> steps;
+  if (samples.sampleCount() >= kStepTableSamples) {
+    steps = std::make_unique<StepTable>(model, BinLookup(model.binBase));
+  }
+  SampleEncoder encoder(model, writer, steps.get());
   // The channel states live in a local copy during the pass, where output writes cannot alias
   // them, and go back to the model at the end.
   const uint32_t channels = model.channelCount;
@@ -235,18 +263,19 @@ struct Piece {
   std::unique_ptr<BitWriter> bits;
 
   // Encodes the piece from the given state, replacing whatever it held.
-  void encodeFrom(const EncoderModel& model, SampleRange samples, std::vector<ChannelState> states) {
+  void encodeFrom(const EncoderModel& model, const StepTable& steps, SampleRange samples,
+                  std::vector<ChannelState> states) {
     stream = std::make_unique<OutputStream>();
     stream->createInMemory();
     bits = std::make_unique<BitWriter>(*stream);
-    SampleEncoder encoder(model, *bits);
+    SampleEncoder encoder(model, *bits, &steps);
     NoRecording none;
     start = states;
     encodeFrames(encoder, states.data(), model.channelCount, from, to, samples.end, none);
     end = std::move(states);
   }
 
-  void guessAndEncode(const EncoderModel& model, SampleRange samples) {
+  void guessAndEncode(const EncoderModel& model, const StepTable& steps, SampleRange samples) {
     const size_t stride = 2 * size_t{model.channelCount};
     const size_t before = static_cast<size_t>(from - samples.begin) / stride;
     const uint8_t* warmFrom = from - std::min(before, kWarmUpFrames) * stride;
@@ -254,10 +283,10 @@ struct Piece {
     OutputStream discarded;
     discarded.createInMemory();
     BitWriter warmBits(discarded);
-    SampleEncoder warm(model, warmBits);
+    SampleEncoder warm(model, warmBits, &steps);
     NoRecording none;
     encodeFrames(warm, states.data(), model.channelCount, warmFrom, from, samples.end, none);
-    encodeFrom(model, samples, std::move(states));
+    encodeFrom(model, steps, samples, std::move(states));
   }
 
   // Appends this piece's bits to the writer.
@@ -294,7 +323,8 @@ void encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange s
     return;
   }
   std::vector<ChannelState> exact(model.channels.get(), model.channels.get() + channels);
-  SampleEncoder direct(model, writer);
+  const StepTable steps(model, BinLookup(model.binBase));
+  SampleEncoder direct(model, writer, &steps);
   NoRecording none;
   for (const uint8_t* round = samples.begin; round < samples.end;) {
     const size_t left = static_cast<size_t>(samples.end - round) / stride;
@@ -308,7 +338,7 @@ void encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange s
     }
     std::vector<std::thread> workers;
     for (size_t k = 1; k < count; ++k) {
-      workers.emplace_back([&, k] { pieces[k].guessAndEncode(model, samples); });
+      workers.emplace_back([&, k] { pieces[k].guessAndEncode(model, steps, samples); });
     }
     // The first piece goes straight out from the exact state while the others work.
     encodeFrames(direct, exact.data(), channels, pieces[0].from, pieces[0].to, samples.end, none);
@@ -316,7 +346,7 @@ void encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange s
     for (size_t k = 1; k < count; ++k) {
       Piece& piece = pieces[k];
       if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
-        piece.encodeFrom(model, samples, exact);
+        piece.encodeFrom(model, steps, samples, exact);
       }
       piece.appendTo(writer);
       exact = piece.end;

@@ -59,6 +59,22 @@ inline int32_t quantize(const EncoderModel& model, int32_t target, int& bin, uin
       model, [&model](uint32_t mag) { return findBin(model.binBase, mag); }, target, bin, offset);
 }
 
+// quantize for every magnitude up to 65535 at once: the step's size, bin and offset in one load.
+// Built once per bin table; it pays for itself from some tens of thousands of samples on.
+class StepTable {
+ public:
+  struct Entry {
+    uint32_t value;
+    uint16_t offset;
+    uint8_t bin;
+  };
+  StepTable(const EncoderModel& model, const BinLookup& binOf);
+  const Entry& operator[](uint32_t magnitude) const { return entries_[magnitude]; }
+
+ private:
+  std::unique_ptr<Entry[]> entries_;
+};
+
 // The share of the accumulated error fed into the next difference.
 // About a half of an error below 8 in magnitude, about a quarter from 8 on; rounded as
 // (e - 1) >> 2 for e <= -8, e >> 1 below 0, (e + 1) >> 1 below 8 and (e + 2) >> 2 from 8.

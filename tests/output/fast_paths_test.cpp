@@ -45,6 +45,21 @@ TEST(BinLookup, AgreesWithTheBinSearchForEveryMagnitude) {
   }
 }
 
+TEST(StepTable, AgreesWithTheQuantizerForEveryMagnitude) {
+  for (const auto& model : realTables()) {
+    const BinLookup binOf(model->binBase);
+    const StepTable steps(*model, binOf);
+    for (int32_t m = 1; m <= kMaxMagnitude; ++m) {
+      int bin = 0;
+      uint32_t offset = 0;
+      const int32_t step = quantize(*model, m, bin, offset);
+      ASSERT_EQ(steps[static_cast<uint32_t>(m)].value, static_cast<uint32_t>(step)) << m;
+      ASSERT_EQ(steps[static_cast<uint32_t>(m)].bin, bin) << m;
+      ASSERT_EQ(steps[static_cast<uint32_t>(m)].offset, offset) << m;
+    }
+  }
+}
+
 TEST(RangeGuard, FindsTheSameTargetAsGivingUpOneUnitAtATime) {
   std::mt19937 rng(5);
   for (const auto& model : realTables()) {
