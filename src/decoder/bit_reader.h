@@ -23,7 +23,6 @@ class BitReader {
   void skip(int width) {
     buffer_ = width == 0 ? buffer_ : buffer_ << width;
     available_ -= width;
-    consumed_ += static_cast<uint64_t>(width);
   }
   uint32_t read(int width) {
     const uint32_t value = peek(width);
@@ -31,9 +30,10 @@ class BitReader {
     return value;
   }
 
-  uint64_t consumedBits() const { return consumed_; }
+  // Every word loaded so far, past the end included, less what is still unread.
+  uint64_t consumedBits() const { return loadedBits_ - static_cast<uint64_t>(available_); }
   uint64_t totalBits() const { return totalBits_; }
-  bool exhausted() const { return consumed_ > totalBits_; }
+  bool exhausted() const { return consumedBits() > totalBits_; }
 
  private:
   void refill() {
@@ -45,6 +45,7 @@ class BitReader {
       }
       buffer_ |= uint64_t{word} << (32 - available_);
       available_ += 32;
+      loadedBits_ += 32;
     }
   }
 
@@ -52,7 +53,7 @@ class BitReader {
   const uint8_t* end_;
   uint64_t buffer_ = 0;  // unread bits, left-aligned
   int available_ = 0;
-  uint64_t consumed_ = 0;
+  uint64_t loadedBits_ = 0;
   uint64_t totalBits_;
 };
 

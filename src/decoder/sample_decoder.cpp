@@ -12,6 +12,39 @@ SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data)
     : header_(header), reader_(data, header.dataSize), channels_(header.channelCount) {
   contexts_ = std::make_unique<ContextDecoder[]>(kContextCount);
   for (int c = 0; c < kContextCount; ++c) contexts_[c].build(header_.codeLength[c]);
+  for (int s = 1; s < kSymbolCount; ++s) {
+    const int bin = binOfSymbol(s);
+    symbols_[s] = {header_.binBase[bin], static_cast<uint8_t>(header_.binBits[bin]),
+                   static_cast<uint8_t>(header_.binShift[bin]), static_cast<uint8_t>(bin),
+                   symbolTurns(s)};
+  }
+}
+
+// One sample of a channel; framesAfter counts the frames after this one.
+inline bool SampleDecoder::decodeOne(Channel& ch, uint32_t framesAfter) {
+  if (ch.pendingRun > 0) {
+    --ch.pendingRun;
+    return true;
+  }
+  const int symbol = contexts_[ch.context].decode(reader_);
+  if (symbol == 0) {
+    if (ch.context == 0) {
+      ch.pendingRun = reader_.read(header_.binBits[0]);
+      if (ch.pendingRun > framesAfter) return false;
+    }
+    ch.context = 0;
+    ch.lastNegative = false;
+    return true;
+  }
+  const SymbolInfo info = symbols_[symbol];
+  const uint32_t offset = reader_.read(info.offsetBits);
+  const uint32_t magnitude = info.base + (offset << info.shift);
+  const bool negative = magnitude != 0 && (ch.lastNegative != info.turned);
+  const uint32_t step = negative ? 0u - magnitude : magnitude;
+  ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));  // wraps
+  ch.context = info.bin;
+  ch.lastNegative = negative;
+  return true;
 }
 
 DecodeStatus SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesRead) {
@@ -41,34 +74,6 @@ DecodeStatus SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesR
     if (!paddingIsClean()) failed_ = true;
   }
   return failed_ ? DecodeStatus::Corrupt : DecodeStatus::Complete;
-}
-
-// One sample of a channel; framesAfter counts the frames after this one.
-bool SampleDecoder::decodeOne(Channel& ch, uint32_t framesAfter) {
-  if (ch.pendingRun > 0) {
-    --ch.pendingRun;
-    return true;
-  }
-  const int symbol = contexts_[ch.context].decode(reader_);
-  if (symbol == 0) {
-    if (ch.context == 0) {
-      ch.pendingRun = reader_.read(header_.binBits[0]);
-      if (ch.pendingRun > framesAfter) return false;
-    }
-    ch.context = 0;
-    ch.lastNegative = false;
-    return true;
-  }
-  const bool turned = symbolTurns(symbol);
-  const int bin = binOfSymbol(symbol);
-  const uint32_t offset = reader_.read(header_.binBits[bin]);
-  const uint32_t magnitude = header_.binBase[bin] + (offset << header_.binShift[bin]);
-  const bool negative = magnitude != 0 && (ch.lastNegative != turned);
-  const uint32_t step = negative ? 0u - magnitude : magnitude;
-  ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));  // wraps
-  ch.context = bin;
-  ch.lastNegative = negative;
-  return true;
 }
 
 // The writer pads the last word with zero bits and writes nothing after it.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -34,10 +35,20 @@ class SampleDecoder {
     uint32_t pendingRun = 0;
   };
 
-  bool decodeOne(Channel& ch, uint32_t framesAfter);
+  [[gnu::always_inline]] inline bool decodeOne(Channel& ch, uint32_t framesAfter);
   bool paddingIsClean();
 
+  // What a symbol stands for, in one load.
+  struct SymbolInfo {
+    uint32_t base;
+    uint8_t offsetBits;
+    uint8_t shift;
+    uint8_t bin;
+    bool turned;
+  };
+
   QxwHeader header_;
+  std::array<SymbolInfo, kSymbolCount> symbols_{};
   BitReader reader_;
   std::vector<Channel> channels_;
   std::unique_ptr<ContextDecoder[]> contexts_;
