@@ -58,7 +58,7 @@ qxw_status guarded(Body body) {
 // Collects the file in memory.
 class MemoryListener : public CompressionListener {
  public:
-  MemoryListener() { stream_.createInMemory(); }
+  MemoryListener() { stream_.createInMallocBlock(); }
   OutputStream* output() override { return &stream_; }
   OutputStream& stream() { return stream_; }
 
@@ -129,12 +129,9 @@ qxw_status qxw_encode(const int16_t* samples, const qxw_format* format, int qual
     const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
     compress(range, sound, quality, listener, threads);
     listener.stream().close();
-    const std::vector<uint8_t>& bytes = listener.stream().contents();
-    void* out = std::malloc(bytes.size());
-    if (out == nullptr) return QXW_OUT_OF_MEMORY;
-    std::memcpy(out, bytes.data(), bytes.size());
-    *qxw_data = out;
-    *qxw_size = bytes.size();
+    size_t size = 0;
+    *qxw_data = listener.stream().releaseBlock(size);
+    *qxw_size = size;
     return QXW_OK;
   });
 }

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace qxw {
 
@@ -16,6 +18,20 @@ constexpr size_t kBufferSize = size_t{1} << 20;
 
 OutputStream::~OutputStream() {
   if (fd_ >= 0 && owned_) ::close(fd_);
+  std::free(block_);
+}
+
+void OutputStream::createInMallocBlock() {
+  inBlock_ = true;
+  buffer_.resize(kBufferSize);
+}
+
+uint8_t* OutputStream::releaseBlock(size_t& size) {
+  uint8_t* block = block_;
+  size = blockSize_;
+  block_ = nullptr;
+  blockSize_ = blockCapacity_ = 0;
+  return block;
 }
 
 bool OutputStream::create(const std::string& name, bool exclusive) {
@@ -47,7 +63,18 @@ void OutputStream::makeRoom(size_t size) {
 }
 
 void OutputStream::flush() {
-  if (inMemory_) {
+  if (inBlock_) {
+    const size_t at = static_cast<size_t>(flushed_);
+    if (at + used_ > blockCapacity_) {
+      const size_t capacity = std::max(at + used_, 2 * blockCapacity_);
+      auto* grown = static_cast<uint8_t*>(std::realloc(block_, capacity));
+      if (grown == nullptr) throw std::bad_alloc();
+      block_ = grown;
+      blockCapacity_ = capacity;
+    }
+    std::memcpy(block_ + at, buffer_.data(), used_);
+    blockSize_ = std::max(blockSize_, at + used_);
+  } else if (inMemory_) {
     const size_t at = static_cast<size_t>(flushed_);
     if (memory_.size() < at + used_) memory_.resize(at + used_);
     std::copy(buffer_.begin(), buffer_.begin() + static_cast<long>(used_),
@@ -72,12 +99,12 @@ void OutputStream::flush() {
 
 void OutputStream::seekTo(uint64_t offset) {
   flush();
-  if (!inMemory_ && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) failed_ = true;
+  if (!inMemory_ && !inBlock_ && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) failed_ = true;
   flushed_ = offset;
 }
 
 bool OutputStream::close() {
-  if (inMemory_) {
+  if (inMemory_ || inBlock_) {
     flush();
     return true;
   }

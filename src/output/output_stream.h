@@ -27,6 +27,10 @@ class QXW_EXPORT OutputStream {
   void attach(int fd);
   // Collects the output in memory instead; see contents().
   void createInMemory();
+  // Collects the output in a block from malloc, which releaseBlock() hands over.
+  void createInMallocBlock();
+  // The block and its size in bytes; the caller frees it. Only after close().
+  uint8_t* releaseBlock(size_t& size);
 
   void append(const uint8_t* data, size_t size) {
     if (used_ + size > buffer_.size()) makeRoom(size);
@@ -56,6 +60,10 @@ class QXW_EXPORT OutputStream {
   uint64_t flushed_ = 0;
   std::vector<uint8_t> buffer_;
   std::vector<uint8_t> memory_;
+  uint8_t* block_ = nullptr;  // malloc mode
+  size_t blockSize_ = 0;
+  size_t blockCapacity_ = 0;
+  bool inBlock_ = false;
 };
 
 }  // namespace qxw
