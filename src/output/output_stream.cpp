@@ -13,7 +13,9 @@
 namespace qxw {
 
 namespace {
+// A file takes large writes; memory only needs a staging area that stays in cache.
 constexpr size_t kBufferSize = size_t{1} << 20;
+constexpr size_t kMemoryBufferSize = size_t{1} << 16;
 }
 
 OutputStream::~OutputStream() {
@@ -23,7 +25,7 @@ OutputStream::~OutputStream() {
 
 void OutputStream::createInMallocBlock() {
   inBlock_ = true;
-  buffer_.resize(kBufferSize);
+  buffer_.resize(kMemoryBufferSize);
 }
 
 uint8_t* OutputStream::releaseBlock(size_t& size) {
@@ -53,7 +55,13 @@ void OutputStream::attach(int fd) {
 
 void OutputStream::createInMemory() {
   inMemory_ = true;
-  buffer_.resize(kBufferSize);
+  buffer_.resize(kMemoryBufferSize);
+}
+
+void OutputStream::createDiscarding() {
+  inMemory_ = true;
+  discarding_ = true;
+  buffer_.resize(kMemoryBufferSize);
 }
 
 void OutputStream::makeRoom(size_t size) {
@@ -74,6 +82,7 @@ void OutputStream::flush() {
     }
     std::memcpy(block_ + at, buffer_.data(), used_);
     blockSize_ = std::max(blockSize_, at + used_);
+  } else if (discarding_) {
   } else if (inMemory_) {
     const size_t at = static_cast<size_t>(flushed_);
     if (memory_.size() < at + used_) memory_.resize(at + used_);

@@ -27,6 +27,8 @@ class QXW_EXPORT OutputStream {
   void attach(int fd);
   // Collects the output in memory instead; see contents().
   void createInMemory();
+  // Keeps nothing: for output that is only counted.
+  void createDiscarding();
   // Collects the output in a block from malloc, which releaseBlock() hands over.
   void createInMallocBlock();
   // The block and its size in bytes; the caller frees it. Only after close().
@@ -64,6 +66,7 @@ class QXW_EXPORT OutputStream {
   size_t blockSize_ = 0;
   size_t blockCapacity_ = 0;
   bool inBlock_ = false;
+  bool discarding_ = false;
 };
 
 }  // namespace qxw

@@ -281,7 +281,7 @@ struct Piece {
     const uint8_t* warmFrom = from - std::min(before, kWarmUpFrames) * stride;
     std::vector<ChannelState> states = guessState(model, samples, warmFrom);
     OutputStream discarded;
-    discarded.createInMemory();
+    discarded.createDiscarding();
     BitWriter warmBits(discarded);
     SampleEncoder warm(model, warmBits, &steps);
     NoRecording none;
