@@ -1,5 +1,6 @@
 #include "app/decoder_app.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -117,6 +118,11 @@ int writeWaveFile(qxw_decoder* decoder, const qxw_format& format, const std::str
   std::vector<uint8_t> bytes(kBlockFrames * format.channel_count * 2);
   const qxw_status status =
       decodeAll(decoder, format.channel_count, [&](const int16_t* samples, size_t count) {
+        if constexpr (std::endian::native == std::endian::little) {
+          // The samples in memory already are the file's little-endian bytes.
+          stream.append(reinterpret_cast<const uint8_t*>(samples), 2 * count);
+          return;
+        }
         for (size_t i = 0; i < count; ++i) {
           bytes[2 * i] = static_cast<uint8_t>(samples[i]);
           bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
