@@ -35,7 +35,10 @@ class SampleDecoder {
     uint32_t pendingRun = 0;
   };
 
+  template <bool kWhole>
   [[gnu::always_inline]] inline bool decodeOne(Channel& ch, uint32_t framesAfter);
+  template <bool kWhole>
+  bool decodeBlock(int16_t* out, size_t frames, uint32_t channels);
   bool paddingIsClean();
 
   // What a symbol stands for, in one load.
@@ -49,12 +52,14 @@ class SampleDecoder {
 
   QxwHeader header_;
   std::array<SymbolInfo, kSymbolCount> symbols_{};
+  std::array<uint8_t, kSymbolCount> offsetBits_{};  // 0 for the zero symbol
   BitReader reader_;
   std::vector<Channel> channels_;
   std::unique_ptr<ContextDecoder[]> contexts_;
   uint32_t frame_ = 0;
   bool failed_ = false;
   bool endChecked_ = false;
+  bool wholeFieldsFit_ = false;  // use decodeWithOffset
 };
 
 // Receives decoded samples as interleaved 16-bit little-endian bytes, in blocks of whole frames.

@@ -4,7 +4,7 @@
 
 namespace qxw {
 
-void ContextDecoder::build(const int32_t* lengths) {
+void ContextDecoder::build(const int32_t* lengths, const uint8_t* offsetBits) {
   uint32_t words[kSymbolCount];
   codeWordsFromLengths(lengths, words);
 
@@ -22,15 +22,18 @@ void ContextDecoder::build(const int32_t* lengths) {
 
   for (uint32_t prefix = 0; prefix < table_.size(); ++prefix) {
     int node = 0;
-    Entry entry{0, 0};
+    Entry entry{0, 0, 0};
     for (int depth = 1; depth <= kTableBits; ++depth) {
       const int16_t child = children_[node][(prefix >> (kTableBits - depth)) & 1u];
       if (child < 0) {
-        entry = {static_cast<uint8_t>(-child - 1), static_cast<uint8_t>(depth)};
+        const int symbol = -child - 1;
+        const int whole = depth + (offsetBits != nullptr ? offsetBits[symbol] : kTableBits);
+        entry = {static_cast<uint16_t>(symbol), static_cast<uint16_t>(depth),
+                 static_cast<uint16_t>(whole <= kTableBits ? whole : 0)};
         break;
       }
       node = child;
-      entry = {static_cast<uint8_t>(node), 0};
+      entry = {static_cast<uint16_t>(node), 0, 0};
     }
     table_[prefix] = entry;
   }
