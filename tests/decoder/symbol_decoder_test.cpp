@@ -55,6 +55,45 @@ TEST(ContextDecoder, FollowsCodesLongerThanTheTable) {
   expectFencedRoundTrip(chain, randomSymbols(3000, 2));
 }
 
+// A symbol and its offset taken in one look read exactly what the symbol and then the offset read
+// separately: short codes whose offsets fit the table, ones that do not, and codes longer than it.
+TEST(ContextDecoder, TakesASymbolAndItsOffsetInOneLookAlike) {
+  // Lengths 2 to 10: one of 2 bits, two of 3, two of 4, four of 5, eight of 6, twenty of 8,
+  // twenty-two of 9 and four of 10 fill the code space exactly.
+  int32_t mixed[kSymbolCount];
+  const std::pair<int, int> counts[] = {{2, 1}, {3, 2}, {4, 2}, {5, 4}, {6, 8}, {8, 20}, {9, 22}, {10, 4}};
+  int next = 0;
+  for (const auto& [length, count] : counts) {
+    for (int i = 0; i < count; ++i) mixed[next++] = length;
+  }
+  ASSERT_EQ(next, kSymbolCount);
+  uint8_t offsetBits[kSymbolCount];
+  std::mt19937 rng(9);
+  for (int s = 0; s < kSymbolCount; ++s) offsetBits[s] = static_cast<uint8_t>(s == 0 ? 0 : rng() % 8);
+  uint32_t words[kSymbolCount];
+  codeWordsFromLengths(mixed, words);
+  const auto symbols = randomSymbols(4000, 3);
+  std::vector<uint32_t> offsets;
+  const auto bytes = qxw::testing::capture([&](BitWriter& writer) {
+    for (int s : symbols) {
+      offsets.push_back(static_cast<uint32_t>(rng()) & ((1u << offsetBits[s]) - 1));
+      writer.writeBits(mixed[s], words[s]);
+      writer.writeBits(offsetBits[s], offsets.back());
+    }
+    writer.writeBits(32, kMarker);
+    writer.alignToWord();
+  });
+  ContextDecoder decoder;
+  decoder.build(mixed, offsetBits);
+  BitReader reader(bytes.data(), bytes.size());
+  for (size_t i = 0; i < symbols.size(); ++i) {
+    uint32_t offset = 99;
+    ASSERT_EQ(decoder.decodeWithOffset(reader, offsetBits, offset), symbols[i]) << i;
+    ASSERT_EQ(offset, offsets[i]) << i;
+  }
+  EXPECT_EQ(reader.read(32), kMarker);
+}
+
 TEST(BitReader, ReadsZeroBitsPastTheEndAndCountsThem) {
   const std::vector<uint8_t> word = {0x78, 0x56, 0x34, 0x12};
   BitReader reader(word.data(), word.size());
