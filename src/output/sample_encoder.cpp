@@ -24,6 +24,13 @@ StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf)
 }
 
 int32_t RangeGuard::quantizeTarget(int32_t target, int& bin, uint32_t& offset) const {
+  const uint32_t magnitude = target < 0 ? 0u - static_cast<uint32_t>(target) : target;
+  if (steps_ != nullptr && magnitude != 0 && magnitude <= kMaxMagnitude) {
+    const StepTable::Entry& entry = (*steps_)[magnitude];
+    bin = entry.bin;
+    offset = entry.offset;
+    return target < 0 ? -static_cast<int32_t>(entry.value) : static_cast<int32_t>(entry.value);
+  }
   return quantizeWith(model_, binOf_, target, bin, offset);
 }
 
@@ -94,7 +101,7 @@ class SampleEncoder {
   BitWriter& writer_;
   const BinLookup binOf_;
   const StepTable* steps_;
-  RangeGuard guard_{model_, binOf_};
+  RangeGuard guard_{model_, binOf_, steps_};
 };
 
 // Counts the following frames whose sample in this channel repeats the current one, as far as

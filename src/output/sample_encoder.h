@@ -96,7 +96,9 @@ inline constexpr int32_t kGuardLow = -32768;
 // instead of up to tens of thousands of single steps.
 class RangeGuard {
  public:
-  RangeGuard(const EncoderModel& model, const BinLookup& binOf) : model_(model), binOf_(binOf) {}
+  // steps, when given, answers the quantizer's questions for magnitudes up to 65535.
+  RangeGuard(const EncoderModel& model, const BinLookup& binOf, const StepTable* steps = nullptr)
+      : model_(model), binOf_(binOf), steps_(steps) {}
 
   // The step for target, with target, bin and offset as finally adjusted.
   int32_t step(int32_t reconstructed, int32_t& target, int& bin, uint32_t& offset);
@@ -107,6 +109,7 @@ class RangeGuard {
 
   const EncoderModel& model_;
   const BinLookup& binOf_;
+  const StepTable* steps_;
   int monotone_ = -1;  // 1 when the step never falls as the target grows; -1 until needed
 };
 

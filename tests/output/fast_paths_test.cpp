@@ -64,7 +64,9 @@ TEST(RangeGuard, FindsTheSameTargetAsGivingUpOneUnitAtATime) {
   std::mt19937 rng(5);
   for (const auto& model : realTables()) {
     const BinLookup binOf(model->binBase);
+    const StepTable steps(*model, binOf);
     RangeGuard guard(*model, binOf);
+    RangeGuard tableGuard(*model, binOf, &steps);
     for (int trial = 0; trial < 1000; ++trial) {
       const int32_t reconstructed = static_cast<int16_t>(rng());
       int32_t target = static_cast<int32_t>(rng() % 200001) - 100000;
@@ -74,7 +76,14 @@ TEST(RangeGuard, FindsTheSameTargetAsGivingUpOneUnitAtATime) {
       int32_t slow = quantize(*model, slowTarget, slowBin, slowOffset);
       while (reconstructed + slow >= 32768) slow = quantize(*model, --slowTarget, slowBin, slowOffset);
       while (reconstructed + slow < -32768) slow = quantize(*model, ++slowTarget, slowBin, slowOffset);
+      int32_t tableTarget = target;
+      int tableBin = 0;
+      uint32_t tableOffset = 7;
+      const int32_t fromTable = tableGuard.step(reconstructed, tableTarget, tableBin, tableOffset);
       const int32_t fast = guard.step(reconstructed, target, fastBin, fastOffset);
+      ASSERT_EQ(fromTable, fast) << reconstructed;
+      ASSERT_EQ(tableTarget, target);
+      ASSERT_EQ(tableBin, fastBin);
       ASSERT_EQ(fast, slow) << reconstructed;
       ASSERT_EQ(target, slowTarget);
       ASSERT_EQ(fastBin, slowBin);
