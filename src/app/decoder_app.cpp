@@ -160,16 +160,8 @@ void printReport(const Differences& d) {
 int compareWithWave(qxw_decoder* decoder, const qxw_format& format, const std::string& inputName,
                     const std::string& waveName) {
   MappedFile wave;
-  if (!wave.open(waveName)) {
-    printError("Error openning " + waveName);
-    return kFailure;
-  }
   WaveInfo info{};
-  if (parseWaveHeader(wave.data(), wave.size(), info) != kHeaderAccepted) return kFailure;
-  if (!samplesFitInFile(info, wave.size())) {
-    printError("Error: file " + waveName + " incomplete or truncated");
-    return kFailure;
-  }
+  if (!openWaveFile(waveName, wave, info)) return kFailure;
   if (info.frameCount != format.frame_count || info.channelCount != format.channel_count) {
     printError("Error: " + waveName + " does not match " + inputName + " in frames or channels");
     return kFailure;

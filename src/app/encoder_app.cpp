@@ -94,16 +94,8 @@ int runEncoder(int argc, const char* const* argv) {
 
   printProgress("Examining Wave format header of " + inputName);
   MappedFile input;
-  if (!input.open(inputName)) {
-    printError("Error openning " + inputName);
-    return kFailure;
-  }
   WaveInfo info{};
-  if (parseWaveHeader(input.data(), input.size(), info) != kHeaderAccepted) return kFailure;
-  if (!samplesFitInFile(info, input.size())) {
-    printError("Error: file " + inputName + " incomplete or truncated");
-    return kFailure;
-  }
+  if (!openWaveFile(inputName, input, info)) return kFailure;
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* first = input.data() + info.dataOffset;
   const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};

@@ -50,6 +50,19 @@ bool samplesFitInFile(const WaveInfo& info, uint64_t fileLength) {
   return end <= fileLength && end <= info.declaredSize;
 }
 
+bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info) {
+  if (!file.open(name)) {
+    printError("Error openning " + name);
+    return false;
+  }
+  if (parseWaveHeader(file.data(), file.size(), info) != kHeaderAccepted) return false;
+  if (!samplesFitInFile(info, file.size())) {
+    printError("Error: file " + name + " incomplete or truncated");
+    return false;
+  }
+  return true;
+}
+
 int parseWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info) {
   const char* reason = checkWaveHeader(base, length, info);
   if (reason == nullptr) return kHeaderAccepted;

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
+
+#include "app/mapped_file.h"
 
 namespace qxw {
 
@@ -15,6 +18,11 @@ struct WaveInfo {
 
 inline constexpr int kHeaderAccepted = 0;
 inline constexpr int kHeaderRejected = 2;
+
+// Opens and maps the WAV file, checks its header and that its samples lie inside it; on any
+// failure prints the one error line ("Error openning", a header message, "incomplete or
+// truncated") and returns false.
+bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info);
 
 // Checks a 16-bit PCM WAV header ("fmt " at byte 12, "data" right after it) in the first
 // length bytes at base, never reading past them. On rejection, prints the reason on standard

@@ -13,6 +13,16 @@ namespace qxw::testing {
 
 namespace {
 
+// Replaces the child process by the program; never returns.
+[[noreturn]] void execute(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  ::execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
 std::string drain(int fd) {
   std::string text;
   char buffer[4096];
@@ -47,12 +57,7 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
     }
     ::dup2(outFd, 1);
     ::dup2(merged ? outFd : errFd, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    _exit(127);
+    execute(program, args);
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -76,12 +81,7 @@ int startProgram(const std::string& program, const std::vector<std::string>& arg
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
     ::dup2(null, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    _exit(127);
+    execute(program, args);
   }
   return pid;
 }
