@@ -113,8 +113,9 @@ bool OutputFile::createTemporary() {
     // Armed first: an interruption from here on removes the file, however soon it comes.
     guardPartialOutput(temporary_);
     if (stream_.create(temporary_, true)) return true;
+    const bool taken = errno == EEXIST;
     releasePartialOutput();
-    if (errno != EEXIST) break;
+    if (!taken) break;
   }
   temporary_.clear();
   return false;
