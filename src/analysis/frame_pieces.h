@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <exception>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -32,13 +34,34 @@ inline std::vector<FramePiece> cutIntoPieces(SampleRange samples, uint32_t chann
   return pieces;
 }
 
-// Runs work(k) for k = 0..count-1, the first on the calling thread and each other on its own.
+// Runs work(k) for k = 0..count-1, the first on the calling thread and each other on its own;
+// where no thread can be had, on the calling thread too. What a worker throws (memory running
+// out, say) is thrown again here once every worker has ended.
 template <typename Work>
 void onThreads(size_t count, Work work) {
+  std::vector<std::exception_ptr> failures(count);
+  auto guarded = [&](size_t k) {
+    try {
+      work(k);
+    } catch (...) {
+      failures[k] = std::current_exception();
+    }
+  };
   std::vector<std::thread> workers;
-  for (size_t k = 1; k < count; ++k) workers.emplace_back(work, k);
-  work(size_t{0});
+  size_t started = 1;
+  for (; started < count; ++started) {
+    try {
+      workers.emplace_back(guarded, started);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  guarded(0);
+  for (size_t k = started; k < count; ++k) guarded(k);
   for (auto& worker : workers) worker.join();
+  for (const auto& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
 }
 
 }  // namespace qxw

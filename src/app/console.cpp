@@ -1,6 +1,8 @@
 #include "app/console.h"
 
 #include <cstdio>
+#include <exception>
+#include <new>
 
 namespace qxw {
 
@@ -21,6 +23,17 @@ void printError(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fputc('\n', stderr);
   std::fflush(stderr);
+}
+
+int runReportingFailures(int (*run)(int, const char* const*), int argc, const char* const* argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    printError("Error: out of memory");
+  } catch (const std::exception& failure) {
+    printError(std::string("Error: ") + failure.what());
+  }
+  return 2;
 }
 
 std::string formatEstimate(int level, uint64_t declaredSize, uint64_t estimatedSize) {

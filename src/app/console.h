@@ -13,6 +13,11 @@ void moveProgressToStandardError();
 // A line on standard error; standard output is flushed first so the two keep their order.
 void printError(std::string_view text);
 
+// Runs a program's whole run; should memory or another resource run out on the way, the run ends
+// with one error line and status 2 (its partial output already removed on the way out) instead
+// of a crash.
+int runReportingFailures(int (*run)(int, const char* const*), int argc, const char* const* argv);
+
 // "Q<level> estimated bytes: <size> (<ratio>:1 compression)\n"; the ratio is the declared size
 // over the estimate, rounded to hundredths.
 std::string formatEstimate(int level, uint64_t declaredSize, uint64_t estimatedSize);

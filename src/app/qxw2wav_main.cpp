@@ -1,3 +1,4 @@
+#include "app/console.h"
 #include "app/decoder_app.h"
 
-int main(int argc, char** argv) { return qxw::runDecoder(argc, argv); }
+int main(int argc, char** argv) { return qxw::runReportingFailures(qxw::runDecoder, argc, argv); }

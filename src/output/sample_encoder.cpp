@@ -4,6 +4,7 @@
 #include <memory>
 #include <thread>
 
+#include "analysis/frame_pieces.h"
 #include "entropy/bin_lookup.h"
 
 namespace qxw {
@@ -343,16 +344,19 @@ void encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange s
       pieces[k].from = round + k * pieceFrames * stride;
       pieces[k].to = pieces[k].from + std::min(pieceFrames, left - k * pieceFrames) * stride;
     }
-    std::vector<std::thread> workers;
-    for (size_t k = 1; k < count; ++k) {
-      workers.emplace_back([&, k] { pieces[k].guessAndEncode(model, steps, samples); });
-    }
     // The first piece goes straight out from the exact state while the others work.
-    encodeFrames(direct, exact.data(), channels, pieces[0].from, pieces[0].to, samples.end, none);
-    for (auto& worker : workers) worker.join();
+    onThreads(count, [&](size_t k) {
+      if (k == 0) {
+        encodeFrames(direct, exact.data(), channels, pieces[0].from, pieces[0].to, samples.end,
+                     none);
+      } else {
+        pieces[k].guessAndEncode(model, steps, samples);
+      }
+    });
     for (size_t k = 1; k < count; ++k) {
       Piece& piece = pieces[k];
-      if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
+      if (piece.start.size() != exact.size() ||
+          !std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
         piece.encodeFrom(model, steps, samples, exact);
       }
       piece.appendTo(writer);
