@@ -58,8 +58,8 @@ void countPiece(const FramePiece& piece, SampleRange samples, uint32_t channels,
   out.frames = static_cast<size_t>(piece.end - piece.begin) / stride;
   out.leadingZeros.assign(channels, 0);
   out.endRun.assign(channels, 0);
-  std::vector<int32_t> previous(channels, 0);
-  std::vector<bool> opened(channels, false);
+  int32_t previous[kMaxChannels] = {};
+  bool opened[kMaxChannels] = {};
   if (piece.begin > samples.begin) {
     for (uint32_t c = 0; c < channels; ++c) previous[c] = readSample(piece.begin - stride + 2 * c);
   }
