@@ -15,7 +15,6 @@ namespace qxw {
 struct FramePiece {
   const uint8_t* begin;
   const uint8_t* end;
-  size_t firstFrame;
 };
 
 // Cuts the range into up to `threads` pieces of at least minFrames frames each (one piece when
@@ -29,7 +28,7 @@ inline std::vector<FramePiece> cutIntoPieces(SampleRange samples, uint32_t chann
   for (size_t k = 0; k < count; ++k) {
     const size_t first = frames * k / count;
     const size_t last = frames * (k + 1) / count;
-    pieces.push_back({samples.begin + first * stride, samples.begin + last * stride, first});
+    pieces.push_back({samples.begin + first * stride, samples.begin + last * stride});
   }
   return pieces;
 }

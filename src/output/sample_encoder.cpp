@@ -355,8 +355,7 @@ void encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange s
     });
     for (size_t k = 1; k < count; ++k) {
       Piece& piece = pieces[k];
-      if (piece.start.size() != exact.size() ||
-          !std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
+      if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
         piece.encodeFrom(model, steps, samples, exact);
       }
       piece.appendTo(writer);
