@@ -24,7 +24,8 @@ typedef enum qxw_status {
   QXW_TRUNCATED = 4,        /* the data ends early */
   QXW_CORRUPT = 5,          /* the bit stream breaks the format */
   QXW_OUT_OF_MEMORY = 6,
-  QXW_BUFFER_TOO_SMALL = 7
+  QXW_BUFFER_TOO_SMALL = 7,
+  QXW_TRAILING_DATA = 8     /* bytes follow the data the header declares: not one whole QXW file */
 } qxw_status;
 
 typedef struct qxw_format {

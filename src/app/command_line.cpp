@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -29,8 +30,50 @@ std::string replaceExtension(const std::string& name, const char* extension) {
   return name.substr(0, dot) + extension;
 }
 
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// "/Q#" and "/B#" take a digit after the letter; "/V" stands alone.
 bool isOption(const char* arg) {
-  return arg[0] == '/' && (arg[1] == 'q' || arg[1] == 'Q') && arg[2] >= '0' && arg[2] <= '9';
+  if (arg[0] != '/' || arg[1] == '\0') return false;
+  const char letter = upper(arg[1]);
+  if (letter == 'V') return arg[2] == '\0';
+  return (letter == 'Q' || letter == 'B') && arg[2] >= '0' && arg[2] <= '9';
+}
+
+// A target of 2 to 8 bits per sample, decimals allowed ("3", "4.5").
+std::optional<double> parseBitsPerSample(const char* text) {
+  double value = 0;
+  int digits = 0;
+  for (; *text >= '0' && *text <= '9'; ++text, ++digits) value = value * 10 + (*text - '0');
+  if (*text == '.') {
+    double scale = 0.1;
+    for (++text; *text >= '0' && *text <= '9'; ++text, ++digits, scale /= 10) {
+      value += (*text - '0') * scale;
+    }
+  }
+  if (*text != '\0' || digits == 0 || value < kMinBitsPerSample || value > kMaxBitsPerSample) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Applies one leading option; false when it repeats or contradicts an earlier one.
+bool applyOption(const char* option, CommandLine& line, bool& qualityGiven) {
+  switch (upper(option[1])) {
+    case 'Q':
+      if (qualityGiven || line.bitsPerSample) return false;
+      qualityGiven = true;
+      line.quality = option[2] - '0';  // only the first digit counts
+      return true;
+    case 'B':
+      if (qualityGiven || line.bitsPerSample) return false;
+      line.bitsPerSample = parseBitsPerSample(option + 2);
+      return line.bitsPerSample.has_value();
+    default:
+      if (line.verify) return false;
+      line.verify = true;
+      return true;
+  }
 }
 
 }  // namespace
@@ -55,10 +98,13 @@ std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
 }
 
 std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv) {
-  auto arguments = splitArguments(argc, argv, isOption, 1);
+  auto arguments = splitArguments(argc, argv, isOption, 3);
   if (!arguments) return std::nullopt;
   CommandLine line;
-  if (!arguments->options.empty()) line.quality = arguments->options[0][2] - '0';
+  bool qualityGiven = false;
+  for (const char* option : arguments->options) {
+    if (!applyOption(option, line, qualityGiven)) return std::nullopt;
+  }
   line.infile = std::move(arguments->infile);
   line.outfile = std::move(arguments->outfile);
   return line;
@@ -87,9 +133,15 @@ std::string resolveOutputName(const std::string& inputName,
       const std::string folder = isSeparator(outfile->back()) ? *outfile : *outfile + "/";
       return replaceExtension(folder + inputName.substr(baseNameStart(inputName)), extension);
     }
-    if (!S_ISREG(info.st_mode)) return *outfile;
+    if (!S_ISREG(info.st_mode) || isStandardOutput(*outfile)) return *outfile;
   }
   return deriveOutputName(inputName, outfile, extension);
+}
+
+bool isStandardOutput(const std::string& name) {
+  struct stat named {}, output {};
+  return ::stat(name.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 &&
+         named.st_dev == output.st_dev && named.st_ino == output.st_ino;
 }
 
 bool isHelpRequest(int argc, const char* const* argv) {
@@ -103,6 +155,8 @@ bool isHelpRequest(int argc, const char* const* argv) {
 void printUsage(const char* program) {
   std::printf("Format: %s [ /Q# ] infile [ outfile ]\n", program);
   std::printf("Where # is the quality level, between 0 and 9.\n");
+  std::printf("Also: /B# in place of /Q# aims at # bits per sample (2 to 8, such as /B4.5);\n"
+              "/V, first or second, decodes the written file again to verify it.\n");
 }
 
 }  // namespace qxw

@@ -17,14 +17,19 @@ struct FileArguments {
 std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
                                             bool (*isOption)(const char*), int maxOptions);
 
+inline constexpr double kMinBitsPerSample = 2;
+inline constexpr double kMaxBitsPerSample = 8;
+
 struct CommandLine {
   int quality = 3;
+  std::optional<double> bitsPerSample;  // /B#: a size target instead of a quality level
+  bool verify = false;                  // /V
   std::string infile;
   std::optional<std::string> outfile;
 };
 
-// Parses "[ /Q# ] infile [ outfile ]" (arguments after the program name). Empty when the
-// usage message is due.
+// Parses "[ /Q# | /B# ] [ /V ] infile [ outfile ]" (arguments after the program name), the
+// options in any order, each at most once. Empty when the usage message is due.
 std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv);
 
 // Appends extension (".wav") when the last path component holds no '.'.
@@ -35,9 +40,13 @@ std::string deriveOutputName(const std::string& inputName, const std::optional<s
                              const char* extension);
 
 // The name where outfile names an existing folder (the input's base name with extension goes
-// inside it) or an existing device or pipe (used as it stands); otherwise deriveOutputName.
+// inside it), an existing device or pipe, or standard output under another name such as
+// /dev/stdout (used as it stands); otherwise deriveOutputName.
 std::string resolveOutputName(const std::string& inputName,
                               const std::optional<std::string>& outfile, const char* extension);
+
+// True when name is the file standard output goes to (same device and inode).
+bool isStandardOutput(const std::string& name);
 
 // True for a lone "-h", "--help", "-?" or "/?".
 bool isHelpRequest(int argc, const char* const* argv);

@@ -1,5 +1,10 @@
 #include "app/console.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -25,7 +30,26 @@ void printError(std::string_view text) {
   std::fflush(stderr);
 }
 
+bool prepareProcess() {
+  // A descriptor 0, 1 or 2 left closed by whoever started us would be taken by the first file we
+  // open, and the console lines would land in it.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0) return false;
+    if (null != fd) {
+      // Only possible when a lower descriptor was opened meanwhile; never leave a gap.
+      ::close(null);
+      return false;
+    }
+  }
+  // Past a file size limit a write fails with EFBIG, which the run reports like a full disk.
+  std::signal(SIGXFSZ, SIG_IGN);
+  return true;
+}
+
 int runReportingFailures(int (*run)(int, const char* const*), int argc, const char* const* argv) {
+  if (!prepareProcess()) return 2;
   try {
     return run(argc, argv);
   } catch (const std::bad_alloc&) {
@@ -48,8 +72,5 @@ std::string formatEstimate(int level, uint64_t declaredSize, uint64_t estimatedS
   return line;
 }
 
-void reportEstimate(int level, uint64_t declaredSize, uint64_t estimatedSize) {
-  std::fputs(formatEstimate(level, declaredSize, estimatedSize).c_str(), stdout);
-}
 
 }  // namespace qxw

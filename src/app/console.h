@@ -13,7 +13,12 @@ void moveProgressToStandardError();
 // A line on standard error; standard output is flushed first so the two keep their order.
 void printError(std::string_view text);
 
-// Runs a program's whole run; should memory or another resource run out on the way, the run ends
+// Makes sure descriptors 0, 1 and 2 are open (on /dev/null when they were closed) so that no
+// message can land in a file the run opens, and turns writes past a file size limit into write
+// errors instead of a fatal signal. False when that cannot be done.
+bool prepareProcess();
+
+// Runs a program's whole run, after prepareProcess; should memory or another resource run out on the way, the run ends
 // with one error line and status 2 (its partial output already removed on the way out) instead
 // of a crash.
 int runReportingFailures(int (*run)(int, const char* const*), int argc, const char* const* argv);
@@ -21,7 +26,5 @@ int runReportingFailures(int (*run)(int, const char* const*), int argc, const ch
 // "Q<level> estimated bytes: <size> (<ratio>:1 compression)\n"; the ratio is the declared size
 // over the estimate, rounded to hundredths.
 std::string formatEstimate(int level, uint64_t declaredSize, uint64_t estimatedSize);
-// Prints formatEstimate after the caller's label; left for the next flush.
-void reportEstimate(int level, uint64_t declaredSize, uint64_t estimatedSize);
 
 }  // namespace qxw

@@ -1,5 +1,7 @@
 #include "app/decoder_app.h"
 
+#include <unistd.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include "app/run_guard.h"
 #include "app/wav_header.h"
 #include "analysis/sample_range.h"
+#include "format/qxw_layout.h"
 #include "format/wave_header.h"
 #include "qxw/qxw.h"
 
@@ -146,14 +149,20 @@ struct Differences {
   long double noise = 0;   // sum of squared differences
 };
 
-void printReport(const Differences& d) {
+// The report on standard output; false when it could not be written.
+bool printReport(const Differences& d) {
   std::printf("Largest difference: %llu\n", static_cast<unsigned long long>(d.largest));
   if (d.noise == 0) {
     std::printf("Signal to noise: identical\n");
+  } else if (d.signal == 0) {
+    std::printf("Signal to noise: no signal\n");
   } else {
-    std::printf("Signal to noise: %.2f dB\n", static_cast<double>(10 * std::log10(d.signal / d.noise)));
+    double ratio = static_cast<double>(10 * std::log10(d.signal / d.noise));
+    // A ratio just under 1 would print as "-0.00".
+    if (ratio < 0 && ratio > -0.005) ratio = 0;
+    std::printf("Signal to noise: %.2f dB\n", ratio);
   }
-  std::fflush(stdout);
+  return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
 // Decodes and compares with the original WAV file; writes nothing.
@@ -165,6 +174,10 @@ int compareWithWave(qxw_decoder* decoder, const qxw_format& format, const std::s
   if (info.frameCount != format.frame_count || info.channelCount != format.channel_count) {
     printError("Error: " + waveName + " does not match " + inputName + " in frames or channels");
     return kFailure;
+  }
+  if (info.sampleRate != format.sample_rate) {
+    std::printf("Sample rates differ: %s has %u Hz, %s %u Hz\n", waveName.c_str(), info.sampleRate,
+                inputName.c_str(), format.sample_rate);
   }
   guardMappedInput("Error: file " + waveName + " incomplete or truncated", kFailure);
   const uint8_t* original = wave.data() + info.dataOffset;
@@ -187,8 +200,58 @@ int compareWithWave(qxw_decoder* decoder, const qxw_format& format, const std::s
     printError("Corrupt QXW data");
     return kFailure;
   }
-  printReport(d);
+  if (!printReport(d)) {
+    printError("Error writing standard output");
+    return kFailure;
+  }
   return kSuccess;
+}
+
+// A terminal neither gives a QXW file nor takes a WAV file; refused with one line.
+bool refuseTerminals(bool readsStandardInput, bool writesStandardOutput) {
+  if (readsStandardInput && ::isatty(STDIN_FILENO)) {
+    printError("Error: standard input is a terminal");
+    return false;
+  }
+  if (writesStandardOutput && ::isatty(STDOUT_FILENO)) {
+    printError("Error: standard output is a terminal");
+    return false;
+  }
+  return true;
+}
+
+// The length of a whole file by its own header: the header and the data it declares.
+uint64_t declaredFileSize(const MappedFile& input) {
+  const uint8_t* size = input.data() + kDataSizeOffset;
+  return kQxwHeaderSize + (size[0] | (size[1] << 8) | (size[2] << 16) |
+                           (static_cast<uint64_t>(size[3]) << 24));
+}
+
+// Opens the decoder, printing the one error line on failure. Bytes after the data end a test;
+// a decode goes on without them and says so.
+bool openDecoder(const MappedFile& input, const std::string& inputName, bool test,
+                 Decoder& decoder) {
+  // An empty file has no mapping; it is simply not a QXW file.
+  static const uint8_t kNothing = 0;
+  const uint8_t* data = input.data() != nullptr ? input.data() : &kNothing;
+  qxw_decoder* opened = nullptr;
+  qxw_status status = qxw_decoder_open(data, input.size(), &opened);
+  if (status == QXW_TRAILING_DATA) {
+    const uint64_t whole = declaredFileSize(input);
+    const std::string extra = std::to_string(input.size() - whole) + " bytes follow the QXW data in " + inputName;
+    if (test) {
+      printError("Error: " + extra);
+      return false;
+    }
+    printError("Warning: " + extra + "; they are not decoded");
+    status = qxw_decoder_open(data, whole, &opened);
+  }
+  decoder.reset(opened);
+  if (status != QXW_OK) {
+    printError(problemText(status, inputName));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -206,35 +269,35 @@ int runDecoder(int argc, const char* const* argv) {
   }
   const DecoderOptions options = decoderOptions(command->options);
   const bool fromStandardInput = command->infile == kStandardStream;
+  // /C reads a WAV file by name; it has no default name when the QXW file is standard input.
+  if (options.compare &&
+      (command->outfile ? *command->outfile == kStandardStream : fromStandardInput)) {
+    printError("Error: /C needs the name of the WAV file to compare with");
+    return kFailure;
+  }
   const std::string inputName =
       fromStandardInput ? "standard input" : deriveInputName(command->infile, ".qxw");
-  // From standard input without an outfile, the sound goes to standard output.
-  const std::string outputName =
-      fromStandardInput && !command->outfile
-          ? kStandardStream
-          : command->outfile == kStandardStream && !options.compare
-                ? kStandardStream
-                : resolveOutputName(inputName, command->outfile, ".wav");
-  if (outputName == kStandardStream && !options.test && !options.compare) {
-    moveProgressToStandardError();
+  const bool writing = !options.test && !options.compare;
+  // From standard input without an outfile, the sound goes to standard output; so it does when
+  // the outfile names standard output in any way.
+  std::string outputName = (fromStandardInput && !command->outfile) ||
+                                   (command->outfile == kStandardStream && writing)
+                               ? kStandardStream
+                               : resolveOutputName(inputName, command->outfile, ".wav");
+  if (writing && isStandardOutput(outputName)) outputName = kStandardStream;
+  if (!refuseTerminals(fromStandardInput, writing && outputName == kStandardStream)) {
+    return kFailure;
   }
+  if (writing && outputName == kStandardStream) moveProgressToStandardError();
 
   printProgress("Examining QXW file header of " + inputName);
   MappedFile input;
   if (!(fromStandardInput ? input.readStandardInput() : input.open(inputName))) {
-    printError("Error openning " + inputName);
+    printError(input.outOfMemory() ? "Error: out of memory" : "Error openning " + inputName);
     return kFailure;
   }
-  qxw_decoder* opened = nullptr;
-  // An empty file has no mapping; it is simply not a QXW file.
-  static const uint8_t kNothing = 0;
-  const qxw_status status = qxw_decoder_open(input.data() != nullptr ? input.data() : &kNothing,
-                                             input.size(), &opened);
-  Decoder decoder(opened);
-  if (status != QXW_OK) {
-    printError(problemText(status, inputName));
-    return kFailure;
-  }
+  Decoder decoder;
+  if (!openDecoder(input, inputName, options.test, decoder)) return kFailure;
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   qxw_format format{};
   qxw_decoder_format(decoder.get(), &format);

@@ -1,13 +1,17 @@
 #include "app/encoder_app.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/mapped_file.h"
 #include "app/output_file.h"
 #include "app/run_guard.h"
+#include "app/verify_file.h"
 #include "app/wav_header.h"
 #include "format/qxw_layout.h"
 #include "library/compressor.h"
@@ -22,24 +26,30 @@ constexpr int kFailure = 2;
 
 uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; }
 
+// The three estimate lines; like every progress line they go where the progress goes.
 void reportEstimates(const WaveInfo& info, int quality, const SizeEstimates& e) {
-  std::fputs("Smallest ", stdout);
-  reportEstimate(0, info.declaredSize, estimatedBytes(e.runBits + e.totalBits));
-  std::fputs("Lossless ", stdout);
-  reportEstimate(9, info.declaredSize,
-                 estimatedBytes(e.runBits + e.losslessValueBits + e.totalBits));
-  std::fputs("Selected ", stdout);
-  reportEstimate(quality, info.declaredSize,
-                 estimatedBytes(e.runBits + e.selectedValueBits + e.totalBits));
+  const auto line = [&](const char* label, int level, uint64_t bits) {
+    std::string text = label + formatEstimate(level, info.declaredSize, estimatedBytes(bits));
+    text.pop_back();
+    printProgress(text);
+  };
+  line("Smallest ", 0, e.runBits + e.totalBits);
+  line("Lossless ", 9, e.runBits + e.losslessValueBits + e.totalBits);
+  line("Selected ", quality, e.runBits + e.selectedValueBits + e.totalBits);
 }
 
 // The console side of a compression: a progress line before each pass, the estimates, and the
 // output file, made only once the input has passed every check.
 class ConsoleCompression : public CompressionListener {
  public:
-  ConsoleCompression(const WaveInfo& info, int quality, const std::string& outputName,
-                     const MappedFile& input)
-      : info_(info), quality_(quality), outputName_(outputName), input_(input) {}
+  ConsoleCompression(const WaveInfo& info, const CommandLine& line, const std::string& outputName,
+                     const MappedFile& input, bool toStandardOutput)
+      : info_(info),
+        quality_(line.quality),
+        verify_(line.verify),
+        toStandardOutput_(toStandardOutput),
+        outputName_(outputName),
+        input_(input) {}
 
   void stepStarts(CompressionStep step) override {
     switch (step) {
@@ -62,15 +72,35 @@ class ConsoleCompression : public CompressionListener {
   void estimatesReady(const SizeEstimates& estimates) override {
     reportEstimates(info_, quality_, estimates);
   }
+  void qualityRaised(int from, int to) override {
+    printProgress("Quality " + std::to_string(from) + " cannot follow this sound; encoding again at quality " +
+                  std::to_string(to));
+  }
   OutputStream* output() override {
-    if (!file_.create(outputName_, input_, ReplacePolicy::QxwFilesOnly)) return nullptr;
+    if (toStandardOutput_) {
+      file_.useStandardOutput();
+    } else if (!file_.create(outputName_, input_, ReplacePolicy::QxwFilesOnly)) {
+      return nullptr;
+    }
     return &file_.stream();
   }
-  bool finish() { return file_.finish(); }
+  std::vector<int16_t>* reconstruction() override { return verify_ ? &reconstruction_ : nullptr; }
+
+  // Completes the file; with /V, only once it decodes to the encoder's own reconstruction.
+  bool finish() {
+    if (!verify_) return file_.finish();
+    return file_.finish([this](const std::string& path, uint64_t offset) {
+      printProgress("Verifying " + outputName_);
+      return decodesTo(path, offset, reconstruction_);
+    });
+  }
 
  private:
   const WaveInfo& info_;
   int quality_;
+  bool verify_;
+  bool toStandardOutput_;
+  std::vector<int16_t> reconstruction_;
   const std::string& outputName_;
   const MappedFile& input_;
   OutputFile file_;
@@ -92,6 +122,16 @@ int runEncoder(int argc, const char* const* argv) {
   const std::string inputName = deriveInputName(line->infile, ".wav");
   const std::string outputName = resolveOutputName(inputName, line->outfile, ".qxw");
 
+  // Standard output under any name (/dev/stdout, /dev/fd/1) takes the file; the lines go to
+  // standard error, and a terminal is refused.
+  const bool toStandardOutput = isStandardOutput(outputName);
+  if (toStandardOutput) {
+    if (::isatty(STDOUT_FILENO)) {
+      printError("Error: standard output is a terminal");
+      return kFailure;
+    }
+    moveProgressToStandardError();
+  }
   printProgress("Examining Wave format header of " + inputName);
   MappedFile input;
   WaveInfo info{};
@@ -99,7 +139,7 @@ int runEncoder(int argc, const char* const* argv) {
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* first = input.data() + info.dataOffset;
   const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};
-  ConsoleCompression console(info, line->quality, outputName, input);
+  ConsoleCompression console(info, *line, outputName, input, toStandardOutput);
   const SoundFormat format{info.frameCount, info.channelCount, info.sampleRate};
   // Every core: the bytes are the same for any number of threads.
   if (!compress(samples, format, line->quality, console, 0)) return kFailure;

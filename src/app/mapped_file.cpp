@@ -52,7 +52,10 @@ bool MappedFile::open(const std::string& name) {
   identified_ = true;
   if (size_ == 0) return true;
   void* view = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
-  if (view == MAP_FAILED) return false;
+  if (view == MAP_FAILED) {
+    outOfMemory_ = errno == ENOMEM;
+    return false;
+  }
   data_ = static_cast<const uint8_t*>(view);
   ::madvise(view, size_, MADV_SEQUENTIAL);
   return true;

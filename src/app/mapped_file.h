@@ -23,6 +23,8 @@ class MappedFile {
   // Reads standard input to its end. False when it cannot be read.
   bool readStandardInput();
 
+  // After a failed open: the file is there, but there was no memory to map it.
+  bool outOfMemory() const { return outOfMemory_; }
   const uint8_t* data() const { return data_; }
   uint64_t size() const { return size_; }
   // True when name refers to this same file, directly or through a hard or symbolic link.
@@ -35,6 +37,7 @@ class MappedFile {
   dev_t device_ = 0;
   ino_t inode_ = 0;
   bool identified_ = false;  // device_ and inode_ name a file
+  bool outOfMemory_ = false;
   std::vector<uint8_t> read_;
 };
 

@@ -34,16 +34,42 @@ std::string temporaryNameIn(const std::string& folder) {
   return folder + suffix;
 }
 
-// Where the finished file goes: through a symbolic link to a regular file, the link's target, so
-// the link stays a link.
+// Where a symbolic link at name points, followed to its end even when nothing is there yet.
+std::string followLinks(std::string name) {
+  for (int depth = 0; depth < 40; ++depth) {
+    struct stat info {};
+    if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
+    std::string target(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
+    const ssize_t length = ::readlink(name.c_str(), target.data(), target.size());
+    if (length < 0 || static_cast<size_t>(length) >= target.size()) return name;
+    target.resize(static_cast<size_t>(length));
+    name = target[0] == '/' ? target : folderOf(name) + target;
+  }
+  return name;
+}
+
+// Where the finished file goes: through a symbolic link, the link's target (made when it does
+// not exist yet), so the link stays a link.
 std::string placementOf(const std::string& name) {
   struct stat info {};
   if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
   char* resolved = ::realpath(name.c_str(), nullptr);
-  if (resolved == nullptr) return name;
+  if (resolved == nullptr) return followLinks(name);
   std::string target = resolved;
   std::free(resolved);
   return target;
+}
+
+// Whether this user could write the existing file in place: its own permissions, and in a
+// sticky folder (such as /tmp) its owner, since replacing it means renaming over it there.
+bool userMayWrite(const std::string& file, const struct stat& info) {
+  if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0) return false;
+  const uid_t user = ::geteuid();
+  if (user == 0 || info.st_uid == user) return true;
+  std::string folder = folderOf(file);
+  struct stat folderInfo {};
+  if (::stat(folder.empty() ? "." : folder.c_str(), &folderInfo) != 0) return false;
+  return (folderInfo.st_mode & S_ISVTX) == 0 || folderInfo.st_uid == user;
 }
 
 }  // namespace
@@ -87,13 +113,17 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
   mustNotExist_ = policy == ReplacePolicy::Never && !exists;
   target_ = placementOf(name);
   const bool direct = exists && !S_ISREG(info.st_mode);
-  if (exists && S_ISDIR(info.st_mode)) {
+  const bool refused = exists && (S_ISDIR(info.st_mode) || (!direct && !userMayWrite(target_, info)));
+  if (refused || (direct ? !stream_.create(name) : !createTemporary())) {
     printError("Error creating " + name);
     return false;
   }
-  if (direct ? !stream_.create(name) : !createTemporary()) {
-    printError("Error creating " + name);
-    return false;
+  // A replaced file keeps who may read it: its permission bits, and its group where allowed.
+  if (exists && !direct) {
+    const int fd = stream_.descriptor();
+    const int ignored = ::fchown(fd, static_cast<uid_t>(-1), info.st_gid);
+    (void)ignored;
+    ::fchmod(fd, info.st_mode & 07777);
   }
   open_ = true;
   return true;
@@ -101,6 +131,7 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
 
 void OutputFile::useStandardOutput() {
   name_ = "standard output";
+  standardOutput_ = true;
   std::signal(SIGPIPE, SIG_IGN);
   stream_.attach(STDOUT_FILENO);
   open_ = true;
@@ -138,11 +169,20 @@ bool OutputFile::moveIntoPlace() {
   return false;
 }
 
-bool OutputFile::finish() {
+bool OutputFile::finish(const Verifier& verify) {
   open_ = false;
   if (!stream_.close()) {
     removeTemporary();
     printError("Error writing " + name_);
+    return false;
+  }
+  // Standard output is read back through the process's own view of it.
+  const std::string written = !temporary_.empty() ? temporary_
+                              : standardOutput_   ? "/proc/self/fd/1"
+                                                  : name_;
+  if (verify && !verify(written, stream_.startOffset())) {
+    removeTemporary();
+    printError("Error: verification of " + name_ + " failed");
     return false;
   }
   if (temporary_.empty()) return true;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/mapped_file.h"
@@ -33,9 +35,14 @@ class OutputFile {
   void useStandardOutput();
   OutputStream& stream() { return stream_; }
 
+  // Reads the written file back: the path to read and where in it the output begins.
+  using Verifier = std::function<bool(const std::string& path, uint64_t offset)>;
+
   // Completes the file under its name; on any failure removes what was written, prints
-  // "Error writing <name>" and returns false.
-  bool finish();
+  // "Error writing <name>" and returns false. With a verifier, the file is read back before it
+  // takes its name; when that fails, "Error: verification of <name> failed", and the file goes.
+  bool finish(const Verifier& verify = nullptr);
+  const std::string& name() const { return name_; }
   // Removes what was written, for a run that failed otherwise.
   void discard();
 
@@ -51,6 +58,7 @@ class OutputFile {
   bool mustNotExist_ = false;
   OutputStream stream_;
   bool open_ = false;
+  bool standardOutput_ = false;
 };
 
 // True when the file at name starts with the QXW magic.

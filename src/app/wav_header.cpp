@@ -52,7 +52,7 @@ bool samplesFitInFile(const WaveInfo& info, uint64_t fileLength) {
 
 bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info) {
   if (!file.open(name)) {
-    printError("Error openning " + name);
+    printError(file.outOfMemory() ? "Error: out of memory" : "Error openning " + name);
     return false;
   }
   if (parseWaveHeader(file.data(), file.size(), info) != kHeaderAccepted) return false;

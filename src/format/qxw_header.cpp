@@ -79,6 +79,7 @@ QxwHeaderStatus parseQxwHeader(const uint8_t* base, uint64_t length, QxwHeader& 
     return QxwHeaderStatus::Invalid;
   }
   if (kQxwHeaderSize + uint64_t{h.dataSize} > length) return QxwHeaderStatus::Truncated;
+  if (kQxwHeaderSize + uint64_t{h.dataSize} < length) return QxwHeaderStatus::TrailingData;
   return QxwHeaderStatus::Accepted;
 }
 

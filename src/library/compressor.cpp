@@ -1,5 +1,7 @@
 #include "library/compressor.h"
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -18,6 +20,43 @@ unsigned threadsToUse(int threads) {
 
 }  // namespace
 
+namespace {
+
+// The bin table as the layout left it, before the refinement for a quality.
+struct LosslessTable {
+  uint32_t base[kBinCount];
+  int32_t bits[kBinCount];
+  explicit LosslessTable(const EncoderModel& model) {
+    std::copy(std::begin(model.binBase), std::end(model.binBase), base);
+    std::copy(std::begin(model.binBits), std::end(model.binBits), bits);
+  }
+  void restore(EncoderModel& model) const {
+    std::copy(std::begin(base), std::end(base), model.binBase);
+    std::copy(std::begin(bits), std::end(bits), model.binBits);
+  }
+};
+
+// Writes the whole file at the model's current table; the samples lost by it (see
+// encodeSamplesInPieces).
+uint64_t writeFile(EncoderModel& model, OutputStream& output, SampleRange samples,
+                   const SoundFormat& format, CompressionListener& listener, unsigned threads,
+                   bool announce) {
+  BitWriter writer(output);
+  model.writeMagic(writer);
+  model.writeHeader(writer, format.sampleRate);
+  if (announce) listener.stepStarts(CompressionStep::EncodingSamples);
+  int16_t* reconstruction = nullptr;
+  if (std::vector<int16_t>* recorded = listener.reconstruction()) {
+    recorded->resize(samples.sampleCount());
+    reconstruction = recorded->data();
+  }
+  const uint64_t lost = encodeSamplesInPieces(model, writer, samples, threads, reconstruction);
+  model.finishFile(writer);
+  return lost;
+}
+
+}  // namespace
+
 bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
               CompressionListener& listener, int threads) {
   listener.stepStarts(CompressionStep::HistogrammingDeltas);
@@ -32,6 +71,7 @@ bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& forma
   listener.stepStarts(CompressionStep::GeneratingCodes);
   SizeEstimates estimates;
   model.generateHuffmanCodes(estimates.totalBits);
+  const LosslessTable lossless(model);
   model.refineBins(static_cast<uint32_t>(quality), estimates.runBits, estimates.losslessValueBits,
                    estimates.selectedValueBits);
   listener.estimatesReady(estimates);
@@ -39,17 +79,22 @@ bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& forma
   listener.stepStarts(CompressionStep::WritingHeader);
   OutputStream* output = listener.output();
   if (output == nullptr) return false;
-  BitWriter writer(*output);
-  model.writeMagic(writer);
-  model.writeHeader(writer, format.sampleRate);
-  listener.stepStarts(CompressionStep::EncodingSamples);
-  if (std::vector<int16_t>* reconstruction = listener.reconstruction()) {
-    encodeSamplesRecording(model, writer, samples, *reconstruction);
-  } else {
-    encodeSamplesInPieces(model, writer, samples, threadCount);
+  uint64_t lost = writeFile(model, *output, samples, format, listener, threadCount, true);
+  // A table whose levels all leave the 16-bit range from where the reconstruction stands cannot
+  // follow the signal (loud square waves); the next quality up has finer levels, and quality 9
+  // follows every signal exactly.
+  while (lost > kLostSampleLimit && quality < 9) {
+    listener.qualityRaised(quality, quality + 1);
+    ++quality;
+    lossless.restore(model);
+    model.channels = std::make_unique<ChannelState[]>(format.channelCount);
+    SizeEstimates unused;
+    model.refineBins(static_cast<uint32_t>(quality), unused.runBits, unused.losslessValueBits,
+                     unused.selectedValueBits);
+    output->restart();
+    lost = writeFile(model, *output, samples, format, listener, threadCount, false);
   }
   listener.stepStarts(CompressionStep::Finishing);
-  model.finishFile(writer);
   return true;
 }
 

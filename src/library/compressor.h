@@ -40,15 +40,23 @@ class CompressionListener {
   virtual ~CompressionListener() = default;
   virtual void stepStarts(CompressionStep) {}
   virtual void estimatesReady(const SizeEstimates&) {}
+  // The file is being written again at a higher quality: the table of the lower one could not
+  // reach the signal's levels.
+  virtual void qualityRaised(int /*from*/, int /*to*/) {}
   // Asked once, after the estimates and before the header is written; null ends the run there.
   virtual OutputStream* output() = 0;
   // When not null, receives every sample a reader will decode, interleaved as the input.
   virtual std::vector<int16_t>* reconstruction() { return nullptr; }
 };
 
+// More coded samples than this left far from the input (see encodeSamplesInPieces) mean the
+// quality's table cannot follow the sound: a loud passage of a few hundredths of a second.
+inline constexpr uint64_t kLostSampleLimit = 2048;
+
 // Runs the passes of one compression, in their order, over one model: the difference histogram,
 // the bin layout, the context statistics, the Huffman codes, the refinement for the quality, then
-// the header, the samples and the size patch. False when the listener gave no output. threads:
+// the header, the samples and the size patch; the file is written again at the next quality up
+// while the table loses the signal (qualityRaised tells). False when the listener gave no output. threads:
 // 0 for as many as help, 1 for the calling thread only; the bytes never depend on it.
 QXW_EXPORT bool compress(SampleRange samples, const SoundFormat& format, int quality,
                          CompressionListener& listener, int threads = 1);

@@ -35,6 +35,8 @@ qxw_status statusOf(QxwHeaderStatus status) {
       return QXW_INVALID_HEADER;
     case QxwHeaderStatus::Truncated:
       return QXW_TRUNCATED;
+    case QxwHeaderStatus::TrailingData:
+      return QXW_TRAILING_DATA;
   }
   return QXW_INVALID_HEADER;
 }
@@ -109,6 +111,8 @@ const char* qxw_status_text(qxw_status status) {
       return "out of memory";
     case QXW_BUFFER_TOO_SMALL:
       return "buffer too small";
+    case QXW_TRAILING_DATA:
+      return "bytes follow the end of the QXW data";
   }
   return "unknown status";
 }

@@ -50,6 +50,12 @@ bool OutputStream::create(const std::string& name, bool exclusive) {
 void OutputStream::attach(int fd) {
   fd_ = fd;
   owned_ = false;
+  // Positions count from where the descriptor stands, so a file that already holds something
+  // keeps it. An appending descriptor cannot go back to patch a field.
+  const off_t start = ::lseek(fd, 0, SEEK_CUR);
+  base_ = start > 0 ? static_cast<uint64_t>(start) : 0;
+  const int flags = ::fcntl(fd, F_GETFL);
+  appending_ = flags >= 0 && (flags & O_APPEND) != 0;
   buffer_.resize(kBufferSize);
 }
 
@@ -108,8 +114,29 @@ void OutputStream::flush() {
 
 void OutputStream::seekTo(uint64_t offset) {
   flush();
-  if (!inMemory_ && !inBlock_ && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) failed_ = true;
+  if (!inMemory_ && !inBlock_ &&
+      (appending_ || ::lseek(fd_, static_cast<off_t>(base_ + offset), SEEK_SET) < 0)) {
+    failed_ = true;
+  }
   flushed_ = offset;
+}
+
+void OutputStream::restart() {
+  used_ = 0;
+  flushed_ = 0;
+  memory_.clear();
+  blockSize_ = 0;
+  if (inMemory_ || inBlock_ || fd_ < 0) return;
+  if (appending_ || ::lseek(fd_, static_cast<off_t>(base_), SEEK_SET) < 0) {
+    failed_ = true;
+    return;
+  }
+  // A shorter file must not keep the longer one's tail; a device has nothing to cut.
+  struct stat info {};
+  if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) &&
+      ::ftruncate(fd_, static_cast<off_t>(base_)) != 0) {
+    failed_ = true;
+  }
 }
 
 bool OutputStream::close() {

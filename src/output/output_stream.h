@@ -41,9 +41,16 @@ class QXW_EXPORT OutputStream {
   }
   uint64_t position() const { return flushed_ + used_; }
   void seekTo(uint64_t offset);
+  // Drops everything written so far and starts again at position 0; an output that cannot go
+  // back (a pipe) fails.
+  void restart();
   // Flushes and closes; true when nothing failed since create().
   bool close();
 
+  // Where an attached descriptor stood when attached: position 0 of this stream.
+  uint64_t startOffset() const { return base_; }
+  // The file's descriptor, or -1 in memory.
+  int descriptor() const { return fd_; }
   // Only a regular file may be removed after a failure; never a device such as /dev/full.
   bool isRegularFile() const { return regular_; }
   // Everything written so far, for an in-memory stream.
@@ -58,6 +65,8 @@ class QXW_EXPORT OutputStream {
   bool failed_ = false;
   bool regular_ = false;
   bool owned_ = true;
+  bool appending_ = false;  // an attached descriptor opened for appending
+  uint64_t base_ = 0;       // where an attached descriptor stood at the start
   size_t used_ = 0;
   uint64_t flushed_ = 0;
   std::vector<uint8_t> buffer_;

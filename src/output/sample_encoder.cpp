@@ -80,9 +80,10 @@ struct NoRecording {
   void operator()(int16_t) {}
 };
 
-struct Recording {
-  std::vector<int16_t>& out;
-  void operator()(int16_t value) { out.push_back(value); }
+// Writes each reconstructed sample into place; a piece starts at its own first sample.
+struct RecordingAt {
+  int16_t* next;
+  void operator()(int16_t value) { *next++ = value; }
 };
 
 // Everything one pass of the encoder reads besides the samples.
@@ -95,6 +96,9 @@ class SampleEncoder {
   template <typename Record>
   void encode(ChannelState& st, const uint8_t* at, const uint8_t* end, Record& record);
 
+  // Coded samples after which the reconstruction stood kLostError or more from the input.
+  uint64_t lostSamples() const { return lost_; }
+
  private:
   uint32_t lookAhead(const uint8_t* at, const uint8_t* end, int16_t value) const;
 
@@ -103,6 +107,7 @@ class SampleEncoder {
   const BinLookup binOf_;
   const StepTable* steps_;
   RangeGuard guard_{model_, binOf_, steps_};
+  uint64_t lost_ = 0;
 };
 
 // Counts the following frames whose sample in this channel repeats the current one, as far as
@@ -150,6 +155,7 @@ void SampleEncoder::encode(ChannelState& st, const uint8_t* at, const uint8_t* e
   // The whole target counts, also what the guard held back: the error stays exactly input minus
   // reconstruction, and the next steps catch up.
   st.error += target - step;
+  lost_ += static_cast<uint32_t>(st.error + (kLostError - 1)) > static_cast<uint32_t>(2 * (kLostError - 1)) ? 1 : 0;
   record(st.reconstructed);
 
   const int prevContext = st.context;
@@ -202,7 +208,7 @@ void encodeFrames(SampleEncoder& encoder, ChannelState* states, uint32_t channel
 constexpr size_t kStepTableSamples = size_t{1} << 16;
 
 template <typename Record>
-void encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Record record) {
+uint64_t encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Record record) {
   std::unique_ptr<StepTable> steps;
   if (samples.sampleCount() >= kStepTableSamples) {
     steps = std::make_unique<StepTable>(model, BinLookup(model.binBase));
@@ -214,6 +220,7 @@ void encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples, Reco
   std::vector<ChannelState> states(model.channels.get(), model.channels.get() + channels);
   encodeFrames(encoder, states.data(), channels, samples.begin, samples.end, samples.end, record);
   std::copy(states.begin(), states.end(), model.channels.get());
+  return encoder.lostSamples();
 }
 
 // --- The pass in pieces, on several threads ---
@@ -269,21 +276,30 @@ struct Piece {
   std::vector<ChannelState> end;
   std::unique_ptr<OutputStream> stream;
   std::unique_ptr<BitWriter> bits;
+  uint64_t lost = 0;
 
-  // Encodes the piece from the given state, replacing whatever it held.
+  // Encodes the piece from the given state, replacing whatever it held; records the
+  // reconstruction into its place when asked.
   void encodeFrom(const EncoderModel& model, const StepTable& steps, SampleRange samples,
-                  std::vector<ChannelState> states) {
+                  std::vector<ChannelState> states, int16_t* reconstruction) {
     stream = std::make_unique<OutputStream>();
     stream->createInMemory();
     bits = std::make_unique<BitWriter>(*stream);
     SampleEncoder encoder(model, *bits, &steps);
-    NoRecording none;
     start = states;
-    encodeFrames(encoder, states.data(), model.channelCount, from, to, samples.end, none);
+    if (reconstruction != nullptr) {
+      RecordingAt record{reconstruction + (from - samples.begin) / 2};
+      encodeFrames(encoder, states.data(), model.channelCount, from, to, samples.end, record);
+    } else {
+      NoRecording none;
+      encodeFrames(encoder, states.data(), model.channelCount, from, to, samples.end, none);
+    }
+    lost = encoder.lostSamples();
     end = std::move(states);
   }
 
-  void guessAndEncode(const EncoderModel& model, const StepTable& steps, SampleRange samples) {
+  void guessAndEncode(const EncoderModel& model, const StepTable& steps, SampleRange samples,
+                      int16_t* reconstruction) {
     const size_t stride = 2 * size_t{model.channelCount};
     const size_t before = static_cast<size_t>(from - samples.begin) / stride;
     const uint8_t* warmFrom = from - std::min(before, kWarmUpFrames) * stride;
@@ -294,7 +310,7 @@ struct Piece {
     SampleEncoder warm(model, warmBits, &steps);
     NoRecording none;
     encodeFrames(warm, states.data(), model.channelCount, warmFrom, from, samples.end, none);
-    encodeFrom(model, steps, samples, std::move(states));
+    encodeFrom(model, steps, samples, std::move(states), reconstruction);
   }
 
   // Appends this piece's bits to the writer.
@@ -316,24 +332,19 @@ void EncoderModel::encodeSamples(BitWriter& writer, SampleRange samples) {
   encodeAll(*this, writer, samples, NoRecording{});
 }
 
-void encodeSamplesRecording(EncoderModel& model, BitWriter& writer, SampleRange samples,
-                            std::vector<int16_t>& reconstruction) {
-  encodeAll(model, writer, samples, Recording{reconstruction});
-}
-
-void encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
-                           unsigned threads) {
+uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
+                               unsigned threads, int16_t* reconstruction) {
   const uint32_t channels = model.channelCount;
   const size_t stride = 2 * size_t{channels};
   const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
   if (threads < 2 || frames < 2 * kMinPieceFrames) {
-    model.encodeSamples(writer, samples);
-    return;
+    if (reconstruction != nullptr) return encodeAll(model, writer, samples, RecordingAt{reconstruction});
+    return encodeAll(model, writer, samples, NoRecording{});
   }
   std::vector<ChannelState> exact(model.channels.get(), model.channels.get() + channels);
   const StepTable steps(model, BinLookup(model.binBase));
   SampleEncoder direct(model, writer, &steps);
-  NoRecording none;
+  uint64_t lost = 0;
   for (const uint8_t* round = samples.begin; round < samples.end;) {
     const size_t left = static_cast<size_t>(samples.end - round) / stride;
     const size_t pieceFrames =
@@ -346,24 +357,30 @@ void encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange s
     }
     // The first piece goes straight out from the exact state while the others work.
     onThreads(count, [&](size_t k) {
-      if (k == 0) {
+      if (k > 0) return pieces[k].guessAndEncode(model, steps, samples, reconstruction);
+      if (reconstruction != nullptr) {
+        RecordingAt record{reconstruction + (pieces[0].from - samples.begin) / 2};
+        encodeFrames(direct, exact.data(), channels, pieces[0].from, pieces[0].to, samples.end,
+                     record);
+      } else {
+        NoRecording none;
         encodeFrames(direct, exact.data(), channels, pieces[0].from, pieces[0].to, samples.end,
                      none);
-      } else {
-        pieces[k].guessAndEncode(model, steps, samples);
       }
     });
     for (size_t k = 1; k < count; ++k) {
       Piece& piece = pieces[k];
       if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
-        piece.encodeFrom(model, steps, samples, exact);
+        piece.encodeFrom(model, steps, samples, exact, reconstruction);
       }
       piece.appendTo(writer);
+      lost += piece.lost;
       exact = piece.end;
     }
     round = pieces.back().to;
   }
   std::copy(exact.begin(), exact.end(), model.channels.get());
+  return lost + direct.lostSamples();
 }
 
 }  // namespace qxw

@@ -115,14 +115,16 @@ class RangeGuard {
 
 void writeRunLength(const EncoderModel& model, BitWriter& writer, uint32_t count);
 
-// encodeSamples that also records every sample a reader will reconstruct, interleaved as the
-// input; lets tests compare a decoder's output with the encoder's own reconstruction.
-void encodeSamplesRecording(EncoderModel& model, BitWriter& writer, SampleRange samples,
-                            std::vector<int16_t>& reconstruction);
+// How far the reconstruction may stand from the input after a step before the sample counts as
+// lost: a table whose levels cannot reach the signal leaves it there for long stretches.
+inline constexpr int32_t kLostError = 8192;
 
 // encodeSamples on up to `threads` threads, for the same bytes: pieces of the input are encoded
-// at once from a guessed state and kept only where the exact state meets the guess.
-void encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
-                           unsigned threads);
+// at once from a guessed state and kept only where the exact state meets the guess. When
+// reconstruction is given, every sample a reader will decode goes into it, interleaved as the
+// input. Returns the number of coded samples after which the reconstruction stood kLostError or
+// more from the input; it does not depend on the thread count either.
+uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
+                               unsigned threads, int16_t* reconstruction = nullptr);
 
 }  // namespace qxw

@@ -34,7 +34,9 @@ void set32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 
 std::string usageFor(const std::string& program) {
   return "Format: " + program + " [ /Q# ] infile [ outfile ]\n" +
-         "Where # is the quality level, between 0 and 9.\n";
+         "Where # is the quality level, between 0 and 9.\n"
+         "Also: /B# in place of /Q# aims at # bits per sample (2 to 8, such as /B4.5);\n"
+         "/V, first or second, decodes the written file again to verify it.\n";
 }
 
 class EncoderRun : public ::testing::Test {
