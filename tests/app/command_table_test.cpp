@@ -67,6 +67,23 @@ TEST(CommandTable, EachCommandLineGivesItsStatusAndFiles) {
       {kDecoder, {"/c", "/t", "/F", "song"}, 0, {}},
       {kDecoder, {"/C", "song.qxw", "other.wav"}, 2, {}},
       {kDecoder, {"song.qxw", "/C"}, 1, {}},
+      // /B and /V: options first, in any order, each once; /B and /Q exclude each other.
+      {kEncoder, {"/Q3", "/B4", "song.wav"}, 1, {}},
+      {kEncoder, {"/B4", "/Q3", "song.wav"}, 1, {}},
+      {kEncoder, {"/B9", "song.wav"}, 1, {}},
+      {kEncoder, {"/B1.5", "song.wav"}, 1, {}},
+      {kEncoder, {"/B4x", "song.wav"}, 1, {}},
+      {kEncoder, {"/V", "/V", "song.wav"}, 1, {}},
+      {kEncoder, {"song.wav", "/V"}, 1, {}},
+      {kEncoder, {"/v", "/q5", "song", "v5"}, 0, {"v5.qxw"}},
+      {kEncoder, {"/B4.5", "/V", "song", "b"}, 0, {"b.qxw"}},
+      // Standard output under another name is standard output: never given an extension.
+      {kEncoder, {"song.wav", "/dev/stdout"}, 0, {}, {"/dev/stdout.qxw"}},
+      {kDecoder, {"song.qxw", "/dev/stdout"}, 0, {}, {"/dev/stdout.wav"}},
+      {kDecoder, {"/F", "song.qxw", "/dev/fd/1"}, 0, {}, {"/dev/fd/1.wav"}},
+      // /C reads the WAV file by name only.
+      {kDecoder, {"/C", "-"}, 2, {}},
+      {kDecoder, {"/C", "song.qxw", "-"}, 2, {}, {"-.wav"}},
   };
   for (const CommandCase& c : cases) {
     TempDir dir;

@@ -130,6 +130,12 @@ TEST_F(DecoderRun, PipesGiveTheBytesOfTheFiles) {
   const auto tested = decode({"/T", "-"}, options);
   EXPECT_EQ(tested.out, "Examining QXW file header of standard input\nTesting sound data\n"
                         "File standard input is intact\n");
+  // Standard output by another name is standard output, with the lines out of the way.
+  for (const char* name : {"/dev/stdout", "/dev/fd/1"}) {
+    const auto named = decode({"lossy.qxw", name});
+    EXPECT_EQ(named.out, asText) << name;
+    EXPECT_EQ(named.err, toStdout.err) << name;
+  }
 }
 
 TEST_F(DecoderRun, APipeThatFailsMidStreamEndsWithStatusTwo) {
@@ -188,6 +194,29 @@ TEST_F(DecoderRun, ReportsTheLargestDifferenceAndTheSignalToNoise) {
   EXPECT_EQ(result.out, "Examining QXW file header of song.qxw\nLargest difference: 0\n"
                         "Signal to noise: identical\n");
 
+  // Another sample rate is said before the figures.
+  writeFile(dir.path("fast.wav"), makeWav(makeSignal(Signal::Music, 5000, 2), 2, 48000));
+  result = decode({"/C", "song.qxw", "fast.wav"});
+  EXPECT_EQ(result.out, "Examining QXW file header of song.qxw\nSample rates differ: fast.wav has "
+                        "48000 Hz, song.qxw 32000 Hz\nLargest difference: 0\n"
+                        "Signal to noise: identical\n");
+  // A report that cannot be written is an error.
+  const int full = ::open("/dev/full", O_WRONLY);
+  if (full >= 0) {
+    ::close(full);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::dup2(::open("/dev/full", O_WRONLY), 1);
+      ::dup2(::open("/dev/null", O_WRONLY), 2);
+      ::execl(kDecoder.c_str(), kDecoder.c_str(), "/C", dir.path("lossy.qxw").c_str(),
+              dir.path("song.wav").c_str(), nullptr);
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+  }
+
   writeFile(dir.path("short.wav"), makeWav(makeSignal(Signal::Music, 4999, 2), 2, 32000));
   result = decode({"/C", "lossy.qxw", "short.wav"});
   EXPECT_EQ(result.status, 2);
@@ -195,6 +224,61 @@ TEST_F(DecoderRun, ReportsTheLargestDifferenceAndTheSignalToNoise) {
   writeFile(dir.path("mono.wav"), makeWav(makeSignal(Signal::Music, 10000, 1), 1, 32000));
   EXPECT_EQ(decode({"/C", "lossy.qxw", "mono.wav"}).status, 2);
   EXPECT_EQ(decode({"/C", "lossy.qxw", "missing.wav"}).err, "Error openning missing.wav\n");
+  EXPECT_EQ(decode({"/C", "-"}).err, "Error: /C needs the name of the WAV file to compare with\n");
+}
+
+// A silent original has no signal to measure against; a ratio just under 1 is 0.00 dB.
+TEST_F(DecoderRun, ReportsSilenceAndEvenRatiosPlainly) {
+  std::vector<int16_t> quiet(10, 0), loud(10, 0);
+  loud[0] = 100;
+  quiet[5] = 1;
+  writeFile(dir.path("silent.wav"), makeWav(std::vector<int16_t>(10, 0), 1));
+  writeFile(dir.path("quiet.wav"), makeWav(quiet, 1));
+  writeFile(dir.path("loud.wav"), makeWav(loud, 1));
+  ASSERT_EQ(encode({"/Q9", "quiet.wav"}).status, 0);
+  auto result = decode({"/C", "quiet.qxw", "silent.wav"});
+  EXPECT_EQ(result.out, "Examining QXW file header of quiet.qxw\nLargest difference: 1\n"
+                        "Signal to noise: no signal\n");
+  // 10000 against 10001.
+  result = decode({"/C", "quiet.qxw", "loud.wav"});
+  EXPECT_EQ(result.out, "Examining QXW file header of quiet.qxw\nLargest difference: 100\n"
+                        "Signal to noise: 0.00 dB\n");
+}
+
+// Bytes after the data: a test fails, a decode keeps the sound and says what it left.
+TEST_F(DecoderRun, BytesAfterTheDataFailATest) {
+  const auto file = readFile(dir.path("song.qxw"));
+  auto junk = file;
+  junk.insert(junk.end(), {'J', 'U', 'N', 'K'});
+  writeFile(dir.path("junk.qxw"), junk);
+  auto twice = file;
+  twice.insert(twice.end(), file.begin(), file.end());
+  writeFile(dir.path("twice.qxw"), twice);
+  for (const auto& [name, extra] : {std::pair{"junk", 4ul}, std::pair{"twice", file.size()}}) {
+    const std::string what = std::to_string(extra) + " bytes follow the QXW data in " + name + ".qxw";
+    auto result = decode({"/T", name});
+    EXPECT_EQ(result.status, 2) << name;
+    EXPECT_EQ(result.err, "Error: " + what + "\n");
+    result = decode({name, "out"});
+    EXPECT_EQ(result.status, 0) << name;
+    EXPECT_EQ(result.err, "Warning: " + what + "; they are not decoded\n");
+    EXPECT_EQ(readFile(dir.path("out.wav")), wav);
+    ::unlink(dir.path("out.wav").c_str());
+  }
+}
+
+// A terminal is neither a QXW file to read nor a place for a WAV file.
+TEST_F(DecoderRun, RefusesATerminal) {
+  RunOptions terminal;
+  terminal.terminal = true;
+  auto result = decode({"song.qxw", "-"}, terminal);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Error: standard output is a terminal\n");
+  result = decode({"song.qxw", "/dev/stdout"}, terminal);
+  EXPECT_EQ(result.err, "Error: standard output is a terminal\n");
+  result = decode({"/T", "-"}, terminal);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Error: standard input is a terminal\n");
 }
 
 }  // namespace

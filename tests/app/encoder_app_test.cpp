@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "support/run_program.h"
+#include "support/signals.h"
 #include "support/wav_files.h"
 
 namespace qxw {
@@ -243,6 +244,72 @@ TEST_F(EncoderRun, WritesAHeaderOnlyFileForZeroFrames) {
   ASSERT_EQ(qxw.size(), 2200u);
   EXPECT_EQ(get32(qxw, 2196), 0u);
   EXPECT_EQ(get32(qxw, 12), 3u);
+}
+
+// /V reads the written file back and decodes it before it takes its name.
+TEST_F(EncoderRun, VerifiesTheWrittenFile) {
+  writeFile(dir.path("song.wav"), makeWav(tone(20000, 2), 2));
+  auto result = run({"/Q2", "/V", "song.wav"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("Encoding and writing sound data\nDone.\nVerifying song.qxw\n"),
+            std::string::npos)
+      << result.out;
+  result = run({"/V", "/Q2", "song.wav", "/dev/stdout"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(std::vector<uint8_t>(result.out.begin(), result.out.end()),
+            readFile(dir.path("song.qxw")));
+  // A device gives nothing back to read.
+  result = run({"/V", "song.wav", "/dev/null"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Error: verification of /dev/null failed\n");
+}
+
+// Standard output under any name takes the file, the lines go to standard error, and a terminal
+// is refused.
+TEST_F(EncoderRun, WritesToStandardOutputUnderAnyName) {
+  writeFile(dir.path("song.wav"), makeWav(tone(3000, 2), 2));
+  ASSERT_EQ(run({"song.wav"}).status, 0);
+  const auto expected = readFile(dir.path("song.qxw"));
+  for (const char* name : {"/dev/stdout", "/dev/fd/1"}) {
+    const auto result = run({"song.wav", name});
+    EXPECT_EQ(result.status, 0) << name;
+    EXPECT_EQ(std::vector<uint8_t>(result.out.begin(), result.out.end()), expected) << name;
+    EXPECT_EQ(result.err.rfind("Examining Wave format header of song.wav\n", 0), 0u) << name;
+  }
+  RunOptions terminal;
+  terminal.terminal = true;
+  const auto result = run({"song.wav", "/dev/stdout"}, terminal);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Error: standard output is a terminal\n");
+}
+
+// A table whose levels cannot reach a loud square's is replaced by the next quality's.
+TEST_F(EncoderRun, SaysSoWhenAQualityCannotFollowTheSound) {
+  writeFile(dir.path("square.wav"), makeWav(makeSignal(Signal::LoudSquare, 20000, 1, 40), 1));
+  const auto result = run({"/Q0", "square.wav"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("Quality 0 cannot follow this sound; encoding again at quality 1\n"),
+            std::string::npos)
+      << result.out;
+}
+
+// Mapping an input takes address space; without it the run says so rather than "openning".
+TEST_F(EncoderRun, ReportsAnInputTooLargeForMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than the limit";
+#else
+  auto wav = makeWav(tone(100, 2), 2);
+  const uint32_t dataBytes = 1u << 30;
+  set32(wav, 4, dataBytes + 36);
+  set32(wav, 40, dataBytes);
+  writeFile(dir.path("big.wav"), wav);
+  ASSERT_EQ(::truncate(dir.path("big.wav").c_str(), 44 + off_t{dataBytes}), 0);
+  RunOptions limited;
+  limited.memoryLimit = 512l << 20;
+  const auto result = run({"big.wav"}, limited);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Error: out of memory\n");
+#endif
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // concurrent runs and ignored signals. An older output must survive every one of them, and no
 // broken file may appear under the final name.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -158,6 +159,51 @@ TEST_F(OutputSafety, TheDecoderReplacesAFileOnlyWhenAsked) {
   result = run(kDecoder, {"/f", "lossy.qxw", "small.wav"});
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(readFile(dir.path("small.wav")), original);
+}
+
+// Started with standard input and output closed, the files a run opens must not take their
+// place: no console line may land in an output.
+TEST_F(OutputSafety, ClosedStandardStreamsNeverReceiveTheOutput) {
+  ASSERT_EQ(run(kEncoder, {"small.wav", "expected.qxw"}).status, 0);
+  ASSERT_EQ(run(kDecoder, {"expected.qxw", "expected.wav"}).status, 0);
+  RunOptions closed;
+  closed.closedInputAndOutput = true;
+  EXPECT_EQ(run(kEncoder, {"small.wav", "closed.qxw"}, closed).status, 0);
+  EXPECT_EQ(readFile(dir.path("closed.qxw")), readFile(dir.path("expected.qxw")));
+  EXPECT_EQ(run(kDecoder, {"expected.qxw", "closed.wav"}, closed).status, 0);
+  EXPECT_EQ(readFile(dir.path("closed.wav")), readFile(dir.path("expected.wav")));
+}
+
+// A replaced file keeps its permissions; one the user could not write stays as it is; a
+// dangling link gets the file it names.
+TEST_F(OutputSafety, AReplacedFileKeepsItsPermissions) {
+  for (mode_t mode : {0600, 0640, 0604}) {
+    ::chmod(dir.path("song.qxw").c_str(), mode);
+    ASSERT_EQ(run(kEncoder, {"small.wav", "song.qxw"}).status, 0);
+    ASSERT_EQ(run(kDecoder, {"/F", "song.qxw", "song.wav"}).status, 0);
+    struct stat info {};
+    ::stat(dir.path("song.qxw").c_str(), &info);
+    EXPECT_EQ(info.st_mode & 07777, mode);
+    ::chmod(dir.path("song.wav").c_str(), mode);
+    ASSERT_EQ(run(kDecoder, {"/F", "song.qxw", "song.wav"}).status, 0);
+    ::stat(dir.path("song.wav").c_str(), &info);
+    EXPECT_EQ(info.st_mode & 07777, mode);
+  }
+  if (::geteuid() != 0) {
+    ::chmod(dir.path("song.qxw").c_str(), 0444);
+    const auto before = readFile(dir.path("song.qxw"));
+    const auto refused = run(kEncoder, {"/Q9", "small.wav", "song.qxw"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, "Error creating song.qxw\n");
+    EXPECT_EQ(readFile(dir.path("song.qxw")), before);
+  }
+  ::symlink("made/new.qxw", dir.path("link.qxw").c_str());
+  ::mkdir(dir.path("made").c_str(), 0700);
+  EXPECT_EQ(run(kEncoder, {"small.wav", "link.qxw"}).status, 0);
+  struct stat info {};
+  EXPECT_EQ(::lstat(dir.path("link.qxw").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_TRUE(fileExists(dir.path("made/new.qxw")));
 }
 
 }  // namespace

@@ -119,6 +119,7 @@ TEST(Api, ReportsEachFaultWithItsStatus) {
     return qxw_decode(bytes.data(), bytes.size(), out.data(), out.size());
   };
 
+  qxw_decoder* decoder = nullptr;
   EXPECT_EQ(decode(file), QXW_OK);
   EXPECT_EQ(qxw_read_format(file.data(), 0, &format), QXW_NOT_QXW);
   EXPECT_EQ(qxw_read_format(nullptr, 0, &format), QXW_INVALID_ARGUMENT);
@@ -142,13 +143,21 @@ TEST(Api, ReportsEachFaultWithItsStatus) {
   longer.insert(longer.end(), {1, 0, 0, 0});
   longer[2196] = static_cast<uint8_t>(longer[2196] + 4);
   EXPECT_EQ(decode(longer), QXW_CORRUPT);
+  // A whole file is exactly its header and the data it declares: nothing may follow.
+  for (auto trailing : {std::vector<uint8_t>{'J'}, file}) {
+    auto joined = file;
+    joined.insert(joined.end(), trailing.begin(), trailing.end());
+    EXPECT_EQ(decode(joined), QXW_TRAILING_DATA);
+    EXPECT_EQ(qxw_decoder_open(joined.data(), joined.size(), &decoder), QXW_TRAILING_DATA);
+  }
+  EXPECT_EQ(qxw_decode(file.data(), SIZE_MAX, out.data(), out.size()), QXW_TRAILING_DATA);
 
   EXPECT_EQ(qxw_decode(file.data(), file.size(), out.data(), out.size() - 1), QXW_BUFFER_TOO_SMALL);
   EXPECT_EQ(qxw_decode(file.data(), file.size(), nullptr, out.size()), QXW_INVALID_ARGUMENT);
   EXPECT_EQ(qxw_decode(nullptr, file.size(), out.data(), out.size()), QXW_INVALID_ARGUMENT);
   EXPECT_EQ(qxw_read_format(file.data(), file.size(), nullptr), QXW_INVALID_ARGUMENT);
   EXPECT_EQ(qxw_decoder_open(file.data(), file.size(), nullptr), QXW_INVALID_ARGUMENT);
-  qxw_decoder* decoder = reinterpret_cast<qxw_decoder*>(&format);
+  decoder = reinterpret_cast<qxw_decoder*>(&format);
   EXPECT_EQ(qxw_decoder_open(badChannels.data(), badChannels.size(), &decoder), QXW_INVALID_HEADER);
   EXPECT_EQ(decoder, nullptr);
   size_t frames = 1;
@@ -241,6 +250,7 @@ TEST(Api, WorksFromCAndNamesItsVersionAndStatuses) {
   for (int s = 0; s <= 8; ++s) {
     const char* text = qxw_status_text(static_cast<qxw_status>(s));
     ASSERT_NE(text, nullptr);
+    EXPECT_STRNE(text, "unknown status") << s;
     EXPECT_EQ(std::strchr(text, '\n'), nullptr);
   }
 }

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace qxw::testing {
@@ -43,12 +44,16 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (!options.workingDir.empty() && ::chdir(options.workingDir.c_str()) != 0) _exit(127);
+    // SIGXFSZ keeps its default action: the programs must turn it into a write error.
     if (options.fileSizeLimit >= 0) {
-      // Writes past the limit then fail with EFBIG instead of raising SIGXFSZ.
-      std::signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{static_cast<rlim_t>(options.fileSizeLimit),
                          static_cast<rlim_t>(options.fileSizeLimit)};
       ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.memoryLimit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(options.memoryLimit),
+                         static_cast<rlim_t>(options.memoryLimit)};
+      ::setrlimit(RLIMIT_AS, &limit);
     }
     if (!options.standardInput.empty()) {
       const int in = ::open(options.standardInput.c_str(), O_RDONLY);
@@ -57,6 +62,18 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
     }
     ::dup2(outFd, 1);
     ::dup2(merged ? outFd : errFd, 2);
+    if (options.terminal) {
+      const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+      if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) _exit(125);
+      const int side = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+      if (side < 0) _exit(125);
+      ::dup2(side, 0);
+      ::dup2(side, 1);
+    }
+    if (options.closedInputAndOutput) {
+      ::close(0);
+      ::close(1);
+    }
     execute(program, args);
   }
   int status = 0;

@@ -17,6 +17,9 @@ struct RunOptions {
   std::string workingDir;
   long fileSizeLimit = -1;  // bytes a written file may reach; -1 for no limit
   std::string standardInput;  // a file to read as standard input; none when empty
+  bool closedInputAndOutput = false;  // starts with descriptors 0 and 1 closed, as a daemon may
+  bool terminal = false;              // standard input and output on a terminal of their own
+  long memoryLimit = -1;              // bytes of address space; -1 for no limit
 };
 
 // Starts the program without waiting for it; its console output is discarded. The signals in

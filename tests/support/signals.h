@@ -11,6 +11,7 @@ namespace qxw::testing {
 // NoisyExtremes swings between the two rails with a little noise: at lower qualities its steps
 // overshoot the rails, which is what the encoder's range guard is for.
 // ClippedSine and ClippedMusic are driven past the rails and clipped, as loud masters are.
+// LoudSquare's jumps are so large that a coarse table offers no level that fits from the middle.
 enum class Signal {
   Music,
   Silence,
@@ -21,13 +22,14 @@ enum class Signal {
   Empty,
   NoisyExtremes,
   ClippedSine,
-  ClippedMusic
+  ClippedMusic,
+  LoudSquare
 };
 
 inline const char* signalName(Signal s) {
   const char* names[] = {"music",  "silence", "noise", "square",
                          "extremes", "single", "empty", "noisy extremes",
-                         "clipped sine", "clipped music"};
+                         "clipped sine", "clipped music", "loud square"};
   return names[static_cast<int>(s)];
 }
 
@@ -69,6 +71,12 @@ inline std::vector<int16_t> makeSignal(Signal kind, size_t frames, uint32_t chan
         case Signal::ClippedMusic:
           v = 4 * (6000 * std::sin(0.013 * t * (c + 1)) + 2500 * std::sin(0.171 * t + c) +
                    900 * std::sin(0.9 * t) + static_cast<double>(noise >> 22) - 512);
+          break;
+        case Signal::LoudSquare:
+          // Alternates every 2 to 16 samples between levels of +-32767 down to +-16767 (both by
+          // seed), with noise of +-100.
+          v = ((i / (2 + seed % 15)) % 2 ? -1 : 1) * (32767.0 - 1000.0 * (seed / 15 % 17)) +
+              static_cast<double>((noise >> 24) % 201) - 100;
           break;
         case Signal::Single:
           v = -1234 + static_cast<double>(c);
