@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <bit>
+#include <cmath>
+#include <optional>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -43,9 +46,11 @@ void reportEstimates(const WaveInfo& info, int quality, const SizeEstimates& e) 
 class ConsoleCompression : public CompressionListener {
  public:
   ConsoleCompression(const WaveInfo& info, const CommandLine& line, const std::string& outputName,
-                     const MappedFile& input, bool toStandardOutput)
+                     const MappedFile& input, SampleRange samples, bool toStandardOutput)
       : info_(info),
+        samples_(samples),
         quality_(line.quality),
+        bitsPerSample_(line.bitsPerSample),
         verify_(line.verify),
         toStandardOutput_(toStandardOutput),
         outputName_(outputName),
@@ -69,6 +74,7 @@ class ConsoleCompression : public CompressionListener {
         return printProgress("Done.");
     }
   }
+  void targetReached(const TargetReport& report) override { report_ = report; }
   void estimatesReady(const SizeEstimates& estimates) override {
     reportEstimates(info_, quality_, estimates);
   }
@@ -84,20 +90,53 @@ class ConsoleCompression : public CompressionListener {
     }
     return &file_.stream();
   }
-  std::vector<int16_t>* reconstruction() override { return verify_ ? &reconstruction_ : nullptr; }
+  // Lossless, the reconstruction is the input itself and need not be kept.
+  std::vector<int16_t>* reconstruction() override {
+    return verify_ && !lossless() ? &reconstruction_ : nullptr;
+  }
+  // "Written <bytes> bytes: <bits> bits per sample, signal to noise <ratio> dB", for /B.
+  void printTargetReport() const {
+    char line[160];
+    const int used = std::snprintf(line, sizeof line, "Written %llu bytes: %.2f bits per sample, ",
+                                   static_cast<unsigned long long>(report_.bytes), report_.bitsPerSample);
+    if (report_.noise == 0) {
+      std::snprintf(line + used, sizeof line - used, "lossless");
+    } else if (report_.signal == 0) {
+      std::snprintf(line + used, sizeof line - used, "no signal");
+    } else {
+      std::snprintf(line + used, sizeof line - used, "signal to noise %.2f dB",
+                    static_cast<double>(10 * std::log10(report_.signal / report_.noise)));
+    }
+    printProgress(line);
+  }
 
   // Completes the file; with /V, only once it decodes to the encoder's own reconstruction.
   bool finish() {
     if (!verify_) return file_.finish();
     return file_.finish([this](const std::string& path, uint64_t offset) {
       printProgress("Verifying " + outputName_);
-      return decodesTo(path, offset, reconstruction_);
+      if (lossless()) return decodesTo(path, offset, samples_.begin, samples_.end - samples_.begin);
+      // The recorded samples as the little-endian bytes a WAV file holds: in place on a
+      // little-endian machine.
+      if constexpr (std::endian::native != std::endian::little) {
+        for (int16_t& sample : reconstruction_) {
+          const auto bits = static_cast<uint16_t>(sample);
+          sample = static_cast<int16_t>(static_cast<uint16_t>(bits << 8 | bits >> 8));
+        }
+      }
+      return decodesTo(path, offset, reinterpret_cast<const uint8_t*>(reconstruction_.data()),
+                       2 * reconstruction_.size());
     });
   }
 
  private:
+  bool lossless() const { return quality_ == 9 && !bitsPerSample_; }
+
   const WaveInfo& info_;
+  SampleRange samples_;
   int quality_;
+  std::optional<double> bitsPerSample_;
+  TargetReport report_;
   bool verify_;
   bool toStandardOutput_;
   std::vector<int16_t> reconstruction_;
@@ -139,11 +178,15 @@ int runEncoder(int argc, const char* const* argv) {
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* first = input.data() + info.dataOffset;
   const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};
-  ConsoleCompression console(info, *line, outputName, input, toStandardOutput);
+  ConsoleCompression console(info, *line, outputName, input, samples, toStandardOutput);
   const SoundFormat format{info.frameCount, info.channelCount, info.sampleRate};
   // Every core: the bytes are the same for any number of threads.
-  if (!compress(samples, format, line->quality, console, 0)) return kFailure;
-  return console.finish() ? kSuccess : kFailure;
+  const bool compressed =
+      line->bitsPerSample ? compressToBits(samples, format, *line->bitsPerSample, console, 0)
+                          : compress(samples, format, line->quality, console, 0);
+  if (!compressed || !console.finish()) return kFailure;
+  if (line->bitsPerSample) console.printTargetReport();
+  return kSuccess;
 }
 
 }  // namespace qxw

@@ -1,6 +1,7 @@
 #include "app/verify_file.h"
 
-#include <algorithm>
+#include <cstring>
+#include <vector>
 #include <memory>
 
 #include "app/mapped_file.h"
@@ -16,7 +17,7 @@ struct DecoderCloser {
 
 }  // namespace
 
-bool decodesTo(const std::string& path, uint64_t offset, const std::vector<int16_t>& expected) {
+bool decodesTo(const std::string& path, uint64_t offset, const uint8_t* expected, uint64_t size) {
   MappedFile file;
   if (!file.open(path) || file.data() == nullptr || file.size() <= offset) return false;
   qxw_decoder* opened = nullptr;
@@ -24,17 +25,22 @@ bool decodesTo(const std::string& path, uint64_t offset, const std::vector<int16
   const std::unique_ptr<qxw_decoder, DecoderCloser> decoder(opened);
   qxw_format format{};
   qxw_decoder_format(decoder.get(), &format);
-  if (uint64_t{format.frame_count} * format.channel_count != expected.size()) return false;
+  if (uint64_t{format.frame_count} * format.channel_count * 2 != size) return false;
   constexpr size_t kBlockFrames = 16384;
   std::vector<int16_t> block(kBlockFrames * format.channel_count);
-  const int16_t* next = expected.data();
+  std::vector<uint8_t> bytes(2 * block.size());
+  const uint8_t* next = expected;
   for (;;) {
     size_t frames = 0;
     if (qxw_decoder_read(decoder.get(), block.data(), kBlockFrames, &frames) != QXW_OK) return false;
-    if (frames == 0) return next == expected.data() + expected.size();
+    if (frames == 0) return next == expected + size;
     const size_t count = frames * format.channel_count;
-    if (!std::equal(block.begin(), block.begin() + static_cast<long>(count), next)) return false;
-    next += count;
+    for (size_t i = 0; i < count; ++i) {
+      bytes[2 * i] = static_cast<uint8_t>(block[i]);
+      bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(block[i]) >> 8);
+    }
+    if (std::memcmp(bytes.data(), next, 2 * count) != 0) return false;
+    next += 2 * count;
   }
 }
 

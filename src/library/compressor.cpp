@@ -5,7 +5,9 @@
 #include <memory>
 #include <thread>
 
+#include "analysis/step_search.h"
 #include "output/bit_writer.h"
+#include "output/target_encoder.h"
 #include "output/sample_encoder.h"
 
 namespace qxw {
@@ -95,6 +97,47 @@ bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& forma
     lost = writeFile(model, *output, samples, format, listener, threadCount, false);
   }
   listener.stepStarts(CompressionStep::Finishing);
+  return true;
+}
+
+bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsPerSample,
+                    CompressionListener& listener, int threads) {
+  auto model = std::make_unique<EncoderModel>();
+  listener.stepStarts(CompressionStep::HistogrammingDeltas);
+  const unsigned threadCount = threadsToUse(threads);
+  model->initialize(format.channelCount);
+  histogramDeltasInPieces(*model, samples, threadCount);
+  listener.stepStarts(CompressionStep::AnalyzingHistogram);
+  model->frameCount = format.frameCount;
+  StepSearch search(*model, samples, format.channelCount, threadCount);
+  listener.stepStarts(CompressionStep::GatheringStatistics);
+  const std::unique_ptr<UniformTable> table = search.find(bitsPerSample);
+  listener.stepStarts(CompressionStep::GeneratingCodes);
+  table->applyTo(*model);
+
+  listener.stepStarts(CompressionStep::WritingHeader);
+  OutputStream* output = listener.output();
+  if (output == nullptr) return false;
+  BitWriter writer(*output);
+  model->writeMagic(writer);
+  model->writeHeader(writer, format.sampleRate);
+  listener.stepStarts(CompressionStep::EncodingSamples);
+  int16_t* reconstruction = nullptr;
+  if (std::vector<int16_t>* recorded = listener.reconstruction()) {
+    recorded->resize(samples.sampleCount());
+    reconstruction = recorded->data();
+  }
+  const TargetQuality quality = writeTargetSamples(*table, *model, writer, samples, reconstruction);
+  writer.alignToWord();
+  TargetReport report;
+  report.bytes = output->position();
+  model->finishFile(writer);
+  listener.stepStarts(CompressionStep::Finishing);
+  const uint64_t count = samples.sampleCount();
+  report.bitsPerSample = count == 0 ? 0 : 8.0 * static_cast<double>(report.bytes) / static_cast<double>(count);
+  report.signal = quality.signal;
+  report.noise = quality.noise;
+  listener.targetReached(report);
   return true;
 }
 

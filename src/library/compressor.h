@@ -34,6 +34,14 @@ enum class CompressionStep {
   Finishing,
 };
 
+// What a compression aimed at a size measured of the file it wrote.
+struct TargetReport {
+  uint64_t bytes = 0;          // the whole file
+  double bitsPerSample = 0;    // file bits over frames × channels
+  long double signal = 0;      // sum of squared input samples
+  long double noise = 0;       // sum of squared differences from the reconstruction
+};
+
 // What a compression tells the one who runs it, and where its file goes.
 class CompressionListener {
  public:
@@ -45,6 +53,8 @@ class CompressionListener {
   virtual void qualityRaised(int /*from*/, int /*to*/) {}
   // Asked once, after the estimates and before the header is written; null ends the run there.
   virtual OutputStream* output() = 0;
+  // After a compression aimed at a size, once the file is written.
+  virtual void targetReached(const TargetReport&) {}
   // When not null, receives every sample a reader will decode, interleaved as the input.
   virtual std::vector<int16_t>* reconstruction() { return nullptr; }
 };
@@ -60,6 +70,15 @@ inline constexpr uint64_t kLostSampleLimit = 2048;
 // 0 for as many as help, 1 for the calling thread only; the bytes never depend on it.
 QXW_EXPORT bool compress(SampleRange samples, const SoundFormat& format, int quality,
                          CompressionListener& listener, int threads = 1);
+// Aims at an average of bitsPerSample file bits a sample instead of a quality level: designs a
+// table of even steps for the sound, searches the step that brings the file nearest the target,
+// and writes each sample as the level nearest the whole difference between input and
+// reconstruction. The same steps and messages as compress, except the estimates; ends with
+// targetReached. The bytes never depend on threads.
+QXW_EXPORT bool compressToBits(SampleRange samples, const SoundFormat& format,
+                               double bitsPerSample, CompressionListener& listener,
+                               int threads = 1);
+
 // The same on a model the caller keeps, to look into it afterwards.
 bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
               CompressionListener& listener, int threads = 1);

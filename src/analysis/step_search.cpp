@@ -1,0 +1,122 @@
+#include "analysis/step_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "analysis/frame_pieces.h"
+#include "format/qxw_layout.h"
+
+namespace qxw {
+
+namespace {
+
+constexpr size_t kBlockFrames = size_t{1} << 16;
+constexpr double kLargestLogStep = 16;
+constexpr int kMostTrials = 14;
+
+// The walk's guess at a block's start: the reader holds the previous input sample.
+std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, uint32_t channels) {
+  std::vector<TargetState> states(channels);
+  if (at == samples.begin) return states;
+  for (uint32_t c = 0; c < channels; ++c) {
+    states[c].reconstructed = readSample(at - 2 * size_t{channels} + 2 * c);
+  }
+  return states;
+}
+
+}  // namespace
+
+StepSearch::StepSearch(EncoderModel& model, SampleRange samples, uint32_t channels,
+                       unsigned threads)
+    : model_(model), samples_(samples), channels_(channels), threads_(std::max(threads, 1u)) {}
+
+uint32_t StepSearch::largestDifference() const {
+  for (uint32_t m = kMaxMagnitude; m > 0; --m) {
+    if (model_.deltaHistogram[m] != 0) return m;
+  }
+  return 0;
+}
+
+// The entropy of the differences less the bits a step of δ saves (about log2 δ) gives the
+// logarithm of the step to start from.
+double StepSearch::firstGuess(double bitsPerSample) const {
+  double total = 0;
+  for (uint32_t m = 0; m <= kMaxMagnitude; ++m) total += model_.deltaHistogram[m];
+  if (total == 0) return 0;
+  double entropy = 0;
+  for (uint32_t m = 0; m <= kMaxMagnitude; ++m) {
+    if (model_.deltaHistogram[m] == 0) continue;
+    const double p = model_.deltaHistogram[m] / total;
+    entropy -= p * std::log2(p);
+    if (m != 0) entropy += p;  // the sign
+  }
+  return std::clamp(entropy - bitsPerSample, 0.0, kLargestLogStep - 1);
+}
+
+uint64_t StepSearch::estimateBits(const UniformTable& table) {
+  const size_t stride = 2 * size_t{channels_};
+  const size_t frames = static_cast<size_t>(samples_.end - samples_.begin) / stride;
+  const size_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
+  const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, blocks));
+  std::vector<SymbolCounts> counts(workers);
+  onThreads(workers, [&](size_t k) {
+    std::memset(counts[k], 0, sizeof(SymbolCounts));
+    for (size_t block = blocks * k / workers; block < blocks * (k + 1) / workers; ++block) {
+      const uint8_t* from = samples_.begin + block * kBlockFrames * stride;
+      const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
+      std::vector<TargetState> states = guessedStates(samples_, from, channels_);
+      countTargetSymbols(table, {from, to}, channels_, states.data(), counts[k]);
+    }
+  });
+  uint64_t offsetBits = 0;
+  for (int c = 0; c < kContextCount; ++c) {
+    for (int s = 0; s < kSymbolCount; ++s) {
+      uint32_t sum = 0;
+      for (const SymbolCounts& part : counts) sum += part[c][s];
+      model_.contextHistogram[c][s] = sum;
+      offsetBits += uint64_t{sum} * static_cast<uint32_t>(table.bits(binOfSymbol(s)));
+    }
+  }
+  uint64_t symbolBits = 0;
+  model_.generateHuffmanCodes(symbolBits);
+  return symbolBits + offsetBits + 8 * uint64_t{kQxwHeaderSize};
+}
+
+std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
+  const uint32_t largest = largestDifference();
+  const double samples = static_cast<double>(samples_.sampleCount());
+  const double target = bitsPerSample * std::max(samples, 1.0);
+  // Bits fall as the step grows: lo is the largest log-step known to give too many bits, hi
+  // the smallest known to give too few.
+  double lo = 0, hi = kLargestLogStep, loBits = 0, hiBits = 0;
+  bool loKnown = false, hiKnown = false;
+  double x = firstGuess(bitsPerSample), bestX = x, bestMiss = -1;
+  for (int trial = 0; trial < kMostTrials; ++trial) {
+    const double bits = static_cast<double>(estimateBits(UniformTable(std::exp2(x), largest)));
+    const double miss = std::fabs(bits - target);
+    if (bestMiss < 0 || miss < bestMiss) bestX = x, bestMiss = miss;
+    if (miss <= 0.004 * target) break;
+    (bits > target ? lo : hi) = x;
+    (bits > target ? loBits : hiBits) = bits;
+    (bits > target ? loKnown : hiKnown) = true;
+    double next;
+    if (loKnown && hiKnown) {
+      // Interpolate between the two ends; halve where that lands too near either.
+      next = lo + (hi - lo) * (loBits - target) / (loBits - hiBits);
+      const double margin = 0.1 * (hi - lo);
+      if (next < lo + margin || next > hi - margin) next = (lo + hi) / 2;
+    } else {
+      // About one bit a sample for each doubling of the step.
+      next = std::clamp(x + (bits - target) / std::max(samples, 1.0), lo, hi);
+    }
+    if (std::fabs(next - x) < 1e-3 || hi - lo < 1e-3) break;
+    x = next;
+  }
+  auto table = std::make_unique<UniformTable>(std::exp2(bestX), largest);
+  estimateBits(*table);
+  return table;
+}
+
+}  // namespace qxw

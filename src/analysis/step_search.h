@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "analysis/encoder_model.h"
+#include "analysis/uniform_table.h"
+#include "output/target_encoder.h"
+
+namespace qxw {
+
+// The step of the table that brings a sound's file closest to a size: each trial counts the
+// symbols of a walk over the whole sound, in fixed blocks of frames that each start from a
+// guessed state (so that any number of threads gives the same counts), builds the codes those
+// counts call for, and sums the bits.
+class StepSearch {
+ public:
+  StepSearch(EncoderModel& model, SampleRange samples, uint32_t channels, unsigned threads);
+
+  // The step whose estimated file comes nearest bitsPerSample on average, searched on the
+  // logarithm of the step between 1 and 2^16 from a first guess made from the difference
+  // histogram. Leaves the model's code tables built for it; the table is returned.
+  std::unique_ptr<UniformTable> find(double bitsPerSample);
+
+ private:
+  // Estimated bits of the whole file with the table; the counts go into the model.
+  uint64_t estimateBits(const UniformTable& table);
+  double firstGuess(double bitsPerSample) const;
+  uint32_t largestDifference() const;
+
+  EncoderModel& model_;
+  SampleRange samples_;
+  uint32_t channels_;
+  unsigned threads_;
+};
+
+}  // namespace qxw

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "analysis/encoder_model.h"
+
+namespace qxw {
+
+// One level a reader can decode: its magnitude, and the bin and offset that code it. Bin 0 is
+// the zero step.
+struct Level {
+  uint16_t magnitude;
+  uint16_t offset;
+  uint8_t bin;
+};
+
+// A bin table designed for a step δ rather than for the histogram: single levels at the
+// multiples k·δ (rounded) for k = 1..kSingleLevels, then tail bins of 2^w levels spaced by the
+// power of two nearest δ, their widths growing until the top reaches the file's largest
+// difference with 2δ to spare. Answers, for every magnitude, the nearest level and the largest
+// level not above it.
+class UniformTable {
+ public:
+  static constexpr int kSingleLevels = 18;
+
+  UniformTable(double step, uint32_t largestDifference);
+
+  // The table as the file stores it: bases, widths (bin 0: a run-count width of 0) and shifts.
+  void applyTo(EncoderModel& model) const;
+
+  // The nearest level to magnitude m, the lower one on a tie.
+  const Level& nearest(uint32_t m) const { return nearest_[m]; }
+  // The largest level at or below m.
+  const Level& atMost(uint32_t m) const { return atMost_[m]; }
+  int32_t bits(int bin) const { return bits_[bin]; }
+
+ private:
+  void designBins(double step, uint32_t largestDifference);
+  void indexLevels();
+
+  uint32_t base_[kBinCount] = {};
+  int32_t bits_[kBinCount] = {};
+  int32_t shift_[kBinCount] = {};
+  std::unique_ptr<Level[]> nearest_;
+  std::unique_ptr<Level[]> atMost_;
+};
+
+}  // namespace qxw
