@@ -55,7 +55,41 @@ double StepSearch::firstGuess(double bitsPerSample) const {
   return std::clamp(entropy - bitsPerSample, 0.0, kLargestLogStep - 1);
 }
 
-uint64_t StepSearch::estimateBits(const UniformTable& table) {
+int StepSearch::repeatRunWidth() const {
+  // Too few repeats to pay for a count after every zero step of context 0.
+  const uint64_t samples = samples_.sampleCount();
+  if (uint64_t{model_.deltaHistogram[0]} * 50 < samples) return 0;
+  std::vector<uint64_t> runs(kMaxMagnitude + 1);  // runs of k repeated samples, by k
+  const size_t stride = 2 * size_t{channels_};
+  for (uint32_t c = 0; c < channels_; ++c) {
+    uint32_t length = 0;
+    for (const uint8_t* at = samples_.begin + 2 * c + stride; at < samples_.end; at += stride) {
+      if (readSample(at) == readSample(at - stride)) {
+        length += length < kMaxMagnitude ? 1 : 0;
+      } else if (length > 0) {
+        ++runs[length];
+        length = 0;
+      }
+    }
+    ++runs[length];
+  }
+  // Without counts a run of k repeats costs about a bit each; with w-bit counts about 1 + w bits
+  // for every 2^w of them.
+  int best = 0;
+  double bestBits = 0;
+  for (uint32_t k = 1; k <= kMaxMagnitude; ++k) bestBits += static_cast<double>(runs[k]) * k;
+  for (int w = 1; w <= 16; ++w) {
+    double bits = 0;
+    for (uint32_t k = 1; k <= kMaxMagnitude; ++k) {
+      const uint32_t counts = (k >> w) + ((k & ((1u << w) - 1)) != 0 ? 1 : 0);
+      bits += static_cast<double>(runs[k]) * (1 + w) * counts;
+    }
+    if (bits < bestBits) best = w, bestBits = bits;
+  }
+  return best;
+}
+
+uint64_t StepSearch::estimateBits(const UniformTable& table, int runWidth) {
   const size_t stride = 2 * size_t{channels_};
   const size_t frames = static_cast<size_t>(samples_.end - samples_.begin) / stride;
   const size_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
@@ -67,7 +101,7 @@ uint64_t StepSearch::estimateBits(const UniformTable& table) {
       const uint8_t* from = samples_.begin + block * kBlockFrames * stride;
       const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
       std::vector<TargetState> states = guessedStates(samples_, from, channels_);
-      countTargetSymbols(table, {from, to}, channels_, states.data(), counts[k]);
+      countTargetSymbols({table, runWidth, channels_}, {from, to}, states.data(), counts[k]);
     }
   });
   uint64_t offsetBits = 0;
@@ -76,7 +110,9 @@ uint64_t StepSearch::estimateBits(const UniformTable& table) {
       uint32_t sum = 0;
       for (const SymbolCounts& part : counts) sum += part[c][s];
       model_.contextHistogram[c][s] = sum;
-      offsetBits += uint64_t{sum} * static_cast<uint32_t>(table.bits(binOfSymbol(s)));
+      const int bin = binOfSymbol(s);
+      const int extra = bin == 0 ? (c == 0 ? runWidth : 0) : table.bits(bin);
+      offsetBits += uint64_t{sum} * static_cast<uint32_t>(extra);
     }
   }
   uint64_t symbolBits = 0;
@@ -93,8 +129,19 @@ std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
   double lo = 0, hi = kLargestLogStep, loBits = 0, hiBits = 0;
   bool loKnown = false, hiKnown = false;
   double x = firstGuess(bitsPerSample), bestX = x, bestMiss = -1;
+  // Runs are counted only where they make the file smaller at the first step tried.
+  double firstBits = 0;
+  if (const int width = repeatRunWidth(); width > 0) {
+    const UniformTable first(std::exp2(x), largest);
+    const uint64_t without = estimateBits(first, 0);
+    const uint64_t with = estimateBits(first, width);
+    runWidth_ = with < without ? width : 0;
+    firstBits = static_cast<double>(std::min(with, without));
+  }
   for (int trial = 0; trial < kMostTrials; ++trial) {
-    const double bits = static_cast<double>(estimateBits(UniformTable(std::exp2(x), largest)));
+    const double bits = trial == 0 && firstBits > 0
+                            ? firstBits
+                            : static_cast<double>(estimateBits(UniformTable(std::exp2(x), largest), runWidth_));
     const double miss = std::fabs(bits - target);
     if (bestMiss < 0 || miss < bestMiss) bestX = x, bestMiss = miss;
     if (miss <= 0.004 * target) break;
@@ -115,7 +162,7 @@ std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
     x = next;
   }
   auto table = std::make_unique<UniformTable>(std::exp2(bestX), largest);
-  estimateBits(*table);
+  estimateBits(*table, runWidth_);
   return table;
 }
 

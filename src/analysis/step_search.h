@@ -21,17 +21,22 @@ class StepSearch {
   // logarithm of the step between 1 and 2^16 from a first guess made from the difference
   // histogram. Leaves the model's code tables built for it; the table is returned.
   std::unique_ptr<UniformTable> find(double bitsPerSample);
+  // The run-count width find chose: 0 unless the sound's exact repeats pay for the count.
+  int runWidth() const { return runWidth_; }
 
  private:
   // Estimated bits of the whole file with the table; the counts go into the model.
-  uint64_t estimateBits(const UniformTable& table);
+  uint64_t estimateBits(const UniformTable& table, int runWidth);
   double firstGuess(double bitsPerSample) const;
   uint32_t largestDifference() const;
+  // The width that would count the sound's runs of repeated samples most cheaply, or 0.
+  int repeatRunWidth() const;
 
   EncoderModel& model_;
   SampleRange samples_;
   uint32_t channels_;
   unsigned threads_;
+  int runWidth_ = 0;
 };
 
 }  // namespace qxw

@@ -114,6 +114,8 @@ bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsP
   const std::unique_ptr<UniformTable> table = search.find(bitsPerSample);
   listener.stepStarts(CompressionStep::GeneratingCodes);
   table->applyTo(*model);
+  model->binBits[0] = search.runWidth();
+  const TargetWalk walk{*table, search.runWidth(), format.channelCount};
 
   listener.stepStarts(CompressionStep::WritingHeader);
   OutputStream* output = listener.output();
@@ -127,7 +129,7 @@ bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsP
     recorded->resize(samples.sampleCount());
     reconstruction = recorded->data();
   }
-  const TargetQuality quality = writeTargetSamples(*table, *model, writer, samples, reconstruction);
+  const TargetQuality quality = writeTargetSamples(walk, *model, writer, samples, reconstruction);
   writer.alignToWord();
   TargetReport report;
   report.bytes = output->position();

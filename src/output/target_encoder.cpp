@@ -6,78 +6,102 @@ namespace qxw {
 
 namespace {
 
-// One step of a channel: the level chosen for the sample, its symbol in the channel's context,
-// and the state moved on. Returns the symbol; level receives the level.
-[[gnu::always_inline]] inline int stepTowards(const UniformTable& table, TargetState& st,
-                                              int16_t x, const Level*& level) {
+// The level chosen for sample x: the nearest to the whole difference, or the largest that keeps
+// the reconstruction a 16-bit sample.
+[[gnu::always_inline]] inline const Level& levelFor(const UniformTable& table,
+                                                    const TargetState& st, int16_t x,
+                                                    bool& negative) {
   const int32_t target = int32_t{x} - st.reconstructed;
-  const bool negative = target < 0;
+  negative = target < 0;
   const uint32_t magnitude = negative ? 0u - static_cast<uint32_t>(target) : target;
-  level = &table.nearest(magnitude);
+  const Level& level = table.nearest(magnitude);
   // Room to the rail in the step's direction: 0..65535.
-  const uint32_t room = negative ? uint32_t(st.reconstructed + 32768) : uint32_t(32767 - st.reconstructed);
-  if (level->magnitude > room) level = &table.atMost(room);
-  const int32_t step = negative ? -int32_t{level->magnitude} : int32_t{level->magnitude};
-  st.reconstructed = static_cast<int16_t>(st.reconstructed + step);
-  const int bin = level->bin;
-  const bool down = step < 0;
-  const int symbol = symbolOf(bin, down != st.lastNegative);
-  st.lastNegative = down;
-  return symbol;
+  const auto room = static_cast<uint32_t>(negative ? st.reconstructed + 32768 : 32767 - st.reconstructed);
+  return level.magnitude > room ? table.atMost(room) : level;
+}
+
+// The following samples of the channel at `at` that repeat x, up to what width bits count.
+uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int16_t x, int width) {
+  const uint64_t limit = (uint64_t{1} << width) - 1;
+  uint32_t run = 0;
+  for (const uint8_t* next = at + stride; run < limit && next < end && readSample(next) == x;
+       next += stride) {
+    ++run;
+  }
+  return run;
+}
+
+// Walks the frames of [from, to), runs looking ahead up to end; code(st, symbol, level) is
+// called for every coded sample before the state moves on, and record(st, x) for every sample.
+template <typename Code, typename Record>
+void walkFrames(const TargetWalk& walk, const uint8_t* from, const uint8_t* to,
+                const uint8_t* end, TargetState* states, Code code, Record record) {
+  const size_t stride = 2 * size_t{walk.channels};
+  for (const uint8_t* at = from; at < to;) {
+    for (uint32_t c = 0; c < walk.channels; ++c, at += 2) {
+      TargetState& st = states[c];
+      const int16_t x = readSample(at);
+      if (st.runLength > 0) {
+        --st.runLength;
+        record(st, x);
+        continue;
+      }
+      bool negative = false;
+      const Level& level = levelFor(walk.table, st, x, negative);
+      const int32_t magnitude = level.magnitude;
+      st.reconstructed = static_cast<int16_t>(st.reconstructed + (negative ? -magnitude : magnitude));
+      const bool down = negative && magnitude != 0;
+      const int symbol = symbolOf(level.bin, down != st.lastNegative);
+      const bool opensRun = level.bin == 0 && st.context == 0;
+      if (opensRun) st.runLength = repeatsAfter(at, end, stride, x, walk.runWidth);
+      code(st, symbol, level);
+      st.context = level.bin;
+      st.lastNegative = down;
+      record(st, x);
+    }
+  }
 }
 
 }  // namespace
 
-void countTargetSymbols(const UniformTable& table, SampleRange samples, uint32_t channels,
-                        TargetState* states, SymbolCounts& counts) {
-  for (const uint8_t* at = samples.begin; at < samples.end;) {
-    for (uint32_t c = 0; c < channels; ++c, at += 2) {
-      TargetState& st = states[c];
-      const Level* level = nullptr;
-      const int symbol = stepTowards(table, st, readSample(at), level);
-      ++counts[st.context][symbol];
-      st.context = level->bin;
-    }
-  }
+void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState* states,
+                        SymbolCounts& counts) {
+  walkFrames(
+      walk, samples.begin, samples.end, samples.end, states,
+      [&counts](const TargetState& st, int symbol, const Level&) { ++counts[st.context][symbol]; },
+      [](const TargetState&, int16_t) {});
 }
 
-TargetQuality writeTargetSamples(const UniformTable& table, const EncoderModel& model,
-                                 BitWriter& writer, SampleRange samples,
-                                 int16_t* reconstruction) {
-  const uint32_t channels = model.channelCount;
-  std::vector<TargetState> states(channels);
+TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& model,
+                                 BitWriter& writer, SampleRange samples, int16_t* reconstruction) {
+  std::vector<TargetState> states(walk.channels);
   TargetQuality quality;
-  uint64_t signal = 0, noise = 0;  // exact within a block of frames
-  size_t inBlock = 0;
-  for (const uint8_t* at = samples.begin; at < samples.end;) {
-    for (uint32_t c = 0; c < channels; ++c, at += 2) {
-      TargetState& st = states[c];
-      const int16_t x = readSample(at);
-      const Level* level = nullptr;
-      const int symbol = stepTowards(table, st, x, level);
-      const int length = model.codeLength[st.context][symbol];
-      const int offsetBits = table.bits(level->bin);
-      const uint64_t field = (uint64_t{model.codeWord[st.context][symbol]} << offsetBits) | level->offset;
-      if (length + offsetBits <= 32) {
-        writer.writeBits(length + offsetBits, static_cast<uint32_t>(field));
-      } else {
-        writer.writeBits(length, model.codeWord[st.context][symbol]);
-        writer.writeBits(offsetBits, level->offset);
-      }
-      st.context = level->bin;
-      if (reconstruction != nullptr) *reconstruction++ = st.reconstructed;
-      const int64_t difference = int64_t{x} - st.reconstructed;
-      signal += static_cast<uint64_t>(int64_t{x} * x);
-      noise += static_cast<uint64_t>(difference * difference);
+  uint64_t signal = 0, noise = 0;  // exact over up to 2^32 samples of at most 2^30 each
+  uint32_t inSum = 0;
+  const auto code = [&](const TargetState& st, int symbol, const Level& level) {
+    const int length = model.codeLength[st.context][symbol];
+    const uint32_t word = model.codeWord[st.context][symbol];
+    const int extra = level.bin == 0 ? (st.context == 0 ? walk.runWidth : 0) : walk.table.bits(level.bin);
+    const uint32_t value = level.bin == 0 ? st.runLength : level.offset;
+    if (length + extra <= 32) {
+      writer.writeBits(length + extra, static_cast<uint32_t>((uint64_t{word} << extra) | value));
+    } else {
+      writer.writeBits(length, word);
+      writer.writeBits(extra, value);
     }
-    // 2^30 a sample at most: a block of 2^32 samples cannot wrap 64 bits.
-    if (++inBlock == (size_t{1} << 24) / channels) {
+  };
+  const auto record = [&](const TargetState& st, int16_t x) {
+    if (reconstruction != nullptr) *reconstruction++ = st.reconstructed;
+    const int64_t difference = int64_t{x} - st.reconstructed;
+    signal += static_cast<uint64_t>(int64_t{x} * x);
+    noise += static_cast<uint64_t>(difference * difference);
+    if (++inSum == 0) {
       quality.signal += signal;
       quality.noise += noise;
       signal = noise = 0;
-      inBlock = 0;
     }
-  }
+  };
+  walkFrames(walk, samples.begin, samples.end, samples.end, states.data(), code, record);
   quality.signal += signal;
   quality.noise += noise;
   return quality;

@@ -9,11 +9,12 @@
 
 namespace qxw {
 
-// A channel's state in the walk that aims at a size: what a reader holds and what it expects.
+// A channel's state in the walk that aims at a size: what a reader holds and expects next.
 struct TargetState {
   int16_t reconstructed = 0;
   uint8_t context = 0;
   bool lastNegative = false;
+  uint32_t runLength = 0;  // following samples of the channel still inside a run
 };
 
 // Symbol counts by context, as the code construction takes them.
@@ -26,17 +27,25 @@ struct TargetQuality {
   long double noise = 0;
 };
 
-// Counts the symbols the walk codes over the frames of samples, every channel starting from the
-// given state (left as it ends). Each step takes the whole difference between the input and the
-// reconstruction (nothing is held back for later), quantized to the nearest level the table
-// offers, or the largest one that keeps the reconstruction inside the 16-bit range.
-void countTargetSymbols(const UniformTable& table, SampleRange samples, uint32_t channels,
-                        TargetState* states, SymbolCounts& counts);
+// The walk: each step takes the whole difference between the input and the reconstruction
+// (nothing is held back for later), quantized to the nearest level the table offers, or the
+// largest one that keeps the reconstruction inside the 16-bit range. A zero step in context 0
+// opens a run over the following samples that repeat the input exactly, up to what runWidth
+// bits can count (none when it is 0); the reader holds its sample through them.
+struct TargetWalk {
+  const UniformTable& table;
+  int runWidth;
+  uint32_t channels;
+};
 
-// The same walk from the start of the sound, written with the model's codes and table; records
-// the reconstruction when asked and returns what it measured.
-TargetQuality writeTargetSamples(const UniformTable& table, const EncoderModel& model,
-                                 BitWriter& writer, SampleRange samples,
-                                 int16_t* reconstruction);
+// Counts the symbols the walk codes over the frames of samples, every channel starting from the
+// given state (left as it ends); runs look no further than the range.
+void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState* states,
+                        SymbolCounts& counts);
+
+// The same walk from the start of the sound, written with the model's codes; records the
+// reconstruction when asked and returns what it measured.
+TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& model,
+                                 BitWriter& writer, SampleRange samples, int16_t* reconstruction);
 
 }  // namespace qxw
