@@ -43,6 +43,12 @@ QXW_API const char* qxw_status_text(qxw_status status); /* one English line, nev
    wav2qxw writes for a WAV file with these samples, this rate and this quality. */
 QXW_API qxw_status qxw_encode(const int16_t* samples, const qxw_format* format, int quality,
                               int threads, void** qxw_data, size_t* qxw_size);
+/* The same contract, aiming at an average of bits_per_sample (2 to 8) file bits a sample in place
+   of a quality level: the file lands within a few percent of it where the sound allows, with the
+   bytes wav2qxw /B writes. Any QXW reader decodes it. */
+QXW_API qxw_status qxw_encode_bits(const int16_t* samples, const qxw_format* format,
+                                   double bits_per_sample, int threads, void** qxw_data,
+                                   size_t* qxw_size);
 QXW_API void qxw_free(void* p);
 
 QXW_API qxw_status qxw_read_format(const void* qxw_data, size_t qxw_size, qxw_format* format);

@@ -46,6 +46,11 @@ void UniformTable::designBins(double step, uint32_t largestDifference) {
     bits_[b] = width;
     top = base_[b] + ((uint32_t{1} << width) - 1) * spacing;
   }
+  // Where the spacing no longer fits below 65536, one level at the limit closes the tail.
+  if (b < kBinCount && top < limit) {
+    base_[b++] = limit;
+    top = limit;
+  }
   // Bins the tail did not need repeat the top base with a single level; nothing codes them.
   for (; b < kBinCount; ++b) base_[b] = std::min<uint32_t>(top, kMaxMagnitude);
 }

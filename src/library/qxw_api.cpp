@@ -87,6 +87,30 @@ qxw_status openHeader(const void* data, size_t size, QxwHeader& header) {
   return statusOf(parseQxwHeader(static_cast<const uint8_t*>(data), size, header));
 }
 
+// The checks and hand-over every encoding call shares; encode runs the passes.
+template <typename Encode>
+qxw_status encodeWith(const int16_t* samples, const qxw_format* format, int threads,
+                      void** qxw_data, size_t* qxw_size, Encode encode) {
+  if (format == nullptr || qxw_data == nullptr || qxw_size == nullptr) return QXW_INVALID_ARGUMENT;
+  const uint64_t count = uint64_t{format->frame_count} * format->channel_count;
+  if ((samples == nullptr && count > 0) || threads < 0 || format->channel_count < 1 ||
+      format->channel_count > kMaxChannels || 2 * count + kWaveHeaderSize > 0xFFFFFFFFu) {
+    return QXW_INVALID_ARGUMENT;
+  }
+  return guarded([&] {
+    std::vector<uint8_t> copy;
+    const SampleRange range = littleEndianSamples(samples, static_cast<size_t>(count), copy);
+    MemoryListener listener;
+    const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
+    encode(range, sound, listener, threads);
+    listener.stream().close();
+    size_t size = 0;
+    *qxw_data = listener.stream().releaseBlock(size);
+    *qxw_size = size;
+    return QXW_OK;
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -119,25 +143,24 @@ const char* qxw_status_text(qxw_status status) {
 
 qxw_status qxw_encode(const int16_t* samples, const qxw_format* format, int quality, int threads,
                       void** qxw_data, size_t* qxw_size) {
-  if (format == nullptr || qxw_data == nullptr || qxw_size == nullptr) return QXW_INVALID_ARGUMENT;
-  const uint64_t count = uint64_t{format->frame_count} * format->channel_count;
-  if ((samples == nullptr && count > 0) || quality < 0 || quality > 9 || threads < 0 ||
-      format->channel_count < 1 || format->channel_count > kMaxChannels ||
-      2 * count + kWaveHeaderSize > 0xFFFFFFFFu) {
-    return QXW_INVALID_ARGUMENT;
-  }
-  return guarded([&] {
-    std::vector<uint8_t> copy;
-    const SampleRange range = littleEndianSamples(samples, static_cast<size_t>(count), copy);
-    MemoryListener listener;
-    const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
-    compress(range, sound, quality, listener, threads);
-    listener.stream().close();
-    size_t size = 0;
-    *qxw_data = listener.stream().releaseBlock(size);
-    *qxw_size = size;
-    return QXW_OK;
-  });
+  if (quality < 0 || quality > 9) return QXW_INVALID_ARGUMENT;
+  return encodeWith(samples, format, threads, qxw_data, qxw_size,
+                    [quality](SampleRange range, const SoundFormat& sound,
+                              CompressionListener& listener, int threadCount) {
+                      compress(range, sound, quality, listener, threadCount);
+                    });
+}
+
+qxw_status qxw_encode_bits(const int16_t* samples, const qxw_format* format,
+                           double bits_per_sample, int threads, void** qxw_data,
+                           size_t* qxw_size) {
+  // Written so that NaN fails too.
+  if (!(bits_per_sample >= 2 && bits_per_sample <= 8)) return QXW_INVALID_ARGUMENT;
+  return encodeWith(samples, format, threads, qxw_data, qxw_size,
+                    [bits_per_sample](SampleRange range, const SoundFormat& sound,
+                                      CompressionListener& listener, int threadCount) {
+                      compressToBits(range, sound, bits_per_sample, listener, threadCount);
+                    });
 }
 
 void qxw_free(void* p) { std::free(p); }

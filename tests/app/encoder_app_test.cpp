@@ -264,6 +264,21 @@ TEST_F(EncoderRun, VerifiesTheWrittenFile) {
   EXPECT_EQ(result.err, "Error: verification of /dev/null failed\n");
 }
 
+// /B ends with the size it reached and the quality the reader will hear, both exact.
+TEST_F(EncoderRun, ReportsTheSizeAndQualityOfATargetedFile) {
+  writeFile(dir.path("song.wav"), makeWav(tone(40000, 2), 2));
+  const auto result = run({"/B4", "/V", "song.wav"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const size_t bytes = readFile(dir.path("song.qxw")).size();
+  const auto compared = runProgram(QXW2WAV_PATH, {"/C", dir.path("song.qxw"), dir.path("song.wav")});
+  const std::string ratio = compared.out.substr(compared.out.find("noise: ") + 7);
+  char expected[128];
+  std::snprintf(expected, sizeof expected, "Written %zu bytes: %.2f bits per sample, signal to noise %s",
+                bytes, 8.0 * static_cast<double>(bytes) / 80000, ratio.c_str());
+  EXPECT_EQ(result.out.substr(result.out.find("Done.\nVerifying song.qxw\n") + 25), expected);
+  EXPECT_EQ(result.out.find("estimated"), std::string::npos);
+}
+
 // Standard output under any name takes the file, the lines go to standard error, and a terminal
 // is refused.
 TEST_F(EncoderRun, WritesToStandardOutputUnderAnyName) {

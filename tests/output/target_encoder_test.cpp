@@ -1,0 +1,104 @@
+// The size-target mode end to end: what a reader decodes, how near the target the file lands,
+// and bytes that do not depend on the thread count.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "library/compressor.h"
+#include "qxw/qxw.h"
+#include "support/pipeline.h"
+#include "support/signals.h"
+
+namespace qxw {
+namespace {
+
+using namespace qxw::testing;
+
+struct Target {
+  std::vector<uint8_t> file;
+  std::vector<int16_t> reconstruction;
+  TargetReport report;
+};
+
+Target compressToTarget(const std::vector<int16_t>& samples, uint32_t channels, double bits,
+                        int threads = 1) {
+  struct InMemory : CompressionListener {
+    OutputStream stream;
+    Target* target = nullptr;
+    OutputStream* output() override { return &stream; }
+    std::vector<int16_t>* reconstruction() override { return &target->reconstruction; }
+    void targetReached(const TargetReport& report) override { target->report = report; }
+  } listener;
+  Target target;
+  listener.target = &target;
+  listener.stream.createInMemory();
+  const auto input = sampleBytes(samples);
+  const SoundFormat format{static_cast<uint32_t>(samples.size() / channels), channels, 44100};
+  compressToBits(rangeOf(input), format, bits, listener, threads);
+  listener.stream.close();
+  target.file = listener.stream.contents();
+  return target;
+}
+
+TEST(TargetEncoder, EveryReaderDecodesTheEncodersReconstruction) {
+  const Signal kinds[] = {Signal::Music,    Signal::ClippedMusic, Signal::Silence,
+                          Signal::FullScaleNoise, Signal::LoudSquare,  Signal::Extremes,
+                          Signal::Single,   Signal::Empty};
+  for (Signal kind : kinds) {
+    for (uint32_t channels : {1u, 2u, 6u}) {
+      const auto input = makeSignal(kind, 5000, channels, channels);
+      for (double bits : {2.0, 3.5, 8.0}) {
+        const Target target = compressToTarget(input, channels, bits);
+        const Decoded decoded = decompress(target.file);
+        ASSERT_EQ(decoded.data, DecodeStatus::Complete) << signalName(kind) << " " << bits;
+        ASSERT_EQ(decoded.samples, target.reconstruction) << signalName(kind) << " " << bits;
+        EXPECT_EQ(target.report.bytes, target.file.size());
+        long double noise = 0;
+        for (size_t i = 0; i < input.size(); ++i) {
+          const long double d = input[i] - decoded.samples[i];
+          noise += d * d;
+        }
+        EXPECT_EQ(target.report.noise, noise) << signalName(kind) << " " << bits;
+      }
+    }
+  }
+}
+
+// Long enough that the header hardly counts; music, loud music and noise, across the range.
+// (Full-scale noise at 2.5 bits needs steps so coarse that one level more or less changes the
+// size by 7%.)
+TEST(TargetEncoder, LandsWithinThreePercentOfTheTarget) {
+  for (Signal kind : {Signal::Music, Signal::ClippedMusic, Signal::FullScaleNoise}) {
+    const auto input = makeSignal(kind, 150000, 2);
+    for (double bits : {2.5, 3.0, 4.0, 5.0, 6.0}) {
+      if (kind == Signal::FullScaleNoise && bits < 3) continue;
+      const Target target = compressToTarget(input, 2, bits);
+      EXPECT_NEAR(target.report.bitsPerSample, bits, 0.03 * bits) << signalName(kind);
+      EXPECT_DOUBLE_EQ(target.report.bitsPerSample, 8.0 * target.file.size() / input.size());
+    }
+  }
+}
+
+// The search counts in fixed blocks and the writing walk is one pass: any thread count, the same
+// bytes; the C call gives them too.
+TEST(TargetEncoder, TheBytesDoNotDependOnTheThreadCount) {
+  const auto input = makeSignal(Signal::Music, 300000, 2);
+  const Target one = compressToTarget(input, 2, 3.5, 1);
+  const qxw_format format{150000 * 2, 1, 44100};
+  for (int threads : {2, 3, 0}) {
+    EXPECT_EQ(compressToTarget(input, 2, 3.5, threads).file, one.file) << threads;
+  }
+  const qxw_format stereo{300000, 2, 44100};
+  void* data = nullptr;
+  size_t size = 0;
+  ASSERT_EQ(qxw_encode_bits(input.data(), &stereo, 3.5, 0, &data, &size), QXW_OK);
+  EXPECT_EQ(std::vector<uint8_t>(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size),
+            one.file);
+  qxw_free(data);
+  for (double bad : {1.99, 8.01, std::nan("")}) {
+    EXPECT_EQ(qxw_encode_bits(input.data(), &format, bad, 1, &data, &size), QXW_INVALID_ARGUMENT);
+  }
+}
+
+}  // namespace
+}  // namespace qxw
