@@ -15,6 +15,8 @@ namespace {
 constexpr size_t kBlockFrames = size_t{1} << 16;
 constexpr double kLargestLogStep = 16;
 constexpr int kMostTrials = 14;
+// A miss the even table may leave before the smooth one is tried: the target is 3%.
+constexpr double kWellWithin = 0.015;
 
 // The walk's guess at a block's start: the reader holds the previous input sample.
 std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, uint32_t channels) {
@@ -120,30 +122,20 @@ uint64_t StepSearch::estimateBits(const UniformTable& table, int runWidth) {
   return symbolBits + offsetBits + 8 * uint64_t{kQxwHeaderSize};
 }
 
-std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
-  const uint32_t largest = largestDifference();
-  const double samples = static_cast<double>(samples_.sampleCount());
-  const double target = bitsPerSample * std::max(samples, 1.0);
+StepSearch::Found StepSearch::search(double target, double x, bool smooth, double firstBits) {
+  const double samples = std::max(static_cast<double>(samples_.sampleCount()), 1.0);
   // Bits fall as the step grows: lo is the largest log-step known to give too many bits, hi
   // the smallest known to give too few.
   double lo = 0, hi = kLargestLogStep, loBits = 0, hiBits = 0;
   bool loKnown = false, hiKnown = false;
-  double x = firstGuess(bitsPerSample), bestX = x, bestMiss = -1;
-  // Runs are counted only where they make the file smaller at the first step tried.
-  double firstBits = 0;
-  if (const int width = repeatRunWidth(); width > 0) {
-    const UniformTable first(std::exp2(x), largest);
-    const uint64_t without = estimateBits(first, 0);
-    const uint64_t with = estimateBits(first, width);
-    runWidth_ = with < without ? width : 0;
-    firstBits = static_cast<double>(std::min(with, without));
-  }
+  Found best{x, -1};
   for (int trial = 0; trial < kMostTrials; ++trial) {
-    const double bits = trial == 0 && firstBits > 0
-                            ? firstBits
-                            : static_cast<double>(estimateBits(UniformTable(std::exp2(x), largest), runWidth_));
+    const double bits =
+        trial == 0 && firstBits > 0
+            ? firstBits
+            : static_cast<double>(estimateBits(UniformTable(std::exp2(x), largest_, smooth), runWidth_));
     const double miss = std::fabs(bits - target);
-    if (bestMiss < 0 || miss < bestMiss) bestX = x, bestMiss = miss;
+    if (best.miss < 0 || miss < best.miss) best = {x, miss};
     if (miss <= 0.004 * target) break;
     (bits > target ? lo : hi) = x;
     (bits > target ? loBits : hiBits) = bits;
@@ -156,12 +148,36 @@ std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
       if (next < lo + margin || next > hi - margin) next = (lo + hi) / 2;
     } else {
       // About one bit a sample for each doubling of the step.
-      next = std::clamp(x + (bits - target) / std::max(samples, 1.0), lo, hi);
+      next = std::clamp(x + (bits - target) / samples, lo, hi);
     }
-    if (std::fabs(next - x) < 1e-3 || hi - lo < 1e-3) break;
+    if (std::fabs(next - x) < 1e-3 || hi - lo < 0.01) break;
     x = next;
   }
-  auto table = std::make_unique<UniformTable>(std::exp2(bestX), largest);
+  return best;
+}
+
+std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
+  largest_ = largestDifference();
+  const double target = bitsPerSample * std::max(static_cast<double>(samples_.sampleCount()), 1.0);
+  const double first = firstGuess(bitsPerSample);
+  // Runs are counted only where they make the file smaller at the first step tried.
+  double firstBits = 0;
+  if (const int width = repeatRunWidth(); width > 0) {
+    const UniformTable table(std::exp2(first), largest_, false);
+    const uint64_t without = estimateBits(table, 0);
+    const uint64_t with = estimateBits(table, width);
+    runWidth_ = with < without ? width : 0;
+    firstBits = static_cast<double>(std::min(with, without));
+  }
+  // Even tail spacings code best; where the target falls in one of the gaps their powers of two
+  // leave, the smooth table reaches it.
+  Found found = search(target, first, false, firstBits);
+  bool smooth = false;
+  if (found.miss > kWellWithin * target) {
+    const Found closer = search(target, found.logStep, true, 0);
+    if (closer.miss < found.miss) found = closer, smooth = true;
+  }
+  auto table = std::make_unique<UniformTable>(std::exp2(found.logStep), largest_, smooth);
   estimateBits(*table, runWidth_);
   return table;
 }

@@ -25,6 +25,13 @@ class StepSearch {
   int runWidth() const { return runWidth_; }
 
  private:
+  struct Found {
+    double logStep;
+    double miss;  // in bits; negative before the first trial
+  };
+  // The search from log-step x with one kind of table; firstBits, when not 0, is the estimate
+  // at x already made.
+  Found search(double target, double x, bool smooth, double firstBits);
   // Estimated bits of the whole file with the table; the counts go into the model.
   uint64_t estimateBits(const UniformTable& table, int runWidth);
   double firstGuess(double bitsPerSample) const;
@@ -37,6 +44,7 @@ class StepSearch {
   uint32_t channels_;
   unsigned threads_;
   int runWidth_ = 0;
+  uint32_t largest_ = 0;
 };
 
 }  // namespace qxw

@@ -17,31 +17,42 @@ int32_t bitsFor(uint64_t n) {
 
 }  // namespace
 
-UniformTable::UniformTable(double step, uint32_t largestDifference)
+UniformTable::UniformTable(double step, uint32_t largestDifference, bool smooth)
     : nearest_(std::make_unique<Level[]>(kMaxMagnitude + 1)),
       atMost_(std::make_unique<Level[]>(kMaxMagnitude + 1)) {
-  designBins(std::max(step, 1.0), std::min<uint32_t>(largestDifference, kMaxMagnitude));
+  designBins(std::max(step, 1.0), std::min<uint32_t>(largestDifference, kMaxMagnitude), smooth);
   indexLevels();
 }
 
-void UniformTable::designBins(double step, uint32_t largestDifference) {
+void UniformTable::designBins(double step, uint32_t largestDifference, bool smooth) {
   int b = 1;
   for (; b <= kSingleLevels; ++b) {
     base_[b] = static_cast<uint32_t>(std::min<double>(std::lround(b * step), kMaxMagnitude));
   }
   const uint32_t limit =
       std::min<uint32_t>(kMaxMagnitude, largestDifference + static_cast<uint32_t>(2 * step));
-  shift_[b] = std::clamp<int32_t>(static_cast<int32_t>(std::lround(std::log2(step))), 0, 15);
-  const uint32_t spacing = 1u << shift_[b];
+  // Tail spacings are powers of two: the nearest to δ; or, smooth, 2^fine below δ for the first
+  // bins and twice that for the rest.
+  const double logStep = std::log2(step);
+  const int tailBins = kBinCount - 1 - kSingleLevels;
+  int32_t fine = std::clamp<int32_t>(static_cast<int32_t>(std::lround(logStep)), 0, 15);
+  int fineBins = tailBins;
+  if (smooth) {
+    fine = std::clamp<int32_t>(static_cast<int32_t>(std::floor(logStep)), 0, 14);
+    fineBins = static_cast<int>(std::lround((1 - (logStep - fine)) * tailBins));
+  }
   uint32_t top = base_[kSingleLevels];
   int32_t width = 0;
-  for (; b < kBinCount && top < limit && top + spacing <= kMaxMagnitude; ++b) {
+  for (int j = 0; b < kBinCount && top < limit; ++b, ++j) {
+    const int32_t shift = j < fineBins ? fine : fine + 1;
+    const uint32_t spacing = 1u << shift;
+    if (top + spacing > kMaxMagnitude) break;
     // Widths grow by at least one a bin, faster where the bins left could not reach the limit.
     const int left = kBinCount - b;
     const uint64_t levelsNeeded = (limit - top + spacing - 1) / spacing;
     width = std::max(width + 1, bitsFor(levelsNeeded) - left + 1);
     width = std::min({width, bitsFor(levelsNeeded), int32_t{16}});
-    shift_[b] = shift_[kSingleLevels + 1];
+    shift_[b] = shift;
     base_[b] = top + spacing;
     bits_[b] = width;
     top = base_[b] + ((uint32_t{1} << width) - 1) * spacing;

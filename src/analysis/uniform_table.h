@@ -18,13 +18,15 @@ struct Level {
 // A bin table designed for a step δ rather than for the histogram: single levels at the
 // multiples k·δ (rounded) for k = 1..kSingleLevels, then tail bins of 2^w levels spaced by the
 // power of two nearest δ, their widths growing until the top reaches the file's largest
-// difference with 2δ to spare. Answers, for every magnitude, the nearest level and the largest
-// level not above it.
+// difference with 2δ to spare. A smooth table spaces the first tail bins by the power of two
+// below δ and the others by the one above, more of them the nearer δ is to it, so that its size
+// follows δ without the jumps where the nearest power changes. Answers, for every magnitude, the
+// nearest level and the largest level not above it.
 class UniformTable {
  public:
   static constexpr int kSingleLevels = 18;
 
-  UniformTable(double step, uint32_t largestDifference);
+  UniformTable(double step, uint32_t largestDifference, bool smooth = false);
 
   // The table as the file stores it: bases, widths (bin 0: a run-count width of 0) and shifts.
   void applyTo(EncoderModel& model) const;
@@ -36,7 +38,7 @@ class UniformTable {
   int32_t bits(int bin) const { return bits_[bin]; }
 
  private:
-  void designBins(double step, uint32_t largestDifference);
+  void designBins(double step, uint32_t largestDifference, bool smooth);
   void indexLevels();
 
   uint32_t base_[kBinCount] = {};

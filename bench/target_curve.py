@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""wav2qxw /B# against wavpack's hybrid mode and MS ADPCM: size, signal-to-noise and encode time.
+
+usage: target_curve.py WAV2QXW QXW2WAV DATFILE FILE.wav...
+Prints a Markdown section; appends "label size_MB snr" lines for the plot to DATFILE (the /B
+points) and DATFILE.peer (wavpack's). The signal-to-noise figures come from qxw2wav /C, exactly.
+"""
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+TARGETS = [2.5, 3, 3.5, 4, 4.5, 5, 5.5, 6]
+WAVPACK = [2.5, 3, 3.5, 4, 4.5, 5, 5.5, 6, 7]
+
+
+def run(*args):
+    subprocess.run([str(a) for a in args], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def snr(dec, enc, tmp, original, decoded=None, qxw=None):
+    """SNR of a decoded WAV file (or a QXW file) against the original, through qxw2wav /C."""
+    if qxw is None:
+        qxw = os.path.join(tmp, "exact.qxw")
+        run(enc, "/Q9", decoded, qxw)
+    out = subprocess.run([dec, "/C", qxw, original], check=True, capture_output=True, text=True)
+    line = out.stdout.strip().splitlines()[-1]
+    return float("inf") if "identical" in line else float(line.split()[-2])
+
+
+def timed(*args, runs=3):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        run(*args)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def interpolate(points, bits):
+    points = sorted(points)
+    for (b0, s0), (b1, s1) in zip(points, points[1:]):
+        if b0 <= bits <= b1:
+            return s0 + (s1 - s0) * (bits - b0) / (b1 - b0)
+    return None
+
+
+def main():
+    enc, dec, dat = sys.argv[1], sys.argv[2], sys.argv[3]
+    print("## Size targets (/B) against wavpack's hybrid mode\n")
+    print("Bits per sample are file bits over frames × channels; SNR is exact (`qxw2wav /C`). "
+          "Encode times are medians of three runs on all cores; `/Q3` beside them for scale.\n")
+    with tempfile.TemporaryDirectory() as tmp, open(dat, "a") as ours, open(dat + ".peer", "a") as peer:
+        for wav in sys.argv[4:]:
+            name = os.path.basename(wav)
+            samples = (os.path.getsize(wav) - 44) / 2
+            q3 = timed(enc, "/Q3", wav, os.path.join(tmp, "q3.qxw"))
+            print(f"### {name} (`/Q3` encodes it in {q3:.3f} s)\n")
+            print("| Coder | Bits per sample | SNR (dB) | Encode time (s) | Time against /Q3 |")
+            print("|---|---|---|---|---|")
+            mine, theirs = [], []
+            for bits in TARGETS:
+                qxw = os.path.join(tmp, "b.qxw")
+                seconds = timed(enc, f"/B{bits}", wav, qxw)
+                actual = os.path.getsize(qxw) * 8 / samples
+                ratio = snr(dec, enc, tmp, wav, qxw=qxw)
+                mine.append((actual, ratio))
+                print(f"| wav2qxw /B{bits} | {actual:.2f} | {ratio:.2f} | {seconds:.3f} | {seconds / q3:.1f} |")
+                if name.startswith("small"):
+                    ours.write(f'"/B{bits}" {os.path.getsize(qxw) / 1e6:.3f} {ratio:.2f}\n')
+            for bits in WAVPACK:
+                wv, out = os.path.join(tmp, "h.wv"), os.path.join(tmp, "h.wav")
+                seconds = timed("wavpack", "-q", "-y", f"-b{bits}", wav, "-o", wv)
+                run("wvunpack", "-q", "-y", wv, "-o", out)
+                actual = os.path.getsize(wv) * 8 / samples
+                ratio = snr(dec, enc, tmp, wav, decoded=out)
+                theirs.append((actual, ratio))
+                print(f"| wavpack -b{bits} | {actual:.2f} | {ratio:.2f} | {seconds:.3f} | {seconds / q3:.1f} |")
+                if name.startswith("small"):
+                    peer.write(f'"-b{bits}" {os.path.getsize(wv) / 1e6:.3f} {ratio:.2f}\n')
+            adpcm = os.path.join(tmp, "ms.wav")
+            run("sox", wav, "-e", "ms-adpcm", adpcm)
+            with open(wav, "rb") as f:
+                channels = int.from_bytes(f.read(24)[22:24], "little")
+            # The decoder pads the last block; the original's frames are compared.
+            run("sox", adpcm, "-e", "signed-integer", "-b", "16", "-t", "wavpcm",
+                os.path.join(tmp, "ms-out.wav"), "trim", "0", f"{int(samples) // channels}s")
+            ms_bits = os.path.getsize(adpcm) * 8 / samples
+            ms_snr = snr(dec, enc, tmp, wav, decoded=os.path.join(tmp, "ms-out.wav"))
+            print(f"| sox MS ADPCM | {ms_bits:.2f} | {ms_snr:.2f} | | |\n")
+            print("| At | /B SNR | wavpack hybrid, interpolated | Difference |")
+            print("|---|---|---|---|")
+            for bits in (3, 4, 5):
+                a, b = interpolate(mine, bits), interpolate(theirs, bits)
+                if a is not None and b is not None:
+                    print(f"| {bits} bits | {a:.2f} | {b:.2f} | {a - b:+.2f} dB |")
+            four = interpolate(mine, 4)
+            if four is not None:
+                print(f"\nAt 4 bits /B is {four - ms_snr:+.1f} dB against MS ADPCM ({ms_bits:.2f} bits, {ms_snr:.1f} dB).\n")
+
+
+if __name__ == "__main__":
+    main()
