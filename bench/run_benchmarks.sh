@@ -200,6 +200,10 @@ for bits in 3 4 5; do
 done
 echo >> "$root/docs/BENCHMARKS.md"
 
+# Size targets: the /B curve beside wavpack's hybrid mode, on the music and the speech.
+: > target.dat; : > target.dat.peer
+python3 "$root/bench/target_curve.py" "$enc" "$dec" target.dat small.wav speech.wav >> "$root/docs/BENCHMARKS.md"
+
 flac -0 -f -s small.wav -o s0.flac; flac -5 -f -s small.wav -o s5.flac; wavpack -q -f -y small.wav -o s.wv
 flac0=$(size s0.flac); flac5=$(size s5.flac); wv=$(size s.wv)
 gnuplot <<GP
@@ -214,6 +218,8 @@ set arrow from $flac5/1e6, graph 0 to $flac5/1e6, graph 1 nohead dt 2 lc rgb "bl
 set arrow from $wv/1e6, graph 0 to $wv/1e6, graph 1 nohead dt 2 lc rgb "dark-green"
 plot "levels.dat" using 2:3 with linespoints pt 7 title "wav2qxw /Q0../Q9", \
      "levels.dat" using 2:3:1 with labels offset 0,1 notitle, \
+     "target.dat" using 2:3 with linespoints pt 9 lc rgb "orange" title "wav2qxw /B2.5../B6", \
+     "target.dat.peer" using 2:3 with linespoints pt 5 lc rgb "dark-green" title "wavpack -b2.5..-b7 (hybrid)", \
      "others.dat" using 2:3 with points pt 5 ps 1.5 lc rgb "purple" title "sox ADPCM, wavpack hybrid", \
      "others.dat" using 2:3:1 with labels offset 0,-1 tc rgb "purple" notitle, \
      NaN title "flac -0 (red), flac -5 (blue), wavpack (green): lossless sizes" lc rgb "black"
