@@ -197,6 +197,22 @@ TEST_F(OutputSafety, AReplacedFileKeepsItsPermissions) {
     EXPECT_EQ(refused.err, "Error creating song.qxw\n");
     EXPECT_EQ(readFile(dir.path("song.qxw")), before);
   }
+  // Another user's file in a sticky folder cannot be renamed over, though its mode lets anyone
+  // write it: refused before anything is written. Needs root to play both users.
+  if (::geteuid() == 0) {
+    const std::string sticky = dir.path("sticky");
+    ::mkdir(sticky.c_str(), 0777);
+    ::chmod(sticky.c_str(), 01777);
+    ::chmod(dir.dir().c_str(), 0755);
+    writeFile(sticky + "/song.qxw", older);
+    ::chmod((sticky + "/song.qxw").c_str(), 0666);
+    RunOptions other;
+    other.user = 65534;
+    const auto refused = run(kEncoder, {"small.wav", "sticky/song.qxw"}, other);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, "Error creating sticky/song.qxw\n");
+    EXPECT_EQ(readFile(sticky + "/song.qxw"), older);
+  }
   ::symlink("made/new.qxw", dir.path("link.qxw").c_str());
   ::mkdir(dir.path("made").c_str(), 0700);
   EXPECT_EQ(run(kEncoder, {"small.wav", "link.qxw"}).status, 0);

@@ -70,6 +70,10 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
       ::dup2(side, 0);
       ::dup2(side, 1);
     }
+    if (options.user >= 0 && (::setgid(static_cast<gid_t>(options.user)) != 0 ||
+                              ::setuid(static_cast<uid_t>(options.user)) != 0)) {
+      _exit(124);
+    }
     if (options.closedInputAndOutput) {
       ::close(0);
       ::close(1);

@@ -20,6 +20,7 @@ struct RunOptions {
   bool closedInputAndOutput = false;  // starts with descriptors 0 and 1 closed, as a daemon may
   bool terminal = false;              // standard input and output on a terminal of their own
   long memoryLimit = -1;              // bytes of address space; -1 for no limit
+  int user = -1;                      // a user id to run as (the test must be root); -1: ours
 };
 
 // Starts the program without waiting for it; its console output is discarded. The signals in
