@@ -24,7 +24,7 @@ struct Level {
 // nearest level and the largest level not above it.
 class UniformTable {
  public:
-  static constexpr int kSingleLevels = 18;
+  static constexpr int kSingleLevels = 24;
 
   UniformTable(double step, uint32_t largestDifference, bool smooth = false);
 
