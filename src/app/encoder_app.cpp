@@ -2,12 +2,10 @@
 
 #include <unistd.h>
 
-#include <bit>
 #include <cmath>
 #include <optional>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "app/command_line.h"
 #include "app/console.h"
@@ -90,9 +88,9 @@ class ConsoleCompression : public CompressionListener {
     }
     return &file_.stream();
   }
-  // Lossless, the reconstruction is the input itself and need not be kept.
-  std::vector<int16_t>* reconstruction() override {
-    return verify_ && !lossless() ? &reconstruction_ : nullptr;
+  // Lossy, the reconstruction is checked by its digest; lossless, it is the input itself.
+  uint64_t* reconstructionDigest() override {
+    return verify_ && !lossless() ? &reconstructionDigest_ : nullptr;
   }
   // "Written <bytes> bytes: <bits> bits per sample, signal to noise <ratio> dB", for /B.
   void printTargetReport() const {
@@ -116,16 +114,7 @@ class ConsoleCompression : public CompressionListener {
     return file_.finish([this](const std::string& path, uint64_t offset) {
       printProgress("Verifying " + outputName_);
       if (lossless()) return decodesTo(path, offset, samples_.begin, samples_.end - samples_.begin);
-      // The recorded samples as the little-endian bytes a WAV file holds: in place on a
-      // little-endian machine.
-      if constexpr (std::endian::native != std::endian::little) {
-        for (int16_t& sample : reconstruction_) {
-          const auto bits = static_cast<uint16_t>(sample);
-          sample = static_cast<int16_t>(static_cast<uint16_t>(bits << 8 | bits >> 8));
-        }
-      }
-      return decodesTo(path, offset, reinterpret_cast<const uint8_t*>(reconstruction_.data()),
-                       2 * reconstruction_.size());
+      return decodesToDigest(path, offset, samples_.sampleCount(), reconstructionDigest_);
     });
   }
 
@@ -139,7 +128,7 @@ class ConsoleCompression : public CompressionListener {
   TargetReport report_;
   bool verify_;
   bool toStandardOutput_;
-  std::vector<int16_t> reconstruction_;
+  uint64_t reconstructionDigest_ = 0;
   const std::string& outputName_;
   const MappedFile& input_;
   OutputFile file_;

@@ -10,4 +10,7 @@ namespace qxw {
 // file as the file system holds it.
 bool decodesTo(const std::string& path, uint64_t offset, const uint8_t* expected, uint64_t size);
 
+// The same against count samples known only by their digest (digestTerm summed).
+bool decodesToDigest(const std::string& path, uint64_t offset, uint64_t count, uint64_t digest);
+
 }  // namespace qxw

@@ -38,6 +38,17 @@ struct LosslessTable {
   }
 };
 
+// Where the listener wants the reconstruction kept.
+Recording recordingFor(CompressionListener& listener, SampleRange samples) {
+  Recording recording;
+  if (std::vector<int16_t>* recorded = listener.reconstruction()) {
+    recorded->resize(samples.sampleCount());
+    recording.samples = recorded->data();
+  }
+  recording.digest = listener.reconstructionDigest();
+  return recording;
+}
+
 // Writes the whole file at the model's current table; the samples lost by it (see
 // encodeSamplesInPieces).
 uint64_t writeFile(EncoderModel& model, OutputStream& output, SampleRange samples,
@@ -47,12 +58,8 @@ uint64_t writeFile(EncoderModel& model, OutputStream& output, SampleRange sample
   model.writeMagic(writer);
   model.writeHeader(writer, format.sampleRate);
   if (announce) listener.stepStarts(CompressionStep::EncodingSamples);
-  int16_t* reconstruction = nullptr;
-  if (std::vector<int16_t>* recorded = listener.reconstruction()) {
-    recorded->resize(samples.sampleCount());
-    reconstruction = recorded->data();
-  }
-  const uint64_t lost = encodeSamplesInPieces(model, writer, samples, threads, reconstruction);
+  const uint64_t lost =
+      encodeSamplesInPieces(model, writer, samples, threads, recordingFor(listener, samples));
   model.finishFile(writer);
   return lost;
 }
@@ -124,12 +131,8 @@ bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsP
   model->writeMagic(writer);
   model->writeHeader(writer, format.sampleRate);
   listener.stepStarts(CompressionStep::EncodingSamples);
-  int16_t* reconstruction = nullptr;
-  if (std::vector<int16_t>* recorded = listener.reconstruction()) {
-    recorded->resize(samples.sampleCount());
-    reconstruction = recorded->data();
-  }
-  const TargetQuality quality = writeTargetSamples(walk, *model, writer, samples, reconstruction);
+  const TargetQuality quality =
+      writeTargetSamples(walk, *model, writer, samples, recordingFor(listener, samples));
   writer.alignToWord();
   TargetReport report;
   report.bytes = output->position();

@@ -57,6 +57,9 @@ class CompressionListener {
   virtual void targetReached(const TargetReport&) {}
   // When not null, receives every sample a reader will decode, interleaved as the input.
   virtual std::vector<int16_t>* reconstruction() { return nullptr; }
+  // When not null, receives the digest of those samples (digestTerm summed), which a reader's
+  // samples can be checked against without keeping them.
+  virtual uint64_t* reconstructionDigest() { return nullptr; }
 };
 
 // More coded samples than this left far from the input (see encodeSamplesInPieces) mean the

@@ -6,6 +6,7 @@
 
 #include "analysis/frame_pieces.h"
 #include "entropy/bin_lookup.h"
+#include "format/reconstruction_digest.h"
 
 namespace qxw {
 
@@ -80,10 +81,16 @@ struct NoRecording {
   void operator()(int16_t) {}
 };
 
-// Writes each reconstructed sample into place; a piece starts at its own first sample.
-struct RecordingAt {
-  int16_t* next;
-  void operator()(int16_t value) { *next++ = value; }
+// Keeps what was asked of the reconstruction: every sample in its place when samples is given,
+// and always the digest of the samples seen, from `position` on.
+struct Recorder {
+  int16_t* samples;
+  uint64_t position;
+  uint64_t digest = 0;
+  void operator()(int16_t value) {
+    if (samples != nullptr) samples[position] = value;
+    digest += digestTerm(position++, value);
+  }
 };
 
 // Everything one pass of the encoder reads besides the samples.
@@ -277,19 +284,21 @@ struct Piece {
   std::unique_ptr<OutputStream> stream;
   std::unique_ptr<BitWriter> bits;
   uint64_t lost = 0;
+  uint64_t digest = 0;
 
-  // Encodes the piece from the given state, replacing whatever it held; records the
-  // reconstruction into its place when asked.
+  // Encodes the piece from the given state, replacing whatever it held; with a recording, keeps
+  // the reconstruction as it asks.
   void encodeFrom(const EncoderModel& model, const StepTable& steps, SampleRange samples,
-                  std::vector<ChannelState> states, int16_t* reconstruction) {
+                  std::vector<ChannelState> states, const Recording& recording) {
     stream = std::make_unique<OutputStream>();
     stream->createInMemory();
     bits = std::make_unique<BitWriter>(*stream);
     SampleEncoder encoder(model, *bits, &steps);
     start = states;
-    if (reconstruction != nullptr) {
-      RecordingAt record{reconstruction + (from - samples.begin) / 2};
+    if (recording.wanted()) {
+      Recorder record{recording.samples, static_cast<uint64_t>(from - samples.begin) / 2};
       encodeFrames(encoder, states.data(), model.channelCount, from, to, samples.end, record);
+      digest = record.digest;
     } else {
       NoRecording none;
       encodeFrames(encoder, states.data(), model.channelCount, from, to, samples.end, none);
@@ -299,7 +308,7 @@ struct Piece {
   }
 
   void guessAndEncode(const EncoderModel& model, const StepTable& steps, SampleRange samples,
-                      int16_t* reconstruction) {
+                      const Recording& recording) {
     const size_t stride = 2 * size_t{model.channelCount};
     const size_t before = static_cast<size_t>(from - samples.begin) / stride;
     const uint8_t* warmFrom = from - std::min(before, kWarmUpFrames) * stride;
@@ -310,7 +319,7 @@ struct Piece {
     SampleEncoder warm(model, warmBits, &steps);
     NoRecording none;
     encodeFrames(warm, states.data(), model.channelCount, warmFrom, from, samples.end, none);
-    encodeFrom(model, steps, samples, std::move(states), reconstruction);
+    encodeFrom(model, steps, samples, std::move(states), recording);
   }
 
   // Appends this piece's bits to the writer.
@@ -333,18 +342,21 @@ void EncoderModel::encodeSamples(BitWriter& writer, SampleRange samples) {
 }
 
 uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
-                               unsigned threads, int16_t* reconstruction) {
+                               unsigned threads, Recording recording) {
   const uint32_t channels = model.channelCount;
   const size_t stride = 2 * size_t{channels};
   const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
   if (threads < 2 || frames < 2 * kMinPieceFrames) {
-    if (reconstruction != nullptr) return encodeAll(model, writer, samples, RecordingAt{reconstruction});
-    return encodeAll(model, writer, samples, NoRecording{});
+    if (!recording.wanted()) return encodeAll(model, writer, samples, NoRecording{});
+    Recorder record{recording.samples, 0};
+    const uint64_t lost = encodeAll(model, writer, samples, std::ref(record));
+    if (recording.digest != nullptr) *recording.digest = record.digest;
+    return lost;
   }
   std::vector<ChannelState> exact(model.channels.get(), model.channels.get() + channels);
   const StepTable steps(model, BinLookup(model.binBase));
   SampleEncoder direct(model, writer, &steps);
-  uint64_t lost = 0;
+  uint64_t lost = 0, digest = 0;
   for (const uint8_t* round = samples.begin; round < samples.end;) {
     const size_t left = static_cast<size_t>(samples.end - round) / stride;
     const size_t pieceFrames =
@@ -357,11 +369,12 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
     }
     // The first piece goes straight out from the exact state while the others work.
     onThreads(count, [&](size_t k) {
-      if (k > 0) return pieces[k].guessAndEncode(model, steps, samples, reconstruction);
-      if (reconstruction != nullptr) {
-        RecordingAt record{reconstruction + (pieces[0].from - samples.begin) / 2};
+      if (k > 0) return pieces[k].guessAndEncode(model, steps, samples, recording);
+      if (recording.wanted()) {
+        Recorder record{recording.samples, static_cast<uint64_t>(pieces[0].from - samples.begin) / 2};
         encodeFrames(direct, exact.data(), channels, pieces[0].from, pieces[0].to, samples.end,
                      record);
+        digest += record.digest;
       } else {
         NoRecording none;
         encodeFrames(direct, exact.data(), channels, pieces[0].from, pieces[0].to, samples.end,
@@ -371,15 +384,17 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
     for (size_t k = 1; k < count; ++k) {
       Piece& piece = pieces[k];
       if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
-        piece.encodeFrom(model, steps, samples, exact, reconstruction);
+        piece.encodeFrom(model, steps, samples, exact, recording);
       }
       piece.appendTo(writer);
       lost += piece.lost;
+      digest += piece.digest;
       exact = piece.end;
     }
     round = pieces.back().to;
   }
   std::copy(exact.begin(), exact.end(), model.channels.get());
+  if (recording.digest != nullptr) *recording.digest = digest;
   return lost + direct.lostSamples();
 }
 

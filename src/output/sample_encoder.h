@@ -119,12 +119,19 @@ void writeRunLength(const EncoderModel& model, BitWriter& writer, uint32_t count
 // lost: a table whose levels cannot reach the signal leaves it there for long stretches.
 inline constexpr int32_t kLostError = 8192;
 
+// What a caller wants of the sound a reader will decode: its samples, interleaved as the input,
+// and its digest (digestTerm summed); either may be null.
+struct Recording {
+  int16_t* samples = nullptr;
+  uint64_t* digest = nullptr;
+  bool wanted() const { return samples != nullptr || digest != nullptr; }
+};
+
 // encodeSamples on up to `threads` threads, for the same bytes: pieces of the input are encoded
-// at once from a guessed state and kept only where the exact state meets the guess. When
-// reconstruction is given, every sample a reader will decode goes into it, interleaved as the
-// input. Returns the number of coded samples after which the reconstruction stood kLostError or
-// more from the input; it does not depend on the thread count either.
+// at once from a guessed state and kept only where the exact state meets the guess. Returns the
+// number of coded samples after which the reconstruction stood kLostError or more from the
+// input; like the recording, it does not depend on the thread count.
 uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
-                               unsigned threads, int16_t* reconstruction = nullptr);
+                               unsigned threads, Recording recording = {});
 
 }  // namespace qxw

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "format/reconstruction_digest.h"
+
 namespace qxw {
 
 namespace {
@@ -73,11 +75,12 @@ void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState
 }
 
 TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& model,
-                                 BitWriter& writer, SampleRange samples, int16_t* reconstruction) {
+                                 BitWriter& writer, SampleRange samples, Recording recording) {
   std::vector<TargetState> states(walk.channels);
   TargetQuality quality;
   uint64_t signal = 0, noise = 0;  // exact over up to 2^32 samples of at most 2^30 each
   uint32_t inSum = 0;
+  uint64_t position = 0, digest = 0;
   const auto code = [&](const TargetState& st, int symbol, const Level& level) {
     const int length = model.codeLength[st.context][symbol];
     const uint32_t word = model.codeWord[st.context][symbol];
@@ -91,7 +94,8 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
     }
   };
   const auto record = [&](const TargetState& st, int16_t x) {
-    if (reconstruction != nullptr) *reconstruction++ = st.reconstructed;
+    if (recording.samples != nullptr) recording.samples[position] = st.reconstructed;
+    digest += digestTerm(position++, st.reconstructed);
     const int64_t difference = int64_t{x} - st.reconstructed;
     signal += static_cast<uint64_t>(int64_t{x} * x);
     noise += static_cast<uint64_t>(difference * difference);
@@ -104,6 +108,7 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
   walkFrames(walk, samples.begin, samples.end, samples.end, states.data(), code, record);
   quality.signal += signal;
   quality.noise += noise;
+  if (recording.digest != nullptr) *recording.digest = digest;
   return quality;
 }
 

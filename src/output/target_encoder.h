@@ -6,6 +6,7 @@
 #include "analysis/encoder_model.h"
 #include "analysis/uniform_table.h"
 #include "output/bit_writer.h"
+#include "output/sample_encoder.h"
 
 namespace qxw {
 
@@ -43,9 +44,9 @@ struct TargetWalk {
 void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState* states,
                         SymbolCounts& counts);
 
-// The same walk from the start of the sound, written with the model's codes; records the
-// reconstruction when asked and returns what it measured.
+// The same walk from the start of the sound, written with the model's codes; keeps the
+// reconstruction as the recording asks and returns what it measured.
 TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& model,
-                                 BitWriter& writer, SampleRange samples, int16_t* reconstruction);
+                                 BitWriter& writer, SampleRange samples, Recording recording);
 
 }  // namespace qxw

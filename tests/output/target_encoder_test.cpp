@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "format/reconstruction_digest.h"
 #include "library/compressor.h"
 #include "qxw/qxw.h"
 #include "support/pipeline.h"
@@ -97,6 +98,47 @@ TEST(TargetEncoder, TheBytesDoNotDependOnTheThreadCount) {
   qxw_free(data);
   for (double bad : {1.99, 8.01, std::nan("")}) {
     EXPECT_EQ(qxw_encode_bits(input.data(), &format, bad, 1, &data, &size), QXW_INVALID_ARGUMENT);
+  }
+}
+
+}  // namespace
+}  // namespace qxw
+
+namespace qxw {
+namespace {
+
+// The digest /V checks a written file against is that of the samples kept, for every thread
+// count, in both modes: the pieces' parts add up to the whole.
+TEST(Recording, TheDigestIsThatOfTheReconstructionOnEveryThreadCount) {
+  struct Recorded : CompressionListener {
+    OutputStream stream;
+    std::vector<int16_t> samples;
+    uint64_t digest = 0;
+    OutputStream* output() override { return &stream; }
+    std::vector<int16_t>* reconstruction() override { return &samples; }
+    uint64_t* reconstructionDigest() override { return &digest; }
+  };
+  const auto input = makeSignal(Signal::Music, 700000, 2);
+  const auto bytes = sampleBytes(input);
+  const SoundFormat format{700000, 2, 44100};
+  uint64_t first = 0;
+  for (int threads : {1, 3}) {
+    for (bool target : {false, true}) {
+      Recorded listener;
+      listener.stream.createDiscarding();
+      if (target) {
+        compressToBits(rangeOf(bytes), format, 3.0, listener, threads);
+      } else {
+        compress(rangeOf(bytes), format, 2, listener, threads);
+      }
+      uint64_t sum = 0;
+      for (size_t i = 0; i < listener.samples.size(); ++i) sum += digestTerm(i, listener.samples[i]);
+      EXPECT_EQ(listener.digest, sum) << threads << " " << target;
+      if (!target && threads == 1) first = sum;
+      if (!target) {
+        EXPECT_EQ(sum, first);
+      }
+    }
   }
 }
 
