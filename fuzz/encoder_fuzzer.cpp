@@ -1,5 +1,5 @@
-// Arbitrary samples through the C interface: a settings byte (quality, threads), a channel byte,
-// then samples. Every thread count gives the same bytes, the file decodes whole and streamed in
+// Arbitrary samples through the C interface: a settings byte (quality or a size target,
+// threads), a channel byte, then samples. Every thread count gives the same bytes, the file decodes whole and streamed in
 // odd blocks alike, and quality 9 gives the input back.
 #include <cstddef>
 #include <cstdint>
@@ -10,13 +10,16 @@
 
 namespace {
 
+// quality 10 and up stand for size targets of 2 to 8 bits per sample.
 std::vector<uint8_t> encode(const std::vector<int16_t>& samples, const qxw_format& format,
                             int quality, int threads) {
   void* data = nullptr;
   size_t size = 0;
-  if (qxw_encode(samples.data(), &format, quality, threads, &data, &size) != QXW_OK) {
-    __builtin_trap();
-  }
+  const qxw_status status =
+      quality <= 9 ? qxw_encode(samples.data(), &format, quality, threads, &data, &size)
+                   : qxw_encode_bits(samples.data(), &format, 2 + (quality - 10) * 0.5, threads,
+                                     &data, &size);
+  if (status != QXW_OK) __builtin_trap();
   std::vector<uint8_t> bytes(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
   qxw_free(data);
   return bytes;
@@ -27,8 +30,8 @@ std::vector<uint8_t> encode(const std::vector<int16_t>& samples, const qxw_forma
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput input(data, size);
   const uint8_t settings = input.byte();
-  const int quality = settings % 10;
-  const int threads = settings / 10 % 4;
+  const int quality = settings % 23;  // 0..9 levels, 10..22 targets
+  const int threads = settings / 23 % 4;
   const uint32_t channels = 1 + input.byte() % 6;
   const std::vector<int16_t> samples = input.samples(channels);
   const qxw_format format{static_cast<uint32_t>(samples.size() / channels), channels, 44100};
