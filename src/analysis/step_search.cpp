@@ -63,9 +63,12 @@ int StepSearch::repeatRunWidth() const {
   if (uint64_t{model_.deltaHistogram[0]} * 50 < samples) return 0;
   std::vector<uint64_t> runs(kMaxMagnitude + 1);  // runs of k repeated samples, by k
   const size_t stride = 2 * size_t{channels_};
-  for (uint32_t c = 0; c < channels_; ++c) {
+  const size_t frames = static_cast<size_t>(samples_.end - samples_.begin) / stride;
+  for (uint32_t c = 0; c < channels_ && frames > 0; ++c) {
     uint32_t length = 0;
-    for (const uint8_t* at = samples_.begin + 2 * c + stride; at < samples_.end; at += stride) {
+    const uint8_t* first = samples_.begin + 2 * c;
+    for (size_t f = 1; f < frames; ++f) {
+      const uint8_t* at = first + f * stride;
       if (readSample(at) == readSample(at - stride)) {
         length += length < kMaxMagnitude ? 1 : 0;
       } else if (length > 0) {

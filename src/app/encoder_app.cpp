@@ -24,6 +24,7 @@ namespace {
 constexpr int kSuccess = 0;
 constexpr int kUsage = 1;
 constexpr int kFailure = 2;
+const std::string kStandardStream = "-";
 
 uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; }
 
@@ -86,6 +87,8 @@ class ConsoleCompression : public CompressionListener {
     } else if (!file_.create(outputName_, input_, ReplacePolicy::QxwFilesOnly)) {
       return nullptr;
     }
+    // The size field is patched at the end: a pipe gets the whole file at once.
+    file_.stream().holdUntilClose();
     return &file_.stream();
   }
   // Lossy, the reconstruction is checked by its digest; lossless, it is the input itself.
@@ -147,12 +150,20 @@ int runEncoder(int argc, const char* const* argv) {
     printUsage(program);
     return kUsage;
   }
-  const std::string inputName = deriveInputName(line->infile, ".wav");
-  const std::string outputName = resolveOutputName(inputName, line->outfile, ".qxw");
-
-  // Standard output under any name (/dev/stdout, /dev/fd/1) takes the file; the lines go to
-  // standard error, and a terminal is refused.
-  const bool toStandardOutput = isStandardOutput(outputName);
+  // "-" reads the WAV file from standard input, and then writes to standard output unless an
+  // outfile is named; "-" as outfile, or any name of standard output, writes there.
+  const bool fromStandardInput = line->infile == kStandardStream;
+  const std::string inputName =
+      fromStandardInput ? "standard input" : deriveInputName(line->infile, ".wav");
+  const bool toStandardOutput = (fromStandardInput && !line->outfile) ||
+                                line->outfile == kStandardStream ||
+                                (line->outfile && isStandardOutput(resolveOutputName(inputName, line->outfile, ".qxw")));
+  const std::string outputName =
+      toStandardOutput ? "standard output" : resolveOutputName(inputName, line->outfile, ".qxw");
+  if (fromStandardInput && ::isatty(STDIN_FILENO)) {
+    printError("Error: standard input is a terminal");
+    return kFailure;
+  }
   if (toStandardOutput) {
     if (::isatty(STDOUT_FILENO)) {
       printError("Error: standard output is a terminal");
@@ -163,7 +174,7 @@ int runEncoder(int argc, const char* const* argv) {
   printProgress("Examining Wave format header of " + inputName);
   MappedFile input;
   WaveInfo info{};
-  if (!openWaveFile(inputName, input, info)) return kFailure;
+  if (!openWaveFile(inputName, input, info, fromStandardInput)) return kFailure;
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* first = input.data() + info.dataOffset;
   const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};

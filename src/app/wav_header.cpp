@@ -50,12 +50,16 @@ bool samplesFitInFile(const WaveInfo& info, uint64_t fileLength) {
   return end <= fileLength && end <= info.declaredSize;
 }
 
-bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info) {
-  if (!file.open(name)) {
+bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
+                  bool fromStandardInput) {
+  if (!(fromStandardInput ? file.readStandardInput() : file.open(name))) {
     printError(file.outOfMemory() ? "Error: out of memory" : "Error openning " + name);
     return false;
   }
-  if (parseWaveHeader(file.data(), file.size(), info) != kHeaderAccepted) return false;
+  // Nothing read has no bytes to look at; it is simply not a WAV file.
+  static const uint8_t kNothing = 0;
+  const uint8_t* bytes = file.data() != nullptr ? file.data() : &kNothing;
+  if (parseWaveHeader(bytes, file.size(), info) != kHeaderAccepted) return false;
   if (!samplesFitInFile(info, file.size())) {
     printError("Error: file " + name + " incomplete or truncated");
     return false;

@@ -19,10 +19,12 @@ struct WaveInfo {
 inline constexpr int kHeaderAccepted = 0;
 inline constexpr int kHeaderRejected = 2;
 
-// Opens and maps the WAV file, checks its header and that its samples lie inside it; on any
-// failure prints the one error line ("Error openning", a header message, "incomplete or
-// truncated") and returns false.
-bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info);
+// Opens and maps the WAV file (or reads standard input whole, named by name in messages), checks
+// its header and that its samples lie inside it; on any failure prints the one error line
+// ("Error openning", a header message, "incomplete or truncated", "out of memory") and returns
+// false.
+bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
+                  bool fromStandardInput = false);
 
 // Checks a 16-bit PCM WAV header ("fmt " at byte 12, "data" right after it) in the first
 // length bytes at base, never reading past them. On rejection, prints the reason on standard

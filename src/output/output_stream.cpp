@@ -59,6 +59,10 @@ void OutputStream::attach(int fd) {
   buffer_.resize(kBufferSize);
 }
 
+void OutputStream::holdUntilClose() {
+  if (fd_ >= 0 && ::lseek(fd_, 0, SEEK_CUR) < 0) held_ = inMemory_ = true;
+}
+
 void OutputStream::createInMemory() {
   inMemory_ = true;
   buffer_.resize(kMemoryBufferSize);
@@ -95,21 +99,23 @@ void OutputStream::flush() {
     std::copy(buffer_.begin(), buffer_.begin() + static_cast<long>(used_),
               memory_.begin() + static_cast<long>(at));
   } else {
-    const uint8_t* at = buffer_.data();
-    size_t left = used_;
-    while (left > 0 && !failed_) {
-      const ssize_t written = ::write(fd_, at, left);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) {
-        failed_ = true;
-        break;
-      }
-      at += written;
-      left -= static_cast<size_t>(written);
-    }
+    writeOut(buffer_.data(), used_);
   }
   flushed_ += used_;
   used_ = 0;
+}
+
+void OutputStream::writeOut(const uint8_t* at, size_t left) {
+  while (left > 0 && !failed_) {
+    const ssize_t written = ::write(fd_, at, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      failed_ = true;
+      break;
+    }
+    at += written;
+    left -= static_cast<size_t>(written);
+  }
 }
 
 void OutputStream::seekTo(uint64_t offset) {
@@ -140,6 +146,14 @@ void OutputStream::restart() {
 }
 
 bool OutputStream::close() {
+  if (held_) {
+    flush();
+    writeOut(memory_.data(), memory_.size());
+    if (owned_ && ::close(fd_) != 0) failed_ = true;
+    fd_ = -1;
+    held_ = false;
+    return !failed_;
+  }
   if (inMemory_ || inBlock_) {
     flush();
     return true;

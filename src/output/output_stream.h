@@ -25,6 +25,9 @@ class QXW_EXPORT OutputStream {
   bool create(const std::string& name, bool exclusive = false);
   // Writes to an open descriptor, such as standard output; it is not closed at the end.
   void attach(int fd);
+  // For output that will be patched (seekTo): a descriptor that cannot seek (a pipe, a FIFO, a
+  // socket) then holds everything in memory and receives it whole at close.
+  void holdUntilClose();
   // Collects the output in memory instead; see contents().
   void createInMemory();
   // Keeps nothing: for output that is only counted.
@@ -59,6 +62,7 @@ class QXW_EXPORT OutputStream {
  private:
   void makeRoom(size_t size);
   void flush();
+  void writeOut(const uint8_t* data, size_t size);
 
   int fd_ = -1;
   bool inMemory_ = false;
@@ -66,6 +70,7 @@ class QXW_EXPORT OutputStream {
   bool regular_ = false;
   bool owned_ = true;
   bool appending_ = false;  // an attached descriptor opened for appending
+  bool held_ = false;       // a descriptor that cannot seek: everything waits in memory_
   uint64_t base_ = 0;       // where an attached descriptor stood at the start
   size_t used_ = 0;
   uint64_t flushed_ = 0;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
 #include "support/run_program.h"
 #include "support/signals.h"
@@ -277,6 +278,41 @@ TEST_F(EncoderRun, ReportsTheSizeAndQualityOfATargetedFile) {
                 bytes, 8.0 * static_cast<double>(bytes) / 80000, ratio.c_str());
   EXPECT_EQ(result.out.substr(result.out.find("Done.\nVerifying song.qxw\n") + 25), expected);
   EXPECT_EQ(result.out.find("estimated"), std::string::npos);
+}
+
+// Through pipes the bytes are those of the files: the file waits in memory until its size is
+// patched, then goes out whole.
+TEST_F(EncoderRun, PipesGiveTheBytesOfTheFiles) {
+  writeFile(dir.path("song.wav"), makeWav(tone(30000, 2), 2));
+  ASSERT_EQ(run({"/Q2", "song.wav"}).status, 0);
+  const auto expected = readFile(dir.path("song.qxw"));
+  const std::string asText(expected.begin(), expected.end());
+  RunOptions piped;
+  piped.outputPipe = true;
+  piped.standardInput = dir.path("song.wav");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"/Q2", "-", "-"}, {"/Q2", "-"}, {"/Q2", "song.wav", "-"}}) {
+    const auto result = run(args, piped);
+    EXPECT_EQ(result.status, 0) << args[1] << result.err;
+    EXPECT_EQ(result.out, asText) << args[1];
+  }
+  EXPECT_EQ(run({"/Q2", "-", "-"}, piped).err.rfind(
+                "Examining Wave format header of standard input\n", 0),
+            0u);
+  RunOptions terminal;
+  terminal.terminal = true;
+  EXPECT_EQ(run({"-", "x.qxw"}, terminal).err, "Error: standard input is a terminal\n");
+  // A FIFO as outfile gets a complete file too.
+  ASSERT_EQ(::mkfifo(dir.path("fifo.qxw").c_str(), 0600), 0);
+  std::vector<uint8_t> received[2];  // the helper runs the program twice
+  std::thread reader([&] {
+    for (auto& bytes : received) bytes = readFile(dir.path("fifo.qxw"));
+  });
+  RunOptions plain;
+  EXPECT_EQ(run({"/Q2", "song.wav", "fifo.qxw"}, plain).status, 0);
+  reader.join();
+  EXPECT_EQ(received[0], expected);
+  EXPECT_EQ(received[1], expected);
 }
 
 // Standard output under any name takes the file, the lines go to standard error, and a terminal

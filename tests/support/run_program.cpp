@@ -41,6 +41,8 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
   const int outFd = ::mkstemp(outName);
   const int errFd = ::mkstemp(errName);
   if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
+  int pipeFds[2] = {-1, -1};
+  if (options.outputPipe && ::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (!options.workingDir.empty() && ::chdir(options.workingDir.c_str()) != 0) _exit(127);
@@ -60,8 +62,12 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
       if (in < 0) _exit(126);
       ::dup2(in, 0);
     }
-    ::dup2(outFd, 1);
+    ::dup2(options.outputPipe ? pipeFds[1] : outFd, 1);
     ::dup2(merged ? outFd : errFd, 2);
+    if (options.outputPipe) {
+      ::close(pipeFds[0]);
+      ::close(pipeFds[1]);
+    }
     if (options.terminal) {
       const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
       if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) _exit(125);
@@ -80,11 +86,16 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
     }
     execute(program, args);
   }
+  std::string piped;
+  if (options.outputPipe) {
+    ::close(pipeFds[1]);
+    piped = drain(pipeFds[0]);
+  }
   int status = 0;
   ::waitpid(pid, &status, 0);
   ::lseek(outFd, 0, SEEK_SET);
   ::lseek(errFd, 0, SEEK_SET);
-  out = drain(outFd);
+  out = options.outputPipe ? piped + drain(outFd) : drain(outFd);
   err = drain(errFd);
   ::unlink(outName);
   ::unlink(errName);

@@ -21,6 +21,7 @@ struct RunOptions {
   bool terminal = false;              // standard input and output on a terminal of their own
   long memoryLimit = -1;              // bytes of address space; -1 for no limit
   int user = -1;                      // a user id to run as (the test must be root); -1: ours
+  bool outputPipe = false;            // standard output a pipe (it cannot seek), not a file
 };
 
 // Starts the program without waiting for it; its console output is discarded. The signals in
