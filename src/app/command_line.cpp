@@ -144,6 +144,10 @@ bool isStandardOutput(const std::string& name) {
          named.st_dev == output.st_dev && named.st_ino == output.st_ino;
 }
 
+bool isVersionRequest(int argc, const char* const* argv) {
+  return argc == 2 && std::strcmp(argv[1], "--version") == 0;
+}
+
 bool isHelpRequest(int argc, const char* const* argv) {
   if (argc != 2) return false;
   for (const char* help : {"-h", "--help", "-?", "/?"}) {

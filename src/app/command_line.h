@@ -48,6 +48,9 @@ std::string resolveOutputName(const std::string& inputName,
 // True when name is the file standard output goes to (same device and inode).
 bool isStandardOutput(const std::string& name);
 
+// True for a lone "--version".
+bool isVersionRequest(int argc, const char* const* argv);
+
 // True for a lone "-h", "--help", "-?" or "/?".
 bool isHelpRequest(int argc, const char* const* argv);
 

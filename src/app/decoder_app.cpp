@@ -258,6 +258,10 @@ bool openDecoder(const MappedFile& input, const std::string& inputName, bool tes
 
 int runDecoder(int argc, const char* const* argv) {
   const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "qxw2wav";
+  if (isVersionRequest(argc, argv)) {
+    std::printf("%s %s\n", "qxw2wav", qxw_version());
+    return kSuccess;
+  }
   if (isHelpRequest(argc, argv)) {
     printDecoderUsage(program);
     return kSuccess;

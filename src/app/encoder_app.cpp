@@ -16,6 +16,7 @@
 #include "app/wav_header.h"
 #include "format/qxw_layout.h"
 #include "library/compressor.h"
+#include "qxw/qxw.h"
 
 namespace qxw {
 
@@ -141,6 +142,10 @@ class ConsoleCompression : public CompressionListener {
 
 int runEncoder(int argc, const char* const* argv) {
   const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "wav2qxw";
+  if (isVersionRequest(argc, argv)) {
+    std::printf("%s %s\n", "wav2qxw", qxw_version());
+    return kSuccess;
+  }
   if (isHelpRequest(argc, argv)) {
     printUsage(program);
     return kSuccess;

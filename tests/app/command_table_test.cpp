@@ -81,6 +81,9 @@ TEST(CommandTable, EachCommandLineGivesItsStatusAndFiles) {
       {kEncoder, {"song.wav", "/dev/stdout"}, 0, {}, {"/dev/stdout.qxw"}},
       {kDecoder, {"song.qxw", "/dev/stdout"}, 0, {}, {"/dev/stdout.wav"}},
       {kDecoder, {"/F", "song.qxw", "/dev/fd/1"}, 0, {}, {"/dev/fd/1.wav"}},
+      {kEncoder, {"--version"}, 0, {}},
+      {kDecoder, {"--version"}, 0, {}},
+      {kEncoder, {"--version", "song.wav"}, 2, {}},
       // /C reads the WAV file by name only.
       {kDecoder, {"/C", "-"}, 2, {}},
       {kDecoder, {"/C", "song.qxw", "-"}, 2, {}, {"-.wav"}},

@@ -247,6 +247,9 @@ TEST(Api, WorksFromCAndNamesItsVersionAndStatuses) {
 #endif
   const std::string version = qxw_version();
   EXPECT_EQ(std::count(version.begin(), version.end(), '.'), 2) << version;
+  // The programs name themselves and the library's version.
+  EXPECT_EQ(runProgram(WAV2QXW_PATH, {"--version"}).out, "wav2qxw " + version + "\n");
+  EXPECT_EQ(runProgram(QXW2WAV_PATH, {"--version"}).out, "qxw2wav " + version + "\n");
   for (int s = 0; s <= 8; ++s) {
     const char* text = qxw_status_text(static_cast<qxw_status>(s));
     ASSERT_NE(text, nullptr);
