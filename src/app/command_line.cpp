@@ -5,7 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <utility>
+
+#include "app/console.h"
 
 namespace qxw {
 
@@ -88,9 +91,19 @@ std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
     arguments.options.push_back(argv[first++]);
   }
   const int files = argc - first;
-  if (files < 1 || files > 2) return std::nullopt;
+  if (files < 1) return std::nullopt;
   for (int i = first; i < argc; ++i) {
     if (isOption(argv[i])) return std::nullopt;
+  }
+  if (files > 2) {
+    const std::string folder = argv[argc - 1];
+    struct stat info {};
+    const bool isFolder = (!folder.empty() && isSeparator(folder.back())) ||
+                          (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+    if (!isFolder) return std::nullopt;
+    arguments.inputs.assign(argv + first, argv + argc - 1);
+    arguments.folder = folder;
+    return arguments;
   }
   arguments.infile = argv[first];
   if (files == 2) arguments.outfile = argv[first + 1];
@@ -107,6 +120,8 @@ std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv) {
   }
   line.infile = std::move(arguments->infile);
   line.outfile = std::move(arguments->outfile);
+  line.inputs = std::move(arguments->inputs);
+  line.folder = std::move(arguments->folder);
   return line;
 }
 
@@ -136,6 +151,21 @@ std::string resolveOutputName(const std::string& inputName,
     if (!S_ISREG(info.st_mode) || isStandardOutput(*outfile)) return *outfile;
   }
   return deriveOutputName(inputName, outfile, extension);
+}
+
+bool outputsAreDistinct(const std::vector<std::string>& inputs, const std::string& folder,
+                        const char* inputExtension, const char* outputExtension) {
+  std::map<std::string, const std::string*> written;
+  for (const std::string& input : inputs) {
+    const std::string output =
+        resolveOutputName(deriveInputName(input, inputExtension), folder, outputExtension);
+    const auto [at, fresh] = written.emplace(output, &input);
+    if (!fresh) {
+      printError("Error: " + *at->second + " and " + input + " would both write " + output);
+      return false;
+    }
+  }
+  return true;
 }
 
 bool isStandardOutput(const std::string& name) {

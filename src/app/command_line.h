@@ -6,13 +6,17 @@
 
 namespace qxw {
 
-// "[ options ] infile [ outfile ]": up to maxOptions leading arguments that pass isOption, then
-// one or two file names. Empty when the usage message is due, also when a file-name position
-// holds an option (a misplaced "/Q5" is never taken for a file name).
+// "[ options ] infile [ outfile ]" or "[ options ] infile infile... folder": up to maxOptions
+// leading arguments that pass isOption, then file names. With more than two names the last must
+// name an existing folder or end in a separator, and the others are the inputs. Empty when the
+// usage message is due, also when a file-name position holds an option (a misplaced "/Q5" is
+// never taken for a file name).
 struct FileArguments {
   std::vector<const char*> options;
   std::string infile;
   std::optional<std::string> outfile;
+  std::vector<std::string> inputs;  // several inputs, all into folder
+  std::string folder;
 };
 std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
                                             bool (*isOption)(const char*), int maxOptions);
@@ -26,6 +30,8 @@ struct CommandLine {
   bool verify = false;                  // /V
   std::string infile;
   std::optional<std::string> outfile;
+  std::vector<std::string> inputs;  // several inputs, all into folder
+  std::string folder;
 };
 
 // Parses "[ /Q# | /B# ] [ /V ] infile [ outfile ]" (arguments after the program name), the
@@ -44,6 +50,11 @@ std::string deriveOutputName(const std::string& inputName, const std::optional<s
 // /dev/stdout (used as it stands); otherwise deriveOutputName.
 std::string resolveOutputName(const std::string& inputName,
                               const std::optional<std::string>& outfile, const char* extension);
+
+// True when no two of the inputs would write the same file in folder; otherwise prints
+// "Error: <a> and <b> would both write <name>" for the first pair.
+bool outputsAreDistinct(const std::vector<std::string>& inputs, const std::string& folder,
+                        const char* inputExtension, const char* outputExtension);
 
 // True when name is the file standard output goes to (same device and inode).
 bool isStandardOutput(const std::string& name);

@@ -254,40 +254,25 @@ bool openDecoder(const MappedFile& input, const std::string& inputName, bool tes
   return true;
 }
 
-}  // namespace
-
-int runDecoder(int argc, const char* const* argv) {
-  const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "qxw2wav";
-  if (isVersionRequest(argc, argv)) {
-    std::printf("%s %s\n", "qxw2wav", qxw_version());
-    return kSuccess;
-  }
-  if (isHelpRequest(argc, argv)) {
-    printDecoderUsage(program);
-    return kSuccess;
-  }
-  const auto command = splitArguments(argc, argv, isDecoderOption, argc);
-  if (!command) {
-    printDecoderUsage(program);
-    return kUsage;
-  }
-  const DecoderOptions options = decoderOptions(command->options);
-  const bool fromStandardInput = command->infile == kStandardStream;
+// One file's whole run, with its own lines: infile into outfile (or the default name).
+int decodeOne(const DecoderOptions& options, const std::string& infile,
+              const std::optional<std::string>& outfile) {
+  const bool fromStandardInput = infile == kStandardStream;
   // /C reads a WAV file by name; it has no default name when the QXW file is standard input.
   if (options.compare &&
-      (command->outfile ? *command->outfile == kStandardStream : fromStandardInput)) {
+      (outfile ? *outfile == kStandardStream : fromStandardInput)) {
     printError("Error: /C needs the name of the WAV file to compare with");
     return kFailure;
   }
   const std::string inputName =
-      fromStandardInput ? "standard input" : deriveInputName(command->infile, ".qxw");
+      fromStandardInput ? "standard input" : deriveInputName(infile, ".qxw");
   const bool writing = !options.test && !options.compare;
   // From standard input without an outfile, the sound goes to standard output; so it does when
   // the outfile names standard output in any way.
-  std::string outputName = (fromStandardInput && !command->outfile) ||
-                                   (command->outfile == kStandardStream && writing)
+  std::string outputName = (fromStandardInput && !outfile) ||
+                                   (outfile == kStandardStream && writing)
                                ? kStandardStream
-                               : resolveOutputName(inputName, command->outfile, ".wav");
+                               : resolveOutputName(inputName, outfile, ".wav");
   if (writing && isStandardOutput(outputName)) outputName = kStandardStream;
   if (!refuseTerminals(fromStandardInput, writing && outputName == kStandardStream)) {
     return kFailure;
@@ -308,6 +293,35 @@ int runDecoder(int argc, const char* const* argv) {
   if (options.compare) return compareWithWave(decoder.get(), format, inputName, outputName);
   if (options.test) return testFile(decoder.get(), format, inputName);
   return writeWaveFile(decoder.get(), format, outputName, input, options.replace);
+}
+
+
+}  // namespace
+
+int runDecoder(int argc, const char* const* argv) {
+  const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "qxw2wav";
+  if (isVersionRequest(argc, argv)) {
+    std::printf("%s %s\n", "qxw2wav", qxw_version());
+    return kSuccess;
+  }
+  if (isHelpRequest(argc, argv)) {
+    printDecoderUsage(program);
+    return kSuccess;
+  }
+  const auto command = splitArguments(argc, argv, isDecoderOption, argc);
+  if (!command) {
+    printDecoderUsage(program);
+    return kUsage;
+  }
+  const DecoderOptions options = decoderOptions(command->options);
+  if (command->inputs.empty()) return decodeOne(options, command->infile, command->outfile);
+  // Several inputs: each its own run, in order; one failing does not stop the others.
+  if (!outputsAreDistinct(command->inputs, command->folder, ".qxw", ".wav")) return kFailure;
+  int status = kSuccess;
+  for (const std::string& input : command->inputs) {
+    if (decodeOne(options, input, command->folder) != kSuccess) status = kFailure;
+  }
+  return status;
 }
 
 }  // namespace qxw

@@ -138,33 +138,19 @@ class ConsoleCompression : public CompressionListener {
   OutputFile file_;
 };
 
-}  // namespace
-
-int runEncoder(int argc, const char* const* argv) {
-  const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "wav2qxw";
-  if (isVersionRequest(argc, argv)) {
-    std::printf("%s %s\n", "wav2qxw", qxw_version());
-    return kSuccess;
-  }
-  if (isHelpRequest(argc, argv)) {
-    printUsage(program);
-    return kSuccess;
-  }
-  const auto line = parseCommandLine(argc, argv);
-  if (!line) {
-    printUsage(program);
-    return kUsage;
-  }
+// One file's whole run, with its own lines: infile into outfile (or the default name).
+int encodeOne(const CommandLine& line, const std::string& infile,
+              const std::optional<std::string>& outfile) {
   // "-" reads the WAV file from standard input, and then writes to standard output unless an
   // outfile is named; "-" as outfile, or any name of standard output, writes there.
-  const bool fromStandardInput = line->infile == kStandardStream;
+  const bool fromStandardInput = infile == kStandardStream;
   const std::string inputName =
-      fromStandardInput ? "standard input" : deriveInputName(line->infile, ".wav");
-  const bool toStandardOutput = (fromStandardInput && !line->outfile) ||
-                                line->outfile == kStandardStream ||
-                                (line->outfile && isStandardOutput(resolveOutputName(inputName, line->outfile, ".qxw")));
+      fromStandardInput ? "standard input" : deriveInputName(infile, ".wav");
+  const bool toStandardOutput =
+      (fromStandardInput && !outfile) || outfile == kStandardStream ||
+      (outfile && isStandardOutput(resolveOutputName(inputName, outfile, ".qxw")));
   const std::string outputName =
-      toStandardOutput ? "standard output" : resolveOutputName(inputName, line->outfile, ".qxw");
+      toStandardOutput ? "standard output" : resolveOutputName(inputName, outfile, ".qxw");
   if (fromStandardInput && ::isatty(STDIN_FILENO)) {
     printError("Error: standard input is a terminal");
     return kFailure;
@@ -183,15 +169,42 @@ int runEncoder(int argc, const char* const* argv) {
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* first = input.data() + info.dataOffset;
   const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};
-  ConsoleCompression console(info, *line, outputName, input, samples, toStandardOutput);
+  ConsoleCompression console(info, line, outputName, input, samples, toStandardOutput);
   const SoundFormat format{info.frameCount, info.channelCount, info.sampleRate};
   // Every core: the bytes are the same for any number of threads.
   const bool compressed =
-      line->bitsPerSample ? compressToBits(samples, format, *line->bitsPerSample, console, 0)
-                          : compress(samples, format, line->quality, console, 0);
+      line.bitsPerSample ? compressToBits(samples, format, *line.bitsPerSample, console, 0)
+                         : compress(samples, format, line.quality, console, 0);
   if (!compressed || !console.finish()) return kFailure;
-  if (line->bitsPerSample) console.printTargetReport();
+  if (line.bitsPerSample) console.printTargetReport();
   return kSuccess;
+}
+
+}  // namespace
+
+int runEncoder(int argc, const char* const* argv) {
+  const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "wav2qxw";
+  if (isVersionRequest(argc, argv)) {
+    std::printf("%s %s\n", "wav2qxw", qxw_version());
+    return kSuccess;
+  }
+  if (isHelpRequest(argc, argv)) {
+    printUsage(program);
+    return kSuccess;
+  }
+  const auto line = parseCommandLine(argc, argv);
+  if (!line) {
+    printUsage(program);
+    return kUsage;
+  }
+  if (line->inputs.empty()) return encodeOne(*line, line->infile, line->outfile);
+  // Several inputs: each its own run, in order; one failing does not stop the others.
+  if (!outputsAreDistinct(line->inputs, line->folder, ".wav", ".qxw")) return kFailure;
+  int status = kSuccess;
+  for (const std::string& input : line->inputs) {
+    if (encodeOne(*line, input, line->folder) != kSuccess) status = kFailure;
+  }
+  return status;
 }
 
 }  // namespace qxw

@@ -28,7 +28,8 @@ TEST(CommandTable, EachCommandLineGivesItsStatusAndFiles) {
       {kEncoder, {}, 1, {}},
       {kEncoder, {"/Q5"}, 1, {}},
       {kEncoder, {"a", "b", "c"}, 1, {}},
-      {kEncoder, {"/Q", "song", "out"}, 1, {}},
+      // Three names whose last is a folder: both inputs go into it; "/Q" is a file name.
+      {kEncoder, {"/Q", "song", "out"}, 2, {"out/song.qxw"}},
       // An option among the file names would write "/Q5.qxw" at the root.
       {kEncoder, {"song.wav", "/Q5"}, 1, {}, {"/Q5.qxw"}},
       {kEncoder, {"/Q3", "/Q5", "song.wav"}, 1, {}},

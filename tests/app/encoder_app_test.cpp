@@ -315,6 +315,35 @@ TEST_F(EncoderRun, PipesGiveTheBytesOfTheFiles) {
   EXPECT_EQ(received[1], expected);
 }
 
+// Several inputs into a folder, as cp takes them: each its own run, a failure reported and the
+// rest done; outputs that would collide are refused before anything is written.
+TEST_F(EncoderRun, EncodesAndDecodesSeveralFilesIntoAFolder) {
+  ::mkdir(dir.path("sub").c_str(), 0700);
+  ::mkdir(dir.path("out").c_str(), 0700);
+  ::mkdir(dir.path("back").c_str(), 0700);
+  const auto a = makeWav(tone(3000, 2), 2), b = makeWav(tone(2000, 1), 1);
+  writeFile(dir.path("a.wav"), a);
+  writeFile(dir.path("sub/b.wav"), b);
+  auto result = run({"/Q9", "a", "missing.wav", "sub/b.wav", "out"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Error openning missing.wav\n");
+  EXPECT_TRUE(fileExists(dir.path("out/a.qxw")));
+  EXPECT_TRUE(fileExists(dir.path("out/b.qxw")));
+  RunOptions here;
+  here.workingDir = dir.dir();
+  result = runProgram(QXW2WAV_PATH, {"out/a.qxw", "out/b", "back/"}, here);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(readFile(dir.path("back/a.wav")), a);
+  EXPECT_EQ(readFile(dir.path("back/b.wav")), b);
+
+  writeFile(dir.path("sub/a.wav"), b);
+  result = run({"a.wav", "sub/a.wav", "sub"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Error: a.wav and sub/a.wav would both write sub/a.qxw\n");
+  EXPECT_FALSE(fileExists(dir.path("sub/a.qxw")));
+  EXPECT_EQ(run({"a.wav", "sub/b.wav", "nowhere"}).status, 1);
+}
+
 // Standard output under any name takes the file, the lines go to standard error, and a terminal
 // is refused.
 TEST_F(EncoderRun, WritesToStandardOutputUnderAnyName) {
