@@ -1,0 +1,174 @@
+"""Read and write QXW files (wav2qxw's compressed 16-bit PCM) as numpy arrays.
+
+Samples are numpy int16 arrays of shape (frames, channels); a 1-D array is mono. The calls go
+through libqxw's C interface with ctypes, which lets other Python threads run during them, and
+give the same bytes as the wav2qxw and qxw2wav programs. The library is found through the
+QXW_LIBRARY environment variable, then the system's library path.
+"""
+import ctypes
+import ctypes.util
+import os
+from collections import namedtuple
+
+import numpy as np
+
+__all__ = ["Error", "Info", "read", "write", "encode", "decode", "info", "blocks"]
+
+Info = namedtuple("Info", "frames channels rate duration")
+
+
+class Error(Exception):
+    """A status of libqxw other than success: .status is its number, str() its text."""
+
+    def __init__(self, status, text):
+        super().__init__(text)
+        self.status = status
+
+
+class _Format(ctypes.Structure):
+    _fields_ = [("frame_count", ctypes.c_uint32), ("channel_count", ctypes.c_uint32),
+                ("sample_rate", ctypes.c_uint32)]
+
+
+def _load():
+    name = os.environ.get("QXW_LIBRARY") or ctypes.util.find_library("qxw") or "libqxw.so.1"
+    lib = ctypes.CDLL(name)
+    p, size, i16 = ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_int16)
+    fmt = ctypes.POINTER(_Format)
+    signatures = {
+        "qxw_version": ([], ctypes.c_char_p),
+        "qxw_status_text": ([ctypes.c_int], ctypes.c_char_p),
+        "qxw_encode": ([p, fmt, ctypes.c_int, ctypes.c_int, ctypes.POINTER(p), ctypes.POINTER(size)],
+                       ctypes.c_int),
+        "qxw_encode_bits": ([p, fmt, ctypes.c_double, ctypes.c_int, ctypes.POINTER(p),
+                             ctypes.POINTER(size)], ctypes.c_int),
+        "qxw_free": ([p], None),
+        "qxw_read_format": ([p, size, fmt], ctypes.c_int),
+        "qxw_decode": ([p, size, i16, size], ctypes.c_int),
+        "qxw_decoder_open": ([p, size, ctypes.POINTER(p)], ctypes.c_int),
+        "qxw_decoder_read": ([p, i16, size, ctypes.POINTER(size)], ctypes.c_int),
+        "qxw_decoder_close": ([p], None),
+    }
+    for function, (arguments, result) in signatures.items():
+        getattr(lib, function).argtypes = arguments
+        getattr(lib, function).restype = result
+    return lib
+
+
+_lib = _load()
+__version__ = _lib.qxw_version().decode()
+_MAX_SAMPLES = (0xFFFFFFFF - 44) // 2  # what a WAV file can hold
+
+
+def _check(status):
+    if status != 0:
+        raise Error(status, _lib.qxw_status_text(status).decode())
+
+
+def _frames(samples):
+    """The samples as a C-ordered (frames, channels) int16 array; TypeError or ValueError."""
+    array = np.asarray(samples)
+    if array.dtype != np.int16:
+        raise TypeError(f"samples must be int16, not {array.dtype}")
+    if array.ndim == 1:
+        array = array[:, np.newaxis]
+    if array.ndim != 2:
+        raise ValueError(f"samples must be (frames, channels) or 1-D, not {array.ndim}-D")
+    if not 1 <= array.shape[1] <= 6:
+        raise ValueError(f"1 to 6 channels, not {array.shape[1]}")
+    if array.size > _MAX_SAMPLES:
+        raise ValueError("more samples than a WAV file can hold")
+    return np.ascontiguousarray(array)
+
+
+def encode(samples, rate, quality=3, threads=0, bits=None):
+    """The QXW file of the samples as bytes: at quality 0..9 (9 is lossless), or, with bits, at
+    an average of about that many bits per sample (2 to 8)."""
+    array = _frames(samples)
+    if bits is None and not 0 <= int(quality) <= 9:
+        raise ValueError(f"quality 0 to 9, not {quality}")
+    if bits is not None and not 2 <= float(bits) <= 8:
+        raise ValueError(f"bits 2 to 8, not {bits}")
+    fmt = _Format(array.shape[0], array.shape[1], int(rate))
+    data, size = ctypes.c_void_p(), ctypes.c_size_t()
+    pointer = array.ctypes.data_as(ctypes.c_void_p)
+    if bits is None:
+        _check(_lib.qxw_encode(pointer, ctypes.byref(fmt), int(quality), int(threads),
+                               ctypes.byref(data), ctypes.byref(size)))
+    else:
+        _check(_lib.qxw_encode_bits(pointer, ctypes.byref(fmt), float(bits), int(threads),
+                                    ctypes.byref(data), ctypes.byref(size)))
+    try:
+        return ctypes.string_at(data, size.value)
+    finally:
+        _lib.qxw_free(data)
+
+
+def _format_of(data):
+    fmt = _Format()
+    _check(_lib.qxw_read_format(data, len(data), ctypes.byref(fmt)))
+    return fmt
+
+
+def decode(data):
+    """(samples, rate) of a whole QXW file given as bytes."""
+    data = bytes(data)
+    fmt = _format_of(data)
+    samples = np.empty((fmt.frame_count, fmt.channel_count), dtype=np.int16)
+    _check(_lib.qxw_decode(data, len(data), samples.ctypes.data_as(ctypes.POINTER(ctypes.c_int16)),
+                           samples.size))
+    return samples, fmt.sample_rate
+
+
+def _bytes_of(source):
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return bytes(source)
+    if hasattr(source, "read"):
+        return source.read()
+    with open(source, "rb") as f:
+        return f.read()
+
+
+def read(source):
+    """(samples, rate) of a QXW file: a path, a binary file object or the bytes themselves."""
+    return decode(_bytes_of(source))
+
+
+def write(destination, samples, rate, quality=3, bits=None, threads=0):
+    """Writes the QXW file of the samples to a path or a binary file object."""
+    data = encode(samples, rate, quality=quality, threads=threads, bits=bits)
+    if hasattr(destination, "write"):
+        destination.write(data)
+        return
+    with open(destination, "wb") as f:
+        f.write(data)
+
+
+def info(source):
+    """Info(frames, channels, rate, duration in seconds) of a QXW file."""
+    fmt = _format_of(_bytes_of(source))
+    duration = fmt.frame_count / fmt.sample_rate if fmt.sample_rate else 0.0
+    return Info(fmt.frame_count, fmt.channel_count, fmt.sample_rate, duration)
+
+
+def blocks(source, blocksize=65536):
+    """Yields the samples of a QXW file in (up to blocksize, channels) arrays, decoded as they
+    are asked for."""
+    if blocksize < 1:
+        raise ValueError("blocksize must be at least 1")
+    data = _bytes_of(source)
+    fmt = _format_of(data)
+    decoder = ctypes.c_void_p()
+    _check(_lib.qxw_decoder_open(data, len(data), ctypes.byref(decoder)))
+    try:
+        frames = ctypes.c_size_t()
+        while True:
+            block = np.empty((blocksize, fmt.channel_count), dtype=np.int16)
+            _check(_lib.qxw_decoder_read(decoder, block.ctypes.data_as(ctypes.POINTER(ctypes.c_int16)),
+                                         blocksize, ctypes.byref(frames)))
+            if frames.value == 0:
+                return
+            yield block[:frames.value]
+    finally:
+        _lib.qxw_decoder_close(decoder)
+

@@ -1,0 +1,88 @@
+"""The Python package against the programs: the same bytes, every way in and out, clear errors."""
+import io
+import os
+import subprocess
+import threading
+import wave
+
+import numpy as np
+import pytest
+
+import qxw
+
+
+def music(frames, channels, seed=1):
+    t = np.arange(frames)[:, None]
+    rng = np.random.default_rng(seed)
+    x = 6000 * np.sin(0.013 * t * np.arange(1, channels + 1)) + rng.integers(-64, 64, (frames, channels))
+    return x.astype(np.int16)
+
+
+def test_encodes_the_programs_bytes_and_reads_them_back(tmp_path):
+    samples = music(20000, 2)
+    with wave.open(str(tmp_path / "song.wav"), "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(2)
+        w.setframerate(32000)
+        w.writeframes(samples.astype("<i2").tobytes())
+    for option, kwargs in (("/Q9", {"quality": 9}), ("/Q2", {"quality": 2}), ("/B4", {"bits": 4})):
+        subprocess.run([os.environ["WAV2QXW"], option, str(tmp_path / "song.wav"),
+                        str(tmp_path / "song.qxw")], check=True, capture_output=True)
+        expected = (tmp_path / "song.qxw").read_bytes()
+        assert qxw.encode(samples, 32000, **kwargs) == expected, option
+    qxw.write(tmp_path / "lossless.qxw", samples, 32000, quality=9)
+    for source in (tmp_path / "lossless.qxw", str(tmp_path / "lossless.qxw"),
+                   (tmp_path / "lossless.qxw").read_bytes(),
+                   io.BytesIO((tmp_path / "lossless.qxw").read_bytes())):
+        decoded, rate = qxw.read(source)
+        assert rate == 32000 and decoded.dtype == np.int16
+        np.testing.assert_array_equal(decoded, samples)
+    assert qxw.info(tmp_path / "lossless.qxw") == qxw.Info(20000, 2, 32000, 20000 / 32000)
+
+
+def test_mono_blocks_and_file_objects():
+    mono = music(7000, 1)[:, 0]
+    out = io.BytesIO()
+    qxw.write(out, mono, 8000, quality=9)
+    decoded, _ = qxw.decode(out.getvalue())
+    assert decoded.shape == (7000, 1)
+    np.testing.assert_array_equal(decoded[:, 0], mono)
+    parts = list(qxw.blocks(out.getvalue(), 1000))
+    assert [len(p) for p in parts] == [1000] * 7
+    np.testing.assert_array_equal(np.concatenate(parts), decoded)
+
+
+@pytest.mark.parametrize("samples, error", [
+    (np.zeros((10, 2), dtype=np.float32), TypeError),
+    (np.zeros((10, 7), dtype=np.int16), ValueError),
+    (np.zeros((2, 2, 2), dtype=np.int16), ValueError),
+])
+def test_wrong_arrays_raise_type_or_value_errors(samples, error):
+    with pytest.raises(error):
+        qxw.encode(samples, 44100)
+
+
+def test_library_failures_raise_qxw_error():
+    good = qxw.encode(music(1000, 1), 44100)
+    for damaged, status in ((b"RIFF", 2), (good[:-4], 4), (good + b"JUNK", 8)):
+        with pytest.raises(qxw.Error) as caught:
+            qxw.decode(damaged)
+        assert caught.value.status == status and str(caught.value)
+    with pytest.raises(ValueError):
+        qxw.encode(music(100, 1), 44100, bits=9)
+
+
+def test_threads_encode_at_once_to_the_same_bytes():
+    samples = music(200000, 2)
+    expected = qxw.encode(samples, 44100, threads=1)
+    results = [None] * 4
+
+    def run(k):
+        results[k] = qxw.encode(samples, 44100, threads=1)
+
+    workers = [threading.Thread(target=run, args=(k,)) for k in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert all(r == expected for r in results)
