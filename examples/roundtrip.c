@@ -1,6 +1,7 @@
 /* Reads the samples of a 16-bit PCM WAV file, compresses them with libqxw, decodes the result in
-   blocks and compares it with the input.
-   Usage: roundtrip file.wav [quality]   (quality 0 to 9, default 9: lossless) */
+   blocks and compares it with the input; given a third name, also writes the QXW file there as a
+   program would, through the streaming encoder and stdio.
+   Usage: roundtrip file.wav [quality [out.qxw]]   (quality 0 to 9, default 9: lossless) */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -52,6 +53,52 @@ static int16_t* read_wav(const char* name, qxw_format* format) {
   return samples;
 }
 
+/* The streaming encoder's output functions over a stdio file. */
+static int file_write(void* file, const void* data, size_t size) {
+  return fwrite(data, 1, size, (FILE*)file) == size ? 0 : 1;
+}
+static int file_seek(void* file, uint64_t position) {
+  return fseek((FILE*)file, (long)position, SEEK_SET) != 0;
+}
+static int file_rewind(void* file) { return freopen(NULL, "wb", (FILE*)file) == NULL; }
+static void show_step(void* file, qxw_step step) {
+  static const char* const names[] = {"histogram", "analysis", "statistics", "codes",
+                                      "header", "samples", "done"};
+  (void)file;
+  printf("step: %s\n", names[step]);
+}
+
+/* Writes the QXW file of the samples to name through qxw_encode_stream. */
+static qxw_status write_qxw(const char* name, const int16_t* samples, const qxw_format* format,
+                            int quality) {
+  unsigned char* bytes;
+  size_t i, count = (size_t)format->frame_count * format->channel_count;
+  qxw_encode_options options = {0, 0, 0, 0};
+  qxw_encoder_callbacks callbacks = {NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL};
+  qxw_encode_report report;
+  qxw_status status;
+  FILE* file = fopen(name, "wb");
+  if (file == NULL) return QXW_STOPPED;
+  /* The streaming call takes the little-endian bytes of a WAV file's data. */
+  bytes = malloc(2 * count + 1);
+  for (i = 0; bytes != NULL && i < count; ++i) {
+    bytes[2 * i] = (unsigned char)(samples[i] & 0xFF);
+    bytes[2 * i + 1] = (unsigned char)((uint16_t)samples[i] >> 8);
+  }
+  options.quality = quality;
+  callbacks.context = file;
+  callbacks.step = show_step;
+  callbacks.write = file_write;
+  callbacks.seek = file_seek;
+  callbacks.rewind = file_rewind;
+  status = bytes == NULL ? QXW_OUT_OF_MEMORY
+                         : qxw_encode_stream(bytes, format, &options, &callbacks, &report);
+  if (fclose(file) != 0 && status == QXW_OK) status = QXW_WRITE_FAILED;
+  if (status == QXW_OK) printf("wrote %s: %lu bytes\n", name, (unsigned long)report.bytes);
+  free(bytes);
+  return status;
+}
+
 int main(int argc, char** argv) {
   qxw_format format = {0, 0, 0};
   void* data = NULL;
@@ -85,6 +132,10 @@ int main(int argc, char** argv) {
   qxw_decoder_close(decoder);
   if (status != QXW_OK || at != count) {
     fprintf(stderr, "decode: %s\n", qxw_status_text(status));
+    return 2;
+  }
+  if (argc > 3 && (status = write_qxw(argv[3], samples, &format, quality)) != QXW_OK) {
+    fprintf(stderr, "write %s: %s\n", argv[3], qxw_status_text(status));
     return 2;
   }
   printf("libqxw %s: %lu frames of %lu channels, %lu bytes as WAV data, %lu as QXW (quality %d); "

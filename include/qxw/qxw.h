@@ -25,7 +25,9 @@ typedef enum qxw_status {
   QXW_CORRUPT = 5,          /* the bit stream breaks the format */
   QXW_OUT_OF_MEMORY = 6,
   QXW_BUFFER_TOO_SMALL = 7,
-  QXW_TRAILING_DATA = 8     /* bytes follow the data the header declares: not one whole QXW file */
+  QXW_TRAILING_DATA = 8,    /* bytes follow the data the header declares: not one whole QXW file */
+  QXW_STOPPED = 9,          /* the open callback stopped the run */
+  QXW_WRITE_FAILED = 10     /* a write or seek callback failed */
 } qxw_status;
 
 typedef struct qxw_format {
@@ -50,6 +52,74 @@ QXW_API qxw_status qxw_encode_bits(const int16_t* samples, const qxw_format* for
                                    double bits_per_sample, int threads, void** qxw_data,
                                    size_t* qxw_size);
 QXW_API void qxw_free(void* p);
+
+/* Encoding as a program does it: the steps and figures reported as they come, the file written
+   through the caller's functions. */
+typedef enum qxw_step {
+  QXW_STEP_HISTOGRAM = 0, /* counting the differences */
+  QXW_STEP_ANALYSIS = 1,  /* laying out the bins */
+  QXW_STEP_STATISTICS = 2,
+  QXW_STEP_CODES = 3,
+  QXW_STEP_HEADER = 4,    /* the output is opened and its header written */
+  QXW_STEP_SAMPLES = 5,
+  QXW_STEP_DONE = 6
+} qxw_step;
+
+typedef struct qxw_estimates { /* estimated file sizes in bytes, from the raw differences */
+  uint64_t smallest; /* at quality 0 */
+  uint64_t lossless; /* at quality 9 */
+  uint64_t selected; /* at the quality asked for */
+} qxw_estimates;
+
+typedef struct qxw_encode_options {
+  int quality;            /* 0..9, used when bits_per_sample is 0 */
+  double bits_per_sample; /* 0, or a size target of 2..8 as qxw_encode_bits */
+  int threads;            /* as for qxw_encode */
+  int digest;             /* nonzero: fill the report's digest, at a little extra time */
+} qxw_encode_options;
+
+typedef struct qxw_encoder_callbacks {
+  void* context; /* handed to every function below */
+  /* Each may be NULL. */
+  void (*step)(void* context, qxw_step step);
+  void (*estimates)(void* context, const qxw_estimates* estimates); /* levels only */
+  /* The table of quality `from` cannot reach the sound's levels; it is written again at `to`. */
+  void (*quality_raised)(void* context, int from, int to);
+  /* Called once, after the estimates and before the first byte: 0 stops the run there with
+     QXW_STOPPED (the caller could not make its output, say). NULL: go on. */
+  int (*open)(void* context);
+  /* Required. The file's bytes in order; nonzero ends the run with QXW_WRITE_FAILED. */
+  int (*write)(void* context, const void* data, size_t size);
+  /* Moves the output to an absolute position; nonzero ends the run with QXW_WRITE_FAILED. */
+  int (*seek)(void* context, uint64_t position);
+  /* Drops everything written and starts again at position 0: the file is being written again
+     at a higher quality. Nonzero ends the run with QXW_WRITE_FAILED.
+     seek and rewind come together; both NULL for an output that cannot seek (a pipe): the file
+     is then held in memory and written whole at the end. */
+  int (*rewind)(void* context);
+} qxw_encoder_callbacks;
+
+typedef struct qxw_encode_report {
+  uint64_t bytes;          /* the whole file */
+  double bits_per_sample;  /* file bits over frames x channels */
+  double signal, noise;    /* sums of squared samples and of squared differences from the decode;
+                              filled for size targets, 0 for the levels */
+  uint64_t digest;         /* with options->digest, qxw_digest of the samples a reader will
+                              decode: a file can be checked against it */
+} qxw_encode_report;
+
+/* little_endian_samples: frame_count * channel_count 16-bit little-endian values, interleaved,
+   at any alignment (a WAV file's data as it lies in memory). report may be NULL. The bytes are
+   those of qxw_encode or qxw_encode_bits with the same settings. */
+QXW_API qxw_status qxw_encode_stream(const void* little_endian_samples, const qxw_format* format,
+                                     const qxw_encode_options* options,
+                                     const qxw_encoder_callbacks* callbacks,
+                                     qxw_encode_report* report);
+
+/* A digest of decoded samples, to check a file without keeping its reconstruction: start from 0
+   and add each block in order; first_sample counts the samples (not frames) before the block. */
+QXW_API uint64_t qxw_digest(uint64_t digest, const int16_t* samples, size_t count,
+                            uint64_t first_sample);
 
 QXW_API qxw_status qxw_read_format(const void* qxw_data, size_t qxw_size, qxw_format* format);
 /* Decodes the whole file; capacity is counted in int16 values. */

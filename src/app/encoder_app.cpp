@@ -14,8 +14,7 @@
 #include "app/run_guard.h"
 #include "app/verify_file.h"
 #include "app/wav_header.h"
-#include "format/qxw_layout.h"
-#include "library/compressor.h"
+#include "analysis/sample_range.h"
 #include "qxw/qxw.h"
 
 namespace qxw {
@@ -27,116 +26,117 @@ constexpr int kUsage = 1;
 constexpr int kFailure = 2;
 const std::string kStandardStream = "-";
 
-uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; }
-
-// The three estimate lines; like every progress line they go where the progress goes.
-void reportEstimates(const WaveInfo& info, int quality, const SizeEstimates& e) {
-  const auto line = [&](const char* label, int level, uint64_t bits) {
-    std::string text = label + formatEstimate(level, info.declaredSize, estimatedBytes(bits));
-    text.pop_back();
-    printProgress(text);
-  };
-  line("Smallest ", 0, e.runBits + e.totalBits);
-  line("Lossless ", 9, e.runBits + e.losslessValueBits + e.totalBits);
-  line("Selected ", quality, e.runBits + e.selectedValueBits + e.totalBits);
-}
-
 // The console side of a compression: a progress line before each pass, the estimates, and the
-// output file, made only once the input has passed every check.
-class ConsoleCompression : public CompressionListener {
+// output file, made only once the input has passed every check; the library calls it through the
+// callbacks of its C interface.
+class ConsoleCompression {
  public:
   ConsoleCompression(const WaveInfo& info, const CommandLine& line, const std::string& outputName,
-                     const MappedFile& input, SampleRange samples, bool toStandardOutput)
+                     const MappedFile& input, bool toStandardOutput)
       : info_(info),
-        samples_(samples),
         quality_(line.quality),
-        bitsPerSample_(line.bitsPerSample),
         verify_(line.verify),
         toStandardOutput_(toStandardOutput),
         outputName_(outputName),
         input_(input) {}
 
-  void stepStarts(CompressionStep step) override {
-    switch (step) {
-      case CompressionStep::HistogrammingDeltas:
-        return printProgress("Histogramming deltas");
-      case CompressionStep::AnalyzingHistogram:
-        return printProgress("Analyzing histogram");
-      case CompressionStep::GatheringStatistics:
-        return printProgress("Gathering Huffman data");
-      case CompressionStep::GeneratingCodes:
-        return printProgress("Generating Huffman codes");
-      case CompressionStep::WritingHeader:
-        return printProgress("Writing QXW file header to file " + outputName_);
-      case CompressionStep::EncodingSamples:
-        return printProgress("Encoding and writing sound data");
-      case CompressionStep::Finishing:
-        return printProgress("Done.");
-    }
-  }
-  void targetReached(const TargetReport& report) override { report_ = report; }
-  void estimatesReady(const SizeEstimates& estimates) override {
-    reportEstimates(info_, quality_, estimates);
-  }
-  void qualityRaised(int from, int to) override {
-    printProgress("Quality " + std::to_string(from) + " cannot follow this sound; encoding again at quality " +
-                  std::to_string(to));
-  }
-  OutputStream* output() override {
-    if (toStandardOutput_) {
-      file_.useStandardOutput();
-    } else if (!file_.create(outputName_, input_, ReplacePolicy::QxwFilesOnly)) {
-      return nullptr;
-    }
-    // The size field is patched at the end: a pipe gets the whole file at once.
-    file_.stream().holdUntilClose();
-    return &file_.stream();
-  }
-  // Lossy, the reconstruction is checked by its digest; lossless, it is the input itself.
-  uint64_t* reconstructionDigest() override {
-    return verify_ && !lossless() ? &reconstructionDigest_ : nullptr;
-  }
-  // "Written <bytes> bytes: <bits> bits per sample, signal to noise <ratio> dB", for /B.
-  void printTargetReport() const {
-    char line[160];
-    const int used = std::snprintf(line, sizeof line, "Written %llu bytes: %.2f bits per sample, ",
-                                   static_cast<unsigned long long>(report_.bytes), report_.bitsPerSample);
-    if (report_.noise == 0) {
-      std::snprintf(line + used, sizeof line - used, "lossless");
-    } else if (report_.signal == 0) {
-      std::snprintf(line + used, sizeof line - used, "no signal");
-    } else {
-      std::snprintf(line + used, sizeof line - used, "signal to noise %.2f dB",
-                    static_cast<double>(10 * std::log10(report_.signal / report_.noise)));
-    }
-    printProgress(line);
+  qxw_encoder_callbacks callbacks() {
+    qxw_encoder_callbacks c{};
+    c.context = this;
+    c.step = [](void* self, qxw_step step) { static_cast<ConsoleCompression*>(self)->step(step); };
+    c.estimates = [](void* self, const qxw_estimates* e) {
+      static_cast<ConsoleCompression*>(self)->reportEstimates(*e);
+    };
+    c.quality_raised = [](void*, int from, int to) {
+      printProgress("Quality " + std::to_string(from) +
+                    " cannot follow this sound; encoding again at quality " + std::to_string(to));
+    };
+    c.open = [](void* self) { return static_cast<ConsoleCompression*>(self)->open() ? 1 : 0; };
+    // Failures are remembered by the stream and reported when the file is finished.
+    c.write = [](void* self, const void* data, size_t size) {
+      static_cast<ConsoleCompression*>(self)->file_.stream().append(static_cast<const uint8_t*>(data), size);
+      return 0;
+    };
+    c.seek = [](void* self, uint64_t position) {
+      static_cast<ConsoleCompression*>(self)->file_.stream().seekTo(position);
+      return 0;
+    };
+    c.rewind = [](void* self) {
+      static_cast<ConsoleCompression*>(self)->file_.stream().restart();
+      return 0;
+    };
+    return c;
   }
 
-  // Completes the file; with /V, only once it decodes to the encoder's own reconstruction.
-  bool finish() {
+  // Completes the file; with /V, only once it decodes to the encoder's own reconstruction: the
+  // input itself when lossless, else the digest the encoder reported.
+  bool finish(SampleRange samples, const qxw_encode_report& report, bool lossless) {
     if (!verify_) return file_.finish();
-    return file_.finish([this](const std::string& path, uint64_t offset) {
+    return file_.finish([&](const std::string& path, uint64_t offset) {
       printProgress("Verifying " + outputName_);
-      if (lossless()) return decodesTo(path, offset, samples_.begin, samples_.end - samples_.begin);
-      return decodesToDigest(path, offset, samples_.sampleCount(), reconstructionDigest_);
+      if (lossless) return decodesTo(path, offset, samples.begin, samples.end - samples.begin);
+      return decodesToDigest(path, offset, samples.sampleCount(), report.digest);
     });
   }
 
  private:
-  bool lossless() const { return quality_ == 9 && !bitsPerSample_; }
+  void step(qxw_step step) {
+    static const char* const kLines[] = {"Histogramming deltas", "Analyzing histogram",
+                                         "Gathering Huffman data", "Generating Huffman codes",
+                                         nullptr, "Encoding and writing sound data", "Done."};
+    if (step == QXW_STEP_HEADER) return printProgress("Writing QXW file header to file " + outputName_);
+    if (step >= QXW_STEP_HISTOGRAM && step <= QXW_STEP_DONE) printProgress(kLines[step]);
+  }
+
+  // The three estimate lines; like every progress line they go where the progress goes.
+  void reportEstimates(const qxw_estimates& e) const {
+    const auto line = [&](const char* label, int level, uint64_t bytes) {
+      std::string text = label + formatEstimate(level, info_.declaredSize, bytes);
+      text.pop_back();
+      printProgress(text);
+    };
+    line("Smallest ", 0, e.smallest);
+    line("Lossless ", 9, e.lossless);
+    line("Selected ", quality_, e.selected);
+  }
+
+  bool open() {
+    if (toStandardOutput_) {
+      file_.useStandardOutput();
+    } else if (!file_.create(outputName_, input_, ReplacePolicy::QxwFilesOnly)) {
+      return false;
+    }
+    // The size field is patched at the end: a pipe gets the whole file at once.
+    file_.stream().holdUntilClose();
+    return true;
+  }
 
   const WaveInfo& info_;
-  SampleRange samples_;
   int quality_;
-  std::optional<double> bitsPerSample_;
-  TargetReport report_;
   bool verify_;
   bool toStandardOutput_;
-  uint64_t reconstructionDigest_ = 0;
   const std::string& outputName_;
   const MappedFile& input_;
   OutputFile file_;
 };
+
+// "Written <bytes> bytes: <bits> bits per sample, signal to noise <ratio> dB", for /B.
+void printTargetReport(const qxw_encode_report& report) {
+  char line[160];
+  const int used = std::snprintf(line, sizeof line, "Written %llu bytes: %.2f bits per sample, ",
+                                 static_cast<unsigned long long>(report.bytes),
+                                 report.bits_per_sample);
+  const size_t left = sizeof line - static_cast<size_t>(used);
+  if (report.noise == 0) {
+    std::snprintf(line + used, left, "lossless");
+  } else if (report.signal == 0) {
+    std::snprintf(line + used, left, "no signal");
+  } else {
+    std::snprintf(line + used, left, "signal to noise %.2f dB",
+                  10 * std::log10(report.signal / report.noise));
+  }
+  printProgress(line);
+}
 
 // One file's whole run, with its own lines: infile into outfile (or the default name).
 int encodeOne(const CommandLine& line, const std::string& infile,
@@ -169,14 +169,27 @@ int encodeOne(const CommandLine& line, const std::string& infile,
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* first = input.data() + info.dataOffset;
   const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};
-  ConsoleCompression console(info, line, outputName, input, samples, toStandardOutput);
-  const SoundFormat format{info.frameCount, info.channelCount, info.sampleRate};
+  ConsoleCompression console(info, line, outputName, input, toStandardOutput);
+  const qxw_format format{info.frameCount, info.channelCount, info.sampleRate};
+  const bool lossless = line.quality == 9 && !line.bitsPerSample;
   // Every core: the bytes are the same for any number of threads.
-  const bool compressed =
-      line.bitsPerSample ? compressToBits(samples, format, *line.bitsPerSample, console, 0)
-                         : compress(samples, format, line.quality, console, 0);
-  if (!compressed || !console.finish()) return kFailure;
-  if (line.bitsPerSample) console.printTargetReport();
+  const qxw_encode_options options{line.quality, line.bitsPerSample.value_or(0), 0,
+                                   line.verify && !lossless};
+  const qxw_encoder_callbacks callbacks = console.callbacks();
+  qxw_encode_report report{};
+  const qxw_status status = qxw_encode_stream(first, &format, &options, &callbacks, &report);
+  if (status == QXW_STOPPED) return kFailure;  // the output could not be made; said already
+  if (status == QXW_OUT_OF_MEMORY) {
+    printError("Error: out of memory");
+    return kFailure;
+  }
+  if (status != QXW_OK && status != QXW_WRITE_FAILED) {
+    printError(std::string("Error: ") + qxw_status_text(status));
+    return kFailure;
+  }
+  // A failed write is remembered by the file and reported as it is finished.
+  if (!console.finish(samples, report, lossless)) return kFailure;
+  if (line.bitsPerSample) printTargetReport(report);
   return kSuccess;
 }
 

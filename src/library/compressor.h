@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "analysis/encoder_model.h"
-#include "library/export.h"
 #include "output/output_stream.h"
 
 namespace qxw {
@@ -24,14 +23,15 @@ struct SizeEstimates {
   uint64_t selectedValueBits = 0;
 };
 
+// In the order, and with the numbers, of the C interface's qxw_step.
 enum class CompressionStep {
-  HistogrammingDeltas,
-  AnalyzingHistogram,
-  GatheringStatistics,
-  GeneratingCodes,
-  WritingHeader,
-  EncodingSamples,
-  Finishing,
+  HistogrammingDeltas = 0,
+  AnalyzingHistogram = 1,
+  GatheringStatistics = 2,
+  GeneratingCodes = 3,
+  WritingHeader = 4,
+  EncodingSamples = 5,
+  Finishing = 6,
 };
 
 // What a compression aimed at a size measured of the file it wrote.
@@ -71,14 +71,14 @@ inline constexpr uint64_t kLostSampleLimit = 2048;
 // the header, the samples and the size patch; the file is written again at the next quality up
 // while the table loses the signal (qualityRaised tells). False when the listener gave no output. threads:
 // 0 for as many as help, 1 for the calling thread only; the bytes never depend on it.
-QXW_EXPORT bool compress(SampleRange samples, const SoundFormat& format, int quality,
+bool compress(SampleRange samples, const SoundFormat& format, int quality,
                          CompressionListener& listener, int threads = 1);
 // Aims at an average of bitsPerSample file bits a sample instead of a quality level: designs a
 // table of even steps for the sound, searches the step that brings the file nearest the target,
 // and writes each sample as the level nearest the whole difference between input and
 // reconstruction. The same steps and messages as compress, except the estimates; ends with
 // targetReached. The bytes never depend on threads.
-QXW_EXPORT bool compressToBits(SampleRange samples, const SoundFormat& format,
+bool compressToBits(SampleRange samples, const SoundFormat& format,
                                double bitsPerSample, CompressionListener& listener,
                                int threads = 1);
 

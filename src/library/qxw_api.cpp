@@ -9,6 +9,7 @@
 
 #include "decoder/sample_decoder.h"
 #include "format/qxw_header.h"
+#include "format/reconstruction_digest.h"
 #include "library/compressor.h"
 #include "qxw/qxw.h"
 
@@ -87,6 +88,67 @@ qxw_status openHeader(const void* data, size_t size, QxwHeader& header) {
   return statusOf(parseQxwHeader(static_cast<const uint8_t*>(data), size, header));
 }
 
+// The caller's write, seek and rewind functions as the stream's sink.
+class CallbackSink : public ByteSink {
+ public:
+  explicit CallbackSink(const qxw_encoder_callbacks& callbacks) : c_(callbacks) {}
+  bool write(const uint8_t* data, size_t size) override {
+    return c_.write(c_.context, data, size) == 0;
+  }
+  bool seek(uint64_t position) override { return c_.seek(c_.context, position) == 0; }
+  bool rewind() override { return c_.rewind(c_.context) == 0; }
+  bool canSeek() const override { return c_.seek != nullptr && c_.rewind != nullptr; }
+
+ private:
+  const qxw_encoder_callbacks& c_;
+};
+
+// A compression's news passed on to the caller's functions.
+class CallbackListener : public CompressionListener {
+ public:
+  CallbackListener(const qxw_encoder_callbacks& callbacks, bool digest)
+      : c_(callbacks), sink_(callbacks), wantsDigest_(digest) {}
+
+  void stepStarts(CompressionStep step) override {
+    if (c_.step != nullptr) c_.step(c_.context, static_cast<qxw_step>(step));
+  }
+  void estimatesReady(const SizeEstimates& e) override {
+    if (c_.estimates == nullptr) return;
+    const auto bytes = [](uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; };
+    const qxw_estimates estimates{bytes(e.runBits + e.totalBits),
+                                  bytes(e.runBits + e.losslessValueBits + e.totalBits),
+                                  bytes(e.runBits + e.selectedValueBits + e.totalBits)};
+    c_.estimates(c_.context, &estimates);
+  }
+  void qualityRaised(int from, int to) override {
+    if (c_.quality_raised != nullptr) c_.quality_raised(c_.context, from, to);
+  }
+  OutputStream* output() override {
+    if (c_.open != nullptr && c_.open(c_.context) == 0) {
+      stopped_ = true;
+      return nullptr;
+    }
+    stream_.attachSink(sink_);
+    return &stream_;
+  }
+  void targetReached(const TargetReport& report) override { target_ = report; }
+  uint64_t* reconstructionDigest() override { return wantsDigest_ ? &digest_ : nullptr; }
+
+  bool stopped() const { return stopped_; }
+  OutputStream& stream() { return stream_; }
+  const TargetReport& target() const { return target_; }
+  uint64_t digest() const { return digest_; }
+
+ private:
+  const qxw_encoder_callbacks& c_;
+  CallbackSink sink_;
+  OutputStream stream_;
+  TargetReport target_;
+  uint64_t digest_ = 0;
+  bool wantsDigest_;
+  bool stopped_ = false;
+};
+
 // The checks and hand-over every encoding call shares; encode runs the passes.
 template <typename Encode>
 qxw_status encodeWith(const int16_t* samples, const qxw_format* format, int threads,
@@ -137,6 +199,10 @@ const char* qxw_status_text(qxw_status status) {
       return "buffer too small";
     case QXW_TRAILING_DATA:
       return "bytes follow the end of the QXW data";
+    case QXW_STOPPED:
+      return "stopped by the caller";
+    case QXW_WRITE_FAILED:
+      return "writing the output failed";
   }
   return "unknown status";
 }
@@ -161,6 +227,49 @@ qxw_status qxw_encode_bits(const int16_t* samples, const qxw_format* format,
                                       CompressionListener& listener, int threadCount) {
                       compressToBits(range, sound, bits_per_sample, listener, threadCount);
                     });
+}
+
+qxw_status qxw_encode_stream(const void* little_endian_samples, const qxw_format* format,
+                             const qxw_encode_options* options,
+                             const qxw_encoder_callbacks* callbacks, qxw_encode_report* report) {
+  if (format == nullptr || options == nullptr || callbacks == nullptr || callbacks->write == nullptr ||
+      (callbacks->seek == nullptr) != (callbacks->rewind == nullptr)) {
+    return QXW_INVALID_ARGUMENT;
+  }
+  const uint64_t count = uint64_t{format->frame_count} * format->channel_count;
+  const bool target = options->bits_per_sample != 0;
+  if ((little_endian_samples == nullptr && count > 0) || options->threads < 0 ||
+      format->channel_count < 1 || format->channel_count > kMaxChannels ||
+      2 * count + kWaveHeaderSize > 0xFFFFFFFFu ||
+      (target ? !(options->bits_per_sample >= 2 && options->bits_per_sample <= 8)
+              : options->quality < 0 || options->quality > 9)) {
+    return QXW_INVALID_ARGUMENT;
+  }
+  return guarded([&] {
+    static const uint8_t kNothing = 0;
+    const auto* first = count > 0 ? static_cast<const uint8_t*>(little_endian_samples) : &kNothing;
+    const SampleRange range{first, first + 2 * count};
+    const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
+    CallbackListener listener(*callbacks, options->digest != 0);
+    const bool ran = target ? compressToBits(range, sound, options->bits_per_sample, listener,
+                                             options->threads)
+                            : compress(range, sound, options->quality, listener, options->threads);
+    if (!ran) return listener.stopped() ? QXW_STOPPED : QXW_OUT_OF_MEMORY;
+    OutputStream& stream = listener.stream();
+    const uint64_t bytes = stream.size();
+    if (!stream.close()) return QXW_WRITE_FAILED;
+    if (report != nullptr) {
+      *report = {bytes, count == 0 ? 0 : 8.0 * static_cast<double>(bytes) / static_cast<double>(count),
+                 static_cast<double>(listener.target().signal),
+                 static_cast<double>(listener.target().noise), listener.digest()};
+    }
+    return QXW_OK;
+  });
+}
+
+uint64_t qxw_digest(uint64_t digest, const int16_t* samples, size_t count, uint64_t first_sample) {
+  for (size_t i = 0; i < count; ++i) digest += digestTerm(first_sample + i, samples[i]);
+  return digest;
 }
 
 void qxw_free(void* p) { std::free(p); }

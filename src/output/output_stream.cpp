@@ -59,6 +59,12 @@ void OutputStream::attach(int fd) {
   buffer_.resize(kBufferSize);
 }
 
+void OutputStream::attachSink(ByteSink& sink) {
+  sink_ = &sink;
+  buffer_.resize(kMemoryBufferSize);
+  if (!sink.canSeek()) held_ = inMemory_ = true;
+}
+
 void OutputStream::holdUntilClose() {
   if (fd_ >= 0 && ::lseek(fd_, 0, SEEK_CUR) < 0) held_ = inMemory_ = true;
 }
@@ -102,10 +108,15 @@ void OutputStream::flush() {
     writeOut(buffer_.data(), used_);
   }
   flushed_ += used_;
+  furthest_ = std::max(furthest_, flushed_);
   used_ = 0;
 }
 
 void OutputStream::writeOut(const uint8_t* at, size_t left) {
+  if (sink_ != nullptr) {
+    if (left > 0 && !failed_ && !sink_->write(at, left)) failed_ = true;
+    return;
+  }
   while (left > 0 && !failed_) {
     const ssize_t written = ::write(fd_, at, left);
     if (written < 0 && errno == EINTR) continue;
@@ -120,8 +131,10 @@ void OutputStream::writeOut(const uint8_t* at, size_t left) {
 
 void OutputStream::seekTo(uint64_t offset) {
   flush();
-  if (!inMemory_ && !inBlock_ &&
-      (appending_ || ::lseek(fd_, static_cast<off_t>(base_ + offset), SEEK_SET) < 0)) {
+  if (sink_ != nullptr && !held_) {
+    if (!failed_ && !sink_->seek(offset)) failed_ = true;
+  } else if (!inMemory_ && !inBlock_ &&
+             (appending_ || ::lseek(fd_, static_cast<off_t>(base_ + offset), SEEK_SET) < 0)) {
     failed_ = true;
   }
   flushed_ = offset;
@@ -130,8 +143,13 @@ void OutputStream::seekTo(uint64_t offset) {
 void OutputStream::restart() {
   used_ = 0;
   flushed_ = 0;
+  furthest_ = 0;
   memory_.clear();
   blockSize_ = 0;
+  if (sink_ != nullptr && !held_) {
+    if (!failed_ && !sink_->rewind()) failed_ = true;
+    return;
+  }
   if (inMemory_ || inBlock_ || fd_ < 0) return;
   if (appending_ || ::lseek(fd_, static_cast<off_t>(base_), SEEK_SET) < 0) {
     failed_ = true;
@@ -149,9 +167,13 @@ bool OutputStream::close() {
   if (held_) {
     flush();
     writeOut(memory_.data(), memory_.size());
-    if (owned_ && ::close(fd_) != 0) failed_ = true;
+    if (fd_ >= 0 && owned_ && ::close(fd_) != 0) failed_ = true;
     fd_ = -1;
     held_ = false;
+    return !failed_;
+  }
+  if (sink_ != nullptr) {
+    flush();
     return !failed_;
   }
   if (inMemory_ || inBlock_) {

@@ -1,19 +1,32 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "library/export.h"
 
 namespace qxw {
 
-// A buffered, seekable output: a file, or a byte vector in memory. Failures are remembered
-// rather than reported at once; close() tells whether every write, seek and the close itself
-// succeeded.
-class QXW_EXPORT OutputStream {
+// Where an output stream's bytes go when they go to neither a file nor memory.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  // False when the bytes could not be taken.
+  virtual bool write(const uint8_t* data, size_t size) = 0;
+  // False when the position could not be reached.
+  virtual bool seek(uint64_t position) = 0;
+  // Drops everything taken and starts again at position 0; false when it cannot.
+  virtual bool rewind() = 0;
+  virtual bool canSeek() const = 0;
+};
+
+// A buffered, seekable output: a file, a byte vector in memory, or a sink. Failures are
+// remembered rather than reported at once; close() tells whether every write, seek and the close
+// itself succeeded.
+class OutputStream {
  public:
   OutputStream() = default;
   ~OutputStream();
@@ -28,6 +41,8 @@ class QXW_EXPORT OutputStream {
   // For output that will be patched (seekTo): a descriptor that cannot seek (a pipe, a FIFO, a
   // socket) then holds everything in memory and receives it whole at close.
   void holdUntilClose();
+  // Hands the output to a sink; one that cannot seek gets it whole at close.
+  void attachSink(ByteSink& sink);
   // Collects the output in memory instead; see contents().
   void createInMemory();
   // Keeps nothing: for output that is only counted.
@@ -43,6 +58,8 @@ class QXW_EXPORT OutputStream {
     used_ += size;
   }
   uint64_t position() const { return flushed_ + used_; }
+  // The bytes written so far, up to the furthest position reached.
+  uint64_t size() const { return std::max(furthest_, position()); }
   void seekTo(uint64_t offset);
   // Drops everything written so far and starts again at position 0; an output that cannot go
   // back (a pipe) fails.
@@ -72,6 +89,8 @@ class QXW_EXPORT OutputStream {
   bool appending_ = false;  // an attached descriptor opened for appending
   bool held_ = false;       // a descriptor that cannot seek: everything waits in memory_
   uint64_t base_ = 0;       // where an attached descriptor stood at the start
+  uint64_t furthest_ = 0;   // the end of what was flushed
+  ByteSink* sink_ = nullptr;
   size_t used_ = 0;
   uint64_t flushed_ = 0;
   std::vector<uint8_t> buffer_;

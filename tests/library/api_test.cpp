@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "support/run_program.h"
 #include "support/signals.h"
@@ -241,6 +243,96 @@ TEST(Api, EveryThreadCountGivesTheSameBytes) {
   }
 }
 
+// The streaming encoder as a program uses it: the caller's functions see every step, the
+// estimates and the bytes of qxw_encode, through a seekable output or a pipe alike.
+TEST(Api, EncodesThroughTheCallersFunctions) {
+  struct Output {
+    std::vector<uint8_t> bytes;
+    size_t at = 0;
+    std::vector<int> steps;
+    int raised = 0;
+    bool refuse = false;
+    int failWrite = -1;  // the write that fails, or -1
+  };
+  qxw_encoder_callbacks seekable{};
+  seekable.step = [](void* o, qxw_step step) { static_cast<Output*>(o)->steps.push_back(step); };
+  seekable.quality_raised = [](void* o, int, int) { ++static_cast<Output*>(o)->raised; };
+  seekable.open = [](void* o) { return static_cast<Output*>(o)->refuse ? 0 : 1; };
+  seekable.write = [](void* o, const void* data, size_t size) {
+    auto& out = *static_cast<Output*>(o);
+    if (out.failWrite-- == 0) return 1;
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    if (out.bytes.size() < out.at + size) out.bytes.resize(out.at + size);
+    std::copy(bytes, bytes + size, out.bytes.begin() + static_cast<long>(out.at));
+    out.at += size;
+    return 0;
+  };
+  seekable.seek = [](void* o, uint64_t position) {
+    static_cast<Output*>(o)->at = position;
+    return 0;
+  };
+  seekable.rewind = [](void* o) {
+    static_cast<Output*>(o)->bytes.clear();
+    static_cast<Output*>(o)->at = 0;
+    return 0;
+  };
+  qxw_encoder_callbacks piped = seekable;
+  piped.seek = nullptr;
+  piped.rewind = nullptr;
+  // Music, and a loud square whose quality-0 file is written again at a higher quality.
+  for (const auto& [samples, channels, quality] :
+       {std::tuple{makeSignal(Signal::Music, 30000, 2), 2u, 3},
+        std::tuple{makeSignal(Signal::LoudSquare, 20000, 1, 40), 1u, 0}}) {
+    const qxw_format format{static_cast<uint32_t>(samples.size() / channels), channels, 44100};
+    const Encoded expected = encode(samples, channels, quality);
+    for (qxw_encoder_callbacks callbacks : {seekable, piped}) {
+      Output out;
+      callbacks.context = &out;
+      const qxw_encode_options options{quality, 0, 0, 1};
+      qxw_encode_report report{};
+      ASSERT_EQ(qxw_encode_stream(samples.data(), &format, &options, &callbacks, &report), QXW_OK);
+      EXPECT_EQ(out.bytes, expected.bytes);
+      EXPECT_EQ(report.bytes, expected.bytes.size());
+      EXPECT_EQ(out.steps, (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
+      EXPECT_EQ(out.raised > 0, quality == 0);
+      const auto decoded = decodeWhole(out.bytes);
+      EXPECT_EQ(report.digest, qxw_digest(0, decoded.data(), decoded.size(), 0));
+    }
+  }
+  const auto samples = makeSignal(Signal::Music, 3000, 1);
+  const qxw_format format{3000, 1, 44100};
+  const qxw_encode_options options{3, 0, 1, 0};
+  Output refused;
+  refused.refuse = true;
+  seekable.context = &refused;
+  EXPECT_EQ(qxw_encode_stream(samples.data(), &format, &options, &seekable, nullptr), QXW_STOPPED);
+  EXPECT_TRUE(refused.bytes.empty());
+  Output failing;
+  failing.failWrite = 1;
+  seekable.context = &failing;
+  EXPECT_EQ(qxw_encode_stream(samples.data(), &format, &options, &seekable, nullptr),
+            QXW_WRITE_FAILED);
+  qxw_encoder_callbacks halfSeekable = seekable;
+  halfSeekable.rewind = nullptr;
+  EXPECT_EQ(qxw_encode_stream(samples.data(), &format, &options, &halfSeekable, nullptr),
+            QXW_INVALID_ARGUMENT);
+}
+
+// What the shared library exports is its C interface and nothing else.
+TEST(Api, TheLibraryShowsOnlyItsCFace) {
+  FILE* symbols = ::popen(("nm -D --defined-only " + std::string(QXW_LIBRARY_PATH)).c_str(), "r");
+  ASSERT_NE(symbols, nullptr);
+  char line[512];
+  int count = 0;
+  while (std::fgets(line, sizeof line, symbols) != nullptr) {
+    const std::string name = std::strrchr(line, ' ') + 1;
+    EXPECT_EQ(name.rfind("qxw_", 0), 0u) << name;
+    ++count;
+  }
+  EXPECT_EQ(::pclose(symbols), 0);
+  EXPECT_EQ(count, 13);
+}
+
 TEST(Api, WorksFromCAndNamesItsVersionAndStatuses) {
 #ifdef QXW_TEST_C_HEADER
   EXPECT_EQ(qxw_c_round_trip(), 0);
@@ -250,7 +342,7 @@ TEST(Api, WorksFromCAndNamesItsVersionAndStatuses) {
   // The programs name themselves and the library's version.
   EXPECT_EQ(runProgram(WAV2QXW_PATH, {"--version"}).out, "wav2qxw " + version + "\n");
   EXPECT_EQ(runProgram(QXW2WAV_PATH, {"--version"}).out, "qxw2wav " + version + "\n");
-  for (int s = 0; s <= 8; ++s) {
+  for (int s = 0; s <= 10; ++s) {
     const char* text = qxw_status_text(static_cast<qxw_status>(s));
     ASSERT_NE(text, nullptr);
     EXPECT_STRNE(text, "unknown status") << s;
