@@ -371,6 +371,10 @@ TEST_F(EncoderRun, SaysSoWhenAQualityCannotFollowTheSound) {
   EXPECT_NE(result.out.find("Quality 0 cannot follow this sound; encoding again at quality 1\n"),
             std::string::npos)
       << result.out;
+  // Written again over the first attempt, the file holds the second one only.
+  RunOptions here;
+  here.workingDir = dir.dir();
+  EXPECT_EQ(runProgram(QXW2WAV_PATH, {"/T", "square.qxw"}, here).status, 0);
 }
 
 // Mapping an input takes address space; without it the run says so rather than "openning".
