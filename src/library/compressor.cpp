@@ -1,5 +1,7 @@
 #include "library/compressor.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <iterator>
 #include <memory>
@@ -14,8 +16,15 @@ namespace qxw {
 
 namespace {
 
+// The CPUs this process may run on (taskset, a container's CPU set), which the hardware count
+// ignores.
 unsigned threadsToUse(int threads) {
   if (threads > 0) return static_cast<unsigned>(threads);
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
+    return static_cast<unsigned>(CPU_COUNT(&allowed));
+  }
   const unsigned cores = std::thread::hardware_concurrency();
   return cores == 0 ? 1 : cores;
 }

@@ -62,9 +62,9 @@ class CompressionListener {
   virtual uint64_t* reconstructionDigest() { return nullptr; }
 };
 
-// More coded samples than this left far from the input (see encodeSamplesInPieces) mean the
-// quality's table cannot follow the sound: a loud passage of a few hundredths of a second.
-inline constexpr uint64_t kLostSampleLimit = 2048;
+// More steps than this held back far from the input (see encodeSamplesInPieces) mean the
+// quality's table cannot follow the sound: a loud square wave of a few hundred jumps.
+inline constexpr uint64_t kLostSampleLimit = 256;
 
 // Runs the passes of one compression, in their order, over one model: the difference histogram,
 // the bin layout, the context statistics, the Huffman codes, the refinement for the quality, then

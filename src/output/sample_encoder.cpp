@@ -53,7 +53,16 @@ bool RangeGuard::stepGrowsWithTarget() {
   return monotone_ == 1;
 }
 
-int32_t RangeGuard::step(int32_t reconstructed, int32_t& target, int& bin, uint32_t& offset) {
+int32_t RangeGuard::step(int32_t reconstructed, int32_t& target, int& bin, uint32_t& offset,
+                         int32_t errorBefore) {
+  const int32_t held = heldStep(reconstructed, target, bin, offset);
+  // A step held back this far means the table offers no level that reaches the signal.
+  const int32_t after = errorBefore - held;
+  lost_ += after >= kLostError || after <= -kLostError ? 1 : 0;
+  return held;
+}
+
+int32_t RangeGuard::heldStep(int32_t reconstructed, int32_t& target, int& bin, uint32_t& offset) {
   int32_t step = quantizeTarget(target, bin, offset);
   const bool tooHigh = reconstructed + step >= kGuardHigh;
   if (!tooHigh && reconstructed + step >= kGuardLow) return step;
@@ -103,8 +112,9 @@ class SampleEncoder {
   template <typename Record>
   void encode(ChannelState& st, const uint8_t* at, const uint8_t* end, Record& record);
 
-  // Coded samples after which the reconstruction stood kLostError or more from the input.
-  uint64_t lostSamples() const { return lost_; }
+  // Steps the range guard held back that left the reconstruction kLostError or more from the
+  // input.
+  uint64_t lostSamples() const { return guard_.lostSteps(); }
 
  private:
   uint32_t lookAhead(const uint8_t* at, const uint8_t* end, int16_t value) const;
@@ -114,7 +124,6 @@ class SampleEncoder {
   const BinLookup binOf_;
   const StepTable* steps_;
   RangeGuard guard_{model_, binOf_, steps_};
-  uint64_t lost_ = 0;
 };
 
 // Counts the following frames whose sample in this channel repeats the current one, as far as
@@ -156,13 +165,12 @@ void SampleEncoder::encode(ChannelState& st, const uint8_t* at, const uint8_t* e
   const int32_t sum = st.reconstructed + step;
   if (sum >= kGuardHigh || sum < kGuardLow) {
     int32_t guarded = target;
-    step = guard_.step(st.reconstructed, guarded, bin, offset);
+    step = guard_.step(st.reconstructed, guarded, bin, offset, st.error + target);
   }
   st.reconstructed = static_cast<int16_t>(st.reconstructed + step);
   // The whole target counts, also what the guard held back: the error stays exactly input minus
   // reconstruction, and the next steps catch up.
   st.error += target - step;
-  lost_ += static_cast<uint32_t>(st.error + (kLostError - 1)) > static_cast<uint32_t>(2 * (kLostError - 1)) ? 1 : 0;
   record(st.reconstructed);
 
   const int prevContext = st.context;

@@ -94,30 +94,37 @@ inline constexpr int32_t kGuardLow = -32768;
 // up one unit and is quantized again; then likewise while the sum is below -32768. Where the step
 // grows with the target, which is checked once per table, the same target is found by bisection
 // instead of up to tens of thousands of single steps.
+// How far a step the range guard held back may leave the reconstruction from the input before it
+// counts as lost: a table whose levels cannot reach the signal does that at every jump.
+inline constexpr int32_t kLostError = 8192;
+
 class RangeGuard {
  public:
   // steps, when given, answers the quantizer's questions for magnitudes up to 65535.
   RangeGuard(const EncoderModel& model, const BinLookup& binOf, const StepTable* steps = nullptr)
       : model_(model), binOf_(binOf), steps_(steps) {}
 
-  // The step for target, with target, bin and offset as finally adjusted.
-  int32_t step(int32_t reconstructed, int32_t& target, int& bin, uint32_t& offset);
+  // The step for target, with target, bin and offset as finally adjusted; errorBefore is the
+  // channel's error with the whole target still to take, which tells whether the step is lost.
+  int32_t step(int32_t reconstructed, int32_t& target, int& bin, uint32_t& offset,
+               int32_t errorBefore);
+  // Steps held back so far that left the reconstruction kLostError or more from the input.
+  uint64_t lostSteps() const { return lost_; }
 
  private:
   int32_t quantizeTarget(int32_t target, int& bin, uint32_t& offset) const;
   bool stepGrowsWithTarget();
 
+  int32_t heldStep(int32_t reconstructed, int32_t& target, int& bin, uint32_t& offset);
+
   const EncoderModel& model_;
   const BinLookup& binOf_;
   const StepTable* steps_;
   int monotone_ = -1;  // 1 when the step never falls as the target grows; -1 until needed
+  uint64_t lost_ = 0;
 };
 
 void writeRunLength(const EncoderModel& model, BitWriter& writer, uint32_t count);
-
-// How far the reconstruction may stand from the input after a step before the sample counts as
-// lost: a table whose levels cannot reach the signal leaves it there for long stretches.
-inline constexpr int32_t kLostError = 8192;
 
 // What a caller wants of the sound a reader will decode: its samples, interleaved as the input,
 // and its digest (digestTerm summed); either may be null.

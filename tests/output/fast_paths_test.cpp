@@ -79,8 +79,8 @@ TEST(RangeGuard, FindsTheSameTargetAsGivingUpOneUnitAtATime) {
       int32_t tableTarget = target;
       int tableBin = 0;
       uint32_t tableOffset = 7;
-      const int32_t fromTable = tableGuard.step(reconstructed, tableTarget, tableBin, tableOffset);
-      const int32_t fast = guard.step(reconstructed, target, fastBin, fastOffset);
+      const int32_t fromTable = tableGuard.step(reconstructed, tableTarget, tableBin, tableOffset, 0);
+      const int32_t fast = guard.step(reconstructed, target, fastBin, fastOffset, 0);
       ASSERT_EQ(fromTable, fast) << reconstructed;
       ASSERT_EQ(tableTarget, target);
       ASSERT_EQ(tableBin, fastBin);
