@@ -18,7 +18,8 @@ extern "C" {
 
 typedef enum qxw_status {
   QXW_OK = 0,
-  QXW_INVALID_ARGUMENT = 1, /* null pointer, quality outside 0..9, channels outside 1..6, too many frames */
+  QXW_INVALID_ARGUMENT = 1, /* null pointer, quality outside 0..9, channels outside 1..6,
+                               too many frames */
   QXW_NOT_QXW = 2,          /* no QXW magic */
   QXW_INVALID_HEADER = 3,   /* the header is inconsistent */
   QXW_TRUNCATED = 4,        /* the data ends early */

@@ -133,10 +133,10 @@ StepSearch::Found StepSearch::search(double target, double x, bool smooth, doubl
   bool loKnown = false, hiKnown = false;
   Found best{x, -1};
   for (int trial = 0; trial < kMostTrials; ++trial) {
-    const double bits =
-        trial == 0 && firstBits > 0
-            ? firstBits
-            : static_cast<double>(estimateBits(UniformTable(std::exp2(x), largest_, smooth), runWidth_));
+    const double bits = trial == 0 && firstBits > 0
+                            ? firstBits
+                            : static_cast<double>(estimateBits(
+                                  UniformTable(std::exp2(x), largest_, smooth), runWidth_));
     const double miss = std::fabs(bits - target);
     if (best.miss < 0 || miss < best.miss) best = {x, miss};
     if (miss <= 0.004 * target) break;

@@ -238,7 +238,8 @@ bool openDecoder(const MappedFile& input, const std::string& inputName, bool tes
   qxw_status status = qxw_decoder_open(data, input.size(), &opened);
   if (status == QXW_TRAILING_DATA) {
     const uint64_t whole = declaredFileSize(input);
-    const std::string extra = std::to_string(input.size() - whole) + " bytes follow the QXW data in " + inputName;
+    const std::string extra =
+        std::to_string(input.size() - whole) + " bytes follow the QXW data in " + inputName;
     if (test) {
       printError("Error: " + extra);
       return false;
@@ -294,7 +295,6 @@ int decodeOne(const DecoderOptions& options, const std::string& infile,
   if (options.test) return testFile(decoder.get(), format, inputName);
   return writeWaveFile(decoder.get(), format, outputName, input, options.replace);
 }
-
 
 }  // namespace
 

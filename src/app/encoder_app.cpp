@@ -54,7 +54,8 @@ class ConsoleCompression {
     c.open = [](void* self) { return static_cast<ConsoleCompression*>(self)->open() ? 1 : 0; };
     // Failures are remembered by the stream and reported when the file is finished.
     c.write = [](void* self, const void* data, size_t size) {
-      static_cast<ConsoleCompression*>(self)->file_.stream().append(static_cast<const uint8_t*>(data), size);
+      auto& stream = static_cast<ConsoleCompression*>(self)->file_.stream();
+      stream.append(static_cast<const uint8_t*>(data), size);
       return 0;
     };
     c.seek = [](void* self, uint64_t position) {
@@ -84,7 +85,9 @@ class ConsoleCompression {
     static const char* const kLines[] = {"Histogramming deltas", "Analyzing histogram",
                                          "Gathering Huffman data", "Generating Huffman codes",
                                          nullptr, "Encoding and writing sound data", "Done."};
-    if (step == QXW_STEP_HEADER) return printProgress("Writing QXW file header to file " + outputName_);
+    if (step == QXW_STEP_HEADER) {
+      return printProgress("Writing QXW file header to file " + outputName_);
+    }
     if (step >= QXW_STEP_HISTOGRAM && step <= QXW_STEP_DONE) printProgress(kLines[step]);
   }
 

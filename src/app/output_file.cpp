@@ -113,7 +113,8 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
   mustNotExist_ = policy == ReplacePolicy::Never && !exists;
   target_ = placementOf(name);
   const bool direct = exists && !S_ISREG(info.st_mode);
-  const bool refused = exists && (S_ISDIR(info.st_mode) || (!direct && !userMayWrite(target_, info)));
+  const bool refused =
+      exists && (S_ISDIR(info.st_mode) || (!direct && !userMayWrite(target_, info)));
   if (refused || (direct ? !stream_.create(name) : !createTemporary())) {
     printError("Error creating " + name);
     return false;

@@ -32,7 +32,9 @@ bool decodeWritten(const std::string& path, uint64_t offset, uint64_t count, Tak
   std::vector<int16_t> block(kBlockFrames * format.channel_count);
   for (;;) {
     size_t frames = 0;
-    if (qxw_decoder_read(decoder.get(), block.data(), kBlockFrames, &frames) != QXW_OK) return false;
+    if (qxw_decoder_read(decoder.get(), block.data(), kBlockFrames, &frames) != QXW_OK) {
+      return false;
+    }
     if (frames == 0) return true;
     if (!take(block.data(), frames * format.channel_count)) return false;
   }

@@ -148,7 +148,8 @@ bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsP
   model->finishFile(writer);
   listener.stepStarts(CompressionStep::Finishing);
   const uint64_t count = samples.sampleCount();
-  report.bitsPerSample = count == 0 ? 0 : 8.0 * static_cast<double>(report.bytes) / static_cast<double>(count);
+  report.bitsPerSample =
+      count == 0 ? 0 : 8.0 * static_cast<double>(report.bytes) / static_cast<double>(count);
   report.signal = quality.signal;
   report.noise = quality.noise;
   listener.targetReached(report);
