@@ -61,26 +61,24 @@ def main():
             print(f"### {name} (`/Q3` encodes it in {q3:.3f} s)\n")
             print("| Coder | Bits per sample | SNR (dB) | Encode time (s) | Time against /Q3 |")
             print("|---|---|---|---|---|")
+            def point(label, file, seconds, ratio, points, plot):
+                """One row of the table, one point of its curve, and of the plot for the music."""
+                actual = os.path.getsize(file) * 8 / samples
+                points.append((actual, ratio))
+                print(f"| {label} | {actual:.2f} | {ratio:.2f} | {seconds:.3f} | {seconds / q3:.1f} |")
+                if name.startswith("small"):
+                    plot.write(f'"{label.split()[-1]}" {os.path.getsize(file) / 1e6:.3f} {ratio:.2f}\n')
+
             mine, theirs = [], []
             for bits in TARGETS:
                 qxw = os.path.join(tmp, "b.qxw")
                 seconds = timed(enc, f"/B{bits}", wav, qxw)
-                actual = os.path.getsize(qxw) * 8 / samples
-                ratio = snr(dec, enc, tmp, wav, qxw=qxw)
-                mine.append((actual, ratio))
-                print(f"| wav2qxw /B{bits} | {actual:.2f} | {ratio:.2f} | {seconds:.3f} | {seconds / q3:.1f} |")
-                if name.startswith("small"):
-                    ours.write(f'"/B{bits}" {os.path.getsize(qxw) / 1e6:.3f} {ratio:.2f}\n')
+                point(f"wav2qxw /B{bits}", qxw, seconds, snr(dec, enc, tmp, wav, qxw=qxw), mine, ours)
             for bits in WAVPACK:
                 wv, out = os.path.join(tmp, "h.wv"), os.path.join(tmp, "h.wav")
                 seconds = timed("wavpack", "-q", "-y", f"-b{bits}", wav, "-o", wv)
                 run("wvunpack", "-q", "-y", wv, "-o", out)
-                actual = os.path.getsize(wv) * 8 / samples
-                ratio = snr(dec, enc, tmp, wav, decoded=out)
-                theirs.append((actual, ratio))
-                print(f"| wavpack -b{bits} | {actual:.2f} | {ratio:.2f} | {seconds:.3f} | {seconds / q3:.1f} |")
-                if name.startswith("small"):
-                    peer.write(f'"-b{bits}" {os.path.getsize(wv) / 1e6:.3f} {ratio:.2f}\n')
+                point(f"wavpack -b{bits}", wv, seconds, snr(dec, enc, tmp, wav, decoded=out), theirs, peer)
             adpcm = os.path.join(tmp, "ms.wav")
             run("sox", wav, "-e", "ms-adpcm", adpcm)
             with open(wav, "rb") as f:

@@ -9,8 +9,8 @@
 
 #include "analysis/step_search.h"
 #include "output/bit_writer.h"
-#include "output/target_encoder.h"
 #include "output/sample_encoder.h"
+#include "output/target_encoder.h"
 
 namespace qxw {
 
@@ -28,10 +28,6 @@ unsigned threadsToUse(int threads) {
   const unsigned cores = std::thread::hardware_concurrency();
   return cores == 0 ? 1 : cores;
 }
-
-}  // namespace
-
-namespace {
 
 // The bin table as the layout left it, before the refinement for a quality.
 struct LosslessTable {
