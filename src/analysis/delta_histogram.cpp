@@ -12,11 +12,7 @@ void EncoderModel::initialize(uint32_t channels_) {
   channelCount = channels_;
   maxRun = 0;
   binCount[0] = 0;
-  channels = std::make_unique<ChannelState[]>(channelCount);
-  for (uint32_t c = 0; c < channelCount; ++c) {
-    channels[c].previous = 0;
-    channels[c].runLength = 0;
-  }
+  channels = std::make_unique<ChannelState[]>(channelCount);  // zeroed
 }
 
 void EncoderModel::histogramDeltas(SampleRange samples) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -43,6 +44,9 @@ struct EncoderModel {
   EncoderModel() = default;
   EncoderModel(const EncoderModel&) = delete;
   EncoderModel& operator=(const EncoderModel&) = delete;
+
+  // Every channel's state back to zero, as each pass starts.
+  void resetChannels() { std::fill_n(channels.get(), channelCount, ChannelState{}); }
 
   // Difference histogram.
   void initialize(uint32_t channels);

@@ -16,6 +16,8 @@ class BinLookup {
   int operator()(uint32_t magnitude) const {
     return magnitude <= kMaxMagnitude ? table_[magnitude] : findBin(base_, magnitude);
   }
+  // The bins of magnitudes 0..65535, for loops whose magnitudes never go beyond.
+  const uint8_t* table() const { return table_.get(); }
 
  private:
   const uint32_t (&base_)[kBinCount];

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -10,45 +11,49 @@ namespace qxw {
 
 void EncoderModel::resetContextStatistics() {
   std::memset(contextHistogram, 0, sizeof contextHistogram);
-  for (uint32_t c = 0; c < channelCount; ++c) {
-    ChannelState& st = channels[c];
-    st.previous = 0;
-    st.context = 0;
-    st.lastNegative = 0;
-    st.runLength = 0;
-  }
+  resetChannels();
 }
 
 namespace {
 
-// Counts the symbols of the frames in [from, to) into histogram, carrying each channel's state.
-void countSymbols(const BinLookup& binOf, ChannelState* states, uint32_t channels,
-                  const uint8_t* from, const uint8_t* to,
-                  uint32_t (*histogram)[kSymbolColumns]) {
+// Counts the symbols of the frames in [from, to) into histogram, carrying each channel's state;
+// kChannels is the channel count when fixed at compile time, so that the states stay in
+// registers, or 0. Without branches on the sample: which way they would go changes with nearly
+// every sample.
+template <uint32_t kChannels>
+void countFrames(const BinLookup& binOf, ChannelState* states, uint32_t channelCount,
+                 const uint8_t* from, const uint8_t* to, uint32_t (*histogram)[kSymbolColumns]) {
+  const uint32_t channels = kChannels != 0 ? kChannels : channelCount;
+  ChannelState local[kChannels != 0 ? kChannels : kMaxChannels];
+  std::copy_n(states, channels, local);
+  const uint8_t* bins = binOf.table();  // differences of 16-bit samples stay within it
   for (const uint8_t* at = from; at < to;) {
     for (uint32_t c = 0; c < channels; ++c, at += 2) {
-      ChannelState& st = states[c];
+      ChannelState& st = local[c];
       const int32_t s = readSample(at);
       const bool negative = s < st.previous;
-      const uint32_t magnitude = static_cast<uint32_t>(negative ? st.previous - s : s - st.previous);
-      const bool turned = negative != (st.lastNegative != 0);
+      const auto magnitude = static_cast<uint32_t>(negative ? st.previous - s : s - st.previous);
+      const int turned = negative != (st.lastNegative != 0) ? 31 : 0;
       st.previous = s;
-      const int bin = binOf(magnitude);
-      if (bin != 0) {
-        ++histogram[st.context][bin + (turned ? 31 : 0)];
-        st.runLength = 0;
-      } else if (st.context != 0) {
-        ++histogram[st.context][0];
-        st.runLength = 0;
-      } else {
-        // A run of zero-bin samples in context 0 counts its opening symbol only.
-        if (st.runLength == 0) ++histogram[0][0];
-        ++st.runLength;
-      }
+      const int bin = bins[magnitude];
+      // A run of zero-bin samples in context 0 counts its opening symbol only; its length is
+      // kept as the count of such samples.
+      const bool inRun = (bin | st.context) == 0;
+      const int symbol = bin + (turned & -static_cast<int>(bin != 0));
+      histogram[st.context][symbol] += static_cast<uint32_t>(!inRun | (st.runLength == 0));
+      st.runLength = inRun ? st.runLength + 1 : 0;
       st.lastNegative = negative;
       st.context = bin;
     }
   }
+  std::copy_n(local, channels, states);
+}
+
+void countSymbols(const BinLookup& binOf, ChannelState* states, uint32_t channels,
+                  const uint8_t* from, const uint8_t* to, uint32_t (*histogram)[kSymbolColumns]) {
+  if (channels == 2) return countFrames<2>(binOf, states, channels, from, to, histogram);
+  if (channels == 1) return countFrames<1>(binOf, states, channels, from, to, histogram);
+  countFrames<0>(binOf, states, channels, from, to, histogram);
 }
 
 }  // namespace
@@ -69,7 +74,7 @@ void gatherContextStatisticsInPieces(EncoderModel& model, SampleRange samples, u
   const BinLookup binOf(model.binBase);
   using Histogram = uint32_t[kContextCount][kSymbolColumns];
   std::vector<std::unique_ptr<Histogram[]>> partial(pieces.size());
-  std::vector<std::vector<ChannelState>> ends(pieces.size());
+  std::vector<ChannelState> last;  // the state after the last piece
   onThreads(pieces.size(), [&](size_t k) {
     partial[k] = std::make_unique<Histogram[]>(1);
     std::memset(partial[k].get(), 0, sizeof(Histogram));
@@ -84,14 +89,14 @@ void gatherContextStatisticsInPieces(EncoderModel& model, SampleRange samples, u
       countSymbols(binOf, states.data(), channels, primeFrom, pieces[k].begin, ignored);
     }
     countSymbols(binOf, states.data(), channels, pieces[k].begin, pieces[k].end, partial[k][0]);
-    ends[k] = std::move(states);
+    if (k + 1 == pieces.size()) last = std::move(states);
   });
   for (const auto& histogram : partial) {
     for (int c = 0; c < kContextCount; ++c) {
       for (int s = 0; s < kSymbolColumns; ++s) model.contextHistogram[c][s] += histogram[0][c][s];
     }
   }
-  std::copy(ends.back().begin(), ends.back().end(), model.channels.get());
+  std::copy(last.begin(), last.end(), model.channels.get());
 }
 
 }  // namespace qxw

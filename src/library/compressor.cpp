@@ -9,7 +9,7 @@
 
 #include "analysis/step_search.h"
 #include "output/bit_writer.h"
-#include "output/sample_encoder.h"
+#include "output/piece_encoder.h"
 #include "output/target_encoder.h"
 
 namespace qxw {

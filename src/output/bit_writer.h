@@ -1,53 +1,88 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "output/output_stream.h"
 
 namespace qxw {
 
+// Stores a 32-bit word least significant byte first.
+inline void storeWord(uint8_t* at, uint32_t word) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(at, &word, 4);
+  } else {
+    const uint8_t bytes[4] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                              static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
+    std::memcpy(at, bytes, 4);
+  }
+}
+
+// The bit register and where its next word goes, as plain values a loop can keep in registers.
+// Every put stores the word being filled, complete or not, and moves on only once it is
+// complete: no branch on the fill, and `next` must always have four bytes of room.
+struct BitCursor {
+  uint64_t bits;   // pending bits, right-aligned; only the low `count` are still to go out
+  uint32_t count;  // 0..31
+  uint8_t* next;
+
+  // value must be below 2^width; width is 0..32.
+  [[gnu::always_inline]] void put(uint32_t width, uint32_t value) {
+    bits = (bits << width) | value;
+    count += width;
+    storeWord(next, static_cast<uint32_t>(bits >> ((count - 32) & 63)));
+    next += (count >> 5) * 4;
+    count &= 31;
+  }
+};
+
 // Packs fields most significant bit first into 32-bit words, each written least significant
-// byte first.
+// byte first, straight into the output's buffer. Between calls the output holds every complete
+// word.
 class BitWriter {
  public:
   explicit BitWriter(OutputStream& output) : output_(output) {}
+  BitWriter(const BitWriter&) = delete;
+  BitWriter& operator=(const BitWriter&) = delete;
 
-  // value must be below 2^width; width is 0..32. Bits gather left-aligned in a 64-bit register;
-  // each time 32 are complete, the top word goes out.
+  // value must be below 2^width; width is 0..32.
   void writeBits(int width, uint32_t value) {
-    // The shift is 1..64, and 64 only for a zero-width field, whose value is 0: masking it to 0
-    // keeps the result right without an out-of-range shift.
-    pending_ |= uint64_t{value} << ((64 - width - bitCount_) & 63);
-    bitCount_ += width;
-    if (bitCount_ >= 32) {
-      emitWord(static_cast<uint32_t>(pending_ >> 32));
-      pending_ <<= 32;
-      bitCount_ -= 32;
-    }
+    BitCursor cursor = open(1);
+    cursor.put(static_cast<uint32_t>(width), value);
+    close(cursor);
   }
+
+  // For loops that write many fields: a cursor with room for `words` complete words, to be given
+  // back with close() before anything else touches the writer or its output.
+  BitCursor open(size_t words) { return {bits_, count_, output_.reserve(4 * words + 4)}; }
+  void close(const BitCursor& cursor) {
+    bits_ = cursor.bits;
+    count_ = cursor.count;
+    output_.commit(cursor.next);
+  }
+
+  // Appends whole 32-bit words, as stored by storeWord, through the register.
+  void writeWords(const uint8_t* words, size_t count);
 
   // Pads a partial word with zero bits and writes it; writes nothing when empty.
   void alignToWord() {
-    if (bitCount_ != 0) writeBits(32 - bitCount_, 0);
+    if (count_ != 0) writeBits(static_cast<int>(32 - count_), 0);
   }
   void writeBytes(const uint8_t* data, size_t size);
   void writeUint32(uint32_t value);
 
   OutputStream& output() { return output_; }
   // The word being filled, its first bit in bit 31, and the number of bits in it (0..31).
-  uint32_t accumulator() const { return static_cast<uint32_t>(pending_ >> 32); }
-  int bitCount() const { return bitCount_; }
+  uint32_t accumulator() const {
+    return count_ == 0 ? 0 : static_cast<uint32_t>(bits_ << (32 - count_));
+  }
+  int bitCount() const { return static_cast<int>(count_); }
 
  private:
-  void emitWord(uint32_t word) {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
-                              static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
-    output_.append(bytes, 4);
-  }
-
-  uint64_t pending_ = 0;
-  int bitCount_ = 0;
+  uint64_t bits_ = 0;
+  uint32_t count_ = 0;
   OutputStream& output_;
 };
 

@@ -13,8 +13,9 @@
 namespace qxw {
 
 namespace {
-// A file takes large writes; memory only needs a staging area that stays in cache.
-constexpr size_t kBufferSize = size_t{1} << 20;
+// A file takes large writes, yet every page of the buffer costs a fault to touch first; memory
+// only needs a staging area that stays in cache.
+constexpr size_t kBufferSize = size_t{1} << 18;
 constexpr size_t kMemoryBufferSize = size_t{1} << 16;
 }
 
@@ -74,12 +75,6 @@ void OutputStream::createInMemory() {
   buffer_.resize(kMemoryBufferSize);
 }
 
-void OutputStream::createDiscarding() {
-  inMemory_ = true;
-  discarding_ = true;
-  buffer_.resize(kMemoryBufferSize);
-}
-
 void OutputStream::makeRoom(size_t size) {
   flush();
   // A block larger than the buffer goes through in one piece.
@@ -98,7 +93,6 @@ void OutputStream::flush() {
     }
     std::memcpy(block_ + at, buffer_.data(), used_);
     blockSize_ = std::max(blockSize_, at + used_);
-  } else if (discarding_) {
   } else if (inMemory_) {
     const size_t at = static_cast<size_t>(flushed_);
     if (memory_.size() < at + used_) memory_.resize(at + used_);

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-
 namespace qxw {
 
 // Where an output stream's bytes go when they go to neither a file nor memory.
@@ -45,8 +44,6 @@ class OutputStream {
   void attachSink(ByteSink& sink);
   // Collects the output in memory instead; see contents().
   void createInMemory();
-  // Keeps nothing: for output that is only counted.
-  void createDiscarding();
   // Collects the output in a block from malloc, which releaseBlock() hands over.
   void createInMallocBlock();
   // The block and its size in bytes; the caller frees it. Only after close().
@@ -57,6 +54,13 @@ class OutputStream {
     std::memcpy(buffer_.data() + used_, data, size);
     used_ += size;
   }
+  // Room for at least `size` bytes at the end of what is written, to be filled in place and then
+  // taken with commit(the end of what was filled); nothing else may touch the stream between.
+  uint8_t* reserve(size_t size) {
+    if (used_ + size > buffer_.size()) makeRoom(size);
+    return buffer_.data() + used_;
+  }
+  void commit(const uint8_t* end) { used_ = static_cast<size_t>(end - buffer_.data()); }
   uint64_t position() const { return flushed_ + used_; }
   // The bytes written so far, up to the furthest position reached.
   uint64_t size() const { return std::max(furthest_, position()); }
@@ -99,7 +103,6 @@ class OutputStream {
   size_t blockSize_ = 0;
   size_t blockCapacity_ = 0;
   bool inBlock_ = false;
-  bool discarding_ = false;
 };
 
 }  // namespace qxw

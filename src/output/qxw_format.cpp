@@ -26,16 +26,7 @@ void EncoderModel::writeHeader(BitWriter& writer, uint32_t sampleRate) {
   writer.alignToWord();
   sizeFieldPosition = static_cast<int32_t>(writer.output().position());
   writer.writeUint32(0);
-
-  for (uint32_t c = 0; c < channelCount; ++c) {
-    ChannelState& st = channels[c];
-    st.lastInput = 0;
-    st.reconstructed = 0;
-    st.error = 0;
-    st.context = 0;
-    st.runLength = 0;
-    st.lastNegative = 0;
-  }
+  resetChannels();
 }
 
 void EncoderModel::finishFile(BitWriter& writer) {

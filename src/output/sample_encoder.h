@@ -1,130 +1,13 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "analysis/encoder_model.h"
-#include "entropy/bin_lookup.h"
+#include "format/reconstruction_digest.h"
 #include "output/bit_writer.h"
+#include "output/quantizer.h"
 
 namespace qxw {
-
-// The step a reader will reconstruct for a target difference, with its bin and offset, given
-// the function that finds a magnitude's bin. For target 0 the offset is left untouched.
-template <typename FindBin>
-[[gnu::always_inline]] inline int32_t quantizeWith(const EncoderModel& model, const FindBin& binOf, int32_t target, int& bin,
-                     uint32_t& offset) {
-  if (target == 0) {
-    bin = 0;
-    return 0;
-  }
-  const bool negative = target < 0;
-  const uint32_t mag = negative ? 0u - static_cast<uint32_t>(target) : static_cast<uint32_t>(target);
-  int b = binOf(mag);
-  if (b == 0) {
-    // Zero rule: round to zero or to bin 1's base; an exact tie goes to zero.
-    offset = 0;
-    if (uint64_t{mag} * 2 <= model.binBase[1]) {
-      bin = 0;
-      return 0;
-    }
-    bin = 1;
-    const auto value = static_cast<int32_t>(model.binBase[1]);
-    return negative ? -value : value;
-  }
-  // Written with selections rather than branches: which way they go depends on every sample.
-  const int shift = model.binShift[b];
-  const uint32_t base = model.binBase[b];
-  const uint32_t half = (1u << shift) >> 1;
-  const uint32_t top = static_cast<uint32_t>((uint64_t{1} << model.binBits[b]) - 1);
-  const uint32_t rounded = (mag - base + half) >> shift;
-  // At or beyond the top level, the next bin's base wins only when strictly nearer.
-  const bool clamped = rounded >= top;
-  uint32_t off = clamped ? top : rounded;
-  uint32_t value = base + (off << shift);
-  const uint32_t nextBase = model.binBase[b < 31 ? b + 1 : b];
-  const bool moves = clamped && b < 31 &&
-                     static_cast<int64_t>(mag) - value > int64_t{nextBase} - mag;
-  b += moves ? 1 : 0;
-  off = moves ? 0 : off;
-  value = moves ? nextBase : value;
-  bin = b;
-  offset = off;
-  return negative ? -static_cast<int32_t>(value) : static_cast<int32_t>(value);
-}
-
-// quantizeWith the five-comparison bin search.
-inline int32_t quantize(const EncoderModel& model, int32_t target, int& bin, uint32_t& offset) {
-  return quantizeWith(
-      model, [&model](uint32_t mag) { return findBin(model.binBase, mag); }, target, bin, offset);
-}
-
-// quantize for every magnitude up to 65535 at once: the step's size, bin and offset in one load.
-// Built once per bin table; it pays for itself from some tens of thousands of samples on.
-class StepTable {
- public:
-  struct Entry {
-    uint32_t value;
-    uint16_t offset;
-    uint8_t bin;
-  };
-  StepTable(const EncoderModel& model, const BinLookup& binOf);
-  const Entry& operator[](uint32_t magnitude) const { return entries_[magnitude]; }
-
- private:
-  std::unique_ptr<Entry[]> entries_;
-};
-
-// The share of the accumulated error fed into the next difference.
-// About a half of an error below 8 in magnitude, about a quarter from 8 on; rounded as
-// (e - 1) >> 2 for e <= -8, e >> 1 below 0, (e + 1) >> 1 below 8 and (e + 2) >> 2 from 8.
-inline int32_t errorFeedback(int32_t e) {
-  const bool nonNegative = e >= 0;
-  const int32_t half = (e + (nonNegative ? 1 : 0)) >> 1;
-  const int32_t quarter = (e + (nonNegative ? 2 : -1)) >> 2;
-  return static_cast<uint32_t>(e + 7) > 14u ? quarter : half;
-}
-
-// The reconstruction stays a 16-bit sample, so a reader never wraps: reconstructed + step lies in
-// kGuardLow..kGuardHigh - 1.
-inline constexpr int32_t kGuardHigh = 32768;
-inline constexpr int32_t kGuardLow = -32768;
-
-// The encoder's range guard: while reconstructed + step reaches 32768 or more, the target gives
-// up one unit and is quantized again; then likewise while the sum is below -32768. Where the step
-// grows with the target, which is checked once per table, the same target is found by bisection
-// instead of up to tens of thousands of single steps.
-// How far a step the range guard held back may leave the reconstruction from the input before it
-// counts as lost: a table whose levels cannot reach the signal does that at every jump.
-inline constexpr int32_t kLostError = 8192;
-
-class RangeGuard {
- public:
-  // steps, when given, answers the quantizer's questions for magnitudes up to 65535.
-  RangeGuard(const EncoderModel& model, const BinLookup& binOf, const StepTable* steps = nullptr)
-      : model_(model), binOf_(binOf), steps_(steps) {}
-
-  // The step for target, with target, bin and offset as finally adjusted; errorBefore is the
-  // channel's error with the whole target still to take, which tells whether the step is lost.
-  int32_t step(int32_t reconstructed, int32_t& target, int& bin, uint32_t& offset,
-               int32_t errorBefore);
-  // Steps held back so far that left the reconstruction kLostError or more from the input.
-  uint64_t lostSteps() const { return lost_; }
-
- private:
-  int32_t quantizeTarget(int32_t target, int& bin, uint32_t& offset) const;
-  bool stepGrowsWithTarget();
-
-  int32_t heldStep(int32_t reconstructed, int32_t& target, int& bin, uint32_t& offset);
-
-  const EncoderModel& model_;
-  const BinLookup& binOf_;
-  const StepTable* steps_;
-  int monotone_ = -1;  // 1 when the step never falls as the target grows; -1 until needed
-  uint64_t lost_ = 0;
-};
-
-void writeRunLength(const EncoderModel& model, BitWriter& writer, uint32_t count);
 
 // What a caller wants of the sound a reader will decode: its samples, interleaved as the input,
 // and its digest (digestTerm summed); either may be null.
@@ -134,11 +17,62 @@ struct Recording {
   bool wanted() const { return samples != nullptr || digest != nullptr; }
 };
 
-// encodeSamples on up to `threads` threads, for the same bytes: pieces of the input are encoded
-// at once from a guessed state and kept only where the exact state meets the guess. Returns the
-// number of coded samples after which the reconstruction stood kLostError or more from the
-// input; like the recording, it does not depend on the thread count.
-uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
-                               unsigned threads, Recording recording = {});
+// Keeps what a Recording asks of the reconstruction: every sample in its place when samples is
+// given, and always the digest of the samples seen, from `position` on.
+struct Recorder {
+  int16_t* samples;
+  uint64_t position;
+  uint64_t digest = 0;
+  void operator()(int16_t value) {
+    if (samples != nullptr) samples[position] = value;
+    digest += digestTerm(position++, value);
+  }
+};
+
+// The coder of one model's bin table and codes: walks frames from given channel states and
+// writes each sample's code word, offset and run count.
+class SampleEncoder {
+ public:
+  // steps: when given, the quantizer's answers for the magnitudes it covers; it must outlive
+  // the encoder, as must the model.
+  SampleEncoder(const EncoderModel& model, const StepTable* steps);
+  SampleEncoder(const SampleEncoder&) = delete;
+  SampleEncoder& operator=(const SampleEncoder&) = delete;
+
+  // Encodes the frames in [from, to), moving the channel states given (one per channel) past
+  // them; runs may look ahead up to end.
+  void encode(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end,
+              BitWriter& writer);
+  // The same, also handing every sample of the reconstruction to record.
+  void encode(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end,
+              BitWriter& writer, Recorder& record);
+  // Only moves the states, writing nothing.
+  void skip(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end);
+
+  // Steps the range guard held back that left the reconstruction kLostError or more from the
+  // input.
+  uint64_t lostSamples() const { return guard_.lostSteps(); }
+
+ private:
+  // A context's code for a symbol, with the width of the offset that follows it.
+  struct Code {
+    uint32_t word;
+    uint8_t length;
+    uint8_t offsetBits;
+  };
+
+  template <bool kWrite, typename Record>
+  void walk(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end,
+            BitWriter* writer, Record& record);
+  uint32_t lookAhead(const uint8_t* at, const uint8_t* end, int16_t value) const;
+
+  const EncoderModel& model_;
+  Quantizer quantize_;
+  RangeGuard guard_{quantize_};
+  Code codes_[kContextCount][kSymbolColumns];
+};
+
+// From this many samples on, a pass builds a step table rather than computing every step.
+inline constexpr size_t kStepTableSamples = size_t{1} << 16;
 
 }  // namespace qxw

@@ -125,7 +125,7 @@ TEST(Recording, TheDigestIsThatOfTheReconstructionOnEveryThreadCount) {
   for (int threads : {1, 3}) {
     for (bool target : {false, true}) {
       Recorded listener;
-      listener.stream.createDiscarding();
+      listener.stream.createInMemory();
       if (target) {
         compressToBits(rangeOf(bytes), format, 3.0, listener, threads);
       } else {

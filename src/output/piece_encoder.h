@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+
+#include "analysis/encoder_model.h"
+#include "output/bit_writer.h"
+#include "output/sample_encoder.h"
+
+namespace qxw {
+
+// Encodes the samples from the model's channel states on up to `threads` threads, for the bytes
+// of one pass: pieces of the input are encoded at once from a guessed state and kept only where
+// the exact state meets the guess. Returns the number of coded samples after which the
+// reconstruction stood kLostError or more from the input; like the recording, it does not depend
+// on the thread count.
+uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
+                               unsigned threads, Recording recording = {});
+
+}  // namespace qxw

@@ -1,0 +1,66 @@
+#include "output/quantizer.h"
+
+namespace qxw {
+
+StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf)
+    : entries_(std::make_unique<Entry[]>(kMaxMagnitude + 1)) {
+  for (int32_t m = 0; m <= kMaxMagnitude; ++m) {
+    int bin = 0;
+    uint32_t offset = 0;
+    const int32_t value = quantizeWith(model, binOf, m, bin, offset);
+    entries_[m] = {static_cast<uint32_t>(value), static_cast<uint16_t>(offset),
+                   static_cast<uint8_t>(bin)};
+  }
+}
+
+QuantizedStep Quantizer::computed(int32_t target) const {
+  QuantizedStep step{0, 0, 0};
+  step.value = quantize(*model_, target, step.bin, step.offset);
+  return step;
+}
+
+// The step is an odd, non-decreasing function of the target for the tables the bin layout makes;
+// checked once, on the first sample that needs it.
+bool RangeGuard::stepGrowsWithTarget() {
+  if (monotone_ < 0) {
+    monotone_ = 1;
+    int32_t previous = 0;
+    for (int32_t t = 1; t <= kMaxMagnitude + 1 && monotone_ == 1; ++t) {
+      const int32_t step = quantize_(t).value;
+      if (step < previous) monotone_ = 0;
+      previous = step;
+    }
+  }
+  return monotone_ == 1;
+}
+
+QuantizedStep RangeGuard::step(int32_t reconstructed, int32_t target, int32_t errorBefore) {
+  const QuantizedStep held = heldStep(reconstructed, target);
+  // A step held back this far means the table offers no level that reaches the signal.
+  const int32_t after = errorBefore - held.value;
+  lost_ += after >= kLostError || after <= -kLostError ? 1 : 0;
+  return held;
+}
+
+QuantizedStep RangeGuard::heldStep(int32_t reconstructed, int32_t target) {
+  QuantizedStep step = quantize_(target);
+  const bool tooHigh = reconstructed + step.value >= kGuardHigh;
+  if (!tooHigh && reconstructed + step.value >= kGuardLow) return step;
+  if (!stepGrowsWithTarget()) {
+    while (reconstructed + step.value >= kGuardHigh) step = quantize_(--target);
+    while (reconstructed + step.value < kGuardLow) step = quantize_(++target);
+    return step;
+  }
+  // Target 0 gives step 0, which always fits; bisect between it and the target.
+  int32_t fits = 0;
+  int32_t fails = target;
+  while (fits - fails > 1 || fails - fits > 1) {
+    const int32_t mid = fits + (fails - fits) / 2;
+    const int32_t s = quantize_(mid).value;
+    const bool inside = tooHigh ? reconstructed + s < kGuardHigh : reconstructed + s >= kGuardLow;
+    (inside ? fits : fails) = mid;
+  }
+  return quantize_(fits);
+}
+
+}  // namespace qxw
