@@ -2,58 +2,94 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace qxw {
 
-// Reads fields most significant bit first from 32-bit little-endian words, 64 bits at a time.
-// Past the last word it supplies zero bits and counts them, so a reader can tell that the data
-// ran out without ever reading outside it.
+// Up to 64 bits of the stream, most significant first, and where its next bytes come from: plain
+// values that a decoding loop keeps in registers. refill() tops the register up to at least 56
+// bits without a branch.
+struct BitRegister {
+  uint64_t bits;  // the next `count` bits, left-aligned; below them only zeros or the bits after
+  uint32_t count;
+  const uint8_t* next;  // the first byte not yet counted, in big-endian order
+
+  [[gnu::always_inline]] void refill() {
+    uint64_t word = 0;
+    for (int i = 0; i < 8; ++i) word = word << 8 | next[i];
+    bits |= word >> count;
+    next += (63 - count) >> 3;
+    count |= 56;
+  }
+  // The next width bits, 0..32, without consuming them.
+  uint32_t peek(uint32_t width) const { return static_cast<uint32_t>((bits >> 1) >> (63 - width)); }
+  void skip(uint32_t width) {
+    bits <<= width;
+    count -= width;
+  }
+  uint32_t take(uint32_t width) {
+    const uint32_t value = peek(width);
+    skip(width);
+    return value;
+  }
+};
+
+// Reads fields most significant bit first from 32-bit little-endian words. The words go through a
+// small staging area that holds them as one big-endian byte stream, which the register loads 64
+// bits at a time. Past the last word it supplies zero bits and counts them, so a reader can tell
+// that the data ran out without ever reading outside it.
 class BitReader {
  public:
-  BitReader(const uint8_t* data, size_t size)
-      : next_(data), end_(data + size / 4 * 4), totalBits_(uint64_t{size / 4} * 32) {
-    refill();
-  }
+  BitReader(const uint8_t* data, size_t size);
+  BitReader(const BitReader&) = delete;
+  BitReader& operator=(const BitReader&) = delete;
 
   // The next width bits (0..32) without consuming them.
   uint32_t peek(int width) {
-    if (available_ < 32) refill();
-    return width == 0 ? 0 : static_cast<uint32_t>(buffer_ >> (64 - width));
+    ensure();
+    return register_.peek(static_cast<uint32_t>(width));
   }
-  void skip(int width) {
-    buffer_ = width == 0 ? buffer_ : buffer_ << width;
-    available_ -= width;
-  }
+  void skip(int width) { register_.skip(static_cast<uint32_t>(width)); }
   uint32_t read(int width) {
     const uint32_t value = peek(width);
     skip(width);
     return value;
   }
 
+  // For loops that read many fields: the register, to be given back before any other call. Once
+  // its `next` passes limit(), it must go through restage() before it moves kSlack bytes on.
+  BitRegister take() {
+    ensure();
+    return register_;
+  }
+  void give(const BitRegister& r) { register_ = r; }
+  const uint8_t* limit() const { return limit_; }
+  const uint8_t* restage(const uint8_t* next);
+
   // Every word loaded so far, past the end included, less what is still unread.
-  uint64_t consumedBits() const { return loadedBits_ - static_cast<uint64_t>(available_); }
+  uint64_t consumedBits() const {
+    return (stageOffset_ + static_cast<uint64_t>(register_.next - stage_.get())) * 8 -
+           register_.count;
+  }
   uint64_t totalBits() const { return totalBits_; }
   bool exhausted() const { return consumedBits() > totalBits_; }
 
+  static constexpr size_t kSlack = 256;
+
  private:
-  void refill() {
-    while (available_ <= 32) {
-      uint32_t word = 0;
-      if (next_ < end_) {
-        word = next_[0] | (next_[1] << 8) | (next_[2] << 16) | (static_cast<uint32_t>(next_[3]) << 24);
-        next_ += 4;
-      }
-      buffer_ |= uint64_t{word} << (32 - available_);
-      available_ += 32;
-      loadedBits_ += 32;
-    }
+  void fill(size_t at);
+  void ensure() {
+    if (register_.next > limit_) register_.next = restage(register_.next);
+    register_.refill();
   }
 
-  const uint8_t* next_;
-  const uint8_t* end_;
-  uint64_t buffer_ = 0;  // unread bits, left-aligned
-  int available_ = 0;
-  uint64_t loadedBits_ = 0;
+  const uint8_t* data_;
+  size_t size_;            // whole words only
+  size_t converted_ = 0;   // bytes of data staged so far
+  uint64_t stageOffset_ = 0;  // the stream position of the staging area's first byte
+  std::unique_ptr<uint8_t[]> stage_;
+  const uint8_t* limit_ = nullptr;
+  BitRegister register_{0, 0, nullptr};
   uint64_t totalBits_;
 };
 

@@ -1,6 +1,6 @@
 #include "decoder/sample_decoder.h"
 
-#include <cmath>
+#include <algorithm>
 
 namespace qxw {
 
@@ -11,72 +11,63 @@ constexpr size_t kCheckFrames = 16384;
 }  // namespace
 
 SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data)
-    : header_(header), reader_(data, header.dataSize), channels_(header.channelCount) {
+    : header_(header), contexts_(std::make_unique<ContextDecoder[]>(kContextCount)),
+      reader_(data, header.dataSize), channels_(header.channelCount) {
+  uint8_t offsetBits[kSymbolCount] = {};
   for (int s = 1; s < kSymbolCount; ++s) {
     const int bin = binOfSymbol(s);
-    symbols_[s] = {header_.binBase[bin], static_cast<uint8_t>(header_.binBits[bin]),
-                   static_cast<uint8_t>(header_.binShift[bin]), static_cast<uint8_t>(bin),
-                   symbolTurns(s)};
-    offsetBits_[s] = static_cast<uint8_t>(header_.binBits[bin]);
+    symbols_[s] = {header_.binBase[bin], static_cast<uint8_t>(header_.binShift[bin]),
+                   symbolTurns(s), &contexts_[bin]};
+    offsetBits[s] = static_cast<uint8_t>(header_.binBits[bin]);
   }
-  contexts_ = std::make_unique<ContextDecoder[]>(kContextCount);
-  for (int c = 0; c < kContextCount; ++c) contexts_[c].build(header_.codeLength[c], offsetBits_.data());
-  // Taking a symbol and its offset in one look pays when nearly every symbol allows it; where
-  // many do not, the extra choice costs more than it saves. The code lengths tell how often.
-  double fitting = 0;
-  for (int c = 0; c < kContextCount; ++c) {
-    for (int s = 0; s < kSymbolCount; ++s) {
-      if (header_.codeLength[c][s] + offsetBits_[s] <= ContextDecoder::kTableBits) {
-        fitting += std::ldexp(1.0, -header_.codeLength[c][s]);
-      }
-    }
-  }
-  wholeFieldsFit_ = fitting >= 0.9 * kContextCount;
+  symbols_[0] = {0, 0, false, &contexts_[0]};
+  for (int c = 1; c < kContextCount; ++c) contexts_[c].build(header_.codeLength[c], offsetBits);
+  // In context 0 the run count follows the zero symbol as its field.
+  offsetBits[0] = static_cast<uint8_t>(header_.binBits[0]);
+  contexts_[0].build(header_.codeLength[0], offsetBits);
+  for (Channel& ch : channels_) ch.context = &contexts_[0];
 }
 
-// One sample of a channel; framesAfter counts the frames after this one.
-template <bool kWhole>
-inline bool SampleDecoder::decodeOne(Channel& ch, uint32_t framesAfter) {
-  if (ch.pendingRun > 0) {
-    --ch.pendingRun;
-    return true;
-  }
-  uint32_t offset = 0;
-  int symbol;
-  if constexpr (kWhole) {
-    symbol = contexts_[ch.context].decodeWithOffset(reader_, offsetBits_.data(), offset);
-  } else {
-    symbol = contexts_[ch.context].decode(reader_);
-    offset = reader_.read(offsetBits_[symbol]);
-  }
-  if (symbol == 0) {
-    if (ch.context == 0) {
-      ch.pendingRun = reader_.read(header_.binBits[0]);
-      if (ch.pendingRun > framesAfter) return false;
-    }
-    ch.context = 0;
-    ch.lastNegative = false;
-    return true;
-  }
-  const SymbolInfo info = symbols_[symbol];
-  const uint32_t magnitude = info.base + (offset << info.shift);
-  const bool negative = magnitude != 0 && (ch.lastNegative != info.turned);
-  const uint32_t step = negative ? 0u - magnitude : magnitude;
-  ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));  // wraps
-  ch.context = info.bin;
-  ch.lastNegative = negative;
-  return true;
-}
-
-template <bool kWhole>
+// The channel states and the bit register are copied in for the block, where the samples'
+// stores cannot alias them, and copied back at the end.
 bool SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) {
-  for (size_t i = 0; i < frames; ++i, ++frame_) {
+  Channel local[kMaxChannels];
+  std::copy_n(channels_.begin(), channels, local);
+  BitRegister r = reader_.take();
+  bool intact = true;
+  uint32_t framesAfter = header_.frameCount - frame_;
+  for (size_t i = 0; i < frames && intact; ++i) {
+    --framesAfter;
+    if (r.next > reader_.limit()) [[unlikely]] r.next = reader_.restage(r.next);
     for (uint32_t c = 0; c < channels; ++c) {
-      if (!decodeOne<kWhole>(channels_[c], header_.frameCount - 1 - frame_)) return false;
-      *out++ = static_cast<int16_t>(channels_[c].reconstructed);
+      Channel& ch = local[c];
+      if (ch.pendingRun > 0) {
+        --ch.pendingRun;
+        *out++ = static_cast<int16_t>(ch.reconstructed);
+        continue;
+      }
+      r.refill();
+      uint32_t field = 0;
+      const int symbol = ch.context->decode(r, field);
+      const SymbolInfo info = symbols_[symbol];
+      // A zero symbol's field is its run count, empty outside context 0; a run may not pass
+      // the last frame.
+      const bool zero = symbol == 0;
+      ch.pendingRun = zero ? field : 0;
+      intact &= ch.pendingRun <= framesAfter;
+      const uint32_t magnitude = info.base + ((zero ? 0 : field) << info.shift);
+      const bool negative = (magnitude != 0) & (ch.lastNegative != info.turned);
+      const uint32_t step = negative ? 0u - magnitude : magnitude;
+      ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));  // wraps
+      ch.context = info.next;
+      ch.lastNegative = negative;
+      *out++ = static_cast<int16_t>(ch.reconstructed);
     }
   }
-  return true;
+  reader_.give(r);
+  std::copy_n(local, channels, channels_.begin());
+  frame_ = header_.frameCount - framesAfter;
+  return intact;
 }
 
 DecodeStatus SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesRead) {
@@ -86,9 +77,7 @@ DecodeStatus SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesR
   const size_t frames = maxFrames < framesLeft() ? maxFrames : framesLeft();
   for (size_t done = 0; done < frames;) {
     const size_t block = frames - done < kCheckFrames ? frames - done : kCheckFrames;
-    const bool decoded = wholeFieldsFit_ ? decodeBlock<true>(out, block, channels)
-                                         : decodeBlock<false>(out, block, channels);
-    if (!decoded) {
+    if (!decodeBlock(out, block, channels)) {
       failed_ = true;
       return DecodeStatus::Corrupt;
     }

@@ -30,36 +30,30 @@ class SampleDecoder {
  private:
   struct Channel {
     int32_t reconstructed = 0;  // always within the 16-bit range
-    int context = 0;
+    const ContextDecoder* context = nullptr;
     bool lastNegative = false;
     uint32_t pendingRun = 0;
   };
+  // What a symbol stands for, in one load: the magnitude's base and shift, the context it leads
+  // to, and whether the direction turns.
+  struct SymbolInfo {
+    uint32_t base;
+    uint8_t shift;
+    bool turned;
+    const ContextDecoder* next;
+  };
 
-  template <bool kWhole>
-  [[gnu::always_inline]] inline bool decodeOne(Channel& ch, uint32_t framesAfter);
-  template <bool kWhole>
   bool decodeBlock(int16_t* out, size_t frames, uint32_t channels);
   bool paddingIsClean();
 
-  // What a symbol stands for, in one load.
-  struct SymbolInfo {
-    uint32_t base;
-    uint8_t offsetBits;
-    uint8_t shift;
-    uint8_t bin;
-    bool turned;
-  };
-
   QxwHeader header_;
+  std::unique_ptr<ContextDecoder[]> contexts_;
   std::array<SymbolInfo, kSymbolCount> symbols_{};
-  std::array<uint8_t, kSymbolCount> offsetBits_{};  // 0 for the zero symbol
   BitReader reader_;
   std::vector<Channel> channels_;
-  std::unique_ptr<ContextDecoder[]> contexts_;
   uint32_t frame_ = 0;
   bool failed_ = false;
   bool endChecked_ = false;
-  bool wholeFieldsFit_ = false;  // use decodeWithOffset
 };
 
 // Receives decoded samples as interleaved 16-bit little-endian bytes, in blocks of whole frames.

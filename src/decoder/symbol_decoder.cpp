@@ -7,6 +7,7 @@ namespace qxw {
 void ContextDecoder::build(const int32_t* lengths, const uint8_t* offsetBits) {
   uint32_t words[kSymbolCount];
   codeWordsFromLengths(lengths, words);
+  for (int s = 0; s < kSymbolCount; ++s) offsetBits_[s] = offsetBits != nullptr ? offsetBits[s] : 0;
 
   int nodes = 1;
   for (auto& node : children_) node = {0, 0};
@@ -22,18 +23,17 @@ void ContextDecoder::build(const int32_t* lengths, const uint8_t* offsetBits) {
 
   for (uint32_t prefix = 0; prefix < table_.size(); ++prefix) {
     int node = 0;
-    Entry entry{0, 0, 0};
+    Entry entry{0, 0, 0, 0};
     for (int depth = 1; depth <= kTableBits; ++depth) {
       const int16_t child = children_[node][(prefix >> (kTableBits - depth)) & 1u];
       if (child < 0) {
-        const int symbol = -child - 1;
-        const int whole = depth + (offsetBits != nullptr ? offsetBits[symbol] : kTableBits);
-        entry = {static_cast<uint16_t>(symbol), static_cast<uint16_t>(depth),
-                 static_cast<uint16_t>(whole <= kTableBits ? whole : 0)};
+        const auto symbol = static_cast<uint8_t>(-child - 1);
+        entry = {symbol, static_cast<uint8_t>(depth),
+                 static_cast<uint8_t>(depth + offsetBits_[symbol]), offsetBits_[symbol]};
         break;
       }
       node = child;
-      entry = {static_cast<uint16_t>(node), 0, 0};
+      entry = {static_cast<uint8_t>(node), 0, 0, 0};
     }
     table_[prefix] = entry;
   }

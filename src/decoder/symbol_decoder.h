@@ -3,66 +3,69 @@
 #include <array>
 #include <cstdint>
 
-#include "format/qxw_layout.h"
 #include "decoder/bit_reader.h"
+#include "format/qxw_layout.h"
 
 namespace qxw {
 
-// Decodes the symbols of one context's code: a table indexed by the next kTableBits bits
-// resolves every code up to that length at once; longer codes continue bit by bit down the
-// code tree from the node the table names.
+// Decodes the symbols of one context's code, with the offset field that follows each: a table
+// indexed by the next kTableBits bits resolves every code up to that length, and the whole field
+// behind it, in one look; longer codes continue bit by bit down the code tree from the node the
+// table names.
 class ContextDecoder {
  public:
   static constexpr int kTableBits = 9;
 
   // lengths: a complete prefix code of 63 lengths, each 1..32. offsetBits, when given: the width
-  // of the field that follows each symbol, so that decodeWithOffset can take both in one look.
+  // of the field that follows each symbol, 0..32; none when null.
   void build(const int32_t* lengths, const uint8_t* offsetBits = nullptr);
 
-  // A symbol and the offset field that follows it (offsetBits as given to build).
-  int decodeWithOffset(BitReader& reader, const uint8_t* offsetBits, uint32_t& offset) const {
-    const uint32_t bits = reader.peek(kTableBits);
-    const Entry entry = table_[bits];
-    if (entry.whole != 0) {
-      reader.skip(entry.whole);
-      offset = (bits >> (kTableBits - entry.whole)) & ((1u << offsetBits[entry.value]) - 1);
+  // A symbol and the field that follows it, from a register just refilled.
+  [[gnu::always_inline]] int decode(BitRegister& r, uint32_t& offset) const {
+    const Entry entry = table_[r.bits >> (64 - kTableBits)];
+    if (entry.codeLength != 0) [[likely]] {
+      offset = static_cast<uint32_t>((r.bits >> (64 - entry.fieldLength)) &
+                                     ((uint64_t{1} << entry.offsetBits) - 1));
+      r.skip(entry.fieldLength);
       return entry.value;
     }
-    int symbol = entry.value;
-    if (entry.length != 0) {
-      reader.skip(entry.length);
-    } else {
-      symbol = decode(reader);
-    }
-    offset = reader.read(offsetBits[symbol]);
+    return decodeLong(r, entry.value, offset);
+  }
+
+  // The same from a reader.
+  int decode(BitReader& reader, uint32_t& offset) const {
+    BitRegister r = reader.take();
+    const int symbol = decode(r, offset);
+    reader.give(r);
     return symbol;
   }
 
-  int decode(BitReader& reader) const {
-    const Entry entry = table_[reader.peek(kTableBits)];
-    if (entry.length != 0) {
-      reader.skip(entry.length);
-      return entry.value;
-    }
-    reader.skip(kTableBits);
-    int node = entry.value;
+ private:
+  // Inline too, so that the register never has to leave the registers.
+  [[gnu::always_inline]] int decodeLong(BitRegister& r, int node, uint32_t& offset) const {
+    r.skip(kTableBits);
     for (;;) {
-      const int16_t child = children_[node][reader.read(1)];
-      if (child < 0) return -child - 1;
+      const int16_t child = children_[node][r.take(1)];
+      if (child < 0) {
+        const int symbol = -child - 1;
+        r.refill();  // up to 32 bits of code were taken, and the field may have 32 more
+        offset = r.take(offsetBits_[symbol]);
+        return symbol;
+      }
       node = child;
     }
   }
 
- private:
-  // Two bytes, so that all 32 contexts' tables stay in the first-level cache.
   struct Entry {
-    uint16_t value : 6;   // the symbol, or the tree node where a longer code continues
-    uint16_t length : 5;  // bits of the symbol's code; 0 when the code is longer than the table
-    uint16_t whole : 5;   // bits of the code and its offset when both fit the table, else 0
+    uint8_t value;        // the symbol, or the tree node where a longer code continues
+    uint8_t codeLength;   // bits of the symbol's code; 0 when the code is longer than the table
+    uint8_t fieldLength;  // bits of the code and its offset
+    uint8_t offsetBits;
   };
+  std::array<Entry, 1u << kTableBits> table_{};
   // Internal nodes of the code tree; a child is a node index, or -(symbol + 1) for a leaf.
   std::array<std::array<int16_t, 2>, kSymbolCount - 1> children_{};
-  std::array<Entry, 1u << kTableBits> table_{};
+  std::array<uint8_t, kSymbolCount> offsetBits_{};
 };
 
 }  // namespace qxw

@@ -25,7 +25,11 @@ void expectFencedRoundTrip(const int32_t* lengths, const std::vector<int>& symbo
   ContextDecoder decoder;
   decoder.build(lengths);
   BitReader reader(bytes.data(), bytes.size());
-  for (size_t i = 0; i < symbols.size(); ++i) ASSERT_EQ(decoder.decode(reader), symbols[i]) << i;
+  for (size_t i = 0; i < symbols.size(); ++i) {
+    uint32_t offset = 99;
+    ASSERT_EQ(decoder.decode(reader, offset), symbols[i]) << i;
+    ASSERT_EQ(offset, 0u);
+  }
   EXPECT_EQ(reader.read(32), kMarker);
   EXPECT_FALSE(reader.exhausted());
 }
@@ -55,9 +59,9 @@ TEST(ContextDecoder, FollowsCodesLongerThanTheTable) {
   expectFencedRoundTrip(chain, randomSymbols(3000, 2));
 }
 
-// A symbol and its offset taken in one look read exactly what the symbol and then the offset read
-// separately: short codes whose offsets fit the table, ones that do not, and codes longer than it.
-TEST(ContextDecoder, TakesASymbolAndItsOffsetInOneLookAlike) {
+// A symbol and its offset taken in one look read exactly what was written as the symbol and then
+// the offset: short codes whose fields fit the table, ones that do not, and codes longer than it.
+TEST(ContextDecoder, TakesASymbolAndItsOffsetInOneLook) {
   // Lengths 2 to 10: one of 2 bits, two of 3, two of 4, four of 5, eight of 6, twenty of 8,
   // twenty-two of 9 and four of 10 fill the code space exactly.
   int32_t mixed[kSymbolCount];
@@ -69,14 +73,17 @@ TEST(ContextDecoder, TakesASymbolAndItsOffsetInOneLookAlike) {
   ASSERT_EQ(next, kSymbolCount);
   uint8_t offsetBits[kSymbolCount];
   std::mt19937 rng(9);
-  for (int s = 0; s < kSymbolCount; ++s) offsetBits[s] = static_cast<uint8_t>(s == 0 ? 0 : rng() % 8);
+  // Fields of up to 16 bits, and of 32 (a run count's widest) behind the longest codes.
+  for (int s = 0; s < kSymbolCount; ++s) {
+    offsetBits[s] = static_cast<uint8_t>(mixed[s] == 10 ? 32 : rng() % 17);
+  }
   uint32_t words[kSymbolCount];
   codeWordsFromLengths(mixed, words);
   const auto symbols = randomSymbols(4000, 3);
   std::vector<uint32_t> offsets;
   const auto bytes = qxw::testing::capture([&](BitWriter& writer) {
     for (int s : symbols) {
-      offsets.push_back(static_cast<uint32_t>(rng()) & ((1u << offsetBits[s]) - 1));
+      offsets.push_back(static_cast<uint32_t>(rng() & ((uint64_t{1} << offsetBits[s]) - 1)));
       writer.writeBits(mixed[s], words[s]);
       writer.writeBits(offsetBits[s], offsets.back());
     }
@@ -88,7 +95,7 @@ TEST(ContextDecoder, TakesASymbolAndItsOffsetInOneLookAlike) {
   BitReader reader(bytes.data(), bytes.size());
   for (size_t i = 0; i < symbols.size(); ++i) {
     uint32_t offset = 99;
-    ASSERT_EQ(decoder.decodeWithOffset(reader, offsetBits, offset), symbols[i]) << i;
+    ASSERT_EQ(decoder.decode(reader, offset), symbols[i]) << i;
     ASSERT_EQ(offset, offsets[i]) << i;
   }
   EXPECT_EQ(reader.read(32), kMarker);
