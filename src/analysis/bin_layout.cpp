@@ -96,33 +96,6 @@ bool shrinkBin(EncoderModel& model, int j) {
   return true;
 }
 
-// One forward sweep that removes the overlaps top splitting can leave. Returns false when a
-// bin without extra bits would have to shrink.
-bool repairOverlaps(EncoderModel& model, bool& changed) {
-  changed = false;
-  for (int j = 1; j <= 30; ++j) {
-    const uint32_t end = model.binBase[j] + (1u << model.binBits[j]);
-    const uint32_t next = model.binBase[j + 1];
-    if (next >= end) continue;
-    changed = true;
-    const int nextBits = model.binBits[j + 1];
-    if (nextBits == 0) {
-      if (!shrinkBin(model, j)) return false;
-      continue;
-    }
-    const uint32_t overlap = end - next;
-    if (overlap < (1u << (nextBits - 1))) {
-      model.binBase[j + 1] = end;
-    } else if (end < next + (1u << nextBits)) {
-      model.binBits[j + 1] = nextBits - 1;
-      model.binBase[j + 1] = end;
-    } else if (!shrinkBin(model, j)) {
-      return false;
-    }
-  }
-  return true;
-}
-
 void recountBins(EncoderModel& model, const HistogramSums& h) {
   for (int b = 1; b < kBinCount; ++b) {
     const uint64_t first = model.binBase[b];
@@ -185,6 +158,31 @@ void fallbackLayout(EncoderModel& model, const HistogramSums& h) {
 }
 
 }  // namespace
+
+bool repairOverlaps(EncoderModel& model, bool& changed) {
+  changed = false;
+  for (int j = 1; j <= 30; ++j) {
+    const uint32_t end = model.binBase[j] + (1u << model.binBits[j]);
+    const uint32_t next = model.binBase[j + 1];
+    if (next >= end) continue;
+    changed = true;
+    const int nextBits = model.binBits[j + 1];
+    if (nextBits == 0) {
+      if (!shrinkBin(model, j)) return false;
+      continue;
+    }
+    const uint32_t overlap = end - next;
+    if (overlap < (1u << (nextBits - 1))) {
+      model.binBase[j + 1] = end;
+    } else if (end < next + (1u << nextBits)) {
+      model.binBits[j + 1] = nextBits - 1;
+      model.binBase[j + 1] = end;
+    } else if (!shrinkBin(model, j)) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool placeEqualPopulationBins(EncoderModel& model) {
   const HistogramSums h(model.deltaHistogram);

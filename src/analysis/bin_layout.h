@@ -10,6 +10,11 @@ namespace qxw {
 // incomplete and placeFallbackBins must replace it.
 bool placeEqualPopulationBins(EncoderModel& model);
 
+// One forward sweep over bins 1..31 that removes the overlaps top splitting can leave, moving,
+// halving or shrinking bins; changed tells whether it did. Returns false when a bin without
+// extra bits would have to shrink.
+bool repairOverlaps(EncoderModel& model, bool& changed);
+
 // A table covering every nonzero magnitude that occurs, for input the layout above cannot place.
 void placeFallbackBins(EncoderModel& model);
 

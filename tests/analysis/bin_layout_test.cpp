@@ -85,6 +85,40 @@ TEST(BinLayout, RepairsOverlapsAfterThreeSplitsAndRecounts) {
   expectBin(m, 31, 337, 6, 1);
 }
 
+// Bins 8 wide at 10, 20, ..., 60, then far apart from 700 on, with bins 5 and 6 changed: the
+// shrinks of the repair, which top splitting reaches only on rare histograms.
+TEST(BinLayout, RepairShrinksTheBinBelowAnOverlap) {
+  struct Case {
+    int bits5, bits6;
+    uint32_t base6;
+    bool repaired;
+    int bits5After, bits6After;
+    uint32_t base6After;
+  } cases[] = {
+      {4, 0, 60, true, 3, 3, 58},     // bin 6 has no extra bits to give up
+      {5, 3, 60, true, 4, 4, 66},     // bin 5 reaches past the end of bin 6
+      {0, 0, 50, false, 0, 0, 50},    // bin 5 has no extra bits to give up either
+      {3, 3, 60, true, 3, 3, 60},     // nothing overlaps
+  };
+  for (const Case& c : cases) {
+    auto model = makeModel(1);
+    for (int b = 1; b < kBinCount; ++b) {
+      model->binBase[b] = b < 7 ? 10u * b : 100u * b;
+      model->binBits[b] = 3;
+    }
+    model->binBits[5] = c.bits5;
+    model->binBits[6] = c.bits6;
+    model->binBase[6] = c.base6;
+    bool changed = false;
+    EXPECT_EQ(repairOverlaps(*model, changed), c.repaired) << c.bits5;
+    if (!c.repaired) continue;
+    EXPECT_EQ(changed, c.bits5 != 3) << c.bits5;
+    EXPECT_EQ(model->binBits[5], c.bits5After) << c.bits5;
+    EXPECT_EQ(model->binBits[6], c.bits6After) << c.bits5;
+    EXPECT_EQ(model->binBase[6], c.base6After) << c.bits5;
+  }
+}
+
 TEST(BinLayout, SizesTheRunCountFromTheLongestRun) {
   const std::pair<uint32_t, int> widths[] = {{0, 32}, {1, 0}, {2, 1}, {3, 2},    {4, 2},
                                              {5, 3},  {8, 3}, {9, 4}, {65536, 16}};

@@ -40,6 +40,16 @@ TEST(CorruptInput, ReportsDataThatEndsEarlyOrCarriesMore) {
   EXPECT_EQ(decompress(longer).data, DecodeStatus::Corrupt);
 }
 
+TEST(CorruptInput, RefusesARunPastTheLastFrame) {
+  std::vector<int16_t> samples;
+  for (int i = 0; i < 200; ++i) samples.push_back(static_cast<int16_t>(i * 37 % 500 + 1));
+  samples.resize(1200, 0);
+  auto file = compressSamples(samples, 1, 9);
+  EXPECT_EQ(decompress(file).data, DecodeStatus::Complete);
+  file[8] = static_cast<uint8_t>(file[8] - 1);  // one frame fewer: the closing run passes the end
+  EXPECT_EQ(decompress(file).data, DecodeStatus::Corrupt);
+}
+
 TEST(CorruptInput, RejectsHeadersNoWriterProduces) {
   const auto file = smallFile(3);
   auto expectInvalid = [&](size_t at, uint8_t value) {

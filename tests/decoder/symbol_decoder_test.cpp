@@ -101,6 +101,28 @@ TEST(ContextDecoder, TakesASymbolAndItsOffsetInOneLook) {
   EXPECT_EQ(reader.read(32), kMarker);
 }
 
+// Fields of every width over many times the reader's staging area, read back as written.
+TEST(BitReader, ReadsBackFieldsOfEveryWidthAcrossItsStagingArea) {
+  std::mt19937 rng(4);
+  std::vector<std::pair<int, uint32_t>> fields(200000);
+  for (auto& [width, value] : fields) {
+    width = static_cast<int>(rng() % 33);
+    value = static_cast<uint32_t>(rng() & ((uint64_t{1} << width) - 1));
+  }
+  const auto bytes = qxw::testing::capture([&](BitWriter& writer) {
+    for (const auto& [width, value] : fields) writer.writeBits(width, value);
+    writer.alignToWord();
+  });
+  BitReader reader(bytes.data(), bytes.size());
+  uint64_t bits = 0;
+  for (const auto& [width, value] : fields) {
+    ASSERT_EQ(reader.read(width), value) << bits;
+    bits += static_cast<uint64_t>(width);
+  }
+  EXPECT_EQ(reader.consumedBits(), bits);
+  EXPECT_FALSE(reader.exhausted());
+}
+
 TEST(BitReader, ReadsZeroBitsPastTheEndAndCountsThem) {
   const std::vector<uint8_t> word = {0x78, 0x56, 0x34, 0x12};
   BitReader reader(word.data(), word.size());
