@@ -6,9 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace qxw {
 
@@ -19,7 +23,82 @@ constexpr size_t kBufferSize = size_t{1} << 18;
 constexpr size_t kMemoryBufferSize = size_t{1} << 16;
 }
 
+namespace {
+
+// Writes the whole block to the descriptor; false on failure.
+bool writeAll(int fd, const uint8_t* at, size_t left) {
+  while (left > 0) {
+    const ssize_t written = ::write(fd, at, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    at += written;
+    left -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+// Writes one full buffer at a time to a file on a thread of its own, while the next one fills:
+// the kernel's copy of a large output then overlaps the work that produces it. One block at a
+// time, in order, so the file's offset moves as if written in place.
+class OutputStream::BackgroundWriter {
+ public:
+  explicit BackgroundWriter(int fd) : fd_(fd), thread_([this] { run(); }) {}
+  ~BackgroundWriter() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  void submit(const uint8_t* data, size_t size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return data_ == nullptr; });
+    data_ = data;
+    size_ = size;
+    changed_.notify_all();
+  }
+  // Waits until nothing is being written; false when a write failed.
+  bool idle() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return data_ == nullptr; });
+    return !failed_;
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return data_ != nullptr || stop_; });
+      if (data_ == nullptr) return;
+      const uint8_t* data = data_;
+      const size_t size = size_;
+      lock.unlock();
+      const bool written = failed_ || writeAll(fd_, data, size);
+      lock.lock();
+      failed_ = !written;
+      data_ = nullptr;
+      changed_.notify_all();
+    }
+  }
+
+  const int fd_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const uint8_t* data_ = nullptr;  // the block being written, or null
+  size_t size_ = 0;
+  bool failed_ = false;
+  bool stop_ = false;
+  std::thread thread_;  // last: it starts once the rest is ready
+};
+
+OutputStream::OutputStream() = default;
+
 OutputStream::~OutputStream() {
+  writer_.reset();
   if (fd_ >= 0 && owned_) ::close(fd_);
   std::free(block_);
 }
@@ -98,6 +177,8 @@ void OutputStream::flush() {
     if (memory_.size() < at + used_) memory_.resize(at + used_);
     std::copy(buffer_.begin(), buffer_.begin() + static_cast<long>(used_),
               memory_.begin() + static_cast<long>(at));
+  } else if (sink_ == nullptr && !failed_ && used_ > 0) {
+    writeBehind();
   } else {
     writeOut(buffer_.data(), used_);
   }
@@ -106,25 +187,39 @@ void OutputStream::flush() {
   used_ = 0;
 }
 
+// Hands the buffer to the background writer and goes on with the spare; where no thread can be
+// had, writes it here.
+void OutputStream::writeBehind() {
+  if (!writer_) {
+    try {
+      writer_ = std::make_unique<BackgroundWriter>(fd_);
+      spare_.resize(buffer_.size());
+    } catch (const std::system_error&) {
+      writeOut(buffer_.data(), used_);
+      return;
+    }
+  }
+  if (!writer_->idle()) failed_ = true;
+  if (spare_.size() < buffer_.size()) spare_.resize(buffer_.size());
+  std::swap(buffer_, spare_);
+  writer_->submit(spare_.data(), used_);
+}
+
+void OutputStream::settle() {
+  if (writer_ && !writer_->idle()) failed_ = true;
+}
+
 void OutputStream::writeOut(const uint8_t* at, size_t left) {
   if (sink_ != nullptr) {
     if (left > 0 && !failed_ && !sink_->write(at, left)) failed_ = true;
     return;
   }
-  while (left > 0 && !failed_) {
-    const ssize_t written = ::write(fd_, at, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      failed_ = true;
-      break;
-    }
-    at += written;
-    left -= static_cast<size_t>(written);
-  }
+  if (!failed_ && !writeAll(fd_, at, left)) failed_ = true;
 }
 
 void OutputStream::seekTo(uint64_t offset) {
   flush();
+  settle();
   if (sink_ != nullptr && !held_) {
     if (!failed_ && !sink_->seek(offset)) failed_ = true;
   } else if (!inMemory_ && !inBlock_ &&
@@ -135,6 +230,7 @@ void OutputStream::seekTo(uint64_t offset) {
 }
 
 void OutputStream::restart() {
+  settle();
   used_ = 0;
   flushed_ = 0;
   furthest_ = 0;
@@ -176,6 +272,7 @@ bool OutputStream::close() {
   }
   if (fd_ < 0) return false;
   flush();
+  settle();
   if (owned_ && ::close(fd_) != 0) failed_ = true;
   fd_ = -1;
   return !failed_;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,7 @@ class ByteSink {
 // itself succeeded.
 class OutputStream {
  public:
-  OutputStream() = default;
+  OutputStream();
   ~OutputStream();
   OutputStream(const OutputStream&) = delete;
   OutputStream& operator=(const OutputStream&) = delete;
@@ -81,9 +82,14 @@ class OutputStream {
   const std::vector<uint8_t>& contents() const { return memory_; }
 
  private:
+  class BackgroundWriter;
+
   void makeRoom(size_t size);
   void flush();
   void writeOut(const uint8_t* data, size_t size);
+  void writeBehind();
+  // Waits for the buffer the background writer holds; false when its write failed.
+  void settle();
 
   int fd_ = -1;
   bool inMemory_ = false;
@@ -98,6 +104,8 @@ class OutputStream {
   size_t used_ = 0;
   uint64_t flushed_ = 0;
   std::vector<uint8_t> buffer_;
+  std::vector<uint8_t> spare_;  // being written by writer_ while buffer_ fills
+  std::unique_ptr<BackgroundWriter> writer_;
   std::vector<uint8_t> memory_;
   uint8_t* block_ = nullptr;  // malloc mode
   size_t blockSize_ = 0;
