@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -15,98 +16,127 @@ void EncoderModel::initialize(uint32_t channels_) {
   channels = std::make_unique<ChannelState[]>(channelCount);  // zeroed
 }
 
-void EncoderModel::histogramDeltas(SampleRange samples) {
-  const uint8_t* at = samples.begin;
-  while (at < samples.end) {
-    for (uint32_t c = 0; c < channelCount; ++c, at += 2) {
-      ChannelState& st = channels[c];
-      const int32_t s = readSample(at);
-      const uint32_t d = static_cast<uint32_t>(std::abs(st.previous - s));
-      ++deltaHistogram[d];
-      st.previous = s;
-      if (d != 0) {
-        st.runLength = 0;
-        continue;
-      }
-      // Only the first two zero differences of a run count towards the run estimate.
-      if (st.runLength < 2) ++binCount[0];
-      ++st.runLength;
-      if (st.runLength > maxRun) maxRun = st.runLength;
-    }
-  }
-}
-
 namespace {
 
-// One piece's counts, made as if every run started inside it, and what its seams need.
-struct HistogramPiece {
-  std::vector<uint32_t> histogram = std::vector<uint32_t>(kMaxMagnitude + 1, 0);
-  uint32_t runEstimate = 0;  // the first two zero differences of each run, runs opening here
+// The counts of one range of frames, and what its seams need, per channel: the last sample, the
+// run of zero differences at the end, and the zero differences before the first other one.
+struct DeltaCounts {
+  uint32_t* histogram;       // added into
+  uint32_t runEstimate = 0;  // the first two zero differences of each run that opens here
   uint32_t maxRun = 0;
-  std::vector<uint32_t> leadingZeros;  // per channel: zero differences before the first other
-  std::vector<uint32_t> endRun;        // per channel: the run length at the end
-  size_t frames = 0;
+  int32_t previous[kMaxChannels] = {};
+  uint32_t run[kMaxChannels] = {};
+  uint32_t leading[kMaxChannels] = {};
+  bool opened[kMaxChannels] = {};
 };
 
-void countPiece(const FramePiece& piece, SampleRange samples, uint32_t channels,
-                HistogramPiece& out) {
-  const size_t stride = 2 * size_t{channels};
-  out.frames = static_cast<size_t>(piece.end - piece.begin) / stride;
-  out.leadingZeros.assign(channels, 0);
-  out.endRun.assign(channels, 0);
-  int32_t previous[kMaxChannels] = {};
-  bool opened[kMaxChannels] = {};
-  if (piece.begin > samples.begin) {
-    for (uint32_t c = 0; c < channels; ++c) previous[c] = readSample(piece.begin - stride + 2 * c);
-  }
-  for (const uint8_t* at = piece.begin; at < piece.end;) {
+// Counts the differences of [from, to); kChannels is the channel count when fixed at compile
+// time, so that the states stay in registers, or 0. Most differences are not zero, so the
+// branch on it is well predicted.
+template <uint32_t kChannels>
+void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, DeltaCounts& out) {
+  const uint32_t channels = kChannels != 0 ? kChannels : channelCount;
+  constexpr uint32_t kSlots = kChannels != 0 ? kChannels : kMaxChannels;
+  int32_t previous[kSlots];
+  uint32_t run[kSlots], leading[kSlots];
+  bool opened[kSlots];
+  std::copy_n(out.previous, channels, previous);
+  std::copy_n(out.run, channels, run);
+  std::copy_n(out.leading, channels, leading);
+  std::copy_n(out.opened, channels, opened);
+  uint32_t* const histogram = out.histogram;
+  uint32_t runEstimate = out.runEstimate, maxRun = out.maxRun;
+  for (const uint8_t* at = from; at < to;) {
     for (uint32_t c = 0; c < channels; ++c, at += 2) {
       const int32_t s = readSample(at);
-      const uint32_t d = static_cast<uint32_t>(std::abs(previous[c] - s));
-      ++out.histogram[d];
+      const auto d = static_cast<uint32_t>(std::abs(previous[c] - s));
+      ++histogram[d];
       previous[c] = s;
-      uint32_t& run = out.endRun[c];
       if (d != 0) {
-        run = 0;
+        run[c] = 0;
         opened[c] = true;
         continue;
       }
-      if (run < 2) ++out.runEstimate;
-      ++run;
-      if (!opened[c]) out.leadingZeros[c] = run;
-      out.maxRun = std::max(out.maxRun, run);
+      // Only the first two zero differences of a run count towards the run estimate.
+      if (run[c] < 2) ++runEstimate;
+      ++run[c];
+      if (!opened[c]) leading[c] = run[c];
+      maxRun = std::max(maxRun, run[c]);
     }
   }
+  std::copy_n(previous, channels, out.previous);
+  std::copy_n(run, channels, out.run);
+  std::copy_n(leading, channels, out.leading);
+  std::copy_n(opened, channels, out.opened);
+  out.runEstimate = runEstimate;
+  out.maxRun = maxRun;
+}
+
+void countDeltas(const uint8_t* from, const uint8_t* to, uint32_t channels, DeltaCounts& out) {
+  if (channels == 2) return countFrames<2>(from, to, channels, out);
+  if (channels == 1) return countFrames<1>(from, to, channels, out);
+  countFrames<0>(from, to, channels, out);
 }
 
 }  // namespace
 
+void EncoderModel::histogramDeltas(SampleRange samples) {
+  DeltaCounts counts;
+  counts.histogram = deltaHistogram;
+  for (uint32_t c = 0; c < channelCount; ++c) {
+    counts.previous[c] = channels[c].previous;
+    counts.run[c] = channels[c].runLength;
+  }
+  countDeltas(samples.begin, samples.end, channelCount, counts);
+  binCount[0] += counts.runEstimate;
+  maxRun = std::max(maxRun, counts.maxRun);
+  for (uint32_t c = 0; c < channelCount; ++c) {
+    channels[c].previous = counts.previous[c];
+    channels[c].runLength = counts.run[c];
+  }
+}
+
 void histogramDeltasInPieces(EncoderModel& model, SampleRange samples, unsigned threads) {
   const uint32_t channels = model.channelCount;
+  const size_t stride = 2 * size_t{channels};
   const auto pieces = cutIntoPieces(samples, channels, threads, size_t{1} << 17);
   if (pieces.size() < 2) {
     model.histogramDeltas(samples);
     return;
   }
-  std::vector<HistogramPiece> counts(pieces.size());
-  onThreads(pieces.size(), [&](size_t k) { countPiece(pieces[k], samples, channels, counts[k]); });
+  // Each piece counts as if every run started inside it; the seams are mended below.
+  std::vector<std::vector<uint32_t>> histograms(pieces.size());
+  std::vector<DeltaCounts> counts(pieces.size());
+  onThreads(pieces.size(), [&](size_t k) {
+    histograms[k].assign(kMaxMagnitude + 1, 0);
+    counts[k].histogram = histograms[k].data();
+    if (pieces[k].begin > samples.begin) {
+      for (uint32_t c = 0; c < channels; ++c) {
+        counts[k].previous[c] = readSample(pieces[k].begin - stride + 2 * c);
+      }
+    }
+    countDeltas(pieces[k].begin, pieces[k].end, channels, counts[k]);
+  });
   // A run that crosses a seam continues the previous piece's: its leading zero differences
   // count towards the run estimate only while the whole run is still below two.
   std::vector<uint32_t> run(channels, 0);
-  for (const HistogramPiece& piece : counts) {
-    for (uint32_t m = 0; m <= kMaxMagnitude; ++m) model.deltaHistogram[m] += piece.histogram[m];
+  for (size_t k = 0; k < pieces.size(); ++k) {
+    const DeltaCounts& piece = counts[k];
+    const uint32_t* histogram = histograms[k].data();
+    for (uint32_t m = 0; m <= kMaxMagnitude; ++m) model.deltaHistogram[m] += histogram[m];
     model.binCount[0] += piece.runEstimate;
     model.maxRun = std::max(model.maxRun, piece.maxRun);
+    const size_t frames = static_cast<size_t>(pieces[k].end - pieces[k].begin) / stride;
     for (uint32_t c = 0; c < channels; ++c) {
-      const uint32_t lead = piece.leadingZeros[c];
+      const uint32_t lead = piece.leading[c];
       const uint32_t countedHere = std::min<uint32_t>(lead, 2);
       const uint32_t countedWhole = run[c] >= 2 ? 0 : std::min<uint32_t>(lead, 2 - run[c]);
       model.binCount[0] = model.binCount[0] - countedHere + countedWhole;
       model.maxRun = std::max(model.maxRun, run[c] + lead);
-      run[c] = lead == piece.frames ? run[c] + lead : piece.endRun[c];
+      run[c] = lead == frames ? run[c] + lead : piece.run[c];
     }
   }
-  const uint8_t* last = samples.end - 2 * size_t{channels};
+  const uint8_t* last = samples.end - stride;
   for (uint32_t c = 0; c < channels; ++c) {
     model.channels[c].previous = readSample(last + 2 * c);
     model.channels[c].runLength = run[c];

@@ -18,8 +18,7 @@ namespace {
 
 // Counts the symbols of the frames in [from, to) into histogram, carrying each channel's state;
 // kChannels is the channel count when fixed at compile time, so that the states stay in
-// registers, or 0. Without branches on the sample: which way they would go changes with nearly
-// every sample.
+// registers, or 0.
 template <uint32_t kChannels>
 void countFrames(const BinLookup& binOf, ChannelState* states, uint32_t channelCount,
                  const uint8_t* from, const uint8_t* to, uint32_t (*histogram)[kSymbolColumns]) {
@@ -33,15 +32,20 @@ void countFrames(const BinLookup& binOf, ChannelState* states, uint32_t channelC
       const int32_t s = readSample(at);
       const bool negative = s < st.previous;
       const auto magnitude = static_cast<uint32_t>(negative ? st.previous - s : s - st.previous);
-      const int turned = negative != (st.lastNegative != 0) ? 31 : 0;
+      const bool turned = negative != (st.lastNegative != 0);
       st.previous = s;
       const int bin = bins[magnitude];
-      // A run of zero-bin samples in context 0 counts its opening symbol only; its length is
-      // kept as the count of such samples.
-      const bool inRun = (bin | st.context) == 0;
-      const int symbol = bin + (turned & -static_cast<int>(bin != 0));
-      histogram[st.context][symbol] += static_cast<uint32_t>(!inRun | (st.runLength == 0));
-      st.runLength = inRun ? st.runLength + 1 : 0;
+      if (bin != 0) {
+        ++histogram[st.context][bin + (turned ? 31 : 0)];
+        st.runLength = 0;
+      } else if (st.context != 0) {
+        ++histogram[st.context][0];
+        st.runLength = 0;
+      } else {
+        // A run of zero-bin samples in context 0 counts its opening symbol only.
+        if (st.runLength == 0) ++histogram[0][0];
+        ++st.runLength;
+      }
       st.lastNegative = negative;
       st.context = bin;
     }
