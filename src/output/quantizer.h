@@ -90,11 +90,14 @@ class Quantizer {
       : model_(&model), steps_(steps != nullptr ? &(*steps)[0] : nullptr) {}
 
   [[gnu::always_inline]] QuantizedStep operator()(int32_t target) const {
-    const uint32_t magnitude = target < 0 ? 0u - static_cast<uint32_t>(target) : target;
+    // The sign applied in arithmetic, as in errorFeedback.
+    const int32_t sign = target >> 31;
+    const uint32_t magnitude =
+        (static_cast<uint32_t>(target) ^ static_cast<uint32_t>(sign)) - static_cast<uint32_t>(sign);
     if (steps_ != nullptr && magnitude <= kMaxMagnitude) [[likely]] {
       const StepTable::Entry entry = steps_[magnitude];
       const auto value = static_cast<int32_t>(entry.value);
-      return {target < 0 ? -value : value, entry.bin, entry.offset};
+      return {(value ^ sign) - sign, entry.bin, entry.offset};
     }
     return computed(target);
   }
@@ -110,9 +113,11 @@ class Quantizer {
 // About a half of an error below 8 in magnitude, about a quarter from 8 on; rounded as
 // (e - 1) >> 2 for e <= -8, e >> 1 below 0, (e + 1) >> 1 below 8 and (e + 2) >> 2 from 8.
 inline int32_t errorFeedback(int32_t e) {
-  const bool nonNegative = e >= 0;
-  const int32_t half = (e + (nonNegative ? 1 : 0)) >> 1;
-  const int32_t quarter = (e + (nonNegative ? 2 : -1)) >> 2;
+  // In arithmetic rather than selections on the sign, which the compiler turns into branches
+  // that the sign of a real signal's error defeats.
+  const int32_t sign = e >> 31;  // -1 below 0, else 0
+  const int32_t half = (e + 1 + sign) >> 1;
+  const int32_t quarter = (e + 2 + 3 * sign) >> 2;
   return static_cast<uint32_t>(e + 7) > 14u ? quarter : half;
 }
 

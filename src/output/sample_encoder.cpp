@@ -97,8 +97,9 @@ void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_
       const int prevContext = st.context;
       st.context = bin;
       const bool negative = step < 0;
-      const bool turned = bin != 0 && negative != (st.lastNegative != 0);
-      const int symbol = bin + (turned ? 31 : 0);
+      // Not && nor ?: , which become branches the signal defeats.
+      const bool turned = (bin != 0) & (negative != (st.lastNegative != 0));
+      const int symbol = bin + (31 & -static_cast<int>(turned));
       st.lastNegative = negative;
       if constexpr (kWrite) {
         // The code and the offset go out as one field when they fit in 32 bits together.
