@@ -118,7 +118,8 @@ inline int32_t errorFeedback(int32_t e) {
   const int32_t sign = e >> 31;  // -1 below 0, else 0
   const int32_t half = (e + 1 + sign) >> 1;
   const int32_t quarter = (e + 2 + 3 * sign) >> 2;
-  return static_cast<uint32_t>(e + 7) > 14u ? quarter : half;
+  const int32_t small = -static_cast<int32_t>(static_cast<uint32_t>(e + 7) <= 14u);
+  return (half & small) | (quarter & ~small);
 }
 
 // The reconstruction stays a 16-bit sample, so a reader never wraps: reconstructed + step lies in
