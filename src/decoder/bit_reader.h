@@ -14,12 +14,24 @@ struct BitRegister {
   uint32_t count;
   const uint8_t* next;  // the first byte not yet counted, in big-endian order
 
-  [[gnu::always_inline]] void refill() {
+  // The 64 bits from next on; where they go in the register depends only on count.
+  [[gnu::always_inline]] uint64_t ahead() const {
     uint64_t word = 0;
     for (int i = 0; i < 8; ++i) word = word << 8 | next[i];
-    bits |= word >> count;
+    return word;
+  }
+  [[gnu::always_inline]] void refill() {
+    bits |= ahead() >> count;
     next += (63 - count) >> 3;
     count |= 56;
+  }
+  // skip(width) then refill(), with `word` = ahead() read before the skip: the load waits for
+  // nothing that the width depends on.
+  [[gnu::always_inline]] void skipAndRefill(uint32_t width, uint64_t word) {
+    const uint32_t left = count - width;
+    bits = (bits << width) | (word >> left);
+    next += (63 - left) >> 3;
+    count = left | 56;
   }
   // The next width bits, 0..32, without consuming them.
   uint32_t peek(uint32_t width) const { return static_cast<uint32_t>((bits >> 1) >> (63 - width)); }

@@ -46,7 +46,6 @@ bool SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) 
         *out++ = static_cast<int16_t>(ch.reconstructed);
         continue;
       }
-      r.refill();
       uint32_t field = 0;
       const int symbol = ch.context->decode(r, field);
       const SymbolInfo info = symbols_[symbol];

@@ -20,13 +20,15 @@ class ContextDecoder {
   // of the field that follows each symbol, 0..32; none when null.
   void build(const int32_t* lengths, const uint8_t* offsetBits = nullptr);
 
-  // A symbol and the field that follows it, from a register just refilled.
+  // A symbol and the field that follows it, from a register holding at least 56 bits, which it
+  // leaves refilled.
   [[gnu::always_inline]] int decode(BitRegister& r, uint32_t& offset) const {
+    const uint64_t ahead = r.ahead();
     const Entry entry = table_[r.bits >> (64 - kTableBits)];
     if (entry.codeLength != 0) [[likely]] {
       offset = static_cast<uint32_t>((r.bits >> (64 - entry.fieldLength)) &
                                      ((uint64_t{1} << entry.offsetBits) - 1));
-      r.skip(entry.fieldLength);
+      r.skipAndRefill(entry.fieldLength, ahead);
       return entry.value;
     }
     return decodeLong(r, entry.value, offset);
@@ -50,6 +52,7 @@ class ContextDecoder {
         const int symbol = -child - 1;
         r.refill();  // up to 32 bits of code were taken, and the field may have 32 more
         offset = r.take(offsetBits_[symbol]);
+        r.refill();
         return symbol;
       }
       node = child;
