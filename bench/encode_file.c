@@ -3,6 +3,7 @@
    mapped, as wav2qxw maps it. With "steps", prints how many milliseconds each step took:
    mapping the input, then the library's steps in order, then closing the file. */
 #define _POSIX_C_SOURCE 200809L
+#define _DEFAULT_SOURCE 1
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -54,7 +55,11 @@ int main(int argc, char** argv) {
   }
   if (fstat(in, &info) != 0 || info.st_size < 44) return 2;
   size = (size_t)info.st_size;
+#ifdef MAP_POPULATE
+  header = mmap(NULL, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, in, 0);
+#else
   header = mmap(NULL, size, PROT_READ, MAP_PRIVATE, in, 0);
+#endif
   if (header == MAP_FAILED) return 2;
   format.channel_count = (uint32_t)(header[22] | header[23] << 8);
   format.sample_rate = (uint32_t)header[24] | (uint32_t)header[25] << 8 | (uint32_t)header[26] << 16 |

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "analysis/encoder_model.h"
 #include "analysis/uniform_table.h"
