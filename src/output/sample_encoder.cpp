@@ -21,10 +21,16 @@ constexpr size_t kFrameWords = 3 * kMaxChannels;
 SampleEncoder::SampleEncoder(const EncoderModel& model, const StepTable* steps)
     : model_(model), quantize_(model, steps) {
   for (int c = 0; c < kContextCount; ++c) {
-    for (int s = 0; s < kSymbolColumns; ++s) {
-      const int offsetBits = s == 0 || s >= kSymbolCount ? 0 : model.binBits[binOfSymbol(s)];
-      codes_[c][s] = {model.codeWord[c][s], static_cast<uint8_t>(model.codeLength[c][s]),
-                      static_cast<uint8_t>(offsetBits)};
+    for (int turned = 0; turned < 2; ++turned) {
+      for (int bin = 0; bin < kBinCount; ++bin) {
+        const int symbol = symbolOf(bin, turned != 0);
+        const int offsetBits = bin == 0 ? 0 : model.binBits[bin];
+        const int length = model.codeLength[c][symbol];
+        const uint32_t word = model.codeWord[c][symbol];
+        const int width = length + offsetBits;
+        codes_[c][turned][bin] = {width <= 32 ? word << offsetBits : word,
+                                  static_cast<uint8_t>(width), static_cast<uint8_t>(length)};
+      }
     }
   }
 }
@@ -53,7 +59,7 @@ void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_
   const uint32_t runWidth = static_cast<uint32_t>(model_.binBits[0]);
   const uint64_t runError = model_.binBase[1];
   const Quantizer quantize = quantize_;
-  const Code(*codes)[kSymbolColumns] = codes_;
+  const Code(*codes)[2][kBinCount] = codes_;
   BitCursor out{0, 0, nullptr};
   const uint8_t* limit = nullptr;
   if constexpr (kWrite) {
@@ -97,22 +103,19 @@ void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_
       const int prevContext = st.context;
       st.context = bin;
       const bool negative = step < 0;
-      // Not && nor ?: , which become branches the signal defeats.
-      const bool turned = (bin != 0) & (negative != (st.lastNegative != 0));
-      const int symbol = bin + (31 & -static_cast<int>(turned));
+      const bool turned = negative != (st.lastNegative != 0);
       st.lastNegative = negative;
       if constexpr (kWrite) {
         // The code and the offset go out as one field when they fit in 32 bits together.
-        const Code code = codes[prevContext][symbol];
-        const uint32_t width = uint32_t{code.length} + code.offsetBits;
-        if (width <= 32) [[likely]] {
-          out.put(width, (code.word << code.offsetBits) | q.offset);
+        const Code code = codes[prevContext][turned][bin];
+        if (code.width <= 32) [[likely]] {
+          out.put(code.width, code.field | q.offset);
         } else {
-          out.put(code.length, code.word);
-          out.put(code.offsetBits, q.offset);
+          out.put(code.length, code.field);
+          out.put(code.width - code.length, q.offset);
         }
       }
-      if (symbol != 0 || prevContext != 0) continue;
+      if ((bin | prevContext) != 0) continue;
       // The run count follows a zero symbol in context 0; a run opens only while the error is
       // small.
       const uint32_t absError = st.error < 0 ? 0u - static_cast<uint32_t>(st.error) : st.error;

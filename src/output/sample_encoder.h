@@ -54,11 +54,13 @@ class SampleEncoder {
   uint64_t lostSamples() const { return guard_.lostSteps(); }
 
  private:
-  // A context's code for a symbol, with the width of the offset that follows it.
+  // A context's code for a step, with the offset that follows it: up to 32 bits together, the
+  // code word shifted past the offset, so that field | offset is the whole; wider, the word
+  // alone.
   struct Code {
-    uint32_t word;
-    uint8_t length;
-    uint8_t offsetBits;
+    uint32_t field;
+    uint8_t width;   // code and offset
+    uint8_t length;  // code alone
   };
 
   template <bool kWrite, typename Record>
@@ -69,7 +71,8 @@ class SampleEncoder {
   const EncoderModel& model_;
   Quantizer quantize_;
   RangeGuard guard_{quantize_};
-  Code codes_[kContextCount][kSymbolColumns];
+  // By context, turn and bin: a zero step never turns, so both turns give it the zero symbol.
+  Code codes_[kContextCount][2][kBinCount];
 };
 
 // From this many samples on, a pass builds a step table rather than computing every step.
