@@ -149,8 +149,9 @@ void OutputStream::holdUntilClose() {
   if (fd_ >= 0 && ::lseek(fd_, 0, SEEK_CUR) < 0) held_ = inMemory_ = true;
 }
 
-void OutputStream::createInMemory() {
+void OutputStream::createInMemory(size_t expected) {
   inMemory_ = true;
+  memory_.reserve(expected);
   buffer_.resize(kMemoryBufferSize);
 }
 

@@ -44,7 +44,8 @@ class OutputStream {
   // Hands the output to a sink; one that cannot seek gets it whole at close.
   void attachSink(ByteSink& sink);
   // Collects the output in memory instead; see contents().
-  void createInMemory();
+  // expected: the bytes it will likely hold, reserved at once rather than grown into.
+  void createInMemory(size_t expected = 0);
   // Collects the output in a block from malloc, which releaseBlock() hands over.
   void createInMallocBlock();
   // The block and its size in bytes; the caller frees it. Only after close().

@@ -96,7 +96,9 @@ struct Piece {
   uint64_t lost = 0;
   uint64_t digest = 0;
 
-  Piece() { stream.createInMemory(); }
+  // Room for a whole piece of 16-bit samples, which coded samples rarely exceed; untouched
+  // room costs nothing.
+  explicit Piece(size_t channels) { stream.createInMemory(kPieceFrames * channels * 2); }
 
   // Encodes the piece from the given state, replacing whatever it held.
   void encodeFrom(const EncoderModel& model, const StepTable& steps, SampleRange samples,
@@ -145,7 +147,8 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
   const StepTable steps(model, BinLookup(model.binBase));
   SampleEncoder direct(model, &steps);
   const size_t most = std::min<size_t>(threads, (frames + kMinPieceFrames - 1) / kMinPieceFrames);
-  std::vector<Piece> pieces(most);  // the first stays unused: its frames go straight out
+  std::vector<std::unique_ptr<Piece>> pieces;  // the first stays unused: its frames go out direct
+  for (size_t k = 0; k < most; ++k) pieces.push_back(std::make_unique<Piece>(channels));
   uint64_t lost = 0, digest = 0;
   for (const uint8_t* round = samples.begin; round < samples.end;) {
     const size_t left = static_cast<size_t>(samples.end - round) / stride;
@@ -153,17 +156,17 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
         std::clamp((left + threads - 1) / threads, kMinPieceFrames, kPieceFrames);
     const size_t count = std::min<size_t>(threads, (left + pieceFrames - 1) / pieceFrames);
     for (size_t k = 0; k < count; ++k) {
-      pieces[k].from = round + k * pieceFrames * stride;
-      pieces[k].to = pieces[k].from + std::min(pieceFrames, left - k * pieceFrames) * stride;
+      pieces[k]->from = round + k * pieceFrames * stride;
+      pieces[k]->to = pieces[k]->from + std::min(pieceFrames, left - k * pieceFrames) * stride;
     }
     // The first piece goes straight out from the exact state while the others work.
     onThreads(count, [&](size_t k) {
-      if (k > 0) return pieces[k].guessAndEncode(model, steps, samples, recording);
-      digest += encodeRecorded(direct, exact.data(), samples, pieces[0].from, pieces[0].to,
+      if (k > 0) return pieces[k]->guessAndEncode(model, steps, samples, recording);
+      digest += encodeRecorded(direct, exact.data(), samples, pieces[0]->from, pieces[0]->to,
                                writer, recording);
     });
     for (size_t k = 1; k < count; ++k) {
-      Piece& piece = pieces[k];
+      Piece& piece = *pieces[k];
       if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
         piece.encodeFrom(model, steps, samples, exact, recording);
       }
@@ -172,7 +175,7 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
       digest += piece.digest;
       exact = piece.end;
     }
-    round = pieces[count - 1].to;
+    round = pieces[count - 1]->to;
   }
   std::copy(exact.begin(), exact.end(), model.channels.get());
   if (recording.digest != nullptr) *recording.digest = digest;
