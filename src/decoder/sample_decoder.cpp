@@ -16,11 +16,11 @@ SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data)
   uint8_t offsetBits[kSymbolCount] = {};
   for (int s = 1; s < kSymbolCount; ++s) {
     const int bin = binOfSymbol(s);
-    symbols_[s] = {header_.binBase[bin], static_cast<uint8_t>(header_.binShift[bin]),
+    symbols_[s] = {header_.binBase[bin], 0, static_cast<uint8_t>(header_.binShift[bin]),
                    symbolTurns(s), &contexts_[bin]};
     offsetBits[s] = static_cast<uint8_t>(header_.binBits[bin]);
   }
-  symbols_[0] = {0, 0, false, &contexts_[0]};
+  symbols_[0] = {0, ~0u, 0, false, &contexts_[0]};
   for (int c = 1; c < kContextCount; ++c) contexts_[c].build(header_.codeLength[c], offsetBits);
   // In context 0 the run count follows the zero symbol as its field.
   offsetBits[0] = static_cast<uint8_t>(header_.binBits[0]);
@@ -34,10 +34,7 @@ bool SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) 
   Channel local[kMaxChannels];
   std::copy_n(channels_.begin(), channels, local);
   BitRegister r = reader_.take();
-  bool intact = true;
-  uint32_t framesAfter = header_.frameCount - frame_;
-  for (size_t i = 0; i < frames && intact; ++i) {
-    --framesAfter;
+  for (size_t i = 0; i < frames; ++i) {
     if (r.next > reader_.limit()) [[unlikely]] r.next = reader_.restage(r.next);
     for (uint32_t c = 0; c < channels; ++c) {
       Channel& ch = local[c];
@@ -48,13 +45,10 @@ bool SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) 
       }
       uint32_t field = 0;
       const int symbol = ch.context->decode(r, field);
-      const SymbolInfo info = symbols_[symbol];
-      // A zero symbol's field is its run count, empty outside context 0; a run may not pass
-      // the last frame.
-      const bool zero = symbol == 0;
-      ch.pendingRun = zero ? field : 0;
-      intact &= ch.pendingRun <= framesAfter;
-      const uint32_t magnitude = info.base + ((zero ? 0 : field) << info.shift);
+      const SymbolInfo& info = symbols_[symbol];
+      // A zero symbol's field is its run count, empty outside context 0.
+      ch.pendingRun = field & info.runMask;
+      const uint32_t magnitude = info.base + ((field & ~info.runMask) << info.shift);
       const bool negative = (magnitude != 0) & (ch.lastNegative != info.turned);
       const uint32_t step = negative ? 0u - magnitude : magnitude;
       ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));  // wraps
@@ -65,8 +59,12 @@ bool SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) 
   }
   reader_.give(r);
   std::copy_n(local, channels, channels_.begin());
-  frame_ = header_.frameCount - framesAfter;
-  return intact;
+  frame_ += static_cast<uint32_t>(frames);
+  // A run may not pass the last frame. One that does is still running at the block's end with
+  // more frames to go than are left, so the block's end is the one place to look.
+  const uint32_t framesLeft = header_.frameCount - frame_;
+  return std::all_of(local, local + channels,
+                     [framesLeft](const Channel& ch) { return ch.pendingRun <= framesLeft; });
 }
 
 DecodeStatus SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesRead) {

@@ -35,9 +35,11 @@ class SampleDecoder {
     uint32_t pendingRun = 0;
   };
   // What a symbol stands for, in one load: the magnitude's base and shift, the context it leads
-  // to, and whether the direction turns.
+  // to, and whether the direction turns; the field that follows it is a run count where runMask
+  // keeps it (the zero symbol), else an offset.
   struct SymbolInfo {
     uint32_t base;
+    uint32_t runMask;
     uint8_t shift;
     bool turned;
     const ContextDecoder* next;

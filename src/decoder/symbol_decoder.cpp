@@ -29,7 +29,8 @@ void ContextDecoder::build(const int32_t* lengths, const uint8_t* offsetBits) {
       if (child < 0) {
         const auto symbol = static_cast<uint8_t>(-child - 1);
         entry = {symbol, static_cast<uint8_t>(depth),
-                 static_cast<uint8_t>(depth + offsetBits_[symbol]), offsetBits_[symbol]};
+                 static_cast<uint8_t>(depth + offsetBits_[symbol]),
+                 static_cast<uint8_t>(63 - offsetBits_[symbol])};
         break;
       }
       node = child;

@@ -26,8 +26,8 @@ class ContextDecoder {
     const uint64_t ahead = r.ahead();
     const Entry entry = table_[r.bits >> (64 - kTableBits)];
     if (entry.codeLength != 0) [[likely]] {
-      offset = static_cast<uint32_t>((r.bits >> (64 - entry.fieldLength)) &
-                                     ((uint64_t{1} << entry.offsetBits) - 1));
+      // Shifted in two steps, so that an empty field gives 0 without a shift by 64.
+      offset = static_cast<uint32_t>(((r.bits << entry.codeLength) >> 1) >> entry.offsetShift);
       r.skipAndRefill(entry.fieldLength, ahead);
       return entry.value;
     }
@@ -63,7 +63,7 @@ class ContextDecoder {
     uint8_t value;        // the symbol, or the tree node where a longer code continues
     uint8_t codeLength;   // bits of the symbol's code; 0 when the code is longer than the table
     uint8_t fieldLength;  // bits of the code and its offset
-    uint8_t offsetBits;
+    uint8_t offsetShift;  // 63 less the offset's bits
   };
   std::array<Entry, 1u << kTableBits> table_{};
   // Internal nodes of the code tree; a child is a node index, or -(symbol + 1) for a leaf.
