@@ -1,5 +1,6 @@
 #include "decoder/bit_reader.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace qxw {
@@ -30,11 +31,11 @@ const uint8_t* BitReader::restage(const uint8_t* next) {
 void BitReader::fill(size_t at) {
   uint8_t* stage = stage_.get();
   for (; at + 4 <= kStageBytes && converted_ < size_; at += 4, converted_ += 4) {
-    const uint8_t* word = data_ + converted_;
-    stage[at] = word[3];
-    stage[at + 1] = word[2];
-    stage[at + 2] = word[1];
-    stage[at + 3] = word[0];
+    // Each word's four bytes in reverse order, on a host of either byte order.
+    uint32_t word;
+    std::memcpy(&word, data_ + converted_, 4);
+    word = __builtin_bswap32(word);
+    std::memcpy(stage + at, &word, 4);
   }
   std::memset(stage + at, 0, kStageBytes - at);
   limit_ = stage + kStageBytes - kSlack;
