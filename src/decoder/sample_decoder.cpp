@@ -51,7 +51,8 @@ bool SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) 
       const uint32_t magnitude = info.base + ((field & ~info.runMask) << info.shift);
       const bool negative = (magnitude != 0) & (ch.lastNegative != info.turned);
       const uint32_t step = negative ? 0u - magnitude : magnitude;
-      ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));  // wraps
+      // Wraps, as a reader of any file must.
+      ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));
       ch.context = info.next;
       ch.lastNegative = negative;
       *out++ = static_cast<int16_t>(ch.reconstructed);
