@@ -135,6 +135,10 @@ struct Piece {
 
 }  // namespace
 
+void EncoderModel::encodeSamples(BitWriter& writer, SampleRange samples) {
+  encodeAll(*this, writer, samples, Recording{});
+}
+
 uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
                                unsigned threads, Recording recording) {
   const uint32_t channels = model.channelCount;

@@ -1,7 +1,6 @@
 #include "output/sample_encoder.h"
 
 #include <algorithm>
-#include <memory>
 
 namespace qxw {
 
@@ -142,15 +141,6 @@ void SampleEncoder::skip(ChannelState* states, const uint8_t* from, const uint8_
                          const uint8_t* end) {
   NoRecording none;
   walk<false>(states, from, to, end, nullptr, none);
-}
-
-void EncoderModel::encodeSamples(BitWriter& writer, SampleRange samples) {
-  std::unique_ptr<StepTable> steps;
-  if (samples.sampleCount() >= kStepTableSamples) {
-    steps = std::make_unique<StepTable>(*this, BinLookup(binBase));
-  }
-  SampleEncoder(*this, steps.get()).encode(channels.get(), samples.begin, samples.end, samples.end,
-                                           writer);
 }
 
 }  // namespace qxw
