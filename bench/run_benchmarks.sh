@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 work=${1:-/tmp/qxw-bench}
 mkdir -p "$work"
+# The report is made beside the corpus and takes its place in docs/ only once it is complete.
+report=$work/BENCHMARKS.md.part
+rm -f "$report"
 
 need=()
 for tool in flac:flac wavpack:wavpack fluidsynth:fluidsynth hyperfine:hyperfine gnuplot:gnuplot-nox \
@@ -66,7 +69,7 @@ echo "wav2qxw uses every core (the bytes never depend on it); \"one CPU\" rows r
 echo "\`taskset -c 0\`, where the programs see one CPU and start no second thread. flac and wavpack"
 echo "run on one thread. Times are medians of alternating hyperfine runs (wall clock)."
 echo
-} > "$root/docs/BENCHMARKS.md"
+} > "$report"
 
 for corpus in music speech; do
   in=$corpus.wav
@@ -88,7 +91,7 @@ for corpus in music speech; do
     -n "qxw2wav (Q3 file)" "$dec /F $corpus-3.qxw $corpus-out.wav" \
     -n "flac -d (-5 file)" "flac -d -f -s $corpus-5.flac -o $corpus-out.wav" \
     -n "wvunpack" "wvunpack -q -y $corpus.wv -o $corpus-out.wav" >/dev/null
-  python3 - "$corpus.json" "$bytes" "$corpus" >> "$root/docs/BENCHMARKS.md" <<'PY'
+  python3 - "$corpus.json" "$bytes" "$corpus" >> "$report" <<'PY'
 import json, os, sys
 runs = json.load(open(sys.argv[1]))["results"]
 wav = int(sys.argv[2]); corpus = sys.argv[3]
@@ -129,7 +132,7 @@ echo "| qxw2wav (Q3 file) | $(usage "$dec" /F m.qxw m.wav) |"
 echo "| qxw2wav (Q9 file) | $(usage "$dec" /F m9.qxw m.wav) |"
 echo "| flac -d (-5 file) | $(usage flac -d -f -s m.flac -o m.wav) |"
 echo
-} >> "$root/docs/BENCHMARKS.md"
+} >> "$report"
 
 # Where the encoder's time goes, one thread against all cores: each step's best of five runs
 # through the library (bench/encode_file.c), on the music file.
@@ -150,7 +153,7 @@ paired() {
   done | cut -d' ' -f7 | median7
 }
 python3 - "$(steps 3 1)" "$(steps 3 0)" "$(steps 9 1)" "$(steps 9 0)" "$(nproc)" "$(alone)" "$(paired)" \
-  >> "$root/docs/BENCHMARKS.md" <<'PY'
+  >> "$report" <<'PY'
 import sys
 names = ["mapping the input", "difference histogram", "bin layout", "context statistics",
          "codes and refinement", "header", "encoding the samples", "closing the file"]
@@ -185,7 +188,7 @@ hyperfine -N --warmup 1 --runs 5 --export-json lin.json \
   -n "noise Q3" "$one noise.wav h.qxw 3 1" -n "noise Q0" "$one noise.wav h.qxw 0 1" \
   -n "silence Q3" "$one silence.wav h.qxw 3 1" -n "rails Q3" "$one rails.wav h.qxw 3 1" \
   -n "rails Q0" "$one rails.wav h.qxw 0 1" >/dev/null
-python3 - lin.json "$(size small.wav)" "$(size big.wav)" >> "$root/docs/BENCHMARKS.md" <<'PY'
+python3 - lin.json "$(size small.wav)" "$(size big.wav)" >> "$report" <<'PY'
 import json, sys
 r = {x["command"]: x["median"] for x in json.load(open(sys.argv[1]))["results"]}
 s, b = int(sys.argv[2]) / 1e6, int(sys.argv[3]) / 1e6
@@ -225,12 +228,12 @@ echo "## Quality levels (small.wav, the first 30 s of music.wav)"
 echo
 echo "| Level | Bytes | Ratio | SNR (dB) | Largest error |"
 echo "|---|---|---|---|---|"
-} >> "$root/docs/BENCHMARKS.md"
+} >> "$report"
 : > levels.dat
 for q in 0 1 2 3 4 5 6 7 8 9; do
   "$enc" /Q$q small.wav q$q.qxw >/dev/null
   "$dec" /F q$q.qxw q$q.wav >/dev/null
-  python3 snr.py small.wav q$q.wav "$(size q$q.qxw)" "Q$q" levels.dat >> "$root/docs/BENCHMARKS.md"
+  python3 snr.py small.wav q$q.wav "$(size q$q.qxw)" "Q$q" levels.dat >> "$report"
 done
 {
 echo
@@ -238,23 +241,23 @@ echo "Other lossy coders on the same file, each decoded back to 16-bit PCM:"
 echo
 echo "| Coder | Bytes | Ratio | SNR (dB) | Largest error |"
 echo "|---|---|---|---|---|"
-} >> "$root/docs/BENCHMARKS.md"
+} >> "$report"
 : > others.dat
 for kind in ima-adpcm ms-adpcm; do
   sox small.wav -e $kind $kind.wav
   sox $kind.wav -e signed-integer -b 16 -t wavpcm $kind-out.wav
-  python3 snr.py small.wav $kind-out.wav "$(size $kind.wav)" "sox ${kind^^}" others.dat >> "$root/docs/BENCHMARKS.md"
+  python3 snr.py small.wav $kind-out.wav "$(size $kind.wav)" "sox ${kind^^}" others.dat >> "$report"
 done
 for bits in 3 4 5; do
   wavpack -q -y -b$bits small.wav -o hybrid$bits.wv
   wvunpack -q -y hybrid$bits.wv -o hybrid$bits.wav
-  python3 snr.py small.wav hybrid$bits.wav "$(size hybrid$bits.wv)" "wavpack -b$bits" others.dat >> "$root/docs/BENCHMARKS.md"
+  python3 snr.py small.wav hybrid$bits.wav "$(size hybrid$bits.wv)" "wavpack -b$bits" others.dat >> "$report"
 done
-echo >> "$root/docs/BENCHMARKS.md"
+echo >> "$report"
 
 # Size targets: the /B curve beside wavpack's hybrid mode, on the music and the speech.
 : > target.dat; : > target.dat.peer
-python3 "$root/bench/target_curve.py" "$enc" "$dec" target.dat small.wav speech.wav >> "$root/docs/BENCHMARKS.md"
+python3 "$root/bench/target_curve.py" "$enc" "$dec" target.dat small.wav speech.wav >> "$report"
 
 flac -0 -f -s small.wav -o s0.flac; flac -5 -f -s small.wav -o s5.flac; wavpack -q -f -y small.wav -o s.wv
 flac0=$(size s0.flac); flac5=$(size s5.flac); wv=$(size s.wv)
@@ -276,13 +279,13 @@ plot "levels.dat" using 2:3 with linespoints pt 7 title "wav2qxw /Q0../Q9", \
      "others.dat" using 2:3:1 with labels offset 0,-1 tc rgb "purple" notitle, \
      NaN title "flac -0 (red), flac -5 (blue), wavpack (green): lossless sizes" lc rgb "black"
 GP
-echo "![size against SNR](benchmarks.png)" >> "$root/docs/BENCHMARKS.md"
-echo >> "$root/docs/BENCHMARKS.md"
+echo "![size against SNR](benchmarks.png)" >> "$report"
+echo >> "$report"
 
 # The targets, from the music figures above.
 enc_rss=$(peak "$enc" /Q3 music.wav m.qxw); dec_rss=$(peak "$dec" /F m.qxw m.wav)
 python3 - music.json lin.json "$(size music.wav)" "$(size m.qxw)" "$enc_rss" "$dec_rss" \
-  >> "$root/docs/BENCHMARKS.md" <<'PY'
+  >> "$report" <<'PY'
 import json, sys
 runs = json.load(open(sys.argv[1]))["results"]
 t = {x["command"]: x["median"] for x in runs}
@@ -308,5 +311,5 @@ worst = max(lin[k] / lin["music " + k.split()[1]] for k in lin if k.split()[0] i
 print(f"| no input more than 3 times slower per sample than music | worst {worst:.2f} times | {verdict(worst <= 3)} |")
 print(f"| bytes identical for every thread count and code path | tests (see below) | met |")
 PY
-cat "$root/bench/targets_note.md" >> "$root/docs/BENCHMARKS.md"
+cat "$root/bench/targets_note.md" >> "$report"
 echo "Wrote $root/docs/BENCHMARKS.md"

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <utility>
 
 #include "app/console.h"
@@ -35,22 +34,41 @@ std::string replaceExtension(const std::string& name, const char* extension) {
 
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// "/Q#" and "/B#" take a digit after the letter; "/V" stands alone.
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool equalsIgnoringCase(const char* text, const char* word) {
+  for (; *word != '\0'; ++text, ++word) {
+    if (upper(*text) != upper(*word)) return false;
+  }
+  return *text == '\0';
+}
+
+// What follows "/B" when it was meant as a target, valid or not: a number's first character, or
+// nothing, or a word a number parser would take ("/B-1", "/B.5", "/B", "/Bnan").
+bool looksLikeTarget(const char* rest) {
+  return *rest == '\0' || isDigit(*rest) || *rest == '+' || *rest == '-' || *rest == '.' ||
+         equalsIgnoringCase(rest, "nan") || equalsIgnoringCase(rest, "inf") ||
+         equalsIgnoringCase(rest, "infinity");
+}
+
+// "/Q#" takes a digit after the letter, "/B#" a target (checked when applied, so that a mistyped
+// one is a usage error, not a file name); "/V" stands alone.
 bool isOption(const char* arg) {
   if (arg[0] != '/' || arg[1] == '\0') return false;
   const char letter = upper(arg[1]);
   if (letter == 'V') return arg[2] == '\0';
-  return (letter == 'Q' || letter == 'B') && arg[2] >= '0' && arg[2] <= '9';
+  if (letter == 'B') return looksLikeTarget(arg + 2);
+  return letter == 'Q' && isDigit(arg[2]);
 }
 
 // A target of 2 to 8 bits per sample, decimals allowed ("3", "4.5").
 std::optional<double> parseBitsPerSample(const char* text) {
   double value = 0;
   int digits = 0;
-  for (; *text >= '0' && *text <= '9'; ++text, ++digits) value = value * 10 + (*text - '0');
+  for (; isDigit(*text); ++text, ++digits) value = value * 10 + (*text - '0');
   if (*text == '.') {
     double scale = 0.1;
-    for (++text; *text >= '0' && *text <= '9'; ++text, ++digits, scale /= 10) {
+    for (++text; isDigit(*text); ++text, ++digits, scale /= 10) {
       value += (*text - '0') * scale;
     }
   }
@@ -82,7 +100,8 @@ bool applyOption(const char* option, CommandLine& line, bool& qualityGiven) {
 }  // namespace
 
 std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
-                                            bool (*isOption)(const char*), int maxOptions) {
+                                            bool (*isOption)(const char*), int maxOptions,
+                                            bool everyNameAnInput) {
   if (argc < 2) return std::nullopt;
   FileArguments arguments;
   int first = 1;
@@ -94,6 +113,10 @@ std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
   if (files < 1) return std::nullopt;
   for (int i = first; i < argc; ++i) {
     if (isOption(argv[i])) return std::nullopt;
+  }
+  if (everyNameAnInput) {
+    arguments.inputs.assign(argv + first, argv + argc);
+    return arguments;
   }
   if (files > 2) {
     const std::string folder = argv[argc - 1];
@@ -153,21 +176,6 @@ std::string resolveOutputName(const std::string& inputName,
   return deriveOutputName(inputName, outfile, extension);
 }
 
-bool outputsAreDistinct(const std::vector<std::string>& inputs, const std::string& folder,
-                        const char* inputExtension, const char* outputExtension) {
-  std::map<std::string, const std::string*> written;
-  for (const std::string& input : inputs) {
-    const std::string output =
-        resolveOutputName(deriveInputName(input, inputExtension), folder, outputExtension);
-    const auto [at, fresh] = written.emplace(output, &input);
-    if (!fresh) {
-      printError("Error: " + *at->second + " and " + input + " would both write " + output);
-      return false;
-    }
-  }
-  return true;
-}
-
 bool isStandardOutput(const std::string& name) {
   struct stat named {}, output {};
   return ::stat(name.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 &&
@@ -189,8 +197,14 @@ bool isHelpRequest(int argc, const char* const* argv) {
 void printUsage(const char* program) {
   std::printf("Format: %s [ /Q# ] infile [ outfile ]\n", program);
   std::printf("Where # is the quality level, between 0 and 9.\n");
+}
+
+void printHelp(const char* program) {
+  printUsage(program);
   std::printf("Also: /B# in place of /Q# aims at # bits per sample (2 to 8, such as /B4.5);\n"
-              "/V, first or second, decodes the written file again to verify it.\n");
+              "/V, first or second, decodes the written file again to verify it;\n"
+              "infile infile... folder compresses each file into the folder; - is standard\n"
+              "input or output. man wav2qxw has every option and message.\n");
 }
 
 }  // namespace qxw

@@ -10,7 +10,8 @@ namespace qxw {
 // leading arguments that pass isOption, then file names. With more than two names the last must
 // name an existing folder or end in a separator, and the others are the inputs. Empty when the
 // usage message is due, also when a file-name position holds an option (a misplaced "/Q5" is
-// never taken for a file name).
+// never taken for a file name). With everyNameAnInput, every name is an input and there is no
+// folder.
 struct FileArguments {
   std::vector<const char*> options;
   std::string infile;
@@ -19,7 +20,8 @@ struct FileArguments {
   std::string folder;
 };
 std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
-                                            bool (*isOption)(const char*), int maxOptions);
+                                            bool (*isOption)(const char*), int maxOptions,
+                                            bool everyNameAnInput = false);
 
 inline constexpr double kMinBitsPerSample = 2;
 inline constexpr double kMaxBitsPerSample = 8;
@@ -51,11 +53,6 @@ std::string deriveOutputName(const std::string& inputName, const std::optional<s
 std::string resolveOutputName(const std::string& inputName,
                               const std::optional<std::string>& outfile, const char* extension);
 
-// True when no two of the inputs would write the same file in folder; otherwise prints
-// "Error: <a> and <b> would both write <name>" for the first pair.
-bool outputsAreDistinct(const std::vector<std::string>& inputs, const std::string& folder,
-                        const char* inputExtension, const char* outputExtension);
-
 // True when name is the file standard output goes to (same device and inode).
 bool isStandardOutput(const std::string& name);
 
@@ -67,5 +64,7 @@ bool isHelpRequest(int argc, const char* const* argv);
 
 // "Format: <program> [ /Q# ] infile [ outfile ]" and the quality line, on standard output.
 void printUsage(const char* program);
+// The usage message and the other options, for -h.
+void printHelp(const char* program);
 
 }  // namespace qxw

@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <utility>
 
 namespace qxw {
 
 namespace {
 FILE* progressStream = stdout;
+std::string errorPrefix;
 }
 
 void printProgress(std::string_view text) {
@@ -23,8 +25,12 @@ void printProgress(std::string_view text) {
 
 void moveProgressToStandardError() { progressStream = stderr; }
 
+void setErrorPrefix(std::string prefix) { errorPrefix = std::move(prefix); }
+const std::string& currentErrorPrefix() { return errorPrefix; }
+
 void printError(std::string_view text) {
   std::fflush(stdout);
+  std::fwrite(errorPrefix.data(), 1, errorPrefix.size(), stderr);
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fputc('\n', stderr);
   std::fflush(stderr);
@@ -45,6 +51,9 @@ bool prepareProcess() {
   }
   // Past a file size limit a write fails with EFBIG, which the run reports like a full disk.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A reader of the progress or of the sound that goes away is a failed write, never a silent
+  // end: progress nobody reads is dropped, and the sound's writes report their failure.
+  std::signal(SIGPIPE, SIG_IGN);
   return true;
 }
 

@@ -12,6 +12,9 @@ void printProgress(std::string_view text);
 void moveProgressToStandardError();
 // A line on standard error; standard output is flushed first so the two keep their order.
 void printError(std::string_view text);
+// Put before every error line from now on: the file a run of several is working on ("a.wav: ").
+void setErrorPrefix(std::string prefix);
+const std::string& currentErrorPrefix();
 
 // Makes sure descriptors 0, 1 and 2 are open (on /dev/null when they were closed) so that no
 // message can land in a file the run opens, and turns writes past a file size limit into write

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/batch.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/mapped_file.h"
@@ -125,7 +126,8 @@ int testFile(qxw_decoder* decoder, const qxw_format& format, const std::string& 
     printError("Corrupt QXW data");
     return kFailure;
   }
-  printProgress("File " + inputName + " is intact");
+  // Well formed is all a test can show: the format carries no checksum.
+  printProgress("File " + inputName + " is well formed");
   return kSuccess;
 }
 
@@ -238,15 +240,41 @@ uint64_t declaredFileSize(const MappedFile& input) {
                            (static_cast<uint64_t>(size[3]) << 24));
 }
 
+// Standard input, read only as far as the header declares; `more` tells whether anything
+// followed. False with the error line printed when it cannot be read or held.
+bool readQxwStream(MappedFile& input, bool& more) {
+  bool read = input.readStandardInput(kQxwHeaderSize);
+  if (read && input.size() == kQxwHeaderSize) {
+    const uint64_t whole = declaredFileSize(input);
+    read = input.readStandardInput(whole + 1);
+    more = input.size() > whole;
+    input.keepFirst(whole);
+  }
+  if (!read) {
+    printError(input.outOfMemory() ? "Error: out of memory" : "Error openning standard input");
+  }
+  return read;
+}
+
 // Opens the decoder, printing the one error line on failure. Bytes after the data end a test;
-// a decode goes on without them and says so.
-bool openDecoder(const MappedFile& input, const std::string& inputName, bool test,
+// a decode goes on without them and says so. `more`: bytes followed the data of a stream, which
+// was read no further.
+bool openDecoder(const MappedFile& input, const std::string& inputName, bool test, bool more,
                  Decoder& decoder) {
   // An empty file has no mapping; it is simply not a QXW file.
   static const uint8_t kNothing = 0;
   const uint8_t* data = input.data() != nullptr ? input.data() : &kNothing;
   qxw_decoder* opened = nullptr;
   qxw_status status = qxw_decoder_open(data, input.size(), &opened);
+  if (status == QXW_OK && more) {
+    const std::string extra = "more bytes follow the QXW data in " + inputName;
+    if (test) {
+      qxw_decoder_close(opened);
+      printError("Error: " + extra);
+      return false;
+    }
+    printError("Warning: " + extra + "; they are not decoded");
+  }
   if (status == QXW_TRAILING_DATA) {
     const uint64_t whole = declaredFileSize(input);
     const std::string extra =
@@ -276,8 +304,7 @@ int decodeOne(const DecoderOptions& options, const std::string& infile,
     printError("Error: /C needs the name of the WAV file to compare with");
     return kFailure;
   }
-  const std::string inputName =
-      fromStandardInput ? "standard input" : deriveInputName(infile, ".qxw");
+  const std::string inputName = inputNameOf(infile, ".qxw");
   const bool writing = !options.test && !options.compare;
   // From standard input without an outfile, the sound goes to standard output; so it does when
   // the outfile names standard output in any way.
@@ -293,12 +320,16 @@ int decodeOne(const DecoderOptions& options, const std::string& infile,
 
   printProgress("Examining QXW file header of " + inputName);
   MappedFile input;
-  if (!(fromStandardInput ? input.readStandardInput() : input.open(inputName))) {
+  bool more = false;
+  if (fromStandardInput) {
+    if (!readQxwStream(input, more)) return kFailure;
+  } else if (!input.open(inputName)) {
     printError(input.outOfMemory() ? "Error: out of memory" : "Error openning " + inputName);
     return kFailure;
   }
   Decoder decoder;
-  if (!openDecoder(input, inputName, options.test, decoder)) return kFailure;
+  if (!openDecoder(input, inputName, options.test, more, decoder)) return kFailure;
+  input.populate(0, input.size());
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   qxw_format format{};
   qxw_decoder_format(decoder.get(), &format);
@@ -319,20 +350,27 @@ int runDecoder(int argc, const char* const* argv) {
     printDecoderUsage(program);
     return kSuccess;
   }
-  const auto command = splitArguments(argc, argv, isDecoderOption, argc);
-  if (!command) {
+  // /T writes nothing, so every name after it is a file to test.
+  auto command = splitArguments(argc, argv, isDecoderOption, argc, true);
+  const DecoderOptions options = command ? decoderOptions(command->options) : DecoderOptions{};
+  if (!options.test) command = splitArguments(argc, argv, isDecoderOption, argc);
+  if (!command || (options.test && options.compare)) {
     printDecoderUsage(program);
     return kUsage;
   }
-  const DecoderOptions options = decoderOptions(command->options);
-  if (command->inputs.empty()) return decodeOne(options, command->infile, command->outfile);
-  // Several inputs: each its own run, in order; one failing does not stop the others.
-  if (!outputsAreDistinct(command->inputs, command->folder, ".qxw", ".wav")) return kFailure;
-  int status = kSuccess;
-  for (const std::string& input : command->inputs) {
-    if (decodeOne(options, input, command->folder) != kSuccess) status = kFailure;
+  if (options.test && command->inputs.size() == 1) {
+    return decodeOne(options, command->inputs[0], std::nullopt);
   }
-  return status;
+  if (options.test) {
+    return runEach(command->inputs, ".qxw", [&](const std::string& input) {
+      return decodeOne(options, input, std::nullopt);
+    });
+  }
+  if (command->inputs.empty()) return decodeOne(options, command->infile, command->outfile);
+  if (!outputsAreDistinct(command->inputs, command->folder, ".qxw", ".wav")) return kFailure;
+  return runEach(command->inputs, ".qxw", [&](const std::string& input) {
+    return decodeOne(options, input, command->folder);
+  });
 }
 
 }  // namespace qxw

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/batch.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/mapped_file.h"
@@ -73,10 +74,12 @@ class ConsoleCompression {
   // input itself when lossless, else the digest the encoder reported.
   bool finish(SampleRange samples, const qxw_encode_report& report, bool lossless) {
     if (!verify_) return file_.finish();
-    return file_.finish([&](const std::string& path, uint64_t offset) {
-      printProgress("Verifying " + outputName_);
-      if (lossless) return decodesTo(path, offset, samples.begin, samples.end - samples.begin);
-      return decodesToDigest(path, offset, samples.sampleCount(), report.digest);
+    return file_.finish([&](const OutputFile::Written& written) {
+      printProgress(written.held == nullptr
+                        ? "Verifying " + outputName_
+                        : "Verifying " + outputName_ + " from memory: it cannot be read back");
+      if (lossless) return decodesTo(written, samples.begin, samples.end - samples.begin);
+      return decodesToDigest(written, samples.sampleCount(), report.digest);
     });
   }
 
@@ -109,8 +112,9 @@ class ConsoleCompression {
     } else if (!file_.create(outputName_, input_, ReplacePolicy::QxwFilesOnly)) {
       return false;
     }
-    // The size field is patched at the end: a pipe gets the whole file at once.
-    file_.stream().holdUntilClose();
+    // The size field is patched at the end: a pipe gets the whole file at once. Verified, any
+    // device does, after its bytes are checked.
+    file_.stream().holdUntilClose(verify_);
     return true;
   }
 
@@ -147,8 +151,7 @@ int encodeOne(const CommandLine& line, const std::string& infile,
   // "-" reads the WAV file from standard input, and then writes to standard output unless an
   // outfile is named; "-" as outfile, or any name of standard output, writes there.
   const bool fromStandardInput = infile == kStandardStream;
-  const std::string inputName =
-      fromStandardInput ? "standard input" : deriveInputName(infile, ".wav");
+  const std::string inputName = inputNameOf(infile, ".wav");
   const bool toStandardOutput =
       (fromStandardInput && !outfile) || outfile == kStandardStream ||
       (outfile && isStandardOutput(resolveOutputName(inputName, outfile, ".qxw")));
@@ -205,7 +208,7 @@ int runEncoder(int argc, const char* const* argv) {
     return kSuccess;
   }
   if (isHelpRequest(argc, argv)) {
-    printUsage(program);
+    printHelp(program);
     return kSuccess;
   }
   const auto line = parseCommandLine(argc, argv);
@@ -214,13 +217,9 @@ int runEncoder(int argc, const char* const* argv) {
     return kUsage;
   }
   if (line->inputs.empty()) return encodeOne(*line, line->infile, line->outfile);
-  // Several inputs: each its own run, in order; one failing does not stop the others.
   if (!outputsAreDistinct(line->inputs, line->folder, ".wav", ".qxw")) return kFailure;
-  int status = kSuccess;
-  for (const std::string& input : line->inputs) {
-    if (encodeOne(*line, input, line->folder) != kSuccess) status = kFailure;
-  }
-  return status;
+  return runEach(line->inputs, ".wav",
+                 [&](const std::string& input) { return encodeOne(*line, input, line->folder); });
 }
 
 }  // namespace qxw

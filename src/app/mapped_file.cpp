@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <new>
 
 namespace qxw {
 
@@ -20,24 +22,45 @@ bool MappedFile::isSameFileAs(const std::string& name) const {
          info.st_ino == inode_;
 }
 
-bool MappedFile::readStandardInput() {
-  struct stat info {};
-  if (::fstat(STDIN_FILENO, &info) == 0 && S_ISREG(info.st_mode)) {
-    device_ = info.st_dev;
-    inode_ = info.st_ino;
-    identified_ = true;
+bool MappedFile::readStandardInput(uint64_t total) {
+  if (!identified_ && read_.empty()) {
+    struct stat info {};
+    if (::fstat(STDIN_FILENO, &info) == 0 && S_ISREG(info.st_mode)) {
+      device_ = info.st_dev;
+      inode_ = info.st_ino;
+      identified_ = true;
+    }
   }
-  uint8_t buffer[1 << 16];
-  for (;;) {
-    const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
-    if (got == 0) break;
-    read_.insert(read_.end(), buffer, buffer + got);
+  try {
+    while (!inputEnded_ && read_.size() < total) {
+      const uint64_t wanted = std::min<uint64_t>(total - read_.size(), 1 << 20);
+      // Grown by doubling, never past what the caller asked for.
+      if (read_.capacity() < read_.size() + wanted) {
+        read_.reserve(static_cast<size_t>(std::min<uint64_t>(
+            total, std::max<uint64_t>(2 * read_.capacity(), read_.size() + wanted))));
+      }
+      const size_t at = read_.size();
+      read_.resize(at + static_cast<size_t>(wanted));
+      const ssize_t got = ::read(STDIN_FILENO, read_.data() + at, static_cast<size_t>(wanted));
+      read_.resize(at + static_cast<size_t>(got > 0 ? got : 0));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return false;
+      inputEnded_ = got == 0;
+    }
+  } catch (const std::bad_alloc&) {
+    outOfMemory_ = true;
+    return false;
   }
   data_ = read_.empty() ? nullptr : read_.data();
   size_ = read_.size();
   return true;
+}
+
+void MappedFile::keepFirst(uint64_t length) {
+  if (read_.size() <= length) return;
+  read_.resize(static_cast<size_t>(length));
+  size_ = length;
+  data_ = read_.empty() ? nullptr : read_.data();
 }
 
 bool MappedFile::open(const std::string& name) {
@@ -51,13 +74,8 @@ bool MappedFile::open(const std::string& name) {
   inode_ = info.st_ino;
   identified_ = true;
   if (size_ == 0) return true;
-  // Every page is read, some several times: mapping them all at once costs far less than a
-  // fault for each.
-  int flags = MAP_PRIVATE;
-#ifdef MAP_POPULATE
-  flags |= MAP_POPULATE;
-#endif
-  void* view = ::mmap(nullptr, size_, PROT_READ, flags, fd_, 0);
+  // Nothing is read in yet: the header is checked first (see populate).
+  void* view = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
   if (view == MAP_FAILED) {
     outOfMemory_ = errno == ENOMEM;
     return false;
@@ -65,6 +83,21 @@ bool MappedFile::open(const std::string& name) {
   data_ = static_cast<const uint8_t*>(view);
   ::madvise(view, size_, MADV_SEQUENTIAL);
   return true;
+}
+
+void MappedFile::populate(uint64_t offset, uint64_t length) const {
+  if (!read_.empty() || data_ == nullptr || offset >= size_) return;
+  length = std::min(length, size_ - offset);
+  // Whole pages, from the one that holds offset.
+  const auto page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const uint64_t first = offset / page * page;
+  void* at = const_cast<uint8_t*>(data_ + first);
+  const size_t span = static_cast<size_t>(offset + length - first);
+#ifdef MADV_POPULATE_READ
+  if (::madvise(at, span, MADV_POPULATE_READ) == 0) return;
+#endif
+  // An older kernel reads ahead instead.
+  ::madvise(at, span, MADV_WILLNEED);
 }
 
 }  // namespace qxw

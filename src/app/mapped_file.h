@@ -9,7 +9,7 @@
 namespace qxw {
 
 // A regular file opened read-only and mapped whole, released in reverse order; or standard input
-// read whole into memory.
+// read into memory as far as its header declares.
 class MappedFile {
  public:
   MappedFile() = default;
@@ -20,8 +20,18 @@ class MappedFile {
   // False when the name cannot be opened as a regular file or mapped. An empty file opens
   // with no view.
   bool open(const std::string& name);
-  // Reads standard input to its end. False when it cannot be read.
-  bool readStandardInput();
+  // Reads standard input on until `total` bytes are held or the input ends; called again with a
+  // larger total, it goes on where it stopped. False when it cannot be read or held (see
+  // outOfMemory).
+  bool readStandardInput(uint64_t total);
+  // True once standard input has reached its end.
+  bool inputEnded() const { return inputEnded_; }
+  // Drops what was read past length.
+  void keepFirst(uint64_t length);
+
+  // Reads in the pages of length bytes from offset at once, which costs far less than a fault
+  // for each; for the part of the file the run walks, once its header has passed.
+  void populate(uint64_t offset, uint64_t length) const;
 
   // After a failed open: the file is there, but there was no memory to map it.
   bool outOfMemory() const { return outOfMemory_; }
@@ -38,6 +48,7 @@ class MappedFile {
   ino_t inode_ = 0;
   bool identified_ = false;  // device_ and inode_ name a file
   bool outOfMemory_ = false;
+  bool inputEnded_ = false;
   std::vector<uint8_t> read_;
 };
 

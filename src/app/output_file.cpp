@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -48,8 +47,8 @@ std::string followLinks(std::string name) {
   return name;
 }
 
-// Where the finished file goes: through a symbolic link, the link's target (made when it does
-// not exist yet), so the link stays a link.
+}  // namespace
+
 std::string placementOf(const std::string& name) {
   struct stat info {};
   if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
@@ -59,6 +58,8 @@ std::string placementOf(const std::string& name) {
   std::free(resolved);
   return target;
 }
+
+namespace {
 
 // Whether this user could write the existing file in place: its own permissions, and in a
 // sticky folder (such as /tmp) its owner, since replacing it means renaming over it there.
@@ -70,6 +71,13 @@ bool userMayWrite(const std::string& file, const struct stat& info) {
   struct stat folderInfo {};
   if (::stat(folder.empty() ? "." : folder.c_str(), &folderInfo) != 0) return false;
   return (folderInfo.st_mode & S_ISVTX) == 0 || folderInfo.st_uid == user;
+}
+
+// 0666 under the process's umask: the bits any new file gets.
+unsigned newFileMode() {
+  const mode_t mask = ::umask(077);
+  ::umask(mask);
+  return 0666u & ~static_cast<unsigned>(mask);
 }
 
 }  // namespace
@@ -120,20 +128,27 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
     return false;
   }
   // A replaced file keeps who may read it: its permission bits, and its group where allowed.
-  if (exists && !direct) {
-    const int fd = stream_.descriptor();
-    const int ignored = ::fchown(fd, static_cast<uid_t>(-1), info.st_gid);
-    (void)ignored;
-    ::fchmod(fd, info.st_mode & 07777);
-  }
+  finalMode_ = exists ? info.st_mode & 07777 : newFileMode();
+  finalGroup_ = exists ? static_cast<gid_t>(info.st_gid) : static_cast<gid_t>(-1);
   open_ = true;
   return true;
+}
+
+// The temporary file is private while it fills; only its complete content gets the final
+// name's readers.
+bool OutputFile::applyFinalMode() {
+  if (!stream_.drain()) return false;
+  const int fd = stream_.descriptor();
+  if (finalGroup_ != static_cast<gid_t>(-1)) {
+    const int ignored = ::fchown(fd, static_cast<uid_t>(-1), finalGroup_);
+    (void)ignored;
+  }
+  return ::fchmod(fd, finalMode_) == 0;
 }
 
 void OutputFile::useStandardOutput() {
   name_ = "standard output";
   standardOutput_ = true;
-  std::signal(SIGPIPE, SIG_IGN);
   stream_.attach(STDOUT_FILENO);
   open_ = true;
 }
@@ -144,7 +159,7 @@ bool OutputFile::createTemporary() {
     temporary_ = temporaryNameIn(folder);
     // Armed first: an interruption from here on removes the file, however soon it comes.
     guardPartialOutput(temporary_);
-    if (stream_.create(temporary_, true)) return true;
+    if (stream_.create(temporary_, true, 0600)) return true;
     const bool taken = errno == EEXIST;
     releasePartialOutput();
     if (!taken) break;
@@ -172,19 +187,29 @@ bool OutputFile::moveIntoPlace() {
 
 bool OutputFile::finish(const Verifier& verify) {
   open_ = false;
-  if (!stream_.close()) {
+  const bool held = stream_.isHeld();
+  if (verify && held) {
+    if (!stream_.drain()) return fail("Error writing " + name_);
+    if (!verify(Written{name_, 0, &stream_.contents()})) {
+      return fail("Error: verification of " + name_ + " failed");
+    }
+  }
+  const bool complete = temporary_.empty() || applyFinalMode();
+  if (!stream_.close() || !complete) {
     removeTemporary();
     printError("Error writing " + name_);
     return false;
   }
-  // Standard output is read back through the process's own view of it.
-  const std::string written = !temporary_.empty() ? temporary_
-                              : standardOutput_   ? "/proc/self/fd/1"
-                                                  : name_;
-  if (verify && !verify(written, stream_.startOffset())) {
-    removeTemporary();
-    printError("Error: verification of " + name_ + " failed");
-    return false;
+  if (verify && !held) {
+    // Standard output is read back through the process's own view of it.
+    const std::string path = !temporary_.empty() ? temporary_
+                             : standardOutput_   ? "/proc/self/fd/1"
+                                                 : name_;
+    if (!verify(Written{path, stream_.startOffset(), nullptr})) {
+      removeTemporary();
+      printError("Error: verification of " + name_ + " failed");
+      return false;
+    }
   }
   if (temporary_.empty()) return true;
   const bool placed = moveIntoPlace();
@@ -193,8 +218,17 @@ bool OutputFile::finish(const Verifier& verify) {
   return placed;
 }
 
+bool OutputFile::fail(const std::string& message) {
+  stream_.abandon();
+  stream_.close();
+  removeTemporary();
+  printError(message);
+  return false;
+}
+
 void OutputFile::discard() {
   open_ = false;
+  stream_.abandon();
   stream_.close();
   removeTemporary();
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/mapped_file.h"
 #include "output/output_stream.h"
@@ -35,12 +38,19 @@ class OutputFile {
   void useStandardOutput();
   OutputStream& stream() { return stream_; }
 
-  // Reads the written file back: the path to read and where in it the output begins.
-  using Verifier = std::function<bool(const std::string& path, uint64_t offset)>;
+  // What a verifier reads back: the file at path from offset on, or, for an output that cannot
+  // be read back (a pipe, a device), the bytes held in memory before they go out.
+  struct Written {
+    std::string path;
+    uint64_t offset = 0;
+    const std::vector<uint8_t>* held = nullptr;
+  };
+  using Verifier = std::function<bool(const Written& written)>;
 
   // Completes the file under its name; on any failure removes what was written, prints
   // "Error writing <name>" and returns false. With a verifier, the file is read back before it
-  // takes its name; when that fails, "Error: verification of <name> failed", and the file goes.
+  // takes its name (held bytes before they are written); when that fails, "Error: verification
+  // of <name> failed", and the file goes (held bytes are not written at all).
   bool finish(const Verifier& verify = nullptr);
   const std::string& name() const { return name_; }
   // Removes what was written, for a run that failed otherwise.
@@ -49,6 +59,9 @@ class OutputFile {
  private:
   bool mayReplace(const std::string& name, ReplacePolicy policy) const;
   bool createTemporary();
+  bool applyFinalMode();
+  // Drops what was written, prints message and returns false.
+  bool fail(const std::string& message);
   bool moveIntoPlace();
   void removeTemporary();
 
@@ -56,10 +69,16 @@ class OutputFile {
   std::string target_;     // name_, or the file a symbolic link at name_ points to
   std::string temporary_;  // empty when writing directly
   bool mustNotExist_ = false;
+  unsigned finalMode_ = 0;
+  gid_t finalGroup_ = static_cast<gid_t>(-1);
   OutputStream stream_;
   bool open_ = false;
   bool standardOutput_ = false;
 };
+
+// Where a finished file named name goes: through a symbolic link, the link's target (made when
+// it does not exist yet), so the link stays a link.
+std::string placementOf(const std::string& name);
 
 // True when the file at name starts with the QXW magic.
 bool startsWithQxwMagic(const std::string& name);

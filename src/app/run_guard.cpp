@@ -7,6 +7,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "app/console.h"
+
 namespace qxw {
 
 namespace {
@@ -40,7 +42,7 @@ extern "C" void onInterrupt(int signal) {
   std::raise(signal);
 }
 
-constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction previousActions[std::size(kInterruptions)];
 bool interruptionsGuarded = false;
 
@@ -60,7 +62,7 @@ void installUnlessIgnored(int signal, void (*handler)(int), struct sigaction& pr
 }  // namespace
 
 void guardMappedInput(const std::string& message, int exitStatus) {
-  faultMessage = message + "\n";
+  faultMessage = currentErrorPrefix() + message + "\n";
   faultText = faultMessage.c_str();
   faultLength = faultMessage.size();
   faultStatus = exitStatus;

@@ -9,8 +9,7 @@ namespace qxw {
 // partial output (if any) has been removed.
 void guardMappedInput(const std::string& message, int exitStatus);
 
-// Until releasePartialOutput, an interruption (SIGINT, SIGTERM, SIGHUP, or SIGPIPE when the
-// console is a closed pipe) or a mapping fault removes the file named here; an interruption then
+// Until releasePartialOutput, an interruption (SIGINT, SIGTERM, SIGHUP) or a mapping fault removes the file named here; an interruption then
 // ends the process by its signal. Armed before the file is made, so no moment leaves it behind.
 // A signal that was ignored when the program started stays ignored.
 void guardPartialOutput(const std::string& outputName);

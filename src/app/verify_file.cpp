@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "app/mapped_file.h"
-#include "format/reconstruction_digest.h"
 #include "qxw/qxw.h"
 
 namespace qxw {
@@ -16,14 +15,26 @@ struct DecoderCloser {
   void operator()(qxw_decoder* decoder) const { qxw_decoder_close(decoder); }
 };
 
-// Decodes the whole file at path from offset, handing each block of samples to take; false when
-// the file cannot be read, is not one whole QXW file of count samples, or take refuses a block.
+// Decodes the whole file, handing each block of samples to take; false when the file cannot be
+// read, is not one whole QXW file of count samples, or take refuses a block.
 template <typename Take>
-bool decodeWritten(const std::string& path, uint64_t offset, uint64_t count, Take take) {
+bool decodeWritten(const OutputFile::Written& written, uint64_t count, Take take) {
   MappedFile file;
-  if (!file.open(path) || file.data() == nullptr || file.size() <= offset) return false;
+  const uint8_t* data = nullptr;
+  uint64_t size = 0;
+  if (written.held != nullptr) {
+    data = written.held->data();
+    size = written.held->size();
+  } else {
+    if (!file.open(written.path) || file.data() == nullptr || file.size() <= written.offset) {
+      return false;
+    }
+    file.populate(written.offset, file.size() - written.offset);
+    data = file.data() + written.offset;
+    size = file.size() - written.offset;
+  }
   qxw_decoder* opened = nullptr;
-  if (qxw_decoder_open(file.data() + offset, file.size() - offset, &opened) != QXW_OK) return false;
+  if (size == 0 || qxw_decoder_open(data, size, &opened) != QXW_OK) return false;
   const std::unique_ptr<qxw_decoder, DecoderCloser> decoder(opened);
   qxw_format format{};
   qxw_decoder_format(decoder.get(), &format);
@@ -42,10 +53,10 @@ bool decodeWritten(const std::string& path, uint64_t offset, uint64_t count, Tak
 
 }  // namespace
 
-bool decodesTo(const std::string& path, uint64_t offset, const uint8_t* expected, uint64_t size) {
+bool decodesTo(const OutputFile::Written& written, const uint8_t* expected, uint64_t size) {
   std::vector<uint8_t> bytes;
   const uint8_t* next = expected;
-  return decodeWritten(path, offset, size / 2, [&](const int16_t* samples, size_t count) {
+  return decodeWritten(written, size / 2, [&](const int16_t* samples, size_t count) {
     bytes.resize(2 * count);
     for (size_t i = 0; i < count; ++i) {
       bytes[2 * i] = static_cast<uint8_t>(samples[i]);
@@ -57,11 +68,12 @@ bool decodesTo(const std::string& path, uint64_t offset, const uint8_t* expected
   });
 }
 
-bool decodesToDigest(const std::string& path, uint64_t offset, uint64_t count, uint64_t digest) {
+bool decodesToDigest(const OutputFile::Written& written, uint64_t count, uint64_t digest) {
   uint64_t position = 0, sum = 0;
-  return decodeWritten(path, offset, count,
+  return decodeWritten(written, count,
                        [&](const int16_t* samples, size_t n) {
-                         for (size_t i = 0; i < n; ++i) sum += digestTerm(position++, samples[i]);
+                         sum = qxw_digest(sum, samples, n, position);
+                         position += n;
                          return true;
                        }) &&
          sum == digest;

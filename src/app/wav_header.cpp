@@ -1,6 +1,7 @@
 #include "app/wav_header.h"
 
 #include <cstring>
+#include <string>
 
 #include "app/console.h"
 
@@ -9,6 +10,7 @@ namespace qxw {
 namespace {
 
 constexpr uint64_t kFixedFieldsEnd = 36;
+const char* const kDataChunkMissing = "Error parsing Wave file data chunk";
 
 uint32_t read32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -35,7 +37,7 @@ const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info
   const uint32_t fmtSize = read32(base + 16);
   const uint64_t dataTag = 20 + uint64_t{fmtSize};
   if (dataTag + 8 > length || !hasTag(base + dataTag, "data")) {
-    return "Error parsing Wave file data chunk";
+    return kDataChunkMissing;
   }
   info.frameCount = read32(base + dataTag + 4) / (channels * 2);
   info.channelCount = channels;
@@ -50,13 +52,70 @@ bool samplesFitInFile(const WaveInfo& info, uint64_t fileLength) {
   return end <= fileLength && end <= info.declaredSize;
 }
 
+namespace {
+
+// What a program writing into a pipe puts where it cannot know the data size yet.
+bool isPlaceholderSize(uint32_t dataSize) { return dataSize == 0xFFFFFFFFu || dataSize == 0x7FFFF000u; }
+
+// The most sample bytes a QXW file (and the WAV file it decodes to) can hold.
+constexpr uint64_t kMostSampleBytes = 0xFFFFFFFFu - 44;
+
+// Standard input, read only as far as its header declares: the header, then the data its size
+// gives. A size that is a placeholder, or larger than what arrives, means "until the end": the
+// whole frames that arrived are taken and the run says so.
+bool readWaveStream(const std::string& name, MappedFile& file, WaveInfo& info) {
+  const auto fail = [&] {
+    printError(file.outOfMemory() ? "Error: out of memory" : "Error openning " + name);
+    return false;
+  };
+  static const uint8_t kNothing = 0;
+  const auto bytes = [&] { return file.size() > 0 ? file.data() : &kNothing; };
+  if (!file.readStandardInput(kFixedFieldsEnd)) return fail();
+  // The fixed fields decide everything but the data chunk before more is read.
+  const char* reason = checkWaveHeader(bytes(), file.size(), info);
+  if (reason == kDataChunkMissing) {
+    if (!file.readStandardInput(28 + uint64_t{read32(file.data() + 16)})) return fail();
+    reason = checkWaveHeader(bytes(), file.size(), info);
+  }
+  if (reason != nullptr) {
+    printError(reason);
+    return false;
+  }
+  const uint32_t dataSize = read32(file.data() + info.dataOffset - 4);
+  const uint32_t blockAlign = info.channelCount * 2;
+  const uint64_t declared = isPlaceholderSize(dataSize) ? kMostSampleBytes / blockAlign * blockAlign
+                                                        : uint64_t{dataSize} / blockAlign * blockAlign;
+  const uint64_t end = info.dataOffset + declared;
+  // One byte more tells whether anything follows.
+  if (!file.readStandardInput(end + 1)) return fail();
+  const bool more = file.size() > end;
+  file.keepFirst(end);
+  const uint64_t arrived = (file.size() - info.dataOffset) / blockAlign;
+  if (isPlaceholderSize(dataSize) || arrived * blockAlign < declared) {
+    info.frameCount = static_cast<uint32_t>(arrived);
+    info.declaredSize = static_cast<uint32_t>(info.dataOffset + arrived * blockAlign);
+    printError("Warning: the data size was unknown; " + std::to_string(arrived) + " frames read");
+  } else if (!samplesFitInFile(info, file.size())) {
+    printError("Error: file " + name + " incomplete or truncated");
+    return false;
+  }
+  // Chunks the header declares after the data are not needed; anything past them is news.
+  if (more && (isPlaceholderSize(dataSize) || info.declaredSize <= end)) {
+    printError("Warning: more bytes follow the WAV data in " + name + "; they are not read");
+  }
+  return true;
+}
+
+}  // namespace
+
 bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
                   bool fromStandardInput) {
-  if (!(fromStandardInput ? file.readStandardInput() : file.open(name))) {
+  if (fromStandardInput) return readWaveStream(name, file, info);
+  if (!file.open(name)) {
     printError(file.outOfMemory() ? "Error: out of memory" : "Error openning " + name);
     return false;
   }
-  // Nothing read has no bytes to look at; it is simply not a WAV file.
+  // An empty file has no bytes to look at; it is simply not a WAV file.
   static const uint8_t kNothing = 0;
   const uint8_t* bytes = file.data() != nullptr ? file.data() : &kNothing;
   if (parseWaveHeader(bytes, file.size(), info) != kHeaderAccepted) return false;
@@ -64,6 +123,7 @@ bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
     printError("Error: file " + name + " incomplete or truncated");
     return false;
   }
+  file.populate(info.dataOffset, uint64_t{info.frameCount} * info.channelCount * 2);
   return true;
 }
 

@@ -116,10 +116,9 @@ uint8_t* OutputStream::releaseBlock(size_t& size) {
   return block;
 }
 
-bool OutputStream::create(const std::string& name, bool exclusive) {
-  // 0666 under the umask: the permissions any new file gets.
+bool OutputStream::create(const std::string& name, bool exclusive, unsigned mode) {
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
-  fd_ = ::open(name.c_str(), flags, 0666);
+  fd_ = ::open(name.c_str(), flags, static_cast<mode_t>(mode));
   if (fd_ < 0) return false;
   struct stat info {};
   regular_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
@@ -145,8 +144,17 @@ void OutputStream::attachSink(ByteSink& sink) {
   if (!sink.canSeek()) held_ = inMemory_ = true;
 }
 
-void OutputStream::holdUntilClose() {
-  if (fd_ >= 0 && ::lseek(fd_, 0, SEEK_CUR) < 0) held_ = inMemory_ = true;
+void OutputStream::holdUntilClose(bool evenIfSeekable) {
+  if (fd_ < 0) return;
+  struct stat info {};
+  const bool device = ::fstat(fd_, &info) == 0 && !S_ISREG(info.st_mode);
+  if (::lseek(fd_, 0, SEEK_CUR) < 0 || (evenIfSeekable && device)) held_ = inMemory_ = true;
+}
+
+void OutputStream::abandon() {
+  settle();
+  used_ = 0;
+  memory_.clear();
 }
 
 void OutputStream::createInMemory(size_t expected) {
@@ -252,6 +260,12 @@ void OutputStream::restart() {
       ::ftruncate(fd_, static_cast<off_t>(base_)) != 0) {
     failed_ = true;
   }
+}
+
+bool OutputStream::drain() {
+  flush();
+  settle();
+  return !failed_;
 }
 
 bool OutputStream::close() {

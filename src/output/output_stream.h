@@ -33,14 +33,20 @@ class OutputStream {
   OutputStream(const OutputStream&) = delete;
   OutputStream& operator=(const OutputStream&) = delete;
 
-  // Creates or truncates the file; with exclusive, only creates a file that does not exist yet.
-  // False when it cannot be created.
-  bool create(const std::string& name, bool exclusive = false);
+  // Creates or truncates the file; with exclusive, only creates a file that does not exist yet,
+  // with the permission bits of mode (under the umask). False when it cannot be created.
+  bool create(const std::string& name, bool exclusive = false, unsigned mode = 0666);
   // Writes to an open descriptor, such as standard output; it is not closed at the end.
   void attach(int fd);
   // For output that will be patched (seekTo): a descriptor that cannot seek (a pipe, a FIFO, a
   // socket) then holds everything in memory and receives it whole at close.
-  void holdUntilClose();
+  // evenIfSeekable holds any output that is not a regular file, so that its bytes can be looked
+  // at before they go out (they cannot be read back from a device).
+  void holdUntilClose(bool evenIfSeekable = false);
+  // True while everything waits in memory for close; contents() has it after drain().
+  bool isHeld() const { return held_; }
+  // Drops what is buffered or held: close() then writes nothing more.
+  void abandon();
   // Hands the output to a sink; one that cannot seek gets it whole at close.
   void attachSink(ByteSink& sink);
   // Collects the output in memory instead; see contents().
@@ -70,6 +76,8 @@ class OutputStream {
   // Drops everything written so far and starts again at position 0; an output that cannot go
   // back (a pipe) fails.
   void restart();
+  // Writes out everything appended so far; true when nothing failed since create().
+  bool drain();
   // Flushes and closes; true when nothing failed since create().
   bool close();
 

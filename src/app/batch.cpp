@@ -1,0 +1,99 @@
+#include "app/batch.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "app/command_line.h"
+#include "app/console.h"
+#include "app/output_file.h"
+
+namespace qxw {
+
+namespace {
+
+constexpr int kSuccess = 0;
+constexpr int kFailure = 2;
+
+std::string identityOf(const struct stat& info) {
+  char identity[48];
+  std::snprintf(identity, sizeof identity, "#%llu:%llu",
+                static_cast<unsigned long long>(info.st_dev),
+                static_cast<unsigned long long>(info.st_ino));
+  return identity;
+}
+
+// The file writing name would reach: an existing file by its device and inode, else the
+// absolute path it would be made at, links followed.
+std::string landingOf(const std::string& name) {
+  struct stat info {};
+  if (::stat(name.c_str(), &info) == 0) return identityOf(info);
+  const std::string target = placementOf(name);
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  char* real = ::realpath(folder.c_str(), nullptr);
+  if (real == nullptr) return target;
+  std::string landing = std::string(real) + "/" + target.substr(slash + 1);
+  std::free(real);
+  return landing;
+}
+
+// The input's file, by device and inode; empty when it cannot be seen.
+std::string inputIdentity(const std::string& input, const char* extension) {
+  struct stat info {};
+  const bool seen = input == "-" ? ::fstat(STDIN_FILENO, &info) == 0 && S_ISREG(info.st_mode)
+                                 : ::stat(inputNameOf(input, extension).c_str(), &info) == 0;
+  return seen ? identityOf(info) : std::string();
+}
+
+}  // namespace
+
+std::string inputNameOf(const std::string& infile, const char* extension) {
+  return infile == "-" ? "standard input" : deriveInputName(infile, extension);
+}
+
+bool outputsAreDistinct(const std::vector<std::string>& inputs, const std::string& folder,
+                        const char* inputExtension, const char* outputExtension) {
+  std::map<std::string, const std::string*> read;
+  for (const std::string& input : inputs) {
+    const std::string identity = inputIdentity(input, inputExtension);
+    if (!identity.empty()) read.emplace(identity, &input);
+  }
+  std::map<std::string, std::pair<const std::string*, std::string>> written;
+  for (const std::string& input : inputs) {
+    const std::string output =
+        resolveOutputName(inputNameOf(input, inputExtension), folder, outputExtension);
+    const std::string landing = landingOf(output);
+    if (const auto source = read.find(landing); source != read.end()) {
+      printError("Error: " + input + " would write " + output + ", which is the input file " +
+                 inputNameOf(*source->second, inputExtension));
+      return false;
+    }
+    const auto [at, fresh] = written.emplace(landing, std::make_pair(&input, output));
+    if (!fresh) {
+      const std::string& first = at->second.second;
+      printError("Error: " + *at->second.first + " and " + input + " would both write " +
+                 (first == output ? output : first + " (as " + output + ")"));
+      return false;
+    }
+  }
+  return true;
+}
+
+int runEach(const std::vector<std::string>& inputs, const char* inputExtension,
+            const std::function<int(const std::string&)>& runOne) {
+  size_t failed = 0;
+  for (const std::string& input : inputs) {
+    setErrorPrefix(inputNameOf(input, inputExtension) + ": ");
+    if (runOne(input) != kSuccess) ++failed;
+  }
+  setErrorPrefix("");
+  if (failed == 0) return kSuccess;
+  printError(std::to_string(failed) + " of " + std::to_string(inputs.size()) + " files failed");
+  return kFailure;
+}
+
+}  // namespace qxw
