@@ -63,7 +63,14 @@ typedef enum qxw_step {
   QXW_STEP_CODES = 3,
   QXW_STEP_HEADER = 4,    /* the output is opened and its header written */
   QXW_STEP_SAMPLES = 5,
-  QXW_STEP_DONE = 6
+  QXW_STEP_DONE = 6,
+  /* After QXW_STEP_SAMPLES: the file at the quality asked for (or raised to) or at the size target
+     was no smaller than the lossless file, which is written instead. */
+  QXW_STEP_LOSSLESS = 7,
+  /* After QXW_STEP_SAMPLES: the size target lies below what the sound's file can take (the
+     header alone, on a short sound); the file is the smallest level's, or the search's best at
+     that size where it keeps more of the sound. */
+  QXW_STEP_TARGET_UNMET = 8
 } qxw_step;
 
 typedef struct qxw_estimates { /* estimated file sizes in bytes, from the raw differences */

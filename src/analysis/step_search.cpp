@@ -161,6 +161,7 @@ StepSearch::Found StepSearch::search(double target, double x, bool smooth, doubl
 
 std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
   largest_ = largestDifference();
+  runWidth_ = 0;
   const double target = bitsPerSample * std::max(static_cast<double>(samples_.sampleCount()), 1.0);
   const double first = firstGuess(bitsPerSample);
   // Runs are counted only where they make the file smaller at the first step tried.
@@ -181,7 +182,7 @@ std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
     if (closer.miss < found.miss) found = closer, smooth = true;
   }
   auto table = std::make_unique<UniformTable>(std::exp2(found.logStep), largest_, smooth);
-  estimateBits(*table, runWidth_);
+  estimatedBits_ = estimateBits(*table, runWidth_);
   return table;
 }
 

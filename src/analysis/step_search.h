@@ -23,6 +23,8 @@ class StepSearch {
   std::unique_ptr<UniformTable> find(double bitsPerSample);
   // The run-count width find chose: 0 unless the sound's exact repeats pay for the count.
   int runWidth() const { return runWidth_; }
+  // The estimated bits of the whole file at the step find chose.
+  uint64_t estimatedBits() const { return estimatedBits_; }
 
  private:
   struct Found {
@@ -45,6 +47,7 @@ class StepSearch {
   unsigned threads_;
   int runWidth_ = 0;
   uint32_t largest_ = 0;
+  uint64_t estimatedBits_ = 0;
 };
 
 }  // namespace qxw

@@ -36,6 +36,7 @@ class ConsoleCompression {
                      const MappedFile& input, bool toStandardOutput)
       : info_(info),
         quality_(line.quality),
+        bitsPerSample_(line.bitsPerSample),
         verify_(line.verify),
         toStandardOutput_(toStandardOutput),
         outputName_(outputName),
@@ -48,7 +49,8 @@ class ConsoleCompression {
     c.estimates = [](void* self, const qxw_estimates* e) {
       static_cast<ConsoleCompression*>(self)->reportEstimates(*e);
     };
-    c.quality_raised = [](void*, int from, int to) {
+    c.quality_raised = [](void* self, int from, int to) {
+      static_cast<ConsoleCompression*>(self)->quality_ = to;
       printProgress("Quality " + std::to_string(from) +
                     " cannot follow this sound; encoding again at quality " + std::to_string(to));
     };
@@ -91,6 +93,19 @@ class ConsoleCompression {
     if (step == QXW_STEP_HEADER) {
       return printProgress("Writing QXW file header to file " + outputName_);
     }
+    if (step == QXW_STEP_LOSSLESS) {
+      return printProgress(bitsPerSample_ ? "The target saves nothing on this sound; writing it lossless"
+                                          : "Quality " + std::to_string(quality_) +
+                                                " saves nothing on this sound; writing it lossless");
+    }
+    if (step == QXW_STEP_TARGET_UNMET) {
+      char line[160];
+      std::snprintf(line, sizeof line,
+                    "A target of %g bits per sample cannot be met on this sound; writing the "
+                    "smallest file that keeps it",
+                    *bitsPerSample_);
+      return printProgress(line);
+    }
     if (step >= QXW_STEP_HISTOGRAM && step <= QXW_STEP_DONE) printProgress(kLines[step]);
   }
 
@@ -119,7 +134,8 @@ class ConsoleCompression {
   }
 
   const WaveInfo& info_;
-  int quality_;
+  int quality_;  // raised where the sound needs it
+  std::optional<double> bitsPerSample_;
   bool verify_;
   bool toStandardOutput_;
   const std::string& outputName_;

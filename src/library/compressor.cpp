@@ -57,56 +57,192 @@ Recording recordingFor(CompressionListener& listener, SampleRange samples) {
 // Writes the whole file at the model's current table; the samples lost by it (see
 // encodeSamplesInPieces).
 uint64_t writeFile(EncoderModel& model, OutputStream& output, SampleRange samples,
-                   const SoundFormat& format, CompressionListener& listener, unsigned threads,
-                   bool announce) {
+                   const SoundFormat& format, unsigned threads, Recording recording,
+                   CompressionListener* announce) {
   BitWriter writer(output);
   model.writeMagic(writer);
   model.writeHeader(writer, format.sampleRate);
-  if (announce) listener.stepStarts(CompressionStep::EncodingSamples);
-  const uint64_t lost =
-      encodeSamplesInPieces(model, writer, samples, threads, recordingFor(listener, samples));
+  if (announce != nullptr) announce->stepStarts(CompressionStep::EncodingSamples);
+  const uint64_t lost = encodeSamplesInPieces(model, writer, samples, threads, recording);
   model.finishFile(writer);
   return lost;
 }
 
-}  // namespace
-
-bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
-              CompressionListener& listener, int threads) {
-  listener.stepStarts(CompressionStep::HistogrammingDeltas);
-  const unsigned threadCount = threadsToUse(threads);
+// The level passes up to the estimates: the difference histogram, the bin layout, the context
+// statistics, the Huffman codes and the refinement for the quality. Steps go to listener when
+// given. The table before the refinement is returned.
+LosslessTable analyzeLevels(EncoderModel& model, SampleRange samples, const SoundFormat& format,
+                            int quality, unsigned threads, SizeEstimates& estimates,
+                            CompressionListener* listener) {
+  const auto step = [&](CompressionStep s) {
+    if (listener != nullptr) listener->stepStarts(s);
+  };
+  step(CompressionStep::HistogrammingDeltas);
   model.initialize(format.channelCount);
-  histogramDeltasInPieces(model, samples, threadCount);
-  listener.stepStarts(CompressionStep::AnalyzingHistogram);
+  histogramDeltasInPieces(model, samples, threads);
+  step(CompressionStep::AnalyzingHistogram);
   model.analyzeHistogram(format.frameCount);
-  listener.stepStarts(CompressionStep::GatheringStatistics);
+  step(CompressionStep::GatheringStatistics);
   model.resetContextStatistics();
-  gatherContextStatisticsInPieces(model, samples, threadCount);
-  listener.stepStarts(CompressionStep::GeneratingCodes);
-  SizeEstimates estimates;
+  gatherContextStatisticsInPieces(model, samples, threads);
+  step(CompressionStep::GeneratingCodes);
   model.generateHuffmanCodes(estimates.totalBits);
   const LosslessTable lossless(model);
   model.refineBins(static_cast<uint32_t>(quality), estimates.runBits, estimates.losslessValueBits,
                    estimates.selectedValueBits);
+  return lossless;
+}
+
+// The model's table refined again for another quality; the codes stay.
+void refineAgain(EncoderModel& model, const LosslessTable& lossless, int quality,
+                 uint32_t channels) {
+  lossless.restore(model);
+  model.channels = std::make_unique<ChannelState[]>(channels);
+  SizeEstimates unused;
+  model.refineBins(static_cast<uint32_t>(quality), unused.runBits, unused.losslessValueBits,
+                   unused.selectedValueBits);
+}
+
+// Keeps the input itself as the reconstruction, for a file written lossless.
+void recordInput(CompressionListener& listener, SampleRange samples) {
+  std::vector<int16_t>* recorded = listener.reconstruction();
+  uint64_t* digest = listener.reconstructionDigest();
+  if (recorded == nullptr && digest == nullptr) return;
+  const uint64_t count = samples.sampleCount();
+  if (recorded != nullptr) recorded->resize(count);
+  uint64_t sum = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    const int16_t x = readSample(samples.begin + 2 * i);
+    if (recorded != nullptr) (*recorded)[i] = x;
+    sum += digestTerm(i, x);
+  }
+  if (digest != nullptr) *digest = sum;
+}
+
+// A level or a target that saves nothing must not lose sound: where the file written is at least
+// the lossless estimate, the lossless file replaces it when it is no larger. True when it did.
+// The model is left at quality 9 then.
+bool replaceByLossless(EncoderModel& model, const LosslessTable& lossless,
+                       uint64_t losslessEstimate, OutputStream& output, SampleRange samples,
+                       const SoundFormat& format, unsigned threads,
+                       CompressionListener& listener) {
+  if (output.size() < losslessEstimate) return false;
+  refineAgain(model, lossless, 9, format.channelCount);
+  OutputStream file;
+  file.createInMemory(static_cast<size_t>(output.size()));
+  writeFile(model, file, samples, format, threads, {}, nullptr);
+  file.close();
+  if (file.contents().size() > output.size()) return false;
+  listener.writtenLossless();
+  output.restart();
+  output.append(file.contents().data(), file.contents().size());
+  recordInput(listener, samples);
+  return true;
+}
+
+// The sum of squared input samples.
+long double signalOf(SampleRange samples) {
+  long double signal = 0;
+  uint64_t part = 0;  // exact over 2^32 samples of at most 2^30 each
+  const uint64_t count = samples.sampleCount();
+  for (uint64_t i = 0; i < count; ++i) {
+    const int64_t x = readSample(samples.begin + 2 * i);
+    part += static_cast<uint64_t>(x * x);
+    if ((i & 0xFFFFFFFu) == 0xFFFFFFFu) signal += part, part = 0;
+  }
+  return signal + part;
+}
+
+// A listener that keeps the file and the reconstruction in memory and tells nothing.
+class QuietListener : public CompressionListener {
+ public:
+  QuietListener() { stream_.createInMemory(); }
+  OutputStream* output() override { return &stream_; }
+  std::vector<int16_t>* reconstruction() override { return &reconstruction_; }
+  void writtenLossless() override { lossless_ = true; }
+  OutputStream& stream() { return stream_; }
+  const std::vector<int16_t>& samples() const { return reconstruction_; }
+  bool lossless() const { return lossless_; }
+
+ private:
+  OutputStream stream_;
+  std::vector<int16_t> reconstruction_;
+  bool lossless_ = false;
+};
+
+// The squared differences between the input and a reconstruction.
+long double noiseOf(SampleRange samples, const std::vector<int16_t>& reconstruction) {
+  long double noise = 0;
+  for (uint64_t i = 0; i < reconstruction.size(); ++i) {
+    const long double d = readSample(samples.begin + 2 * i) - reconstruction[i];
+    noise += d * d;
+  }
+  return noise;
+}
+
+// One candidate file for a size target, in memory, with what it measured.
+struct Candidate {
+  std::vector<uint8_t> bytes;
+  long double noise = 0;
+  std::vector<int16_t> reconstruction;
+};
+
+// The walk of a target table written whole into memory.
+Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int runWidth,
+                          SampleRange samples, const SoundFormat& format, bool keep) {
+  table.applyTo(model);
+  model.binBits[0] = runWidth;
+  Candidate candidate;
+  if (keep) candidate.reconstruction.resize(samples.sampleCount());
+  OutputStream file;
+  file.createInMemory();
+  BitWriter writer(file);
+  model.writeMagic(writer);
+  model.writeHeader(writer, format.sampleRate);
+  Recording recording;
+  recording.samples = keep ? candidate.reconstruction.data() : nullptr;
+  candidate.noise = writeTargetSamples({table, runWidth, format.channelCount}, model, writer,
+                                       samples, recording)
+                        .noise;
+  model.finishFile(writer);
+  file.close();
+  candidate.bytes = file.contents();
+  return candidate;
+}
+
+}  // namespace
+
+uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; }
+
+bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
+              CompressionListener& listener, int threads) {
+  const unsigned threadCount = threadsToUse(threads);
+  SizeEstimates estimates;
+  const LosslessTable lossless =
+      analyzeLevels(model, samples, format, quality, threadCount, estimates, &listener);
   listener.estimatesReady(estimates);
 
   listener.stepStarts(CompressionStep::WritingHeader);
   OutputStream* output = listener.output();
   if (output == nullptr) return false;
-  uint64_t lost = writeFile(model, *output, samples, format, listener, threadCount, true);
+  uint64_t lost = writeFile(model, *output, samples, format, threadCount,
+                            recordingFor(listener, samples), &listener);
   // A table whose levels all leave the 16-bit range from where the reconstruction stands cannot
   // follow the signal (loud square waves); the next quality up has finer levels, and quality 9
   // follows every signal exactly.
   while (lost > kLostSampleLimit && quality < 9) {
     listener.qualityRaised(quality, quality + 1);
     ++quality;
-    lossless.restore(model);
-    model.channels = std::make_unique<ChannelState[]>(format.channelCount);
-    SizeEstimates unused;
-    model.refineBins(static_cast<uint32_t>(quality), unused.runBits, unused.losslessValueBits,
-                     unused.selectedValueBits);
+    refineAgain(model, lossless, quality, format.channelCount);
     output->restart();
-    lost = writeFile(model, *output, samples, format, listener, threadCount, false);
+    lost = writeFile(model, *output, samples, format, threadCount,
+                     recordingFor(listener, samples), nullptr);
+  }
+  if (quality < 9) {
+    replaceByLossless(model, lossless,
+                      estimatedBytes(estimates.runBits + estimates.losslessValueBits +
+                                     estimates.totalBits),
+                      *output, samples, format, threadCount, listener);
   }
   listener.stepStarts(CompressionStep::Finishing);
   return true;
@@ -123,31 +259,76 @@ bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsP
   model->frameCount = format.frameCount;
   StepSearch search(*model, samples, format.channelCount, threadCount);
   listener.stepStarts(CompressionStep::GatheringStatistics);
-  const std::unique_ptr<UniformTable> table = search.find(bitsPerSample);
+  std::unique_ptr<UniformTable> table = search.find(bitsPerSample);
   listener.stepStarts(CompressionStep::GeneratingCodes);
-  table->applyTo(*model);
-  model->binBits[0] = search.runWidth();
-  const TargetWalk walk{*table, search.runWidth(), format.channelCount};
+  const uint64_t count = samples.sampleCount();
+  const double target = bitsPerSample * static_cast<double>(count);
+  // Below what the header and one bit a sample cost (a short sound), the search ends at a step
+  // that keeps nothing of the sound.
+  const bool unmet = static_cast<double>(search.estimatedBits()) > target * (1 + kTargetMiss);
 
   listener.stepStarts(CompressionStep::WritingHeader);
   OutputStream* output = listener.output();
   if (output == nullptr) return false;
-  BitWriter writer(*output);
-  model->writeMagic(writer);
-  model->writeHeader(writer, format.sampleRate);
-  listener.stepStarts(CompressionStep::EncodingSamples);
-  const TargetQuality quality =
-      writeTargetSamples(walk, *model, writer, samples, recordingFor(listener, samples));
-  writer.alignToWord();
   TargetReport report;
-  report.bytes = output->position();
-  model->finishFile(writer);
+  report.signal = signalOf(samples);
+  // The lossless file, and its estimate, from the level passes on a model of their own.
+  auto levels = std::make_unique<EncoderModel>();
+  SizeEstimates estimates;
+  LosslessTable lossless(*model);
+  if (!unmet) {
+    table->applyTo(*model);
+    model->binBits[0] = search.runWidth();
+    const TargetWalk walk{*table, search.runWidth(), format.channelCount};
+    BitWriter writer(*output);
+    model->writeMagic(writer);
+    model->writeHeader(writer, format.sampleRate);
+    listener.stepStarts(CompressionStep::EncodingSamples);
+    report.noise =
+        writeTargetSamples(walk, *model, writer, samples, recordingFor(listener, samples)).noise;
+    model->finishFile(writer);
+    lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
+  } else {
+    // The smallest level, and the search's best at the smallest level's size: whichever keeps
+    // more of the sound, never worse than the level.
+    listener.stepStarts(CompressionStep::EncodingSamples);
+    listener.targetUnmet();
+    QuietListener level;
+    compress(*levels, samples, format, 0, level, static_cast<int>(threadCount));
+    level.stream().close();
+    Candidate chosen{level.stream().contents(), noiseOf(samples, level.samples()),
+                     level.samples()};
+    if (!level.lossless()) {
+      table = search.find(8.0 * static_cast<double>(chosen.bytes.size()) /
+                          static_cast<double>(std::max<uint64_t>(count, 1)));
+      Candidate searched = writeTargetFile(*model, *table, search.runWidth(), samples, format,
+                                           listener.reconstruction() != nullptr ||
+                                               listener.reconstructionDigest() != nullptr);
+      if (searched.bytes.size() <= chosen.bytes.size() && searched.noise <= chosen.noise) {
+        chosen = std::move(searched);
+      }
+    }
+    output->append(chosen.bytes.data(), chosen.bytes.size());
+    report.noise = chosen.noise;
+    if (std::vector<int16_t>* recorded = listener.reconstruction()) *recorded = chosen.reconstruction;
+    if (uint64_t* digest = listener.reconstructionDigest()) {
+      *digest = 0;
+      for (uint64_t i = 0; i < chosen.reconstruction.size(); ++i) {
+        *digest += digestTerm(i, chosen.reconstruction[i]);
+      }
+    }
+    lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
+  }
+  if (replaceByLossless(*levels, lossless,
+                        estimatedBytes(estimates.runBits + estimates.losslessValueBits +
+                                       estimates.totalBits),
+                        *output, samples, format, threadCount, listener)) {
+    report.noise = 0;
+  }
+  report.bytes = output->size();
   listener.stepStarts(CompressionStep::Finishing);
-  const uint64_t count = samples.sampleCount();
   report.bitsPerSample =
       count == 0 ? 0 : 8.0 * static_cast<double>(report.bytes) / static_cast<double>(count);
-  report.signal = quality.signal;
-  report.noise = quality.noise;
   listener.targetReached(report);
   return true;
 }

@@ -32,6 +32,8 @@ enum class CompressionStep {
   WritingHeader = 4,
   EncodingSamples = 5,
   Finishing = 6,
+  WrittenLossless = 7,
+  TargetUnmet = 8,
 };
 
 // What a compression aimed at a size measured of the file it wrote.
@@ -51,6 +53,12 @@ class CompressionListener {
   // The file is being written again at a higher quality: the table of the lower one could not
   // reach the signal's levels.
   virtual void qualityRaised(int /*from*/, int /*to*/) {}
+  // The file written saved nothing over the lossless one, which replaces it (the level or the
+  // target is then quality 9).
+  virtual void writtenLossless() {}
+  // The size target lies below what the sound's file can take (the header alone, on a short
+  // sound): the file kept is the smallest level's, or the search's best at its size.
+  virtual void targetUnmet() {}
   // Asked once, after the estimates and before the header is written; null ends the run there.
   virtual OutputStream* output() = 0;
   // After a compression aimed at a size, once the file is written.
@@ -62,6 +70,12 @@ class CompressionListener {
   virtual uint64_t* reconstructionDigest() { return nullptr; }
 };
 
+// How far above a size target the search may leave the file before the target counts as unmet.
+inline constexpr double kTargetMiss = 0.03;
+
+// The size in bytes of a file whose data takes `bits`, as the estimates give it.
+uint64_t estimatedBytes(uint64_t bits);
+
 // More steps than this held back far from the input (see encodeSamplesInPieces) mean the
 // quality's table cannot follow the sound: a loud square wave of a few hundred jumps.
 inline constexpr uint64_t kLostSampleLimit = 256;
@@ -69,7 +83,8 @@ inline constexpr uint64_t kLostSampleLimit = 256;
 // Runs the passes of one compression, in their order, over one model: the difference histogram,
 // the bin layout, the context statistics, the Huffman codes, the refinement for the quality, then
 // the header, the samples and the size patch; the file is written again at the next quality up
-// while the table loses the signal (qualityRaised tells). False when the listener gave no output. threads:
+// while the table loses the signal (qualityRaised tells), and lossless where the level saved
+// nothing (writtenLossless tells). False when the listener gave no output. threads:
 // 0 for as many as help, 1 for the calling thread only; the bytes never depend on it.
 bool compress(SampleRange samples, const SoundFormat& format, int quality,
                          CompressionListener& listener, int threads = 1);
@@ -77,7 +92,9 @@ bool compress(SampleRange samples, const SoundFormat& format, int quality,
 // table of even steps for the sound, searches the step that brings the file nearest the target,
 // and writes each sample as the level nearest the whole difference between input and
 // reconstruction. The same steps and messages as compress, except the estimates; ends with
-// targetReached. The bytes never depend on threads.
+// targetReached. A target the sound cannot meet (targetUnmet) gives the better of the smallest
+// level and the search at that level's size; a file no smaller than the lossless one is replaced
+// by it (writtenLossless). The bytes never depend on threads.
 bool compressToBits(SampleRange samples, const SoundFormat& format,
                                double bitsPerSample, CompressionListener& listener,
                                int threads = 1);

@@ -114,7 +114,7 @@ class CallbackListener : public CompressionListener {
   }
   void estimatesReady(const SizeEstimates& e) override {
     if (c_.estimates == nullptr) return;
-    const auto bytes = [](uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; };
+    const auto bytes = estimatedBytes;
     const qxw_estimates estimates{bytes(e.runBits + e.totalBits),
                                   bytes(e.runBits + e.losslessValueBits + e.totalBits),
                                   bytes(e.runBits + e.selectedValueBits + e.totalBits)};
@@ -123,6 +123,8 @@ class CallbackListener : public CompressionListener {
   void qualityRaised(int from, int to) override {
     if (c_.quality_raised != nullptr) c_.quality_raised(c_.context, from, to);
   }
+  void writtenLossless() override { stepStarts(CompressionStep::WrittenLossless); }
+  void targetUnmet() override { stepStarts(CompressionStep::TargetUnmet); }
   OutputStream* output() override {
     if (c_.open != nullptr && c_.open(c_.context) == 0) {
       stopped_ = true;

@@ -46,7 +46,11 @@ TEST(CommandTable, EachCommandLineGivesItsStatusAndFiles) {
       {kDecoder, {"/T", "/F", "song.qxw"}, 0, {}},
       {kDecoder, {"song"}, 2, {}},
       {kDecoder, {"/f", "song", "copy"}, 0, {"copy.wav"}},
-      {kDecoder, {"/F", "/t", "song", "unmade"}, 0, {}, {"unmade.wav"}},
+      // /T writes nothing: every name is a file to test, and /C with it is a mistake.
+      {kDecoder, {"/F", "/t", "song", "unmade"}, 2, {}, {"unmade.wav"}},
+      {kDecoder, {"/T", "song", "song.qxw", "song"}, 0, {}},
+      {kDecoder, {"/T", "song", "out"}, 2, {}},
+      {kDecoder, {"/T", "/C", "song.qxw", "song.wav"}, 1, {}},
       {kDecoder, {"/x", "song"}, 2, {}},
       // Help, alone, on standard output with status 0; anywhere else it is a file name.
       {kEncoder, {"-h"}, 0, {}},
@@ -65,7 +69,7 @@ TEST(CommandTable, EachCommandLineGivesItsStatusAndFiles) {
       {kDecoder, {"song.qxw", "/dev/null"}, 0, {}, {"/dev/null.wav"}},
       {kDecoder, {"song.qxw", "-"}, 0, {}, {"-", "-.wav"}},
       {kDecoder, {"/C", "song.qxw", "song.wav"}, 0, {}},
-      {kDecoder, {"/c", "/t", "/F", "song"}, 0, {}},
+      {kDecoder, {"/c", "/t", "/F", "song"}, 1, {}},
       {kDecoder, {"/C", "song.qxw", "other.wav"}, 2, {}},
       {kDecoder, {"song.qxw", "/C"}, 1, {}},
       // /B and /V: options first, in any order, each once; /B and /Q exclude each other.
@@ -74,6 +78,16 @@ TEST(CommandTable, EachCommandLineGivesItsStatusAndFiles) {
       {kEncoder, {"/B9", "song.wav"}, 1, {}},
       {kEncoder, {"/B1.5", "song.wav"}, 1, {}},
       {kEncoder, {"/B4x", "song.wav"}, 1, {}},
+      // A mistyped target is a usage error, never a file name.
+      {kEncoder, {"/B-1", "song.wav"}, 1, {}},
+      {kEncoder, {"/Bnan", "song.wav"}, 1, {}},
+      {kEncoder, {"/binf", "song.wav"}, 1, {}},
+      {kEncoder, {"/B", "song.wav"}, 1, {}},
+      {kEncoder, {"/B.5", "song.wav"}, 1, {}},
+      {kEncoder, {"/B+", "song.wav"}, 1, {}},
+      {kEncoder, {"/b.5e1", "song.wav"}, 1, {}},
+      {kEncoder, {"/B+4", "song.wav"}, 1, {}},
+      {kEncoder, {"/Bach", "out"}, 2, {}},
       {kEncoder, {"/V", "/V", "song.wav"}, 1, {}},
       {kEncoder, {"song.wav", "/V"}, 1, {}},
       {kEncoder, {"/v", "/q5", "song", "v5"}, 0, {"v5.qxw"}},

@@ -54,7 +54,7 @@ TEST_F(DecoderRun, TestsAFileWithoutWritingAnything) {
   const auto result = decode({"/T", "song.qxw"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out,
-            "Examining QXW file header of song.qxw\nTesting sound data\nFile song.qxw is intact\n");
+            "Examining QXW file header of song.qxw\nTesting sound data\nFile song.qxw is well formed\n");
   EXPECT_EQ(readFile(dir.path("song.wav")), wav);
 }
 
@@ -129,7 +129,7 @@ TEST_F(DecoderRun, PipesGiveTheBytesOfTheFiles) {
   EXPECT_EQ(readFile(dir.path("piped.wav")), expected);
   const auto tested = decode({"/T", "-"}, options);
   EXPECT_EQ(tested.out, "Examining QXW file header of standard input\nTesting sound data\n"
-                        "File standard input is intact\n");
+                        "File standard input is well formed\n");
   // Standard output by another name is standard output, with the lines out of the way.
   for (const char* name : {"/dev/stdout", "/dev/fd/1"}) {
     const auto named = decode({"lossy.qxw", name});

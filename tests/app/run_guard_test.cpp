@@ -65,7 +65,7 @@ TEST(RunGuard, TurnsAShrunkenInputIntoAnErrorAndRemovesThePartialOutput) {
 }
 
 TEST(RunGuard, RemovesThePartialOutputAndEndsByTheSignalWhenInterrupted) {
-  for (int signal : {SIGINT, SIGTERM, SIGPIPE}) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     TempDir dir;
     writeFile(dir.path("out.qxw"), {1, 2, 3});
     const auto result = inChild([&] {
