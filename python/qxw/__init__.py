@@ -3,10 +3,14 @@
 Samples are numpy int16 arrays of shape (frames, channels); a 1-D array is mono. The calls go
 through libqxw's C interface with ctypes, which lets other Python threads run during them, and
 give the same bytes as the wav2qxw and qxw2wav programs. The library is found through the
-QXW_LIBRARY environment variable, then the system's library path.
+QXW_LIBRARY environment variable, then beside the installed package (in P/lib for P/lib/python3/
+dist-packages/qxw, as `cmake --install` lays them out), then the system's library path.
 """
 import ctypes
 import ctypes.util
+import math
+import numbers
+import operator
 import os
 from collections import namedtuple
 
@@ -30,9 +34,27 @@ class _Format(ctypes.Structure):
                 ("sample_rate", ctypes.c_uint32)]
 
 
+def _candidates():
+    """Where libqxw may be, in the order tried."""
+    if os.environ.get("QXW_LIBRARY"):
+        return [os.environ["QXW_LIBRARY"]]
+    # Installed as P/lib/python3/dist-packages/qxw beside P/lib/libqxw.so.1.
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..",
+                          "libqxw.so.1")
+    return [os.path.normpath(beside), ctypes.util.find_library("qxw") or "libqxw.so.1"]
+
+
 def _load():
-    name = os.environ.get("QXW_LIBRARY") or ctypes.util.find_library("qxw") or "libqxw.so.1"
-    lib = ctypes.CDLL(name)
+    tried = []
+    for name in _candidates():
+        try:
+            lib = ctypes.CDLL(name)
+            break
+        except OSError as failure:
+            tried.append(f"{name} ({failure})")
+    else:
+        raise ImportError("libqxw not found; tried " + "; ".join(tried) +
+                          ". Set QXW_LIBRARY to the path of libqxw.so.1")
     p, size, i16 = ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_int16)
     fmt = ctypes.POINTER(_Format)
     signatures = {
@@ -58,6 +80,28 @@ def _load():
 _lib = _load()
 __version__ = _lib.qxw_version().decode()
 _MAX_SAMPLES = (0xFFFFFFFF - 44) // 2  # what a WAV file can hold
+_QUALITIES = range(0, 10)
+_BITS = (2.0, 8.0)
+_CHANNELS = range(1, 7)
+
+
+def _integer(name, value, allowed):
+    """value as an int within allowed (a range); TypeError for a non-integer, ValueError outside."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+    value = operator.index(value)
+    if value not in allowed:
+        raise ValueError(f"{name} {allowed.start} to {allowed.stop - 1}, not {value}")
+    return value
+
+
+def _bits(value):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"bits must be a number, not {type(value).__name__}")
+    value = float(value)
+    if math.isnan(value) or not _BITS[0] <= value <= _BITS[1]:
+        raise ValueError(f"bits {_BITS[0]:g} to {_BITS[1]:g}, not {value}")
+    return value
 
 
 def _check(status):
@@ -74,8 +118,8 @@ def _frames(samples):
         array = array[:, np.newaxis]
     if array.ndim != 2:
         raise ValueError(f"samples must be (frames, channels) or 1-D, not {array.ndim}-D")
-    if not 1 <= array.shape[1] <= 6:
-        raise ValueError(f"1 to 6 channels, not {array.shape[1]}")
+    if array.shape[1] not in _CHANNELS:
+        raise ValueError(f"{_CHANNELS.start} to {_CHANNELS.stop - 1} channels, not {array.shape[1]}")
     if array.size > _MAX_SAMPLES:
         raise ValueError("more samples than a WAV file can hold")
     return np.ascontiguousarray(array)
@@ -85,18 +129,20 @@ def encode(samples, rate, quality=3, threads=0, bits=None):
     """The QXW file of the samples as bytes: at quality 0..9 (9 is lossless), or, with bits, at
     an average of about that many bits per sample (2 to 8)."""
     array = _frames(samples)
-    if bits is None and not 0 <= int(quality) <= 9:
-        raise ValueError(f"quality 0 to 9, not {quality}")
-    if bits is not None and not 2 <= float(bits) <= 8:
-        raise ValueError(f"bits 2 to 8, not {bits}")
-    fmt = _Format(array.shape[0], array.shape[1], int(rate))
+    rate = _integer("rate", rate, range(0, 2**32))
+    threads = _integer("threads", threads, range(0, 2**31))
+    if bits is None:
+        quality = _integer("quality", quality, _QUALITIES)
+    else:
+        bits = _bits(bits)
+    fmt = _Format(array.shape[0], array.shape[1], rate)
     data, size = ctypes.c_void_p(), ctypes.c_size_t()
     pointer = array.ctypes.data_as(ctypes.c_void_p)
     if bits is None:
-        _check(_lib.qxw_encode(pointer, ctypes.byref(fmt), int(quality), int(threads),
+        _check(_lib.qxw_encode(pointer, ctypes.byref(fmt), quality, threads,
                                ctypes.byref(data), ctypes.byref(size)))
     else:
-        _check(_lib.qxw_encode_bits(pointer, ctypes.byref(fmt), float(bits), int(threads),
+        _check(_lib.qxw_encode_bits(pointer, ctypes.byref(fmt), bits, threads,
                                     ctypes.byref(data), ctypes.byref(size)))
     try:
         return ctypes.string_at(data, size.value)
@@ -154,8 +200,7 @@ def info(source):
 def blocks(source, blocksize=65536):
     """Yields the samples of a QXW file in (up to blocksize, channels) arrays, decoded as they
     are asked for."""
-    if blocksize < 1:
-        raise ValueError("blocksize must be at least 1")
+    blocksize = _integer("blocksize", blocksize, range(1, 2**62))
     data = _bytes_of(source)
     fmt = _format_of(data)
     decoder = ctypes.c_void_p()

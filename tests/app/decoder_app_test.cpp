@@ -267,6 +267,45 @@ TEST_F(DecoderRun, BytesAfterTheDataFailATest) {
   }
 }
 
+// Standard input is read only as far as the header declares: what follows is never held; a test
+// fails on it and a decode says so.
+TEST_F(DecoderRun, ReadsStandardInputOnlyAsFarAsTheHeaderDeclares) {
+  const auto file = readFile(dir.path("song.qxw"));
+  writeFile(dir.path("long.bin"), file);
+  ASSERT_EQ(::truncate(dir.path("long.bin").c_str(), static_cast<off_t>(file.size()) + (1l << 30)),
+            0);
+  RunOptions piped;
+  piped.standardInput = dir.path("long.bin");
+  auto result = decode({"-", "out.wav"}, piped);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err,
+            "Warning: more bytes follow the QXW data in standard input; they are not decoded\n");
+  EXPECT_EQ(readFile(dir.path("out.wav")), wav);
+  EXPECT_LT(result.peakKilobytes, 256 << 10);
+  result = decode({"/T", "-"}, piped);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "Error: more bytes follow the QXW data in standard input\n");
+  // Exactly the file: nothing to say.
+  piped.standardInput = dir.path("song.qxw");
+  result = decode({"/T", "-"}, piped);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+}
+
+// /T tests every name it is given, each with its own line; the failures are named and counted.
+TEST_F(DecoderRun, TestsEveryFileNamed) {
+  writeFile(dir.path("bad.qxw"), {'n', 'o', 't'});
+  const auto result = decode({"/T", "song.qxw", "bad.qxw", "song"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "bad.qxw: Not valid QXW file\n1 of 3 files failed\n");
+  size_t good = 0;
+  for (size_t at = 0; (at = result.out.find("File song.qxw is well formed\n", at)) != std::string::npos;
+       ++at) {
+    ++good;
+  }
+  EXPECT_EQ(good, 2u);
+}
+
 // A terminal is neither a QXW file to read nor a place for a WAV file.
 TEST_F(DecoderRun, RefusesATerminal) {
   RunOptions terminal;

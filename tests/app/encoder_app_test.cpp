@@ -114,7 +114,10 @@ TEST_F(EncoderRun, RejectsBadHeadersWithoutCreatingOutput) {
     ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(dataTag)),
               static_cast<ssize_t>(tail.size()));
     ::close(fd);
-    EXPECT_EQ(run({"far.wav"}).err, "Error: file far.wav incomplete or truncated\n");
+    const auto result = run({"far.wav"});
+    EXPECT_EQ(result.err, "Error: file far.wav incomplete or truncated\n");
+    // The header is checked before any of the 4 GiB is read in.
+    EXPECT_LT(result.peakKilobytes, 256 << 10);
     ::unlink(dir.path("far.wav").c_str());
   }
 
@@ -352,6 +355,48 @@ TEST_F(EncoderRun, EncodesAndDecodesSeveralFilesIntoAFolder) {
   EXPECT_EQ(run({"a.wav", "sub/b.wav", "nowhere"}).status, 1);
 }
 
+// Outputs are compared by the files they reach, links followed, against each other and against
+// every input, with standard input named as it is written; nothing is written on a refusal.
+TEST_F(EncoderRun, RefusesBatchesWhoseOutputsMeetByAnyName) {
+  const auto a = makeWav(tone(3000, 1), 1), b = makeWav(tone(2000, 1), 1);
+  writeFile(dir.path("a.wav"), a);
+  writeFile(dir.path("b.wav"), b);
+  writeFile(dir.path("standard input.wav"), b);
+  ::mkdir(dir.path("o3").c_str(), 0700);
+  ::mkdir(dir.path("out").c_str(), 0700);
+  ::mkdir(dir.path("back").c_str(), 0700);
+  ASSERT_EQ(run({"a.wav", "a.qxw"}).status, 0);
+  ASSERT_EQ(run({"b.wav", "b.qxw"}).status, 0);
+  const auto bQxw = readFile(dir.path("b.qxw"));
+  ::symlink("a.qxw", dir.path("out/b.qxw").c_str());
+  ::symlink("../b.qxw", dir.path("back/a.wav").c_str());
+  RunOptions piped;
+  piped.standardInput = dir.path("a.wav");
+  const struct {
+    const std::string& program;
+    std::vector<std::string> args;
+    std::string error;
+  } cases[] = {
+      {kProgram, {"standard input.wav", "-", "o3/"},
+       "Error: standard input.wav and - would both write o3/standard input.qxw\n"},
+      {kProgram, {"-", "-", "o3/"}, "Error: - and - would both write o3/standard input.qxw\n"},
+      {kProgram, {"a.wav", "b.wav", "out/"},
+       "Error: a.wav and b.wav would both write out/a.qxw (as out/b.qxw)\n"},
+      {QXW2WAV_PATH, {"/F", "a.qxw", "b.qxw", "back/"},
+       "Error: a.qxw would write back/a.wav, which is the input file b.qxw\n"},
+  };
+  for (const auto& c : cases) {
+    RunOptions options = piped;
+    options.workingDir = dir.dir();
+    const auto result = runProgram(c.program, c.args, options);
+    EXPECT_EQ(result.status, 2) << c.args[0];
+    EXPECT_EQ(result.err, c.error);
+  }
+  EXPECT_FALSE(fileExists(dir.path("o3/standard input.qxw")));
+  EXPECT_FALSE(fileExists(dir.path("out/a.qxw")));
+  EXPECT_EQ(readFile(dir.path("b.qxw")), bQxw);
+}
+
 // Standard output under any name takes the file, the lines go to standard error, and a terminal
 // is refused.
 TEST_F(EncoderRun, WritesToStandardOutputUnderAnyName) {
@@ -402,6 +447,110 @@ TEST_F(EncoderRun, ReportsAnInputTooLargeForMemory) {
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "Error: out of memory\n");
 #endif
+}
+
+// Standard input is read only as far as its header declares. A data size that a program writing
+// into a pipe could not know (a placeholder, or more than arrives) means "until the end": the
+// whole frames that arrived are the sound, and the run says so. Files keep the strict check.
+TEST_F(EncoderRun, ReadsStandardInputAsFarAsItsHeaderDeclares) {
+  const auto wav = makeWav(tone(5000, 2), 2);
+  writeFile(dir.path("song.wav"), wav);
+  ASSERT_EQ(run({"song.wav", "song.qxw"}).status, 0);
+  const auto expected = readFile(dir.path("song.qxw"));
+  const auto withSizes = [&](uint32_t riff, uint32_t data, size_t extra) {
+    auto bytes = wav;
+    set32(bytes, 4, riff);
+    set32(bytes, 40, data);
+    bytes.resize(bytes.size() + extra, 7);
+    return bytes;
+  };
+  const std::string unknown = "Warning: the data size was unknown; 5000 frames read\n";
+  const std::string more =
+      "Warning: more bytes follow the WAV data in standard input; they are not read\n";
+  const struct {
+    const char* what;
+    std::vector<uint8_t> input;
+    std::string warnings;
+  } cases[] = {
+      {"as declared", wav, ""},
+      {"junk after", withSizes(20036, 20000, 1000), more},
+      {"placeholder", withSizes(0xFFFFFFFF, 0xFFFFFFFF, 0), unknown},
+      {"placeholder and half a frame", withSizes(0xFFFFFFFF, 0xFFFFFFFF, 2), unknown},
+      {"sox's placeholder", withSizes(0x7FFFF000 + 36, 0x7FFFF000, 0), unknown},
+      {"more declared than arrives", withSizes(60036, 60000, 0), unknown},
+  };
+  for (const auto& c : cases) {
+    writeFile(dir.path("in.bin"), c.input);
+    RunOptions piped;
+    piped.standardInput = dir.path("in.bin");
+    const auto result = run({"-", "out.qxw"}, piped);
+    EXPECT_EQ(result.status, 0) << c.what << result.err;
+    EXPECT_EQ(result.err, c.warnings) << c.what;
+    EXPECT_EQ(readFile(dir.path("out.qxw")), expected) << c.what;
+  }
+  writeFile(dir.path("placeholder.wav"), withSizes(0xFFFFFFFF, 0xFFFFFFFF, 0));
+  EXPECT_EQ(run({"placeholder.wav"}).err,
+            "Error: file placeholder.wav incomplete or truncated\n");
+}
+
+// Nothing past the declared data is read: a small sound followed by a gigabyte is read as small.
+TEST_F(EncoderRun, HoldsOnlyTheDeclaredDataOfStandardInput) {
+  const auto wav = makeWav(tone(250000, 2), 2);
+  writeFile(dir.path("in.bin"), wav);
+  ASSERT_EQ(::truncate(dir.path("in.bin").c_str(), static_cast<off_t>(wav.size()) + (1l << 30)),
+            0);
+  RunOptions piped;
+  piped.standardInput = dir.path("in.bin");
+  const auto result = run({"-", "out.qxw"}, piped);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.err.find("more bytes follow the WAV data"), std::string::npos);
+  EXPECT_LT(result.peakKilobytes, 256 << 10);
+}
+
+// Progress nobody reads any more (| head -1) is dropped; the sound is finished and kept.
+TEST_F(EncoderRun, FinishesTheFileWhenTheProgressPipeCloses) {
+  writeFile(dir.path("song.wav"), makeWav(tone(30000, 2), 2));
+  ASSERT_EQ(run({"song.wav", "expected.qxw"}).status, 0);
+  RunOptions closed;
+  closed.outputPipeClosed = true;
+  const auto result = run({"song.wav", "song.qxw"}, closed);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(readFile(dir.path("song.qxw")), readFile(dir.path("expected.qxw")));
+  RunOptions here = closed;
+  here.workingDir = dir.dir();
+  EXPECT_EQ(runProgram(QXW2WAV_PATH, {"song.qxw", "back.wav"}, here).status, 0);
+  EXPECT_TRUE(fileExists(dir.path("back.wav")));
+}
+
+// A level or a target that saves nothing writes the sound lossless, and says so after the
+// encoding line; a target below what a short sound's header costs keeps the sound.
+TEST_F(EncoderRun, SaysWhenALevelOrATargetCannotBeKept) {
+  std::vector<int16_t> alternating(40000);
+  for (size_t i = 0; i < alternating.size(); ++i) alternating[i] = i % 2 ? 32767 : -32767;
+  writeFile(dir.path("alt.wav"), makeWav(alternating, 1));
+  writeFile(dir.path("short.wav"), makeWav(tone(1000, 1), 1));
+  const struct {
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {{"/Q3", "alt.wav", "out.qxw"},
+       "Encoding and writing sound data\nQuality 3 saves nothing on this sound; writing it "
+       "lossless\nDone.\n"},
+      {{"/B6", "alt.wav", "out.qxw"},
+       "\nThe target saves nothing on this sound; writing it lossless\n"},
+      {{"/B4", "short.wav", "out.qxw"},
+       "Encoding and writing sound data\nA target of 4 bits per sample cannot be met on this "
+       "sound; writing the smallest file that keeps it\n"},
+  };
+  for (const auto& c : cases) {
+    const auto result = run(c.args);
+    EXPECT_EQ(result.status, 0) << c.args[0] << result.err;
+    EXPECT_NE(result.out.find(c.line), std::string::npos) << c.args[0] << "\n" << result.out;
+    RunOptions here;
+    here.workingDir = dir.dir();
+    const auto compared = runProgram(QXW2WAV_PATH, {"/C", "out.qxw", c.args[1]}, here);
+    EXPECT_EQ(compared.out.find("Signal to noise: 0.00 dB"), std::string::npos) << compared.out;
+  }
 }
 
 }  // namespace

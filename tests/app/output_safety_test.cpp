@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 
+#include "app/mapped_file.h"
+#include "app/output_file.h"
 #include "support/run_program.h"
 #include "support/signals.h"
 #include "support/wav_files.h"
@@ -177,6 +180,40 @@ TEST_F(OutputSafety, ClosedStandardStreamsNeverReceiveTheOutput) {
 
 // A replaced file keeps its permissions; one the user could not write stays as it is; a
 // dangling link gets the file it names.
+// The temporary file is private while it fills, whatever the umask and the file it replaces;
+// only the complete file gets the final mode (the old file's, or 0666 under the umask).
+TEST_F(OutputSafety, TheTemporaryFileIsPrivateUntilItIsComplete) {
+  const mode_t umask = ::umask(022);
+  for (int existing : {-1, 0600, 0640, 0644}) {
+    const std::string name = dir.path("private.qxw");
+    ::unlink(name.c_str());
+    if (existing >= 0) {
+      writeFile(name, {});
+      ::chmod(name.c_str(), static_cast<mode_t>(existing));
+    }
+    const MappedFile noInput;
+    OutputFile output;
+    ASSERT_TRUE(output.create(name, noInput, ReplacePolicy::Always));
+    const std::vector<uint8_t> bytes(1 << 20, 5);
+    output.stream().append(bytes.data(), bytes.size());
+    size_t temporaries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.dir())) {
+      if (entry.path().filename().string().rfind(".qxw-", 0) != 0) continue;
+      struct stat info {};
+      ::stat(entry.path().c_str(), &info);
+      EXPECT_EQ(info.st_mode & 07777, 0600u) << existing;
+      ++temporaries;
+    }
+    EXPECT_EQ(temporaries, 1u);
+    ASSERT_TRUE(output.finish());
+    struct stat info {};
+    ::stat(name.c_str(), &info);
+    EXPECT_EQ(info.st_mode & 07777, existing < 0 ? 0644u : static_cast<unsigned>(existing));
+    EXPECT_EQ(readFile(name), bytes);
+  }
+  ::umask(umask);
+}
+
 TEST_F(OutputSafety, AReplacedFileKeepsItsPermissions) {
   for (mode_t mode : {0600, 0640, 0604}) {
     ::chmod(dir.path("song.qxw").c_str(), mode);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -319,6 +321,110 @@ TEST(Api, EncodesThroughTheCallersFunctions) {
 }
 
 // What the shared library exports is its C interface and nothing else.
+Encoded encodeBits(const std::vector<int16_t>& samples, uint32_t channels, double bits) {
+  const qxw_format format{static_cast<uint32_t>(samples.size() / channels), channels, 44100};
+  void* data = nullptr;
+  size_t size = 0;
+  Encoded result;
+  result.status = qxw_encode_bits(samples.data(), &format, bits, 1, &data, &size);
+  if (result.status == QXW_OK) {
+    result.bytes.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+    qxw_free(data);
+  }
+  return result;
+}
+
+double squaredError(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
+  return sum;
+}
+
+// Sounds where the levels' steps save nothing: rails, squares, runs and jumps, clipping, 8-bit
+// samples stored in 16 bits.
+std::vector<std::pair<const char*, std::vector<int16_t>>> soundsThatResistLoss() {
+  const size_t n = 60000;
+  std::vector<int16_t> rails(n), square(n), runs(n), clipped(n), eightBit(n);
+  uint32_t seed = 1;
+  int16_t level = 0;
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    rails[i] = i % 2 ? 32767 : -32767;
+    square[i] = (i / 50) % 2 ? 20000 : -20000;
+    if (seed % 500 == 0) level = static_cast<int16_t>(static_cast<int>(seed >> 16) - 32768);
+    runs[i] = level;
+    clipped[i] = static_cast<int16_t>(std::clamp(40000 * std::sin(0.02 * double(i)), -20000.0, 20000.0));
+    eightBit[i] = static_cast<int16_t>(
+        (static_cast<int>(8000 * std::sin(0.01 * double(i))) + static_cast<int>(seed >> 20) - 2048) /
+        256 * 256);
+  }
+  return {{"rails", rails}, {"square", square}, {"runs and jumps", runs}, {"clipped", clipped},
+          {"8-bit", eightBit}};
+}
+
+// No level and no target writes a lossy file at least as large as the lossless one, and a larger
+// target never gives a smaller file.
+TEST(Api, LossySavesSomethingOrTheSoundIsKeptWhole) {
+  for (const auto& [name, samples] : soundsThatResistLoss()) {
+    const Encoded lossless = encode(samples, 1, 9);
+    const auto keptWhole = [&](const Encoded& file) {
+      return file.bytes.size() < lossless.bytes.size() || decodeWhole(file.bytes) == samples;
+    };
+    for (int quality = 0; quality < 9; ++quality) {
+      EXPECT_TRUE(keptWhole(encode(samples, 1, quality))) << name << " Q" << quality;
+    }
+    size_t previous = 0;
+    for (double bits : {2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 7.5, 8.0}) {
+      const Encoded file = encodeBits(samples, 1, bits);
+      EXPECT_TRUE(keptWhole(file)) << name << " /B" << bits;
+      EXPECT_LE(file.bytes.size(), lossless.bytes.size()) << name << " /B" << bits;
+      EXPECT_GE(file.bytes.size(), previous) << name << " /B" << bits;
+      previous = file.bytes.size();
+    }
+  }
+}
+
+// A target below what a short sound's header costs keeps the sound at least as well as the
+// smallest level does, never silence.
+TEST(Api, AShortSoundKeepsItsSoundUnderAnyTarget) {
+  for (size_t frames : {1, 10, 1000, 5000}) {
+    std::vector<int16_t> samples(frames);
+    for (size_t i = 0; i < frames; ++i) {
+      samples[i] = static_cast<int16_t>(1234 + 8000 * std::sin(0.05 * double(i)));
+    }
+    const double levelError = squaredError(decodeWhole(encode(samples, 1, 0).bytes), samples);
+    for (double bits : {2.0, 4.0, 8.0}) {
+      const auto decoded = decodeWhole(encodeBits(samples, 1, bits).bytes);
+      EXPECT_LE(squaredError(decoded, samples), levelError) << frames << " frames /B" << bits;
+      EXPECT_LT(squaredError(decoded, samples),
+                squaredError(std::vector<int16_t>(frames), samples));
+    }
+  }
+}
+
+// The callbacks hear of the lossless file that replaced a level which saved nothing.
+TEST(Api, ReportsTheStepThatWritesTheSoundLossless) {
+  const auto samples = soundsThatResistLoss()[0].second;
+  const qxw_format format{static_cast<uint32_t>(samples.size()), 1, 44100};
+  struct Heard {
+    std::vector<int> steps;
+    std::vector<uint8_t> bytes;
+  } heard;
+  qxw_encoder_callbacks callbacks{};
+  callbacks.context = &heard;
+  callbacks.step = [](void* h, qxw_step step) { static_cast<Heard*>(h)->steps.push_back(step); };
+  callbacks.write = [](void* h, const void* data, size_t size) {
+    auto& bytes = static_cast<Heard*>(h)->bytes;
+    bytes.insert(bytes.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+    return 0;
+  };
+  const qxw_encode_options options{3, 0, 1, 0};
+  ASSERT_EQ(qxw_encode_stream(samples.data(), &format, &options, &callbacks, nullptr), QXW_OK);
+  const std::vector<int> tail(heard.steps.end() - 3, heard.steps.end());
+  EXPECT_EQ(tail, (std::vector<int>{QXW_STEP_SAMPLES, QXW_STEP_LOSSLESS, QXW_STEP_DONE}));
+  EXPECT_EQ(heard.bytes, encode(samples, 1, 9).bytes);
+}
+
 TEST(Api, TheLibraryShowsOnlyItsCFace) {
   FILE* symbols = ::popen(("nm -D --defined-only " + std::string(QXW_LIBRARY_PATH)).c_str(), "r");
   ASSERT_NE(symbols, nullptr);

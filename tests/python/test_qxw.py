@@ -2,8 +2,10 @@
 import io
 import os
 import subprocess
+import sys
 import threading
 import wave
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -86,3 +88,51 @@ def test_threads_encode_at_once_to_the_same_bytes():
     for w in workers:
         w.join()
     assert all(r == expected for r in results)
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"rate": -1}, ValueError),
+    ({"rate": 2**32 + 8000}, ValueError),
+    ({"rate": "44100"}, TypeError),
+    ({"rate": 44100.9}, TypeError),
+    ({"quality": 3.7}, TypeError),
+    ({"quality": 10}, ValueError),
+    ({"quality": -1}, ValueError),
+    ({"threads": 2**32}, ValueError),
+    ({"threads": 2**31}, ValueError),
+    ({"threads": -1}, ValueError),
+    ({"threads": 1.0}, TypeError),
+    ({"bits": float("nan")}, ValueError),
+    ({"bits": "4"}, TypeError),
+    ({"bits": 1.99}, ValueError),
+])
+def test_numbers_out_of_range_or_not_integers_are_refused(kwargs, error):
+    arguments = {"rate": 44100, **kwargs}
+    with pytest.raises(error):
+        qxw.encode(music(100, 1), arguments.pop("rate"), **arguments)
+
+
+def test_numpy_integers_are_integers():
+    samples = music(500, 1)
+    assert qxw.encode(samples, np.uint32(8000), quality=np.int64(9), threads=np.int8(1)) == \
+        qxw.encode(samples, 8000, quality=9, threads=1)
+
+
+def test_the_installed_package_finds_the_library_beside_it(tmp_path):
+    # The layout `cmake --install` makes: P/lib/libqxw.so.1 and P/lib/python3/dist-packages/qxw.
+    lib = tmp_path / "lib"
+    package = lib / "python3" / "dist-packages" / "qxw"
+    package.mkdir(parents=True)
+    (package / "__init__.py").write_bytes((Path(qxw.__file__)).read_bytes())
+    environment = {k: v for k, v in os.environ.items() if k not in ("QXW_LIBRARY", "PYTHONPATH")}
+    environment["PYTHONPATH"] = str(package.parent)
+    script = "import qxw; print(qxw.__version__)"
+    missing = subprocess.run([sys.executable, "-c", script], env=environment, capture_output=True,
+                             text=True)
+    if missing.returncode != 0:
+        assert "QXW_LIBRARY" in missing.stderr and str(lib / "libqxw.so.1") in missing.stderr
+    (lib / "libqxw.so.1").symlink_to(os.environ["QXW_LIBRARY"])
+    found = subprocess.run([sys.executable, "-c", script], env=environment, capture_output=True,
+                           text=True)
+    assert found.returncode == 0, found.stderr
+    assert found.stdout.strip() == qxw.__version__

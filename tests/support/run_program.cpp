@@ -35,14 +35,17 @@ std::string drain(int fd) {
 
 // Runs once; out/err get the two streams, or both streams go to out when merged.
 int runOnce(const std::string& program, const std::vector<std::string>& args,
-            const RunOptions& options, bool merged, std::string& out, std::string& err) {
+            const RunOptions& options, bool merged, std::string& out, std::string& err,
+            long& peakKilobytes) {
   char outName[] = "/tmp/qxwout.XXXXXX";
   char errName[] = "/tmp/qxwerr.XXXXXX";
   const int outFd = ::mkstemp(outName);
   const int errFd = ::mkstemp(errName);
   if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
   int pipeFds[2] = {-1, -1};
-  if (options.outputPipe && ::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  const bool pipe = options.outputPipe || options.outputPipeClosed;
+  if (pipe && ::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  if (options.outputPipeClosed) ::close(pipeFds[0]);
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (!options.workingDir.empty() && ::chdir(options.workingDir.c_str()) != 0) _exit(127);
@@ -62,10 +65,10 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
       if (in < 0) _exit(126);
       ::dup2(in, 0);
     }
-    ::dup2(options.outputPipe ? pipeFds[1] : outFd, 1);
+    ::dup2(pipe ? pipeFds[1] : outFd, 1);
     ::dup2(merged ? outFd : errFd, 2);
-    if (options.outputPipe) {
-      ::close(pipeFds[0]);
+    if (pipe) {
+      if (options.outputPipe) ::close(pipeFds[0]);
       ::close(pipeFds[1]);
     }
     if (options.terminal) {
@@ -87,12 +90,12 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
     execute(program, args);
   }
   std::string piped;
-  if (options.outputPipe) {
-    ::close(pipeFds[1]);
-    piped = drain(pipeFds[0]);
-  }
+  if (pipe) ::close(pipeFds[1]);
+  if (options.outputPipe) piped = drain(pipeFds[0]);
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  struct rusage usage {};
+  ::wait4(pid, &status, 0, &usage);
+  peakKilobytes = usage.ru_maxrss;
   ::lseek(outFd, 0, SEEK_SET);
   ::lseek(errFd, 0, SEEK_SET);
   out = options.outputPipe ? piped + drain(outFd) : drain(outFd);
@@ -128,8 +131,9 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
                          const RunOptions& options) {
   ProgramResult result;
   std::string unused;
-  result.status = runOnce(program, args, options, false, result.out, result.err);
-  runOnce(program, args, options, true, result.console, unused);
+  long peak = 0;
+  result.status = runOnce(program, args, options, false, result.out, result.err, result.peakKilobytes);
+  runOnce(program, args, options, true, result.console, unused, peak);
   return result;
 }
 

@@ -10,6 +10,7 @@ struct ProgramResult {
   std::string out;      // standard output
   std::string err;      // standard error
   std::string console;  // both streams through one pipe, in the order they were written
+  long peakKilobytes = 0;  // the most memory the program held (resident), in KiB
 };
 
 // Runs the program twice: once with separate streams, once with both on one pipe.
@@ -22,6 +23,7 @@ struct RunOptions {
   long memoryLimit = -1;              // bytes of address space; -1 for no limit
   int user = -1;                      // a user id to run as (the test must be root); -1: ours
   bool outputPipe = false;            // standard output a pipe (it cannot seek), not a file
+  bool outputPipeClosed = false;      // standard output a pipe nobody reads (closed, as by head)
 };
 
 // Starts the program without waiting for it; its console output is discarded. The signals in
