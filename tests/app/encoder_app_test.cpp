@@ -57,6 +57,11 @@ TEST_F(EncoderRun, PrintsUsageAndExitsOneOnWrongArguments) {
     EXPECT_EQ(result.err, "");
   }
   EXPECT_FALSE(fileExists(dir.path("out.qxw")));
+  // Help is the usage message and then the rest of the options.
+  const auto help = run({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind(usageFor(kProgram), 0), 0u);
+  EXPECT_NE(help.out.find("/B#"), std::string::npos);
 }
 
 TEST_F(EncoderRun, ReportsAMissingInputAfterTheExaminingLine) {
@@ -446,6 +451,11 @@ TEST_F(EncoderRun, ReportsAnInputTooLargeForMemory) {
   const auto result = run({"big.wav"}, limited);
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "Error: out of memory\n");
+  // The same declared data through standard input cannot be held either.
+  limited.standardInput = dir.path("big.wav");
+  const auto piped = run({"-", "out.qxw"}, limited);
+  EXPECT_EQ(piped.status, 2);
+  EXPECT_EQ(piped.err, "Error: out of memory\n");
 #endif
 }
 
