@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "analysis/encoder_model.h"
-#include "analysis/frame_pieces.h"
+#include "format/frame_pieces.h"
 
 namespace qxw {
 

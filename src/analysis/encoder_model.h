@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "analysis/sample_range.h"
+#include "format/sample_range.h"
 #include "format/qxw_layout.h"
 
 namespace qxw {

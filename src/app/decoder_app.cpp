@@ -16,7 +16,7 @@
 #include "app/output_file.h"
 #include "app/run_guard.h"
 #include "app/wav_header.h"
-#include "analysis/sample_range.h"
+#include "format/sample_range.h"
 #include "format/qxw_layout.h"
 #include "format/wave_header.h"
 #include "qxw/qxw.h"

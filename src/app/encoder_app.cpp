@@ -15,7 +15,7 @@
 #include "app/run_guard.h"
 #include "app/verify_file.h"
 #include "app/wav_header.h"
-#include "analysis/sample_range.h"
+#include "format/sample_range.h"
 #include "qxw/qxw.h"
 
 namespace qxw {

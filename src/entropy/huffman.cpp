@@ -7,8 +7,6 @@
 
 namespace qxw {
 
-thread_local EncoderModel* activeModel = nullptr;
-
 std::unique_ptr<HeapNode> buildMergeTree(int count, NodeFactory factory, void* userData) {
   NodeHeap heap(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) heap.items[i] = factory(i, userData);

@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "analysis/step_search.h"
+#include "output/step_search.h"
 #include "output/bit_writer.h"
 #include "output/piece_encoder.h"
 #include "output/target_encoder.h"

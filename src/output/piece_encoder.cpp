@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "analysis/frame_pieces.h"
+#include "format/frame_pieces.h"
 
 namespace qxw {
 

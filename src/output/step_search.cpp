@@ -1,11 +1,11 @@
-#include "analysis/step_search.h"
+#include "output/step_search.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
-#include "analysis/frame_pieces.h"
+#include "format/frame_pieces.h"
 #include "format/qxw_layout.h"
 
 namespace qxw {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "analysis/sample_range.h"
+#include "format/sample_range.h"
 
 namespace qxw {
 
