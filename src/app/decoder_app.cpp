@@ -96,9 +96,9 @@ qxw_status decodeAll(qxw_decoder* decoder, uint32_t channels, Deliver deliver) {
   }
 }
 
-// Decodes every frame into the stream. Where samples in memory already are the file's
+// Decodes every frame into the sink. Where samples in memory already are the file's
 // little-endian bytes, they are decoded straight into its buffer.
-qxw_status decodeInto(qxw_decoder* decoder, uint32_t channels, OutputStream& stream) {
+qxw_status decodeInto(qxw_decoder* decoder, uint32_t channels, FileSink& sink) {
   if constexpr (std::endian::native != std::endian::little) {
     std::vector<uint8_t> bytes(kBlockFrames * channels * 2);
     return decodeAll(decoder, channels, [&](const int16_t* samples, size_t count) {
@@ -106,17 +106,17 @@ qxw_status decodeInto(qxw_decoder* decoder, uint32_t channels, OutputStream& str
         bytes[2 * i] = static_cast<uint8_t>(samples[i]);
         bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
       }
-      stream.append(bytes.data(), 2 * count);
+      sink.write(bytes.data(), 2 * count);
     });
   }
   for (;;) {
     // After the 44-byte header every position is even, as a sample needs.
-    uint8_t* room = stream.reserve(kBlockFrames * channels * 2);
+    uint8_t* room = sink.reserve(kBlockFrames * channels * 2);
     size_t frames = 0;
     const qxw_status status =
         qxw_decoder_read(decoder, reinterpret_cast<int16_t*>(room), kBlockFrames, &frames);
     if (status != QXW_OK || frames == 0) return status;
-    stream.commit(room + frames * channels * 2);
+    sink.commit(room + frames * channels * 2);
   }
 }
 
@@ -142,9 +142,9 @@ int writeWaveFile(qxw_decoder* decoder, const qxw_format& format, const std::str
   }
   printProgress("Decoding and writing sound data");
   const auto wav = makeWaveHeader(format.frame_count, format.channel_count, format.sample_rate);
-  OutputStream& stream = output.stream();
-  stream.append(wav.data(), wav.size());
-  const qxw_status status = decodeInto(decoder, format.channel_count, stream);
+  FileSink& sink = output.sink();
+  sink.write(wav.data(), wav.size());
+  const qxw_status status = decodeInto(decoder, format.channel_count, sink);
   if (status != QXW_OK) {
     output.discard();
     printError("Corrupt QXW data");

@@ -55,18 +55,18 @@ class ConsoleCompression {
                     " cannot follow this sound; encoding again at quality " + std::to_string(to));
     };
     c.open = [](void* self) { return static_cast<ConsoleCompression*>(self)->open() ? 1 : 0; };
-    // Failures are remembered by the stream and reported when the file is finished.
+    // Failures are remembered by the sink and reported when the file is finished.
     c.write = [](void* self, const void* data, size_t size) {
-      auto& stream = static_cast<ConsoleCompression*>(self)->file_.stream();
-      stream.append(static_cast<const uint8_t*>(data), size);
+      static_cast<ConsoleCompression*>(self)->file_.sink().write(static_cast<const uint8_t*>(data),
+                                                                 size);
       return 0;
     };
     c.seek = [](void* self, uint64_t position) {
-      static_cast<ConsoleCompression*>(self)->file_.stream().seekTo(position);
+      static_cast<ConsoleCompression*>(self)->file_.sink().seekTo(position);
       return 0;
     };
     c.rewind = [](void* self) {
-      static_cast<ConsoleCompression*>(self)->file_.stream().restart();
+      static_cast<ConsoleCompression*>(self)->file_.sink().restart();
       return 0;
     };
     return c;
@@ -129,7 +129,7 @@ class ConsoleCompression {
     }
     // The size field is patched at the end: a pipe gets the whole file at once. Verified, any
     // device does, after its bytes are checked.
-    file_.stream().holdUntilClose(verify_);
+    file_.sink().holdUntilClose(verify_);
     return true;
   }
 

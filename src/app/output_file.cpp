@@ -123,7 +123,7 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
   const bool direct = exists && !S_ISREG(info.st_mode);
   const bool refused =
       exists && (S_ISDIR(info.st_mode) || (!direct && !userMayWrite(target_, info)));
-  if (refused || (direct ? !stream_.create(name) : !createTemporary())) {
+  if (refused || (direct ? !sink_.create(name) : !createTemporary())) {
     printError("Error creating " + name);
     return false;
   }
@@ -137,8 +137,8 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
 // The temporary file is private while it fills; only its complete content gets the final
 // name's readers.
 bool OutputFile::applyFinalMode() {
-  if (!stream_.drain()) return false;
-  const int fd = stream_.descriptor();
+  if (!sink_.drain()) return false;
+  const int fd = sink_.descriptor();
   if (finalGroup_ != static_cast<gid_t>(-1)) {
     const int ignored = ::fchown(fd, static_cast<uid_t>(-1), finalGroup_);
     (void)ignored;
@@ -149,7 +149,7 @@ bool OutputFile::applyFinalMode() {
 void OutputFile::useStandardOutput() {
   name_ = "standard output";
   standardOutput_ = true;
-  stream_.attach(STDOUT_FILENO);
+  sink_.attach(STDOUT_FILENO);
   open_ = true;
 }
 
@@ -159,7 +159,7 @@ bool OutputFile::createTemporary() {
     temporary_ = temporaryNameIn(folder);
     // Armed first: an interruption from here on removes the file, however soon it comes.
     guardPartialOutput(temporary_);
-    if (stream_.create(temporary_, true, 0600)) return true;
+    if (sink_.create(temporary_, true, 0600)) return true;
     const bool taken = errno == EEXIST;
     releasePartialOutput();
     if (!taken) break;
@@ -187,15 +187,15 @@ bool OutputFile::moveIntoPlace() {
 
 bool OutputFile::finish(const Verifier& verify) {
   open_ = false;
-  const bool held = stream_.isHeld();
+  const bool held = sink_.isHeld();
   if (verify && held) {
-    if (!stream_.drain()) return fail("Error writing " + name_);
-    if (!verify(Written{name_, 0, &stream_.contents()})) {
+    if (!sink_.drain()) return fail("Error writing " + name_);
+    if (!verify(Written{name_, 0, &sink_.held()})) {
       return fail("Error: verification of " + name_ + " failed");
     }
   }
   const bool complete = temporary_.empty() || applyFinalMode();
-  if (!stream_.close() || !complete) {
+  if (!sink_.close() || !complete) {
     removeTemporary();
     printError("Error writing " + name_);
     return false;
@@ -205,7 +205,7 @@ bool OutputFile::finish(const Verifier& verify) {
     const std::string path = !temporary_.empty() ? temporary_
                              : standardOutput_   ? "/proc/self/fd/1"
                                                  : name_;
-    if (!verify(Written{path, stream_.startOffset(), nullptr})) {
+    if (!verify(Written{path, sink_.startOffset(), nullptr})) {
       removeTemporary();
       printError("Error: verification of " + name_ + " failed");
       return false;
@@ -219,8 +219,8 @@ bool OutputFile::finish(const Verifier& verify) {
 }
 
 bool OutputFile::fail(const std::string& message) {
-  stream_.abandon();
-  stream_.close();
+  sink_.abandon();
+  sink_.close();
   removeTemporary();
   printError(message);
   return false;
@@ -228,8 +228,8 @@ bool OutputFile::fail(const std::string& message) {
 
 void OutputFile::discard() {
   open_ = false;
-  stream_.abandon();
-  stream_.close();
+  sink_.abandon();
+  sink_.close();
   removeTemporary();
 }
 

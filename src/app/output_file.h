@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/mapped_file.h"
-#include "output/output_stream.h"
+#include "app/file_sink.h"
 
 namespace qxw {
 
@@ -36,7 +36,7 @@ class OutputFile {
   bool create(const std::string& name, const MappedFile& input, ReplacePolicy policy);
   // Writes to standard output instead; a reader that goes away is a write error, not a signal.
   void useStandardOutput();
-  OutputStream& stream() { return stream_; }
+  FileSink& sink() { return sink_; }
 
   // What a verifier reads back: the file at path from offset on, or, for an output that cannot
   // be read back (a pipe, a device), the bytes held in memory before they go out.
@@ -71,7 +71,7 @@ class OutputFile {
   bool mustNotExist_ = false;
   unsigned finalMode_ = 0;
   gid_t finalGroup_ = static_cast<gid_t>(-1);
-  OutputStream stream_;
+  FileSink sink_;
   bool open_ = false;
   bool standardOutput_ = false;
 };

@@ -195,7 +195,7 @@ TEST_F(OutputSafety, TheTemporaryFileIsPrivateUntilItIsComplete) {
     OutputFile output;
     ASSERT_TRUE(output.create(name, noInput, ReplacePolicy::Always));
     const std::vector<uint8_t> bytes(1 << 20, 5);
-    output.stream().append(bytes.data(), bytes.size());
+    output.sink().write(bytes.data(), bytes.size());
     size_t temporaries = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir.dir())) {
       if (entry.path().filename().string().rfind(".qxw-", 0) != 0) continue;

@@ -29,27 +29,63 @@ void expectPatched(const std::vector<uint8_t>& bytes) {
   EXPECT_EQ(bytes.back(), 3);
 }
 
-TEST(OutputStream, PatchesEarlierBytesInAFileAndInMemory) {
-  qxw::testing::TempDir dir;
-  OutputStream file;
-  ASSERT_TRUE(file.create(dir.path("out.bin")));
-  EXPECT_TRUE(file.isRegularFile());
-  writePatched(file);
-  expectPatched(qxw::testing::readFile(dir.path("out.bin")));
+// A sink over a byte vector, seekable or not, that can be made to fail.
+class VectorSink : public ByteSink {
+ public:
+  explicit VectorSink(bool seekable, bool failing = false)
+      : seekable_(seekable), failing_(failing) {}
+  bool write(const uint8_t* data, size_t size) override {
+    if (failing_) return false;
+    if (bytes.size() < at_ + size) bytes.resize(at_ + size);
+    std::copy(data, data + size, bytes.begin() + static_cast<long>(at_));
+    at_ += size;
+    ++writes;
+    return true;
+  }
+  bool seek(uint64_t position) override {
+    at_ = static_cast<size_t>(position);
+    return true;
+  }
+  bool rewind() override {
+    bytes.clear();
+    at_ = 0;
+    return true;
+  }
+  bool canSeek() const override { return seekable_; }
+  std::vector<uint8_t> bytes;
+  int writes = 0;
 
+ private:
+  bool seekable_;
+  bool failing_;
+  size_t at_ = 0;
+};
+
+TEST(OutputStream, PatchesEarlierBytesInMemoryAndThroughASink) {
   OutputStream memory;
   memory.createInMemory();
   writePatched(memory);
   expectPatched(memory.contents());
+  // A sink that cannot seek gets the whole file at once, at the end.
+  for (bool seekable : {true, false}) {
+    VectorSink sink(seekable);
+    OutputStream out;
+    out.attachSink(sink);
+    writePatched(out);
+    expectPatched(sink.bytes);
+    if (!seekable) {
+      EXPECT_EQ(sink.writes, 1);
+    }
+  }
 }
 
 TEST(OutputStream, ReportsAFailedWriteAtClose) {
-  OutputStream full;
-  ASSERT_TRUE(full.create("/dev/full"));
-  EXPECT_FALSE(full.isRegularFile());
+  VectorSink full(true, true);
+  OutputStream out;
+  out.attachSink(full);
   const uint8_t byte = 1;
-  full.append(&byte, 1);
-  EXPECT_FALSE(full.close());
+  out.append(&byte, 1);
+  EXPECT_FALSE(out.close());
 }
 
 }  // namespace

@@ -1,0 +1,217 @@
+#include "app/file_sink.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace qxw {
+
+namespace {
+
+// A file takes large writes, yet every page of the block costs a fault to touch first.
+constexpr size_t kBlockSize = size_t{1} << 18;
+
+// Writes the whole block to the descriptor; false on failure.
+bool writeAll(int fd, const uint8_t* at, size_t left) {
+  while (left > 0) {
+    const ssize_t written = ::write(fd, at, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    at += written;
+    left -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+// Writes one full block at a time on a thread of its own, while the next one fills: the
+// kernel's copy of a large output then overlaps the work that produces it. One block at a time,
+// in order, so the file's offset moves as if written in place.
+class FileSink::BackgroundWriter {
+ public:
+  explicit BackgroundWriter(int fd) : fd_(fd), thread_([this] { run(); }) {}
+  ~BackgroundWriter() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  void submit(const uint8_t* data, size_t size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return data_ == nullptr; });
+    data_ = data;
+    size_ = size;
+    changed_.notify_all();
+  }
+  // Waits until nothing is being written; false when a write failed.
+  bool idle() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return data_ == nullptr; });
+    return !failed_;
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return data_ != nullptr || stop_; });
+      if (data_ == nullptr) return;
+      const uint8_t* data = data_;
+      const size_t size = size_;
+      lock.unlock();
+      const bool written = failed_ || writeAll(fd_, data, size);
+      lock.lock();
+      failed_ = !written;
+      data_ = nullptr;
+      changed_.notify_all();
+    }
+  }
+
+  const int fd_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const uint8_t* data_ = nullptr;  // the block being written, or null
+  size_t size_ = 0;
+  bool failed_ = false;
+  bool stop_ = false;
+  std::thread thread_;  // last: it starts once the rest is ready
+};
+
+FileSink::FileSink() = default;
+
+FileSink::~FileSink() {
+  writer_.reset();
+  if (fd_ >= 0 && owned_) ::close(fd_);
+}
+
+bool FileSink::create(const std::string& name, bool exclusive, unsigned mode) {
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
+  fd_ = ::open(name.c_str(), flags, static_cast<mode_t>(mode));
+  if (fd_ < 0) return false;
+  buffer_.resize(kBlockSize);
+  return true;
+}
+
+void FileSink::attach(int fd) {
+  fd_ = fd;
+  owned_ = false;
+  // Positions count from where the descriptor stands, so a file that already holds something
+  // keeps it. An appending descriptor cannot go back to patch a field.
+  const off_t start = ::lseek(fd, 0, SEEK_CUR);
+  base_ = start > 0 ? static_cast<uint64_t>(start) : 0;
+  const int flags = ::fcntl(fd, F_GETFL);
+  appending_ = flags >= 0 && (flags & O_APPEND) != 0;
+  buffer_.resize(kBlockSize);
+}
+
+void FileSink::holdUntilClose(bool evenIfSeekable) {
+  if (fd_ < 0) return;
+  struct stat info {};
+  const bool device = ::fstat(fd_, &info) == 0 && !S_ISREG(info.st_mode);
+  if (::lseek(fd_, 0, SEEK_CUR) < 0 || (evenIfSeekable && device)) held_ = true;
+}
+
+void FileSink::makeRoom(size_t size) {
+  flush();
+  // A block larger than the buffer goes through in one piece.
+  if (size > buffer_.size()) buffer_.resize(size);
+}
+
+void FileSink::flush() {
+  if (held_) {
+    const size_t at = static_cast<size_t>(flushed_);
+    if (memory_.size() < at + used_) memory_.resize(at + used_);
+    std::copy(buffer_.begin(), buffer_.begin() + static_cast<long>(used_),
+              memory_.begin() + static_cast<long>(at));
+  } else if (!failed_ && used_ > 0) {
+    writeBehind();
+  }
+  flushed_ += used_;
+  used_ = 0;
+}
+
+// Hands the block to the background writer and goes on with the spare; where no thread can be
+// had, writes it here.
+void FileSink::writeBehind() {
+  if (!writer_) {
+    try {
+      writer_ = std::make_unique<BackgroundWriter>(fd_);
+      spare_.resize(buffer_.size());
+    } catch (const std::system_error&) {
+      if (!writeAll(fd_, buffer_.data(), used_)) failed_ = true;
+      return;
+    }
+  }
+  if (!writer_->idle()) failed_ = true;
+  if (spare_.size() < buffer_.size()) spare_.resize(buffer_.size());
+  std::swap(buffer_, spare_);
+  writer_->submit(spare_.data(), used_);
+}
+
+void FileSink::settle() {
+  if (writer_ && !writer_->idle()) failed_ = true;
+}
+
+void FileSink::seekTo(uint64_t offset) {
+  flush();
+  settle();
+  if (!held_ && (appending_ || ::lseek(fd_, static_cast<off_t>(base_ + offset), SEEK_SET) < 0)) {
+    failed_ = true;
+  }
+  flushed_ = offset;
+}
+
+void FileSink::restart() {
+  settle();
+  used_ = 0;
+  flushed_ = 0;
+  memory_.clear();
+  if (held_ || fd_ < 0) return;
+  if (appending_ || ::lseek(fd_, static_cast<off_t>(base_), SEEK_SET) < 0) {
+    failed_ = true;
+    return;
+  }
+  // A shorter file must not keep the longer one's tail; a device has nothing to cut.
+  struct stat info {};
+  if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) &&
+      ::ftruncate(fd_, static_cast<off_t>(base_)) != 0) {
+    failed_ = true;
+  }
+}
+
+bool FileSink::drain() {
+  flush();
+  settle();
+  return !failed_;
+}
+
+void FileSink::abandon() {
+  settle();
+  used_ = 0;
+  flushed_ = 0;
+  memory_.clear();
+}
+
+bool FileSink::close() {
+  if (fd_ < 0) return false;
+  flush();
+  settle();
+  if (held_ && !failed_ && !writeAll(fd_, memory_.data(), memory_.size())) failed_ = true;
+  held_ = false;
+  if (owned_ && ::close(fd_) != 0) failed_ = true;
+  fd_ = -1;
+  return !failed_;
+}
+
+}  // namespace qxw
