@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "format/wave_header.h"
+#include "app/wav_header.h"
 
 namespace {
 

@@ -130,6 +130,13 @@ QXW_API uint64_t qxw_digest(uint64_t digest, const int16_t* samples, size_t coun
                             uint64_t first_sample);
 
 QXW_API qxw_status qxw_read_format(const void* qxw_data, size_t qxw_size, qxw_format* format);
+
+/* The fixed part of every QXW file: magic, format, bin table, code lengths, data size. */
+#define QXW_HEADER_SIZE 2200
+/* The size of the whole file the header declares (the header and its data), from the first
+   qxw_size bytes: QXW_NOT_QXW without the magic, QXW_TRUNCATED when fewer than QXW_HEADER_SIZE
+   bytes are given. Nothing else is checked: a reader of a stream learns how much to read. */
+QXW_API qxw_status qxw_file_size(const void* qxw_data, size_t qxw_size, uint64_t* file_size);
 /* Decodes the whole file; capacity is counted in int16 values. */
 QXW_API qxw_status qxw_decode(const void* qxw_data, size_t qxw_size, int16_t* samples,
                               size_t capacity);

@@ -16,9 +16,6 @@
 #include "app/output_file.h"
 #include "app/run_guard.h"
 #include "app/wav_header.h"
-#include "format/sample_range.h"
-#include "format/qxw_layout.h"
-#include "format/wave_header.h"
 #include "qxw/qxw.h"
 
 namespace qxw {
@@ -199,7 +196,7 @@ int compareWithWave(qxw_decoder* decoder, const qxw_format& format, const std::s
       decodeAll(decoder, format.channel_count, [&](const int16_t* samples, size_t count) {
         uint64_t signal = 0, noise = 0;  // exact within a block
         for (size_t i = 0; i < count; ++i, original += 2) {
-          const int64_t x = readSample(original);
+          const int64_t x = sampleAt(original);
           const int64_t difference = samples[i] - x;
           const uint64_t size = static_cast<uint64_t>(difference < 0 ? -difference : difference);
           d.largest = size > d.largest ? size : d.largest;
@@ -235,16 +232,16 @@ bool refuseTerminals(bool readsStandardInput, bool writesStandardOutput) {
 
 // The length of a whole file by its own header: the header and the data it declares.
 uint64_t declaredFileSize(const MappedFile& input) {
-  const uint8_t* size = input.data() + kDataSizeOffset;
-  return kQxwHeaderSize + (size[0] | (size[1] << 8) | (size[2] << 16) |
-                           (static_cast<uint64_t>(size[3]) << 24));
+  uint64_t size = 0;
+  qxw_file_size(input.data(), input.size(), &size);
+  return size;
 }
 
 // Standard input, read only as far as the header declares; `more` tells whether anything
 // followed. False with the error line printed when it cannot be read or held.
 bool readQxwStream(MappedFile& input, bool& more) {
-  bool read = input.readStandardInput(kQxwHeaderSize);
-  if (read && input.size() == kQxwHeaderSize) {
+  bool read = input.readStandardInput(QXW_HEADER_SIZE);
+  if (read && input.size() == QXW_HEADER_SIZE) {
     const uint64_t whole = declaredFileSize(input);
     read = input.readStandardInput(whole + 1);
     more = input.size() > whole;

@@ -15,7 +15,6 @@
 #include "app/run_guard.h"
 #include "app/verify_file.h"
 #include "app/wav_header.h"
-#include "format/sample_range.h"
 #include "qxw/qxw.h"
 
 namespace qxw {
@@ -26,6 +25,12 @@ constexpr int kSuccess = 0;
 constexpr int kUsage = 1;
 constexpr int kFailure = 2;
 const std::string kStandardStream = "-";
+
+// The input's samples as they lie in the WAV file: little-endian, interleaved.
+struct Samples {
+  const uint8_t* bytes;
+  uint64_t count;
+};
 
 // The console side of a compression: a progress line before each pass, the estimates, and the
 // output file, made only once the input has passed every check; the library calls it through the
@@ -74,14 +79,14 @@ class ConsoleCompression {
 
   // Completes the file; with /V, only once it decodes to the encoder's own reconstruction: the
   // input itself when lossless, else the digest the encoder reported.
-  bool finish(SampleRange samples, const qxw_encode_report& report, bool lossless) {
+  bool finish(const Samples& samples, const qxw_encode_report& report, bool lossless) {
     if (!verify_) return file_.finish();
     return file_.finish([&](const OutputFile::Written& written) {
       printProgress(written.held == nullptr
                         ? "Verifying " + outputName_
                         : "Verifying " + outputName_ + " from memory: it cannot be read back");
-      if (lossless) return decodesTo(written, samples.begin, samples.end - samples.begin);
-      return decodesToDigest(written, samples.sampleCount(), report.digest);
+      if (lossless) return decodesTo(written, samples.bytes, 2 * samples.count);
+      return decodesToDigest(written, samples.count, report.digest);
     });
   }
 
@@ -190,7 +195,7 @@ int encodeOne(const CommandLine& line, const std::string& infile,
   if (!openWaveFile(inputName, input, info, fromStandardInput)) return kFailure;
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   const uint8_t* first = input.data() + info.dataOffset;
-  const SampleRange samples{first, first + uint64_t{info.frameCount} * info.channelCount * 2};
+  const Samples samples{first, uint64_t{info.frameCount} * info.channelCount};
   ConsoleCompression console(info, line, outputName, input, toStandardOutput);
   const qxw_format format{info.frameCount, info.channelCount, info.sampleRate};
   const bool lossless = line.quality == 9 && !line.bitsPerSample;

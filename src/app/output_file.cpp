@@ -11,7 +11,7 @@
 
 #include "app/console.h"
 #include "app/run_guard.h"
-#include "format/qxw_layout.h"
+#include "qxw/qxw.h"
 
 namespace qxw {
 
@@ -85,10 +85,11 @@ unsigned newFileMode() {
 bool startsWithQxwMagic(const std::string& name) {
   const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  uint8_t head[sizeof kQxwMagic];
+  uint8_t head[8];
   const ssize_t got = ::read(fd, head, sizeof head);
   ::close(fd);
-  return got == static_cast<ssize_t>(sizeof head) && std::memcmp(head, kQxwMagic, sizeof head) == 0;
+  uint64_t unused = 0;
+  return got > 0 && qxw_file_size(head, static_cast<size_t>(got), &unused) != QXW_NOT_QXW;
 }
 
 OutputFile::~OutputFile() {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/mapped_file.h"
 
@@ -24,6 +25,41 @@ inline constexpr int kHeaderRejected = 2;
 // false.
 bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
                   bool fromStandardInput = false);
+
+// The canonical 44-byte header of a 16-bit PCM WAV file: "fmt " at byte 12, "data" right after
+// it. Every decoded file gets it.
+inline std::vector<uint8_t> makeWaveHeader(uint32_t frameCount, uint32_t channelCount,
+                                           uint32_t sampleRate) {
+  constexpr uint32_t kSize = 44;
+  const uint32_t dataBytes = frameCount * channelCount * 2;
+  std::vector<uint8_t> out;
+  out.reserve(kSize);
+  auto put = [&out](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  };
+  auto tag = [&out](const char* text) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(text[i]));
+  };
+  tag("RIFF");
+  put(kSize - 8 + dataBytes, 4);
+  tag("WAVE");
+  tag("fmt ");
+  put(16, 4);
+  put(1, 2);
+  put(channelCount, 2);
+  put(sampleRate, 4);
+  put(sampleRate * channelCount * 2, 4);
+  put(channelCount * 2, 2);
+  put(16, 2);
+  tag("data");
+  put(dataBytes, 4);
+  return out;
+}
+
+// A WAV file's sample: signed 16-bit little-endian.
+inline int16_t sampleAt(const uint8_t* at) {
+  return static_cast<int16_t>(static_cast<uint16_t>(at[0] | (at[1] << 8)));
+}
 
 // Checks a 16-bit PCM WAV header ("fmt " at byte 12, "data" right after it) in the first
 // length bytes at base, never reading past them. On rejection, prints the reason on standard

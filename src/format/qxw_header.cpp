@@ -2,17 +2,11 @@
 
 #include <cstring>
 
+#include "format/byte_order.h"
+
 namespace qxw {
 
 namespace {
-
-uint32_t read32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void write32(uint8_t* p, uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 bool binTableFits(const QxwHeader& h) {
   if (h.binBase[0] != 0 || h.binShift[0] != 0 || h.binBits[0] > 32) return false;

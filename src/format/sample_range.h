@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "format/byte_order.h"
+
 namespace qxw {
 
 // Interleaved signed 16-bit little-endian samples, read in place (usually from the mapped
@@ -13,9 +15,5 @@ struct SampleRange {
 
   size_t sampleCount() const { return static_cast<size_t>(end - begin) / 2; }
 };
-
-inline int16_t readSample(const uint8_t* at) {
-  return static_cast<int16_t>(static_cast<uint16_t>(at[0] | (at[1] << 8)));
-}
 
 }  // namespace qxw

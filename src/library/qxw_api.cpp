@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "decoder/sample_decoder.h"
+#include "format/byte_order.h"
 #include "format/qxw_header.h"
 #include "format/reconstruction_digest.h"
 #include "library/compressor.h"
@@ -282,6 +283,15 @@ qxw_status qxw_read_format(const void* qxw_data, size_t qxw_size, qxw_format* fo
   const qxw_status status = openHeader(qxw_data, qxw_size, header);
   if (status == QXW_OK) *format = formatOf(header);
   return status;
+}
+
+qxw_status qxw_file_size(const void* qxw_data, size_t qxw_size, uint64_t* file_size) {
+  if (qxw_data == nullptr || file_size == nullptr) return QXW_INVALID_ARGUMENT;
+  const auto* bytes = static_cast<const uint8_t*>(qxw_data);
+  if (!hasQxwMagic(bytes, qxw_size)) return QXW_NOT_QXW;
+  if (qxw_size < kQxwHeaderSize) return QXW_TRUNCATED;
+  *file_size = kQxwHeaderSize + uint64_t{read32(bytes + kDataSizeOffset)};
+  return QXW_OK;
 }
 
 qxw_status qxw_decode(const void* qxw_data, size_t qxw_size, int16_t* samples, size_t capacity) {

@@ -174,6 +174,15 @@ TEST(Api, ReportsEachFaultWithItsStatus) {
   EXPECT_EQ(qxw_decoder_read(decoder, out.data(), 3000, &frames), QXW_CORRUPT);
   EXPECT_EQ(qxw_decoder_read(decoder, out.data(), 1, &frames), QXW_CORRUPT);
   qxw_decoder_close(decoder);
+
+  // The size a header declares, for a reader of a stream: from the header alone.
+  uint64_t declared = 0;
+  EXPECT_EQ(qxw_file_size(file.data(), QXW_HEADER_SIZE, &declared), QXW_OK);
+  EXPECT_EQ(declared, file.size());
+  EXPECT_EQ(qxw_file_size(file.data(), QXW_HEADER_SIZE - 1, &declared), QXW_TRUNCATED);
+  EXPECT_EQ(qxw_file_size(file.data(), 8, &declared), QXW_TRUNCATED);
+  EXPECT_EQ(qxw_file_size("RIFF", 4, &declared), QXW_NOT_QXW);
+  EXPECT_EQ(qxw_file_size(nullptr, 0, &declared), QXW_INVALID_ARGUMENT);
 }
 
 TEST(Api, RefusesBadEncodeArguments) {
@@ -436,7 +445,7 @@ TEST(Api, TheLibraryShowsOnlyItsCFace) {
     ++count;
   }
   EXPECT_EQ(::pclose(symbols), 0);
-  EXPECT_EQ(count, 13);
+  EXPECT_EQ(count, 14);
 }
 
 TEST(Api, WorksFromCAndNamesItsVersionAndStatuses) {

@@ -1,6 +1,6 @@
 #include "support/wav_files.h"
 
-#include "format/wave_header.h"
+#include "app/wav_header.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
