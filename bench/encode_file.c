@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
 #endif
   if (header == MAP_FAILED) return 2;
   format.channel_count = (uint32_t)(header[22] | header[23] << 8);
-  format.sample_rate = (uint32_t)header[24] | (uint32_t)header[25] << 8 | (uint32_t)header[26] << 16 |
-                       (uint32_t)header[27] << 24;
+  format.sample_rate = (uint32_t)header[24] | (uint32_t)header[25] << 8 |
+                       (uint32_t)header[26] << 16 | (uint32_t)header[27] << 24;
   if (format.channel_count == 0) return 2;
   format.frame_count = (uint32_t)((size - 44) / 2 / format.channel_count);
   out = fopen(argv[2], "wb");

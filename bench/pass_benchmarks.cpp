@@ -27,11 +27,12 @@ std::vector<uint8_t> generate(bool swings) {
     for (uint32_t c = 0; c < kChannels; ++c) {
       noise = noise * 1664525u + 1013904223u;
       const double t = static_cast<double>(i);
-      const double v =
-          swings ? ((i + c) % 2 ? 32767.0 : -32768.0) * (1.0 - static_cast<double>(noise >> 20) / 8192.0)
-                 : 6000 * std::sin(0.013 * t * (c + 1)) + 2500 * std::sin(0.171 * t + c) +
-                       900 * std::sin(0.9 * t) * std::exp(-0.0005 * t) +
-                       static_cast<double>(noise >> 25) - 64;
+      const double v = swings
+                           ? ((i + c) % 2 ? 32767.0 : -32768.0) *
+                                 (1.0 - static_cast<double>(noise >> 20) / 8192.0)
+                           : 6000 * std::sin(0.013 * t * (c + 1)) + 2500 * std::sin(0.171 * t + c) +
+                                 900 * std::sin(0.9 * t) * std::exp(-0.0005 * t) +
+                                 static_cast<double>(noise >> 25) - 64;
       const auto s = static_cast<uint16_t>(static_cast<int16_t>(std::lround(v)));
       bytes.push_back(static_cast<uint8_t>(s));
       bytes.push_back(static_cast<uint8_t>(s >> 8));

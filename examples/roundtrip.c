@@ -63,7 +63,7 @@ static int file_seek(void* file, uint64_t position) {
 static int file_rewind(void* file) { return freopen(NULL, "wb", (FILE*)file) == NULL; }
 static void show_step(void* file, qxw_step step) {
   static const char* const names[] = {"histogram", "analysis", "statistics", "codes",
-                                      "header", "samples", "done"};
+                                      "header",    "samples",  "done"};
   (void)file;
   printf("step: %s\n", names[step]);
 }
@@ -138,10 +138,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "write %s: %s\n", argv[3], qxw_status_text(status));
     return 2;
   }
-  printf("libqxw %s: %lu frames of %lu channels, %lu bytes as WAV data, %lu as QXW (quality %d); "
-         "largest difference %.0f\n",
-         qxw_version(), (unsigned long)format.frame_count, (unsigned long)format.channel_count,
-         (unsigned long)(count * 2), (unsigned long)size, quality, worst);
+  printf(
+      "libqxw %s: %lu frames of %lu channels, %lu bytes as WAV data, %lu as QXW (quality %d); "
+      "largest difference %.0f\n",
+      qxw_version(), (unsigned long)format.frame_count, (unsigned long)format.channel_count,
+      (unsigned long)(count * 2), (unsigned long)size, quality, worst);
   qxw_free(data);
   free(samples);
   return quality == 9 && worst != 0 ? 3 : 0;

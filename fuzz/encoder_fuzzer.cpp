@@ -1,6 +1,6 @@
 // Arbitrary samples through the C interface: a settings byte (quality or a size target,
-// threads), a channel byte, then samples. Every thread count gives the same bytes, the file decodes whole and streamed in
-// odd blocks alike, and quality 9 gives the input back.
+// threads), a channel byte, then samples. Every thread count gives the same bytes, the file decodes
+// whole and streamed in odd blocks alike, and quality 9 gives the input back.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t frames = 0;
   do {
     if (qxw_decoder_read(decoder, block.data(), 7, &frames) != QXW_OK) __builtin_trap();
-    streamed.insert(streamed.end(), block.begin(), block.begin() + static_cast<long>(frames * channels));
+    streamed.insert(streamed.end(), block.begin(),
+                    block.begin() + static_cast<long>(frames * channels));
   } while (frames > 0);
   qxw_decoder_close(decoder);
   if (streamed != whole) __builtin_trap();

@@ -27,10 +27,12 @@ std::vector<int16_t> signal(int kind, uint32_t channels) {
     for (uint32_t c = 0; c < channels; ++c) {
       noise = noise * 1664525u + 1013904223u;
       const double t = static_cast<double>(i);
-      const double values[] = {6000 * std::sin(0.05 * t + c), 0.0,
+      const double values[] = {6000 * std::sin(0.05 * t + c),
+                               0.0,
                                static_cast<double>(static_cast<int16_t>(noise >> 16)),
                                (i / 20 + c) % 2 ? 9000.0 : -9000.0,
-                               (i + c) % 2 ? 32767.0 : -32768.0, -1234.0 + c};
+                               (i + c) % 2 ? 32767.0 : -32768.0,
+                               -1234.0 + c};
       out.push_back(static_cast<int16_t>(std::lround(values[kind])));
     }
   }
@@ -42,7 +44,8 @@ std::vector<int16_t> signal(int kind, uint32_t channels) {
 int main(int argc, char** argv) {
   if (argc != 2) return 1;
   const std::string dir = argv[1];
-  for (const char* sub : {"", "/encoder", "/roundtrip", "/decoder"}) ::mkdir((dir + sub).c_str(), 0755);
+  for (const char* sub : {"", "/encoder", "/roundtrip", "/decoder"})
+    ::mkdir((dir + sub).c_str(), 0755);
   int n = 0;
   for (int kind = 0; kind < 6; ++kind) {
     for (uint32_t channels : {1u, 2u, 6u}) {
@@ -61,7 +64,8 @@ int main(int argc, char** argv) {
       void* file = nullptr;
       size_t size = 0;
       if (qxw_encode(samples.data(), &format, quality, 1, &file, &size) != QXW_OK) return 2;
-      save(dir + "/decoder" + name, {static_cast<uint8_t*>(file), static_cast<uint8_t*>(file) + size});
+      save(dir + "/decoder" + name,
+           {static_cast<uint8_t*>(file), static_cast<uint8_t*>(file) + size});
       qxw_free(file);
     }
   }

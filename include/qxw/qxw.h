@@ -26,9 +26,9 @@ typedef enum qxw_status {
   QXW_CORRUPT = 5,          /* the bit stream breaks the format */
   QXW_OUT_OF_MEMORY = 6,
   QXW_BUFFER_TOO_SMALL = 7,
-  QXW_TRAILING_DATA = 8,    /* bytes follow the data the header declares: not one whole QXW file */
-  QXW_STOPPED = 9,          /* the open callback stopped the run */
-  QXW_WRITE_FAILED = 10     /* a write or seek callback failed */
+  QXW_TRAILING_DATA = 8, /* bytes follow the data the header declares: not one whole QXW file */
+  QXW_STOPPED = 9,       /* the open callback stopped the run */
+  QXW_WRITE_FAILED = 10  /* a write or seek callback failed */
 } qxw_status;
 
 typedef struct qxw_format {
@@ -61,7 +61,7 @@ typedef enum qxw_step {
   QXW_STEP_ANALYSIS = 1,  /* laying out the bins */
   QXW_STEP_STATISTICS = 2,
   QXW_STEP_CODES = 3,
-  QXW_STEP_HEADER = 4,    /* the output is opened and its header written */
+  QXW_STEP_HEADER = 4, /* the output is opened and its header written */
   QXW_STEP_SAMPLES = 5,
   QXW_STEP_DONE = 6,
   /* After QXW_STEP_SAMPLES: the file at the quality asked for (or raised to) or at the size target
@@ -74,9 +74,9 @@ typedef enum qxw_step {
 } qxw_step;
 
 typedef struct qxw_estimates { /* estimated file sizes in bytes, from the raw differences */
-  uint64_t smallest; /* at quality 0 */
-  uint64_t lossless; /* at quality 9 */
-  uint64_t selected; /* at the quality asked for */
+  uint64_t smallest;           /* at quality 0 */
+  uint64_t lossless;           /* at quality 9 */
+  uint64_t selected;           /* at the quality asked for */
 } qxw_estimates;
 
 typedef struct qxw_encode_options {
@@ -108,12 +108,12 @@ typedef struct qxw_encoder_callbacks {
 } qxw_encoder_callbacks;
 
 typedef struct qxw_encode_report {
-  uint64_t bytes;          /* the whole file */
-  double bits_per_sample;  /* file bits over frames x channels */
-  double signal, noise;    /* sums of squared samples and of squared differences from the decode;
-                              filled for size targets, 0 for the levels */
-  uint64_t digest;         /* with options->digest, qxw_digest of the samples a reader will
-                              decode: a file can be checked against it */
+  uint64_t bytes;         /* the whole file */
+  double bits_per_sample; /* file bits over frames x channels */
+  double signal, noise;   /* sums of squared samples and of squared differences from the decode;
+                             filled for size targets, 0 for the levels */
+  uint64_t digest;        /* with options->digest, qxw_digest of the samples a reader will
+                             decode: a file can be checked against it */
 } qxw_encode_report;
 
 /* little_endian_samples: frame_count * channel_count 16-bit little-endian values, interleaved,

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "format/sample_range.h"
 #include "format/qxw_layout.h"
+#include "format/sample_range.h"
 
 namespace qxw {
 

@@ -73,8 +73,8 @@ void UniformTable::indexLevels() {
       const uint64_t magnitude = base_[b] + (o << shift_[b]);
       if (magnitude > kMaxMagnitude) break;
       if (magnitude > levels.back().magnitude) {
-        levels.push_back({static_cast<uint16_t>(magnitude), static_cast<uint16_t>(o),
-                          static_cast<uint8_t>(b)});
+        levels.push_back(
+            {static_cast<uint16_t>(magnitude), static_cast<uint16_t>(o), static_cast<uint8_t>(b)});
       }
     }
   }
@@ -82,8 +82,8 @@ void UniformTable::indexLevels() {
   for (uint32_t m = 0; m <= kMaxMagnitude; ++m) {
     while (below + 1 < levels.size() && levels[below + 1].magnitude <= m) ++below;
     atMost_[m] = levels[below];
-    const bool upper = below + 1 < levels.size() &&
-                       levels[below + 1].magnitude - m < m - levels[below].magnitude;
+    const bool upper =
+        below + 1 < levels.size() && levels[below + 1].magnitude - m < m - levels[below].magnitude;
     nearest_[m] = levels[upper ? below + 1 : below];
   }
 }

@@ -152,8 +152,8 @@ std::string deriveInputName(const std::string& infile, const char* extension) {
   return baseNameHasDot(infile) ? infile : infile + extension;
 }
 
-std::string deriveOutputName(const std::string& inputName, const std::optional<std::string>& outfile,
-                             const char* extension) {
+std::string deriveOutputName(const std::string& inputName,
+                             const std::optional<std::string>& outfile, const char* extension) {
   if (!outfile) return replaceExtension(inputName, extension);
   const std::string& out = *outfile;
   if (!out.empty() && isSeparator(out.back())) {
@@ -177,7 +177,8 @@ std::string resolveOutputName(const std::string& inputName,
 }
 
 bool isStandardOutput(const std::string& name) {
-  struct stat named {}, output {};
+  struct stat named {
+  }, output{};
   return ::stat(name.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 &&
          named.st_dev == output.st_dev && named.st_ino == output.st_ino;
 }
@@ -201,10 +202,11 @@ void printUsage(const char* program) {
 
 void printHelp(const char* program) {
   printUsage(program);
-  std::printf("Also: /B# in place of /Q# aims at # bits per sample (2 to 8, such as /B4.5);\n"
-              "/V, first or second, decodes the written file again to verify it;\n"
-              "infile infile... folder compresses each file into the folder; - is standard\n"
-              "input or output. man wav2qxw has every option and message.\n");
+  std::printf(
+      "Also: /B# in place of /Q# aims at # bits per sample (2 to 8, such as /B4.5);\n"
+      "/V, first or second, decodes the written file again to verify it;\n"
+      "infile infile... folder compresses each file into the folder; - is standard\n"
+      "input or output. man wav2qxw has every option and message.\n");
 }
 
 }  // namespace qxw

@@ -44,8 +44,8 @@ std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv);
 std::string deriveInputName(const std::string& infile, const char* extension);
 // The output name from the derived input name and the optional outfile; an outfile ending in
 // a separator names a directory.
-std::string deriveOutputName(const std::string& inputName, const std::optional<std::string>& outfile,
-                             const char* extension);
+std::string deriveOutputName(const std::string& inputName,
+                             const std::optional<std::string>& outfile, const char* extension);
 
 // The name where outfile names an existing folder (the input's base name with extension goes
 // inside it), an existing device or pipe, or standard output under another name such as

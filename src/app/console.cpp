@@ -15,7 +15,7 @@ namespace qxw {
 namespace {
 FILE* progressStream = stdout;
 std::string errorPrefix;
-}
+}  // namespace
 
 void printProgress(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), progressStream);
@@ -74,12 +74,11 @@ std::string formatEstimate(int level, uint64_t declaredSize, uint64_t estimatedS
   // Half a hundredth of the estimate rounds the ratio to the nearest hundredth.
   const uint64_t a = declaredSize + e / 200;
   char line[128];
-  std::snprintf(line, sizeof line, "Q%d estimated bytes: %llu (%llu.%llu%llu:1 compression)\n", level,
-                static_cast<unsigned long long>(e), static_cast<unsigned long long>(a / e),
+  std::snprintf(line, sizeof line, "Q%d estimated bytes: %llu (%llu.%llu%llu:1 compression)\n",
+                level, static_cast<unsigned long long>(e), static_cast<unsigned long long>(a / e),
                 static_cast<unsigned long long>(a * 10 / e % 10),
                 static_cast<unsigned long long>(a * 100 / e % 10));
   return line;
 }
-
 
 }  // namespace qxw

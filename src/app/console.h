@@ -21,9 +21,9 @@ const std::string& currentErrorPrefix();
 // errors instead of a fatal signal. False when that cannot be done.
 bool prepareProcess();
 
-// Runs a program's whole run, after prepareProcess; should memory or another resource run out on the way, the run ends
-// with one error line and status 2 (its partial output already removed on the way out) instead
-// of a crash.
+// Runs a program's whole run, after prepareProcess; should memory or another resource run out on
+// the way, the run ends with one error line and status 2 (its partial output already removed on the
+// way out) instead of a crash.
 int runReportingFailures(int (*run)(int, const char* const*), int argc, const char* const* argv);
 
 // "Q<level> estimated bytes: <size> (<ratio>:1 compression)\n"; the ratio is the declared size

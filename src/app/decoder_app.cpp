@@ -55,8 +55,9 @@ DecoderOptions decoderOptions(const std::vector<const char*>& options) {
 
 void printDecoderUsage(const char* program) {
   std::printf("Format: %s [ /T ] [ /F ] [ /C ] infile [ outfile ]\n", program);
-  std::printf("Where /T tests the file without writing anything, /F replaces an existing outfile,\n"
-              "/C compares the decoded sound with the WAV file outfile; - is standard input or output.\n");
+  std::printf(
+      "Where /T tests the file without writing anything, /F replaces an existing outfile,\n"
+      "/C compares the decoded sound with the WAV file outfile; - is standard input or output.\n");
 }
 
 // The error line of a status the library reports.
@@ -296,8 +297,7 @@ int decodeOne(const DecoderOptions& options, const std::string& infile,
               const std::optional<std::string>& outfile) {
   const bool fromStandardInput = infile == kStandardStream;
   // /C reads a WAV file by name; it has no default name when the QXW file is standard input.
-  if (options.compare &&
-      (outfile ? *outfile == kStandardStream : fromStandardInput)) {
+  if (options.compare && (outfile ? *outfile == kStandardStream : fromStandardInput)) {
     printError("Error: /C needs the name of the WAV file to compare with");
     return kFailure;
   }
@@ -305,10 +305,10 @@ int decodeOne(const DecoderOptions& options, const std::string& infile,
   const bool writing = !options.test && !options.compare;
   // From standard input without an outfile, the sound goes to standard output; so it does when
   // the outfile names standard output in any way.
-  std::string outputName = (fromStandardInput && !outfile) ||
-                                   (outfile == kStandardStream && writing)
-                               ? kStandardStream
-                               : resolveOutputName(inputName, outfile, ".wav");
+  std::string outputName =
+      (fromStandardInput && !outfile) || (outfile == kStandardStream && writing)
+          ? kStandardStream
+          : resolveOutputName(inputName, outfile, ".wav");
   if (writing && isStandardOutput(outputName)) outputName = kStandardStream;
   if (!refuseTerminals(fromStandardInput, writing && outputName == kStandardStream)) {
     return kFailure;

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <optional>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "app/batch.h"
@@ -92,16 +92,21 @@ class ConsoleCompression {
 
  private:
   void step(qxw_step step) {
-    static const char* const kLines[] = {"Histogramming deltas", "Analyzing histogram",
-                                         "Gathering Huffman data", "Generating Huffman codes",
-                                         nullptr, "Encoding and writing sound data", "Done."};
+    static const char* const kLines[] = {"Histogramming deltas",
+                                         "Analyzing histogram",
+                                         "Gathering Huffman data",
+                                         "Generating Huffman codes",
+                                         nullptr,
+                                         "Encoding and writing sound data",
+                                         "Done."};
     if (step == QXW_STEP_HEADER) {
       return printProgress("Writing QXW file header to file " + outputName_);
     }
     if (step == QXW_STEP_LOSSLESS) {
-      return printProgress(bitsPerSample_ ? "The target saves nothing on this sound; writing it lossless"
-                                          : "Quality " + std::to_string(quality_) +
-                                                " saves nothing on this sound; writing it lossless");
+      return printProgress(bitsPerSample_
+                               ? "The target saves nothing on this sound; writing it lossless"
+                               : "Quality " + std::to_string(quality_) +
+                                     " saves nothing on this sound; writing it lossless");
     }
     if (step == QXW_STEP_TARGET_UNMET) {
       char line[160];
@@ -151,9 +156,9 @@ class ConsoleCompression {
 // "Written <bytes> bytes: <bits> bits per sample, signal to noise <ratio> dB", for /B.
 void printTargetReport(const qxw_encode_report& report) {
   char line[160];
-  const int used = std::snprintf(line, sizeof line, "Written %llu bytes: %.2f bits per sample, ",
-                                 static_cast<unsigned long long>(report.bytes),
-                                 report.bits_per_sample);
+  const int used =
+      std::snprintf(line, sizeof line, "Written %llu bytes: %.2f bits per sample, ",
+                    static_cast<unsigned long long>(report.bytes), report.bits_per_sample);
   const size_t left = sizeof line - static_cast<size_t>(used);
   if (report.noise == 0) {
     std::snprintf(line + used, left, "lossless");

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/mapped_file.h"
 #include "app/file_sink.h"
+#include "app/mapped_file.h"
 
 namespace qxw {
 

@@ -9,9 +9,10 @@ namespace qxw {
 // partial output (if any) has been removed.
 void guardMappedInput(const std::string& message, int exitStatus);
 
-// Until releasePartialOutput, an interruption (SIGINT, SIGTERM, SIGHUP) or a mapping fault removes the file named here; an interruption then
-// ends the process by its signal. Armed before the file is made, so no moment leaves it behind.
-// A signal that was ignored when the program started stays ignored.
+// Until releasePartialOutput, an interruption (SIGINT, SIGTERM, SIGHUP) or a mapping fault removes
+// the file named here; an interruption then ends the process by its signal. Armed before the file
+// is made, so no moment leaves it behind. A signal that was ignored when the program started stays
+// ignored.
 void guardPartialOutput(const std::string& outputName);
 void releasePartialOutput();
 

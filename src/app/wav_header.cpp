@@ -48,14 +48,17 @@ const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info
 }
 
 bool samplesFitInFile(const WaveInfo& info, uint64_t fileLength) {
-  const uint64_t end = uint64_t{info.dataOffset} + uint64_t{info.frameCount} * info.channelCount * 2;
+  const uint64_t end =
+      uint64_t{info.dataOffset} + uint64_t{info.frameCount} * info.channelCount * 2;
   return end <= fileLength && end <= info.declaredSize;
 }
 
 namespace {
 
 // What a program writing into a pipe puts where it cannot know the data size yet.
-bool isPlaceholderSize(uint32_t dataSize) { return dataSize == 0xFFFFFFFFu || dataSize == 0x7FFFF000u; }
+bool isPlaceholderSize(uint32_t dataSize) {
+  return dataSize == 0xFFFFFFFFu || dataSize == 0x7FFFF000u;
+}
 
 // The most sample bytes a QXW file (and the WAV file it decodes to) can hold.
 constexpr uint64_t kMostSampleBytes = 0xFFFFFFFFu - 44;
@@ -83,8 +86,9 @@ bool readWaveStream(const std::string& name, MappedFile& file, WaveInfo& info) {
   }
   const uint32_t dataSize = read32(file.data() + info.dataOffset - 4);
   const uint32_t blockAlign = info.channelCount * 2;
-  const uint64_t declared = isPlaceholderSize(dataSize) ? kMostSampleBytes / blockAlign * blockAlign
-                                                        : uint64_t{dataSize} / blockAlign * blockAlign;
+  const uint64_t declared = isPlaceholderSize(dataSize)
+                                ? kMostSampleBytes / blockAlign * blockAlign
+                                : uint64_t{dataSize} / blockAlign * blockAlign;
   const uint64_t end = info.dataOffset + declared;
   // One byte more tells whether anything follows.
   if (!file.readStandardInput(end + 1)) return fail();

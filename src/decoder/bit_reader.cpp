@@ -10,7 +10,9 @@ constexpr size_t kStageBytes = size_t{1} << 15;
 }
 
 BitReader::BitReader(const uint8_t* data, size_t size)
-    : data_(data), size_(size / 4 * 4), stage_(new uint8_t[kStageBytes]),
+    : data_(data),
+      size_(size / 4 * 4),
+      stage_(new uint8_t[kStageBytes]),
       totalBits_(uint64_t{size / 4} * 32) {
   fill(0);
   register_.next = stage_.get();

@@ -96,8 +96,8 @@ class BitReader {
   }
 
   const uint8_t* data_;
-  size_t size_;            // whole words only
-  size_t converted_ = 0;   // bytes of data staged so far
+  size_t size_;               // whole words only
+  size_t converted_ = 0;      // bytes of data staged so far
   uint64_t stageOffset_ = 0;  // the stream position of the staging area's first byte
   std::unique_ptr<uint8_t[]> stage_;
   const uint8_t* limit_ = nullptr;

@@ -11,8 +11,10 @@ constexpr size_t kCheckFrames = 16384;
 }  // namespace
 
 SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data)
-    : header_(header), contexts_(std::make_unique<ContextDecoder[]>(kContextCount)),
-      reader_(data, header.dataSize), channels_(header.channelCount) {
+    : header_(header),
+      contexts_(std::make_unique<ContextDecoder[]>(kContextCount)),
+      reader_(data, header.dataSize),
+      channels_(header.channelCount) {
   uint8_t offsetBits[kSymbolCount] = {};
   for (int s = 1; s < kSymbolCount; ++s) {
     const int bin = binOfSymbol(s);
@@ -35,7 +37,8 @@ bool SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) 
   std::copy_n(channels_.begin(), channels, local);
   BitRegister r = reader_.take();
   for (size_t i = 0; i < frames; ++i) {
-    if (r.next > reader_.limit()) [[unlikely]] r.next = reader_.restage(r.next);
+    if (r.next > reader_.limit()) [[unlikely]]
+      r.next = reader_.restage(r.next);
     for (uint32_t c = 0; c < channels; ++c) {
       Channel& ch = local[c];
       if (ch.pendingRun > 0) {

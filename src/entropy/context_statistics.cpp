@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "analysis/encoder_model.h"
-#include "format/frame_pieces.h"
 #include "entropy/bin_lookup.h"
+#include "format/frame_pieces.h"
 
 namespace qxw {
 
@@ -88,7 +88,8 @@ void gatherContextStatisticsInPieces(EncoderModel& model, SampleRange samples, u
       // the difference before, and whether a run in context 0 is open (its length matters only
       // as zero or not). They start from the sample three frames back.
       const uint8_t* primeFrom = pieces[k].begin - 2 * stride;
-      for (uint32_t c = 0; c < channels; ++c) states[c].previous = readSample(primeFrom - stride + 2 * c);
+      for (uint32_t c = 0; c < channels; ++c)
+        states[c].previous = readSample(primeFrom - stride + 2 * c);
       Histogram ignored{};
       countSymbols(binOf, states.data(), channels, primeFrom, pieces[k].begin, ignored);
     }

@@ -7,9 +7,9 @@
 #include <memory>
 #include <thread>
 
-#include "output/step_search.h"
 #include "output/bit_writer.h"
 #include "output/piece_encoder.h"
+#include "output/step_search.h"
 #include "output/target_encoder.h"
 
 namespace qxw {
@@ -124,8 +124,7 @@ void recordInput(CompressionListener& listener, SampleRange samples) {
 // The model is left at quality 9 then.
 bool replaceByLossless(EncoderModel& model, const LosslessTable& lossless,
                        uint64_t losslessEstimate, OutputStream& output, SampleRange samples,
-                       const SoundFormat& format, unsigned threads,
-                       CompressionListener& listener) {
+                       const SoundFormat& format, unsigned threads, CompressionListener& listener) {
   if (output.size() < losslessEstimate) return false;
   refineAgain(model, lossless, 9, format.channelCount);
   OutputStream file;
@@ -201,9 +200,9 @@ Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int ru
   model.writeHeader(writer, format.sampleRate);
   Recording recording;
   recording.samples = keep ? candidate.reconstruction.data() : nullptr;
-  candidate.noise = writeTargetSamples({table, runWidth, format.channelCount}, model, writer,
-                                       samples, recording)
-                        .noise;
+  candidate.noise =
+      writeTargetSamples({table, runWidth, format.channelCount}, model, writer, samples, recording)
+          .noise;
   model.finishFile(writer);
   file.close();
   candidate.bytes = file.contents();
@@ -235,14 +234,14 @@ bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& forma
     ++quality;
     refineAgain(model, lossless, quality, format.channelCount);
     output->restart();
-    lost = writeFile(model, *output, samples, format, threadCount,
-                     recordingFor(listener, samples), nullptr);
+    lost = writeFile(model, *output, samples, format, threadCount, recordingFor(listener, samples),
+                     nullptr);
   }
   if (quality < 9) {
-    replaceByLossless(model, lossless,
-                      estimatedBytes(estimates.runBits + estimates.losslessValueBits +
-                                     estimates.totalBits),
-                      *output, samples, format, threadCount, listener);
+    replaceByLossless(
+        model, lossless,
+        estimatedBytes(estimates.runBits + estimates.losslessValueBits + estimates.totalBits),
+        *output, samples, format, threadCount, listener);
   }
   listener.stepStarts(CompressionStep::Finishing);
   return true;
@@ -296,21 +295,21 @@ bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsP
     QuietListener level;
     compress(*levels, samples, format, 0, level, static_cast<int>(threadCount));
     level.stream().close();
-    Candidate chosen{level.stream().contents(), noiseOf(samples, level.samples()),
-                     level.samples()};
+    Candidate chosen{level.stream().contents(), noiseOf(samples, level.samples()), level.samples()};
     if (!level.lossless()) {
       table = search.find(8.0 * static_cast<double>(chosen.bytes.size()) /
                           static_cast<double>(std::max<uint64_t>(count, 1)));
-      Candidate searched = writeTargetFile(*model, *table, search.runWidth(), samples, format,
-                                           listener.reconstruction() != nullptr ||
-                                               listener.reconstructionDigest() != nullptr);
+      Candidate searched = writeTargetFile(
+          *model, *table, search.runWidth(), samples, format,
+          listener.reconstruction() != nullptr || listener.reconstructionDigest() != nullptr);
       if (searched.bytes.size() <= chosen.bytes.size() && searched.noise <= chosen.noise) {
         chosen = std::move(searched);
       }
     }
     output->append(chosen.bytes.data(), chosen.bytes.size());
     report.noise = chosen.noise;
-    if (std::vector<int16_t>* recorded = listener.reconstruction()) *recorded = chosen.reconstruction;
+    if (std::vector<int16_t>* recorded = listener.reconstruction())
+      *recorded = chosen.reconstruction;
     if (uint64_t* digest = listener.reconstructionDigest()) {
       *digest = 0;
       for (uint64_t i = 0; i < chosen.reconstruction.size(); ++i) {
@@ -319,10 +318,10 @@ bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsP
     }
     lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
   }
-  if (replaceByLossless(*levels, lossless,
-                        estimatedBytes(estimates.runBits + estimates.losslessValueBits +
-                                       estimates.totalBits),
-                        *output, samples, format, threadCount, listener)) {
+  if (replaceByLossless(
+          *levels, lossless,
+          estimatedBytes(estimates.runBits + estimates.losslessValueBits + estimates.totalBits),
+          *output, samples, format, threadCount, listener)) {
     report.noise = 0;
   }
   report.bytes = output->size();

@@ -38,10 +38,10 @@ enum class CompressionStep {
 
 // What a compression aimed at a size measured of the file it wrote.
 struct TargetReport {
-  uint64_t bytes = 0;          // the whole file
-  double bitsPerSample = 0;    // file bits over frames × channels
-  long double signal = 0;      // sum of squared input samples
-  long double noise = 0;       // sum of squared differences from the reconstruction
+  uint64_t bytes = 0;        // the whole file
+  double bitsPerSample = 0;  // file bits over frames × channels
+  long double signal = 0;    // sum of squared input samples
+  long double noise = 0;     // sum of squared differences from the reconstruction
 };
 
 // What a compression tells the one who runs it, and where its file goes.
@@ -87,7 +87,7 @@ inline constexpr uint64_t kLostSampleLimit = 256;
 // nothing (writtenLossless tells). False when the listener gave no output. threads:
 // 0 for as many as help, 1 for the calling thread only; the bytes never depend on it.
 bool compress(SampleRange samples, const SoundFormat& format, int quality,
-                         CompressionListener& listener, int threads = 1);
+              CompressionListener& listener, int threads = 1);
 // Aims at an average of bitsPerSample file bits a sample instead of a quality level: designs a
 // table of even steps for the sound, searches the step that brings the file nearest the target,
 // and writes each sample as the level nearest the whole difference between input and
@@ -95,9 +95,8 @@ bool compress(SampleRange samples, const SoundFormat& format, int quality,
 // targetReached. A target the sound cannot meet (targetUnmet) gives the better of the smallest
 // level and the search at that level's size; a file no smaller than the lossless one is replaced
 // by it (writtenLossless). The bytes never depend on threads.
-bool compressToBits(SampleRange samples, const SoundFormat& format,
-                               double bitsPerSample, CompressionListener& listener,
-                               int threads = 1);
+bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsPerSample,
+                    CompressionListener& listener, int threads = 1);
 
 // The same on a model the caller keeps, to look into it afterwards.
 bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,

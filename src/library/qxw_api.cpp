@@ -213,16 +213,14 @@ const char* qxw_status_text(qxw_status status) {
 qxw_status qxw_encode(const int16_t* samples, const qxw_format* format, int quality, int threads,
                       void** qxw_data, size_t* qxw_size) {
   if (quality < 0 || quality > 9) return QXW_INVALID_ARGUMENT;
-  return encodeWith(samples, format, threads, qxw_data, qxw_size,
-                    [quality](SampleRange range, const SoundFormat& sound,
-                              CompressionListener& listener, int threadCount) {
-                      compress(range, sound, quality, listener, threadCount);
-                    });
+  return encodeWith(
+      samples, format, threads, qxw_data, qxw_size,
+      [quality](SampleRange range, const SoundFormat& sound, CompressionListener& listener,
+                int threadCount) { compress(range, sound, quality, listener, threadCount); });
 }
 
-qxw_status qxw_encode_bits(const int16_t* samples, const qxw_format* format,
-                           double bits_per_sample, int threads, void** qxw_data,
-                           size_t* qxw_size) {
+qxw_status qxw_encode_bits(const int16_t* samples, const qxw_format* format, double bits_per_sample,
+                           int threads, void** qxw_data, size_t* qxw_size) {
   // Written so that NaN fails too.
   if (!(bits_per_sample >= 2 && bits_per_sample <= 8)) return QXW_INVALID_ARGUMENT;
   return encodeWith(samples, format, threads, qxw_data, qxw_size,
@@ -235,7 +233,8 @@ qxw_status qxw_encode_bits(const int16_t* samples, const qxw_format* format,
 qxw_status qxw_encode_stream(const void* little_endian_samples, const qxw_format* format,
                              const qxw_encode_options* options,
                              const qxw_encoder_callbacks* callbacks, qxw_encode_report* report) {
-  if (format == nullptr || options == nullptr || callbacks == nullptr || callbacks->write == nullptr ||
+  if (format == nullptr || options == nullptr || callbacks == nullptr ||
+      callbacks->write == nullptr ||
       (callbacks->seek == nullptr) != (callbacks->rewind == nullptr)) {
     return QXW_INVALID_ARGUMENT;
   }
@@ -254,15 +253,16 @@ qxw_status qxw_encode_stream(const void* little_endian_samples, const qxw_format
     const SampleRange range{first, first + 2 * count};
     const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
     CallbackListener listener(*callbacks, options->digest != 0);
-    const bool ran = target ? compressToBits(range, sound, options->bits_per_sample, listener,
-                                             options->threads)
-                            : compress(range, sound, options->quality, listener, options->threads);
+    const bool ran =
+        target ? compressToBits(range, sound, options->bits_per_sample, listener, options->threads)
+               : compress(range, sound, options->quality, listener, options->threads);
     if (!ran) return listener.stopped() ? QXW_STOPPED : QXW_OUT_OF_MEMORY;
     OutputStream& stream = listener.stream();
     const uint64_t bytes = stream.size();
     if (!stream.close()) return QXW_WRITE_FAILED;
     if (report != nullptr) {
-      *report = {bytes, count == 0 ? 0 : 8.0 * static_cast<double>(bytes) / static_cast<double>(count),
+      *report = {bytes,
+                 count == 0 ? 0 : 8.0 * static_cast<double>(bytes) / static_cast<double>(count),
                  static_cast<double>(listener.target().signal),
                  static_cast<double>(listener.target().noise), listener.digest()};
     }

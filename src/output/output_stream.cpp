@@ -10,7 +10,7 @@ namespace qxw {
 namespace {
 // The bytes in memory only need a staging area that stays in cache.
 constexpr size_t kBufferSize = size_t{1} << 16;
-}
+}  // namespace
 
 OutputStream::OutputStream() = default;
 

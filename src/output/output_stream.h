@@ -74,8 +74,8 @@ class OutputStream {
 
   bool inMemory_ = false;
   bool failed_ = false;
-  bool held_ = false;       // a sink that cannot seek: everything waits in memory_
-  uint64_t furthest_ = 0;   // the end of what was flushed
+  bool held_ = false;      // a sink that cannot seek: everything waits in memory_
+  uint64_t furthest_ = 0;  // the end of what was flushed
   ByteSink* sink_ = nullptr;
   size_t used_ = 0;
   uint64_t flushed_ = 0;

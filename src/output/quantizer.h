@@ -18,7 +18,8 @@ template <typename FindBin>
     return 0;
   }
   const bool negative = target < 0;
-  const uint32_t mag = negative ? 0u - static_cast<uint32_t>(target) : static_cast<uint32_t>(target);
+  const uint32_t mag =
+      negative ? 0u - static_cast<uint32_t>(target) : static_cast<uint32_t>(target);
   int b = binOf(mag);
   if (b == 0) {
     // Zero rule: round to zero or to bin 1's base; an exact tie goes to zero.
@@ -42,8 +43,8 @@ template <typename FindBin>
   uint32_t off = clamped ? top : rounded;
   uint32_t value = base + (off << shift);
   const uint32_t nextBase = model.binBase[b < 31 ? b + 1 : b];
-  const bool moves = clamped && b < 31 &&
-                     static_cast<int64_t>(mag) - value > int64_t{nextBase} - mag;
+  const bool moves =
+      clamped && b < 31 && static_cast<int64_t>(mag) - value > int64_t{nextBase} - mag;
   b += moves ? 1 : 0;
   off = moves ? 0 : off;
   value = moves ? nextBase : value;

@@ -18,7 +18,8 @@ namespace {
   const uint32_t magnitude = negative ? 0u - static_cast<uint32_t>(target) : target;
   const Level& level = table.nearest(magnitude);
   // Room to the rail in the step's direction: 0..65535.
-  const auto room = static_cast<uint32_t>(negative ? st.reconstructed + 32768 : 32767 - st.reconstructed);
+  const auto room =
+      static_cast<uint32_t>(negative ? st.reconstructed + 32768 : 32767 - st.reconstructed);
   return level.magnitude > room ? table.atMost(room) : level;
 }
 
@@ -36,8 +37,8 @@ uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int1
 // Walks the frames of [from, to), runs looking ahead up to end; code(st, symbol, level) is
 // called for every coded sample before the state moves on, and record(st, x) for every sample.
 template <typename Code, typename Record>
-void walkFrames(const TargetWalk& walk, const uint8_t* from, const uint8_t* to,
-                const uint8_t* end, TargetState* states, Code code, Record record) {
+void walkFrames(const TargetWalk& walk, const uint8_t* from, const uint8_t* to, const uint8_t* end,
+                TargetState* states, Code code, Record record) {
   const size_t stride = 2 * size_t{walk.channels};
   for (const uint8_t* at = from; at < to;) {
     for (uint32_t c = 0; c < walk.channels; ++c, at += 2) {
@@ -51,7 +52,8 @@ void walkFrames(const TargetWalk& walk, const uint8_t* from, const uint8_t* to,
       bool negative = false;
       const Level& level = levelFor(walk.table, st, x, negative);
       const int32_t magnitude = level.magnitude;
-      st.reconstructed = static_cast<int16_t>(st.reconstructed + (negative ? -magnitude : magnitude));
+      st.reconstructed =
+          static_cast<int16_t>(st.reconstructed + (negative ? -magnitude : magnitude));
       const bool down = negative && magnitude != 0;
       const int symbol = symbolOf(level.bin, down != st.lastNegative);
       const bool opensRun = level.bin == 0 && st.context == 0;
@@ -84,7 +86,8 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
   const auto code = [&](const TargetState& st, int symbol, const Level& level) {
     const int length = model.codeLength[st.context][symbol];
     const uint32_t word = model.codeWord[st.context][symbol];
-    const int extra = level.bin == 0 ? (st.context == 0 ? walk.runWidth : 0) : walk.table.bits(level.bin);
+    const int extra =
+        level.bin == 0 ? (st.context == 0 ? walk.runWidth : 0) : walk.table.bits(level.bin);
     const uint32_t value = level.bin == 0 ? st.runLength : level.offset;
     if (length + extra <= 32) {
       writer.writeBits(length + extra, static_cast<uint32_t>((uint64_t{word} << extra) | value));

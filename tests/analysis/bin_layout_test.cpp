@@ -95,10 +95,10 @@ TEST(BinLayout, RepairShrinksTheBinBelowAnOverlap) {
     int bits5After, bits6After;
     uint32_t base6After;
   } cases[] = {
-      {4, 0, 60, true, 3, 3, 58},     // bin 6 has no extra bits to give up
-      {5, 3, 60, true, 4, 4, 66},     // bin 5 reaches past the end of bin 6
-      {0, 0, 50, false, 0, 0, 50},    // bin 5 has no extra bits to give up either
-      {3, 3, 60, true, 3, 3, 60},     // nothing overlaps
+      {4, 0, 60, true, 3, 3, 58},   // bin 6 has no extra bits to give up
+      {5, 3, 60, true, 4, 4, 66},   // bin 5 reaches past the end of bin 6
+      {0, 0, 50, false, 0, 0, 50},  // bin 5 has no extra bits to give up either
+      {3, 3, 60, true, 3, 3, 60},   // nothing overlaps
   };
   for (const Case& c : cases) {
     auto model = makeModel(1);
@@ -120,7 +120,7 @@ TEST(BinLayout, RepairShrinksTheBinBelowAnOverlap) {
 }
 
 TEST(BinLayout, SizesTheRunCountFromTheLongestRun) {
-  const std::pair<uint32_t, int> widths[] = {{0, 32}, {1, 0}, {2, 1}, {3, 2},    {4, 2},
+  const std::pair<uint32_t, int> widths[] = {{0, 32}, {1, 0}, {2, 1}, {3, 2},     {4, 2},
                                              {5, 3},  {8, 3}, {9, 4}, {65536, 16}};
   for (auto [maxRun, bits] : widths) {
     Layout layout;
@@ -149,7 +149,8 @@ void expectUsableAndLossless(const EncoderModel& m) {
   }
 }
 
-std::unique_ptr<EncoderModel> analyzeSamples(const std::vector<int16_t>& samples, uint32_t channels) {
+std::unique_ptr<EncoderModel> analyzeSamples(const std::vector<int16_t>& samples,
+                                             uint32_t channels) {
   auto model = makeModel(channels);
   const auto bytes = sampleBytes(samples);
   model->histogramDeltas(rangeOf(bytes));

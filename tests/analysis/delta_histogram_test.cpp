@@ -58,8 +58,7 @@ TEST(DeltaHistogram, PiecesOnThreadsCountWhatOnePassCounts) {
     }
   }
   const std::vector<int16_t> runOnly(kFrames, 42);
-  for (const auto& [samples, channels] :
-       {std::pair{seams, 2u}, std::pair{runOnly, 1u}}) {
+  for (const auto& [samples, channels] : {std::pair{seams, 2u}, std::pair{runOnly, 1u}}) {
     const auto bytes = sampleBytes(samples);
     auto serial = makeModel(channels);
     serial->histogramDeltas(rangeOf(bytes));

@@ -29,10 +29,13 @@ TEST(UniformTable, OffersTheNearestLevelOfAValidTable) {
         const Level& near = table.nearest(m);
         const Level& below = table.atMost(m);
         ASSERT_LE(below.magnitude, m);
-        ASSERT_EQ(near.magnitude, near.bin == 0 ? 0u
-                                                : model->binBase[near.bin] + (uint32_t{near.offset} << model->binShift[near.bin]));
+        ASSERT_EQ(near.magnitude, near.bin == 0
+                                      ? 0u
+                                      : model->binBase[near.bin] +
+                                            (uint32_t{near.offset} << model->binShift[near.bin]));
         // No level lies strictly between the one below and m, nor nearer than the nearest.
-        EXPECT_LE(std::abs(int(near.magnitude) - int(m)), int(m - below.magnitude)) << step << " " << m;
+        EXPECT_LE(std::abs(int(near.magnitude) - int(m)), int(m - below.magnitude))
+            << step << " " << m;
         if (m + 1 <= 65535) {
           EXPECT_GE(table.atMost(m + 1).magnitude, below.magnitude);
         }

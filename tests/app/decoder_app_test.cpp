@@ -53,8 +53,9 @@ TEST_F(DecoderRun, RestoresTheOriginalWaveFile) {
 TEST_F(DecoderRun, TestsAFileWithoutWritingAnything) {
   const auto result = decode({"/T", "song.qxw"});
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out,
-            "Examining QXW file header of song.qxw\nTesting sound data\nFile song.qxw is well formed\n");
+  EXPECT_EQ(
+      result.out,
+      "Examining QXW file header of song.qxw\nTesting sound data\nFile song.qxw is well formed\n");
   EXPECT_EQ(readFile(dir.path("song.wav")), wav);
 }
 
@@ -62,7 +63,9 @@ TEST_F(DecoderRun, PrintsUsageAndExitsOne) {
   for (const auto& args : std::vector<std::vector<std::string>>{{}, {"/T"}, {"a", "b", "c"}}) {
     const auto result = decode(args);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out.rfind("Format: " + kDecoder + " [ /T ] [ /F ] [ /C ] infile [ outfile ]\n", 0), 0u);
+    EXPECT_EQ(
+        result.out.rfind("Format: " + kDecoder + " [ /T ] [ /F ] [ /C ] infile [ outfile ]\n", 0),
+        0u);
   }
 }
 
@@ -128,8 +131,9 @@ TEST_F(DecoderRun, PipesGiveTheBytesOfTheFiles) {
   EXPECT_EQ(decode({"/F", "-", "piped.wav"}, options).status, 0);
   EXPECT_EQ(readFile(dir.path("piped.wav")), expected);
   const auto tested = decode({"/T", "-"}, options);
-  EXPECT_EQ(tested.out, "Examining QXW file header of standard input\nTesting sound data\n"
-                        "File standard input is well formed\n");
+  EXPECT_EQ(tested.out,
+            "Examining QXW file header of standard input\nTesting sound data\n"
+            "File standard input is well formed\n");
   // Standard output by another name is standard output, with the lines out of the way.
   for (const char* name : {"/dev/stdout", "/dev/fd/1"}) {
     const auto named = decode({"lossy.qxw", name});
@@ -191,15 +195,17 @@ TEST_F(DecoderRun, ReportsTheLargestDifferenceAndTheSignalToNoise) {
   EXPECT_FALSE(fileExists(dir.path("lossy.wav")));
 
   result = decode({"/c", "song.qxw", "song"});
-  EXPECT_EQ(result.out, "Examining QXW file header of song.qxw\nLargest difference: 0\n"
-                        "Signal to noise: identical\n");
+  EXPECT_EQ(result.out,
+            "Examining QXW file header of song.qxw\nLargest difference: 0\n"
+            "Signal to noise: identical\n");
 
   // Another sample rate is said before the figures.
   writeFile(dir.path("fast.wav"), makeWav(makeSignal(Signal::Music, 5000, 2), 2, 48000));
   result = decode({"/C", "song.qxw", "fast.wav"});
-  EXPECT_EQ(result.out, "Examining QXW file header of song.qxw\nSample rates differ: fast.wav has "
-                        "48000 Hz, song.qxw 32000 Hz\nLargest difference: 0\n"
-                        "Signal to noise: identical\n");
+  EXPECT_EQ(result.out,
+            "Examining QXW file header of song.qxw\nSample rates differ: fast.wav has "
+            "48000 Hz, song.qxw 32000 Hz\nLargest difference: 0\n"
+            "Signal to noise: identical\n");
   // A report that cannot be written is an error.
   const int full = ::open("/dev/full", O_WRONLY);
   if (full >= 0) {
@@ -237,12 +243,14 @@ TEST_F(DecoderRun, ReportsSilenceAndEvenRatiosPlainly) {
   writeFile(dir.path("loud.wav"), makeWav(loud, 1));
   ASSERT_EQ(encode({"/Q9", "quiet.wav"}).status, 0);
   auto result = decode({"/C", "quiet.qxw", "silent.wav"});
-  EXPECT_EQ(result.out, "Examining QXW file header of quiet.qxw\nLargest difference: 1\n"
-                        "Signal to noise: no signal\n");
+  EXPECT_EQ(result.out,
+            "Examining QXW file header of quiet.qxw\nLargest difference: 1\n"
+            "Signal to noise: no signal\n");
   // 10000 against 10001.
   result = decode({"/C", "quiet.qxw", "loud.wav"});
-  EXPECT_EQ(result.out, "Examining QXW file header of quiet.qxw\nLargest difference: 100\n"
-                        "Signal to noise: 0.00 dB\n");
+  EXPECT_EQ(result.out,
+            "Examining QXW file header of quiet.qxw\nLargest difference: 100\n"
+            "Signal to noise: 0.00 dB\n");
 }
 
 // Bytes after the data: a test fails, a decode keeps the sound and says what it left.
@@ -255,7 +263,8 @@ TEST_F(DecoderRun, BytesAfterTheDataFailATest) {
   twice.insert(twice.end(), file.begin(), file.end());
   writeFile(dir.path("twice.qxw"), twice);
   for (const auto& [name, extra] : {std::pair{"junk", 4ul}, std::pair{"twice", file.size()}}) {
-    const std::string what = std::to_string(extra) + " bytes follow the QXW data in " + name + ".qxw";
+    const std::string what =
+        std::to_string(extra) + " bytes follow the QXW data in " + name + ".qxw";
     auto result = decode({"/T", name});
     EXPECT_EQ(result.status, 2) << name;
     EXPECT_EQ(result.err, "Error: " + what + "\n");
@@ -299,8 +308,8 @@ TEST_F(DecoderRun, TestsEveryFileNamed) {
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "bad.qxw: Not valid QXW file\n1 of 3 files failed\n");
   size_t good = 0;
-  for (size_t at = 0; (at = result.out.find("File song.qxw is well formed\n", at)) != std::string::npos;
-       ++at) {
+  for (size_t at = 0;
+       (at = result.out.find("File song.qxw is well formed\n", at)) != std::string::npos; ++at) {
     ++good;
   }
   EXPECT_EQ(good, 2u);

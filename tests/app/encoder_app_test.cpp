@@ -136,11 +136,17 @@ TEST_F(EncoderRun, PrintsTheWholeReportInOrderOnSuccess) {
   const auto result = run({"/Q5", "song"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
-  const std::vector<std::string> expected = {
-      "Examining Wave format header of song.wav", "Histogramming deltas", "Analyzing histogram",
-      "Gathering Huffman data", "Generating Huffman codes", "Smallest Q0 estimated bytes: ",
-      "Lossless Q9 estimated bytes: ", "Selected Q5 estimated bytes: ",
-      "Writing QXW file header to file song.qxw", "Encoding and writing sound data", "Done."};
+  const std::vector<std::string> expected = {"Examining Wave format header of song.wav",
+                                             "Histogramming deltas",
+                                             "Analyzing histogram",
+                                             "Gathering Huffman data",
+                                             "Generating Huffman codes",
+                                             "Smallest Q0 estimated bytes: ",
+                                             "Lossless Q9 estimated bytes: ",
+                                             "Selected Q5 estimated bytes: ",
+                                             "Writing QXW file header to file song.qxw",
+                                             "Encoding and writing sound data",
+                                             "Done."};
   size_t at = 0;
   for (const auto& line : expected) {
     ASSERT_EQ(result.out.compare(at, line.size(), line), 0) << result.out;
@@ -194,7 +200,8 @@ TEST_F(EncoderRun, ReplacesOnlyAnOlderQxwFileOrAnEmptyFile) {
     writeFile(dir.path(name), before);
     const auto result = run({"song.wav", name});
     EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.err, "Error: output file " + std::string(name) + " exists and is not a QXW file\n");
+    EXPECT_EQ(result.err,
+              "Error: output file " + std::string(name) + " exists and is not a QXW file\n");
     EXPECT_EQ(readFile(dir.path(name)), before);
   }
 }
@@ -287,11 +294,13 @@ TEST_F(EncoderRun, ReportsTheSizeAndQualityOfATargetedFile) {
   const auto result = run({"/B4", "/V", "song.wav"});
   ASSERT_EQ(result.status, 0) << result.err;
   const size_t bytes = readFile(dir.path("song.qxw")).size();
-  const auto compared = runProgram(QXW2WAV_PATH, {"/C", dir.path("song.qxw"), dir.path("song.wav")});
+  const auto compared =
+      runProgram(QXW2WAV_PATH, {"/C", dir.path("song.qxw"), dir.path("song.wav")});
   const std::string ratio = compared.out.substr(compared.out.find("noise: ") + 7);
   char expected[128];
-  std::snprintf(expected, sizeof expected, "Written %zu bytes: %.2f bits per sample, signal to noise %s",
-                bytes, 8.0 * static_cast<double>(bytes) / 80000, ratio.c_str());
+  std::snprintf(expected, sizeof expected,
+                "Written %zu bytes: %.2f bits per sample, signal to noise %s", bytes,
+                8.0 * static_cast<double>(bytes) / 80000, ratio.c_str());
   EXPECT_EQ(result.out.substr(result.out.find("Done.\nVerifying song.qxw\n") + 25), expected);
   EXPECT_EQ(result.out.find("estimated"), std::string::npos);
 }
@@ -312,8 +321,8 @@ TEST_F(EncoderRun, PipesGiveTheBytesOfTheFiles) {
     EXPECT_EQ(result.status, 0) << args[1] << result.err;
     EXPECT_EQ(result.out, asText) << args[1];
   }
-  EXPECT_EQ(run({"/Q2", "-", "-"}, piped).err.rfind(
-                "Examining Wave format header of standard input\n", 0),
+  EXPECT_EQ(run({"/Q2", "-", "-"}, piped)
+                .err.rfind("Examining Wave format header of standard input\n", 0),
             0u);
   RunOptions terminal;
   terminal.terminal = true;
@@ -382,12 +391,15 @@ TEST_F(EncoderRun, RefusesBatchesWhoseOutputsMeetByAnyName) {
     std::vector<std::string> args;
     std::string error;
   } cases[] = {
-      {kProgram, {"standard input.wav", "-", "o3/"},
+      {kProgram,
+       {"standard input.wav", "-", "o3/"},
        "Error: standard input.wav and - would both write o3/standard input.qxw\n"},
       {kProgram, {"-", "-", "o3/"}, "Error: - and - would both write o3/standard input.qxw\n"},
-      {kProgram, {"a.wav", "b.wav", "out/"},
+      {kProgram,
+       {"a.wav", "b.wav", "out/"},
        "Error: a.wav and b.wav would both write out/a.qxw (as out/b.qxw)\n"},
-      {QXW2WAV_PATH, {"/F", "a.qxw", "b.qxw", "back/"},
+      {QXW2WAV_PATH,
+       {"/F", "a.qxw", "b.qxw", "back/"},
        "Error: a.qxw would write back/a.wav, which is the input file b.qxw\n"},
   };
   for (const auto& c : cases) {
@@ -499,16 +511,14 @@ TEST_F(EncoderRun, ReadsStandardInputAsFarAsItsHeaderDeclares) {
     EXPECT_EQ(readFile(dir.path("out.qxw")), expected) << c.what;
   }
   writeFile(dir.path("placeholder.wav"), withSizes(0xFFFFFFFF, 0xFFFFFFFF, 0));
-  EXPECT_EQ(run({"placeholder.wav"}).err,
-            "Error: file placeholder.wav incomplete or truncated\n");
+  EXPECT_EQ(run({"placeholder.wav"}).err, "Error: file placeholder.wav incomplete or truncated\n");
 }
 
 // Nothing past the declared data is read: a small sound followed by a gigabyte is read as small.
 TEST_F(EncoderRun, HoldsOnlyTheDeclaredDataOfStandardInput) {
   const auto wav = makeWav(tone(250000, 2), 2);
   writeFile(dir.path("in.bin"), wav);
-  ASSERT_EQ(::truncate(dir.path("in.bin").c_str(), static_cast<off_t>(wav.size()) + (1l << 30)),
-            0);
+  ASSERT_EQ(::truncate(dir.path("in.bin").c_str(), static_cast<off_t>(wav.size()) + (1l << 30)), 0);
   RunOptions piped;
   piped.standardInput = dir.path("in.bin");
   const auto result = run({"-", "out.qxw"}, piped);

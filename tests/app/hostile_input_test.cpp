@@ -32,8 +32,8 @@ TEST_F(HostileInput, EveryTruncatedHeaderIsRefusedWithoutOutput) {
     writeFile(dir.path("cut.wav"), {wav.begin(), wav.begin() + static_cast<long>(length)});
     const auto result = run(kEncoder, {"cut.wav"});
     EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.err, length < 36 ? "Not valid Wave file\n"
-                                      : "Error parsing Wave file data chunk\n")
+    EXPECT_EQ(result.err,
+              length < 36 ? "Not valid Wave file\n" : "Error parsing Wave file data chunk\n")
         << length;
     EXPECT_FALSE(fileExists(dir.path("cut.qxw")));
   }

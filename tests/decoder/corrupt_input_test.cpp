@@ -57,14 +57,14 @@ TEST(CorruptInput, RejectsHeadersNoWriterProduces) {
     bad[at] = value;
     EXPECT_EQ(decompress(bad).header, QxwHeaderStatus::Invalid) << at;
   };
-  expectInvalid(12, 0);                  // no channels
-  expectInvalid(12, 7);                  // seven channels
-  expectInvalid(148 + 63, 1);            // a 64th symbol
-  expectInvalid(148 + 5, 0);             // a symbol without a code
-  expectInvalid(148 + 64 * 3 + 2, 33);   // a length above 32
-  expectInvalid(20 + 4 * 31 + 3, 0);     // the last base below the one before
-  expectInvalid(20 + 4 * 5, 17);         // 17 offset bits
-  expectInvalid(20 + 1, 1);              // a shift for bin 0
+  expectInvalid(12, 0);                 // no channels
+  expectInvalid(12, 7);                 // seven channels
+  expectInvalid(148 + 63, 1);           // a 64th symbol
+  expectInvalid(148 + 5, 0);            // a symbol without a code
+  expectInvalid(148 + 64 * 3 + 2, 33);  // a length above 32
+  expectInvalid(20 + 4 * 31 + 3, 0);    // the last base below the one before
+  expectInvalid(20 + 4 * 5, 17);        // 17 offset bits
+  expectInvalid(20 + 1, 1);             // a shift for bin 0
   auto wrongMagic = file;
   wrongMagic[0] = 'X';
   EXPECT_EQ(decompress(wrongMagic).header, QxwHeaderStatus::NotQxw);

@@ -10,7 +10,7 @@ namespace {
 
 using namespace qxw::testing;
 
-const Signal kSignals[] = {Signal::Music,  Signal::Silence, Signal::FullScaleNoise,
+const Signal kSignals[] = {Signal::Music,  Signal::Silence,  Signal::FullScaleNoise,
                            Signal::Square, Signal::Extremes, Signal::NoisyExtremes,
                            Signal::Single, Signal::Empty};
 

@@ -65,7 +65,8 @@ TEST(ContextDecoder, TakesASymbolAndItsOffsetInOneLook) {
   // Lengths 2 to 10: one of 2 bits, two of 3, two of 4, four of 5, eight of 6, twenty of 8,
   // twenty-two of 9 and four of 10 fill the code space exactly.
   int32_t mixed[kSymbolCount];
-  const std::pair<int, int> counts[] = {{2, 1}, {3, 2}, {4, 2}, {5, 4}, {6, 8}, {8, 20}, {9, 22}, {10, 4}};
+  const std::pair<int, int> counts[] = {{2, 1}, {3, 2},  {4, 2},  {5, 4},
+                                        {6, 8}, {8, 20}, {9, 22}, {10, 4}};
   int next = 0;
   for (const auto& [length, count] : counts) {
     for (int i = 0; i < count; ++i) mixed[next++] = length;

@@ -12,7 +12,8 @@ std::unique_ptr<EncoderModel> doublingBins(uint32_t channels) {
   auto model = makeModel(channels);
   model->binBase[0] = 0;
   model->binBase[1] = 4;
-  for (int b = 2; b < kBinCount; ++b) model->binBase[b] = std::min(model->binBase[b - 1] * 2, 65535u);
+  for (int b = 2; b < kBinCount; ++b)
+    model->binBase[b] = std::min(model->binBase[b - 1] * 2, 65535u);
   model->resetContextStatistics();
   return model;
 }

@@ -90,8 +90,9 @@ TEST(HuffmanCodes, ReadersRebuildTheSameWordsFromTheLengthsAlone) {
     auto model = makeModel(1);
     for (int c = 0; c < kContextCount; ++c) {
       for (int s = 0; s < kSymbolCount; ++s) {
-        const uint32_t shapes[] = {static_cast<uint32_t>(rng() % 4), static_cast<uint32_t>(rng() % 1000),
-                                   (s * 37u) % 11, 1u << (rng() % 28)};
+        const uint32_t shapes[] = {static_cast<uint32_t>(rng() % 4),
+                                   static_cast<uint32_t>(rng() % 1000), (s * 37u) % 11,
+                                   1u << (rng() % 28)};
         model->contextHistogram[c][s] = shapes[(trial + c) % 4];
       }
     }
@@ -100,7 +101,8 @@ TEST(HuffmanCodes, ReadersRebuildTheSameWordsFromTheLengthsAlone) {
     for (int c = 0; c < kContextCount; ++c) {
       uint32_t words[kSymbolCount];
       codeWordsFromLengths(model->codeLength[c], words);
-      for (int s = 0; s < kSymbolCount; ++s) ASSERT_EQ(words[s], model->codeWord[c][s]) << c << " " << s;
+      for (int s = 0; s < kSymbolCount; ++s)
+        ASSERT_EQ(words[s], model->codeWord[c][s]) << c << " " << s;
     }
   }
 }

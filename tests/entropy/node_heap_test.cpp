@@ -47,14 +47,15 @@ std::vector<int> equalBinArrangement(int count) {
 TEST(NodeHeap, ArrangesStrictOrdersLikeTheUsualConstruction) {
   EXPECT_EQ(arrangement<CountNode>({5, 3, 3, 1, 3}), (std::vector<int>{3, 1, 2, 0, 4}));
   EXPECT_EQ(arrangement<CountNode>({7, 6, 5, 4, 3, 2, 1}), (std::vector<int>{6, 4, 5, 3, 1, 0, 2}));
-  EXPECT_EQ(arrangement<LengthNode>({1, 2, 3, 4, 5, 6, 7}), (std::vector<int>{6, 4, 5, 3, 1, 0, 2}));
+  EXPECT_EQ(arrangement<LengthNode>({1, 2, 3, 4, 5, 6, 7}),
+            (std::vector<int>{6, 4, 5, 3, 1, 0, 2}));
   EXPECT_EQ(arrangement<CountNode>({4, 4, 4, 4, 4, 4}), (std::vector<int>{0, 1, 2, 3, 4, 5}));
 }
 
 TEST(NodeHeap, MovesEqualItemsAgainUnderTheNonStrictOrder) {
   EXPECT_EQ(equalBinArrangement(31),
-            (std::vector<int>{30, 22, 2, 18, 4, 5, 6, 16, 8, 9, 10, 11, 12, 13, 14, 15,
-                              7, 17, 3, 19, 20, 21, 1, 23, 24, 25, 26, 27, 28, 29, 0}));
+            (std::vector<int>{30, 22, 2, 18, 4,  5,  6, 16, 8,  9,  10, 11, 12, 13, 14, 15,
+                              7,  17, 3, 19, 20, 21, 1, 23, 24, 25, 26, 27, 28, 29, 0}));
   EXPECT_EQ(equalBinArrangement(5), (std::vector<int>{2, 4, 0, 3, 1}));
 }
 

@@ -101,7 +101,8 @@ TEST(Api, StreamsInAnyBlockSizeAsTheWholeDecode) {
     size_t frames = 0;
     do {
       ASSERT_EQ(qxw_decoder_read(decoder, buffer.data(), block, &frames), QXW_OK) << block;
-      streamed.insert(streamed.end(), buffer.begin(), buffer.begin() + static_cast<long>(frames * 3));
+      streamed.insert(streamed.end(), buffer.begin(),
+                      buffer.begin() + static_cast<long>(frames * 3));
     } while (frames > 0);
     // Past the end every read gives nothing, and says so.
     ASSERT_EQ(qxw_decoder_read(decoder, buffer.data(), block, &frames), QXW_OK);
@@ -337,7 +338,8 @@ Encoded encodeBits(const std::vector<int16_t>& samples, uint32_t channels, doubl
   Encoded result;
   result.status = qxw_encode_bits(samples.data(), &format, bits, 1, &data, &size);
   if (result.status == QXW_OK) {
-    result.bytes.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+    result.bytes.assign(static_cast<const uint8_t*>(data),
+                        static_cast<const uint8_t*>(data) + size);
     qxw_free(data);
   }
   return result;
@@ -362,12 +364,16 @@ std::vector<std::pair<const char*, std::vector<int16_t>>> soundsThatResistLoss()
     square[i] = (i / 50) % 2 ? 20000 : -20000;
     if (seed % 500 == 0) level = static_cast<int16_t>(static_cast<int>(seed >> 16) - 32768);
     runs[i] = level;
-    clipped[i] = static_cast<int16_t>(std::clamp(40000 * std::sin(0.02 * double(i)), -20000.0, 20000.0));
-    eightBit[i] = static_cast<int16_t>(
-        (static_cast<int>(8000 * std::sin(0.01 * double(i))) + static_cast<int>(seed >> 20) - 2048) /
-        256 * 256);
+    clipped[i] =
+        static_cast<int16_t>(std::clamp(40000 * std::sin(0.02 * double(i)), -20000.0, 20000.0));
+    eightBit[i] = static_cast<int16_t>((static_cast<int>(8000 * std::sin(0.01 * double(i))) +
+                                        static_cast<int>(seed >> 20) - 2048) /
+                                       256 * 256);
   }
-  return {{"rails", rails}, {"square", square}, {"runs and jumps", runs}, {"clipped", clipped},
+  return {{"rails", rails},
+          {"square", square},
+          {"runs and jumps", runs},
+          {"clipped", clipped},
           {"8-bit", eightBit}};
 }
 
@@ -424,7 +430,8 @@ TEST(Api, ReportsTheStepThatWritesTheSoundLossless) {
   callbacks.step = [](void* h, qxw_step step) { static_cast<Heard*>(h)->steps.push_back(step); };
   callbacks.write = [](void* h, const void* data, size_t size) {
     auto& bytes = static_cast<Heard*>(h)->bytes;
-    bytes.insert(bytes.end(), static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
+    bytes.insert(bytes.end(), static_cast<const uint8_t*>(data),
+                 static_cast<const uint8_t*>(data) + size);
     return 0;
   };
   const qxw_encode_options options{3, 0, 1, 0};

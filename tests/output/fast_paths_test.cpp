@@ -94,8 +94,10 @@ TEST(RangeGuard, FindsTheStepOfGivingUpOneUnitAtATime) {
       int slowBin = 0;
       uint32_t slowOffset = 0;
       int32_t slow = quantize(*model, slowTarget, slowBin, slowOffset);
-      while (reconstructed + slow >= 32768) slow = quantize(*model, --slowTarget, slowBin, slowOffset);
-      while (reconstructed + slow < -32768) slow = quantize(*model, ++slowTarget, slowBin, slowOffset);
+      while (reconstructed + slow >= 32768)
+        slow = quantize(*model, --slowTarget, slowBin, slowOffset);
+      while (reconstructed + slow < -32768)
+        slow = quantize(*model, ++slowTarget, slowBin, slowOffset);
       for (RangeGuard* g : {&guard, &tableGuard}) {
         const QuantizedStep step = g->step(reconstructed, target, 0);
         ASSERT_EQ(step.value, slow) << reconstructed << " " << target;

@@ -129,8 +129,8 @@ constexpr uint32_t kNone = ~0u;
 TEST(EncodeSamples, WritesRunsStepsAndSignChanges) {
   auto model = workedTable();
   const auto fields = encodeFields(*model, {0, 0, 0, 0, 0, 0, 3, 3, 3, -2, 8}, 7);
-  expectFields(fields, {{0, 0, 3}, {0, 0, 1}, {0, 2, 1}, {2, 0, kNone}, {0, 0, 0},
-                        {0, 34, 0}, {3, 34, 3}});
+  expectFields(fields,
+               {{0, 0, 3}, {0, 0, 1}, {0, 2, 1}, {2, 0, kNone}, {0, 0, 0}, {0, 34, 0}, {3, 34, 3}});
   EXPECT_EQ(model->channels[0].reconstructed, 9);
   EXPECT_EQ(model->channels[0].error, -1);
 }
@@ -179,7 +179,9 @@ TEST(EncodeSamples, HoldsTheReconstructionInside16BitsAndKeepsTheWholeError) {
   };
   // 32767 + 3 would leave the 16-bit range: the step falls to 0, and the error keeps all of 3.
   // Step 1 would reach 32768 too; -32768 - 1 likewise stays put.
-  const Case cases[] = {{32767, 3, 32767, 3}, {32766, 3, 32767, 2}, {-32768, -1, -32768, -1},
+  const Case cases[] = {{32767, 3, 32767, 3},
+                        {32766, 3, 32767, 2},
+                        {-32768, -1, -32768, -1},
                         {-32765, -5, -32768, -2}};
   for (const Case& c : cases) {
     auto model = workedTable();

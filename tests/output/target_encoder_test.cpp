@@ -42,9 +42,9 @@ Target compressToTarget(const std::vector<int16_t>& samples, uint32_t channels, 
 }
 
 TEST(TargetEncoder, EveryReaderDecodesTheEncodersReconstruction) {
-  const Signal kinds[] = {Signal::Music,    Signal::ClippedMusic, Signal::Silence,
-                          Signal::FullScaleNoise, Signal::LoudSquare,  Signal::Extremes,
-                          Signal::Single,   Signal::Empty};
+  const Signal kinds[] = {Signal::Music,          Signal::ClippedMusic, Signal::Silence,
+                          Signal::FullScaleNoise, Signal::LoudSquare,   Signal::Extremes,
+                          Signal::Single,         Signal::Empty};
   for (Signal kind : kinds) {
     for (uint32_t channels : {1u, 2u, 6u}) {
       const auto input = makeSignal(kind, 5000, channels, channels);
@@ -132,7 +132,8 @@ TEST(Recording, TheDigestIsThatOfTheReconstructionOnEveryThreadCount) {
         compress(rangeOf(bytes), format, 2, listener, threads);
       }
       uint64_t sum = 0;
-      for (size_t i = 0; i < listener.samples.size(); ++i) sum += digestTerm(i, listener.samples[i]);
+      for (size_t i = 0; i < listener.samples.size(); ++i)
+        sum += digestTerm(i, listener.samples[i]);
       EXPECT_EQ(listener.digest, sum) << threads << " " << target;
       if (!target && threads == 1) first = sum;
       if (!target) {

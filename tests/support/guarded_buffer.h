@@ -17,7 +17,8 @@ class GuardedBuffer {
     const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
     dataPages_ = (bytes.size() + page - 1) / page * page;
     length_ = dataPages_ + page;
-    void* area = ::mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* area =
+        ::mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) throw std::runtime_error("mmap failed");
     base_ = static_cast<uint8_t*>(area);
     ::mprotect(base_ + dataPages_, page, PROT_NONE);

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "analysis/encoder_model.h"
-#include "format/qxw_header.h"
 #include "decoder/sample_decoder.h"
+#include "format/qxw_header.h"
 #include "library/compressor.h"
 #include "support/model_helpers.h"
 
@@ -14,9 +14,9 @@ namespace qxw::testing {
 // Compresses in memory through the library's run of the passes and returns the QXW file bytes.
 // The model is left for inspection; reconstruction, when given, receives every sample the
 // encoder expects a reader to decode.
-inline std::vector<uint8_t> compressSamples(EncoderModel& model, const std::vector<int16_t>& samples,
-                                            uint32_t channels, uint32_t quality,
-                                            uint32_t sampleRate = 44100,
+inline std::vector<uint8_t> compressSamples(EncoderModel& model,
+                                            const std::vector<int16_t>& samples, uint32_t channels,
+                                            uint32_t quality, uint32_t sampleRate = 44100,
                                             std::vector<int16_t>* reconstruction = nullptr) {
   struct InMemory : CompressionListener {
     OutputStream stream;

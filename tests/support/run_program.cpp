@@ -28,7 +28,8 @@ std::string drain(int fd) {
   std::string text;
   char buffer[4096];
   ssize_t got;
-  while ((got = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+  while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<size_t>(got));
   ::close(fd);
   return text;
 }
@@ -132,7 +133,8 @@ ProgramResult runProgram(const std::string& program, const std::vector<std::stri
   ProgramResult result;
   std::string unused;
   long peak = 0;
-  result.status = runOnce(program, args, options, false, result.out, result.err, result.peakKilobytes);
+  result.status =
+      runOnce(program, args, options, false, result.out, result.err, result.peakKilobytes);
   runOnce(program, args, options, true, result.console, unused, peak);
   return result;
 }

@@ -6,18 +6,18 @@
 namespace qxw::testing {
 
 struct ProgramResult {
-  int status = -1;      // exit status, or -1 when the program did not exit normally
-  std::string out;      // standard output
-  std::string err;      // standard error
-  std::string console;  // both streams through one pipe, in the order they were written
+  int status = -1;         // exit status, or -1 when the program did not exit normally
+  std::string out;         // standard output
+  std::string err;         // standard error
+  std::string console;     // both streams through one pipe, in the order they were written
   long peakKilobytes = 0;  // the most memory the program held (resident), in KiB
 };
 
 // Runs the program twice: once with separate streams, once with both on one pipe.
 struct RunOptions {
   std::string workingDir;
-  long fileSizeLimit = -1;  // bytes a written file may reach; -1 for no limit
-  std::string standardInput;  // a file to read as standard input; none when empty
+  long fileSizeLimit = -1;            // bytes a written file may reach; -1 for no limit
+  std::string standardInput;          // a file to read as standard input; none when empty
   bool closedInputAndOutput = false;  // starts with descriptors 0 and 1 closed, as a daemon may
   bool terminal = false;              // standard input and output on a terminal of their own
   long memoryLimit = -1;              // bytes of address space; -1 for no limit

@@ -27,8 +27,8 @@ enum class Signal {
 };
 
 inline const char* signalName(Signal s) {
-  const char* names[] = {"music",  "silence", "noise", "square",
-                         "extremes", "single", "empty", "noisy extremes",
+  const char* names[] = {"music",        "silence",       "noise",      "square",
+                         "extremes",     "single",        "empty",      "noisy extremes",
                          "clipped sine", "clipped music", "loud square"};
   return names[static_cast<int>(s)];
 }
@@ -48,7 +48,8 @@ inline std::vector<int16_t> makeSignal(Signal kind, size_t frames, uint32_t chan
       switch (kind) {
         case Signal::Music:
           v = 6000 * std::sin(0.013 * t * (c + 1)) + 2500 * std::sin(0.171 * t + c) +
-              900 * std::sin(0.9 * t) * std::exp(-0.0005 * t) + static_cast<double>(noise >> 25) - 64;
+              900 * std::sin(0.9 * t) * std::exp(-0.0005 * t) + static_cast<double>(noise >> 25) -
+              64;
           break;
         case Signal::Silence:
           v = 0;
@@ -63,7 +64,8 @@ inline std::vector<int16_t> makeSignal(Signal kind, size_t frames, uint32_t chan
           v = (i + c) % 2 ? 32767 : -32768;
           break;
         case Signal::NoisyExtremes:
-          v = ((i + c) % 2 ? 32767.0 : -32768.0) * (1.0 - static_cast<double>(noise >> 20) / 8192.0);
+          v = ((i + c) % 2 ? 32767.0 : -32768.0) *
+              (1.0 - static_cast<double>(noise >> 20) / 8192.0);
           break;
         case Signal::ClippedSine:
           v = 60000 * std::sin(2 * 3.14159265358979 * 100 * t / 44100 + c);
