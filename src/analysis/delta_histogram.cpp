@@ -99,48 +99,47 @@ void EncoderModel::histogramDeltas(SampleRange samples) {
 void histogramDeltasInPieces(EncoderModel& model, SampleRange samples, unsigned threads) {
   const uint32_t channels = model.channelCount;
   const size_t stride = 2 * size_t{channels};
-  const auto pieces = cutIntoPieces(samples, channels, threads, size_t{1} << 17);
-  if (pieces.size() < 2) {
-    model.histogramDeltas(samples);
-    return;
-  }
-  // Each piece counts as if every run started inside it; the seams are mended below.
-  std::vector<std::vector<uint32_t>> histograms(pieces.size());
-  std::vector<DeltaCounts> counts(pieces.size());
-  onThreads(pieces.size(), [&](size_t k) {
+  // Each piece counts as if every run started inside it; the seams are mended in the merge.
+  std::vector<std::vector<uint32_t>> histograms(threads);
+  std::vector<DeltaCounts> counts(threads);
+  const auto piece = [&](size_t k, FramePiece range) {
     histograms[k].assign(kMaxMagnitude + 1, 0);
     counts[k].histogram = histograms[k].data();
-    if (pieces[k].begin > samples.begin) {
+    if (range.begin > samples.begin) {
       for (uint32_t c = 0; c < channels; ++c) {
-        counts[k].previous[c] = readSample(pieces[k].begin - stride + 2 * c);
+        counts[k].previous[c] = readSample(range.begin - stride + 2 * c);
       }
     }
-    countDeltas(pieces[k].begin, pieces[k].end, channels, counts[k]);
-  });
+    countDeltas(range.begin, range.end, channels, counts[k]);
+  };
   // A run that crosses a seam continues the previous piece's: its leading zero differences
   // count towards the run estimate only while the whole run is still below two.
-  std::vector<uint32_t> run(channels, 0);
-  for (size_t k = 0; k < pieces.size(); ++k) {
-    const DeltaCounts& piece = counts[k];
-    const uint32_t* histogram = histograms[k].data();
-    for (uint32_t m = 0; m <= kMaxMagnitude; ++m) model.deltaHistogram[m] += histogram[m];
-    model.binCount[0] += piece.runEstimate;
-    model.maxRun = std::max(model.maxRun, piece.maxRun);
-    const size_t frames = static_cast<size_t>(pieces[k].end - pieces[k].begin) / stride;
-    for (uint32_t c = 0; c < channels; ++c) {
-      const uint32_t lead = piece.leading[c];
-      const uint32_t countedHere = std::min<uint32_t>(lead, 2);
-      const uint32_t countedWhole = run[c] >= 2 ? 0 : std::min<uint32_t>(lead, 2 - run[c]);
-      model.binCount[0] = model.binCount[0] - countedHere + countedWhole;
-      model.maxRun = std::max(model.maxRun, run[c] + lead);
-      run[c] = lead == frames ? run[c] + lead : piece.run[c];
+  const auto merge = [&](const std::vector<FramePiece>& pieces) {
+    std::vector<uint32_t> run(channels, 0);
+    for (size_t k = 0; k < pieces.size(); ++k) {
+      const DeltaCounts& counted = counts[k];
+      const uint32_t* histogram = histograms[k].data();
+      for (uint32_t m = 0; m <= kMaxMagnitude; ++m) model.deltaHistogram[m] += histogram[m];
+      model.binCount[0] += counted.runEstimate;
+      model.maxRun = std::max(model.maxRun, counted.maxRun);
+      const size_t frames = static_cast<size_t>(pieces[k].end - pieces[k].begin) / stride;
+      for (uint32_t c = 0; c < channels; ++c) {
+        const uint32_t lead = counted.leading[c];
+        const uint32_t countedHere = std::min<uint32_t>(lead, 2);
+        const uint32_t countedWhole = run[c] >= 2 ? 0 : std::min<uint32_t>(lead, 2 - run[c]);
+        model.binCount[0] = model.binCount[0] - countedHere + countedWhole;
+        model.maxRun = std::max(model.maxRun, run[c] + lead);
+        run[c] = lead == frames ? run[c] + lead : counted.run[c];
+      }
     }
-  }
-  const uint8_t* last = samples.end - stride;
-  for (uint32_t c = 0; c < channels; ++c) {
-    model.channels[c].previous = readSample(last + 2 * c);
-    model.channels[c].runLength = run[c];
-  }
+    const uint8_t* last = samples.end - stride;
+    for (uint32_t c = 0; c < channels; ++c) {
+      model.channels[c].previous = readSample(last + 2 * c);
+      model.channels[c].runLength = run[c];
+    }
+  };
+  countInPieces(
+      samples, channels, threads, [&] { model.histogramDeltas(samples); }, piece, merge);
 }
 
 }  // namespace qxw

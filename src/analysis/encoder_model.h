@@ -69,7 +69,6 @@ struct EncoderModel {
   // File output.
   void writeMagic(BitWriter& writer);
   void writeHeader(BitWriter& writer, uint32_t sampleRate);
-  void encodeSamples(BitWriter& writer, SampleRange samples);
   void finishFile(BitWriter& writer);
 };
 

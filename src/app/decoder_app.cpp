@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "app/batch.h"
 #include "app/command_line.h"
 #include "app/console.h"
+#include "app/decoding.h"
 #include "app/mapped_file.h"
 #include "app/output_file.h"
+#include "app/program.h"
 #include "app/run_guard.h"
 #include "app/wav_header.h"
 #include "qxw/qxw.h"
@@ -22,10 +23,6 @@ namespace qxw {
 
 namespace {
 
-constexpr int kSuccess = 0;
-constexpr int kUsage = 1;
-constexpr int kFailure = 2;
-constexpr size_t kBlockFrames = 16384;
 const std::string kStandardStream = "-";
 
 char optionLetter(const char* arg) {
@@ -76,35 +73,15 @@ std::string problemText(qxw_status status, const std::string& inputName) {
   }
 }
 
-struct DecoderCloser {
-  void operator()(qxw_decoder* decoder) const { qxw_decoder_close(decoder); }
-};
-using Decoder = std::unique_ptr<qxw_decoder, DecoderCloser>;
-
-// Decodes every frame, handing each block of interleaved samples to deliver.
-template <typename Deliver>
-qxw_status decodeAll(qxw_decoder* decoder, uint32_t channels, Deliver deliver) {
-  std::vector<int16_t> block(kBlockFrames * channels);
-  for (;;) {
-    size_t frames = 0;
-    const qxw_status status = qxw_decoder_read(decoder, block.data(), kBlockFrames, &frames);
-    if (status != QXW_OK) return status;
-    if (frames == 0) return QXW_OK;
-    deliver(block.data(), frames * channels);
-  }
-}
-
 // Decodes every frame into the sink. Where samples in memory already are the file's
 // little-endian bytes, they are decoded straight into its buffer.
 qxw_status decodeInto(qxw_decoder* decoder, uint32_t channels, FileSink& sink) {
   if constexpr (std::endian::native != std::endian::little) {
     std::vector<uint8_t> bytes(kBlockFrames * channels * 2);
     return decodeAll(decoder, channels, [&](const int16_t* samples, size_t count) {
-      for (size_t i = 0; i < count; ++i) {
-        bytes[2 * i] = static_cast<uint8_t>(samples[i]);
-        bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
-      }
+      putSamples(samples, count, bytes.data());
       sink.write(bytes.data(), 2 * count);
+      return true;
     });
   }
   for (;;) {
@@ -120,7 +97,8 @@ qxw_status decodeInto(qxw_decoder* decoder, uint32_t channels, FileSink& sink) {
 
 int testFile(qxw_decoder* decoder, const qxw_format& format, const std::string& inputName) {
   printProgress("Testing sound data");
-  if (decodeAll(decoder, format.channel_count, [](const int16_t*, size_t) {}) != QXW_OK) {
+  if (decodeAll(decoder, format.channel_count, [](const int16_t*, size_t) { return true; }) !=
+      QXW_OK) {
     printError("Corrupt QXW data");
     return kFailure;
   }
@@ -206,6 +184,7 @@ int compareWithWave(qxw_decoder* decoder, const qxw_format& format, const std::s
         }
         d.signal += signal;
         d.noise += noise;
+        return true;
       });
   if (status != QXW_OK) {
     printError("Corrupt QXW data");
@@ -216,19 +195,6 @@ int compareWithWave(qxw_decoder* decoder, const qxw_format& format, const std::s
     return kFailure;
   }
   return kSuccess;
-}
-
-// A terminal neither gives a QXW file nor takes a WAV file; refused with one line.
-bool refuseTerminals(bool readsStandardInput, bool writesStandardOutput) {
-  if (readsStandardInput && ::isatty(STDIN_FILENO)) {
-    printError("Error: standard input is a terminal");
-    return false;
-  }
-  if (writesStandardOutput && ::isatty(STDOUT_FILENO)) {
-    printError("Error: standard output is a terminal");
-    return false;
-  }
-  return true;
 }
 
 // The length of a whole file by its own header: the header and the data it declares.
@@ -338,36 +304,24 @@ int decodeOne(const DecoderOptions& options, const std::string& infile,
 }  // namespace
 
 int runDecoder(int argc, const char* const* argv) {
-  const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "qxw2wav";
-  if (isVersionRequest(argc, argv)) {
-    std::printf("%s %s\n", "qxw2wav", qxw_version());
-    return kSuccess;
-  }
-  if (isHelpRequest(argc, argv)) {
-    printDecoderUsage(program);
-    return kSuccess;
-  }
-  // /T writes nothing, so every name after it is a file to test.
-  auto command = splitArguments(argc, argv, isDecoderOption, argc, true);
-  const DecoderOptions options = command ? decoderOptions(command->options) : DecoderOptions{};
-  if (!options.test) command = splitArguments(argc, argv, isDecoderOption, argc);
-  if (!command || (options.test && options.compare)) {
-    printDecoderUsage(program);
-    return kUsage;
-  }
-  if (options.test && command->inputs.size() == 1) {
-    return decodeOne(options, command->inputs[0], std::nullopt);
-  }
-  if (options.test) {
-    return runEach(command->inputs, ".qxw", [&](const std::string& input) {
-      return decodeOne(options, input, std::nullopt);
-    });
-  }
-  if (command->inputs.empty()) return decodeOne(options, command->infile, command->outfile);
-  if (!outputsAreDistinct(command->inputs, command->folder, ".qxw", ".wav")) return kFailure;
-  return runEach(command->inputs, ".qxw", [&](const std::string& input) {
-    return decodeOne(options, input, command->folder);
-  });
+  DecoderOptions options;
+  const auto parse = [&]() -> std::optional<Runs> {
+    // /T writes nothing, so every name after it is a file to test.
+    auto command = splitArguments(argc, argv, isDecoderOption, argc, true);
+    if (command) options = decoderOptions(command->options);
+    if (options.test)
+      return options.compare ? std::nullopt
+                             : std::optional<Runs>{Runs{command->inputs, std::nullopt, false}};
+    command = splitArguments(argc, argv, isDecoderOption, argc);
+    if (!command) return std::nullopt;
+    if (command->inputs.empty()) return Runs{{command->infile}, command->outfile, false};
+    return Runs{command->inputs, command->folder, true};
+  };
+  return runProgram(argc, argv, {"qxw2wav", ".qxw", ".wav", printDecoderUsage, printDecoderUsage},
+                    parse,
+                    [&](const std::string& infile, const std::optional<std::string>& outfile) {
+                      return decodeOne(options, infile, outfile);
+                    });
 }
 
 }  // namespace qxw

@@ -7,11 +7,11 @@
 #include <optional>
 #include <string>
 
-#include "app/batch.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/mapped_file.h"
 #include "app/output_file.h"
+#include "app/program.h"
 #include "app/run_guard.h"
 #include "app/verify_file.h"
 #include "app/wav_header.h"
@@ -21,9 +21,6 @@ namespace qxw {
 
 namespace {
 
-constexpr int kSuccess = 0;
-constexpr int kUsage = 1;
-constexpr int kFailure = 2;
 const std::string kStandardStream = "-";
 
 // The input's samples as they lie in the WAV file: little-endian, interleaved.
@@ -183,17 +180,8 @@ int encodeOne(const CommandLine& line, const std::string& infile,
       (outfile && isStandardOutput(resolveOutputName(inputName, outfile, ".qxw")));
   const std::string outputName =
       toStandardOutput ? "standard output" : resolveOutputName(inputName, outfile, ".qxw");
-  if (fromStandardInput && ::isatty(STDIN_FILENO)) {
-    printError("Error: standard input is a terminal");
-    return kFailure;
-  }
-  if (toStandardOutput) {
-    if (::isatty(STDOUT_FILENO)) {
-      printError("Error: standard output is a terminal");
-      return kFailure;
-    }
-    moveProgressToStandardError();
-  }
+  if (!refuseTerminals(fromStandardInput, toStandardOutput)) return kFailure;
+  if (toStandardOutput) moveProgressToStandardError();
   printProgress("Examining Wave format header of " + inputName);
   MappedFile input;
   WaveInfo info{};
@@ -228,24 +216,17 @@ int encodeOne(const CommandLine& line, const std::string& infile,
 }  // namespace
 
 int runEncoder(int argc, const char* const* argv) {
-  const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "wav2qxw";
-  if (isVersionRequest(argc, argv)) {
-    std::printf("%s %s\n", "wav2qxw", qxw_version());
-    return kSuccess;
-  }
-  if (isHelpRequest(argc, argv)) {
-    printHelp(program);
-    return kSuccess;
-  }
-  const auto line = parseCommandLine(argc, argv);
-  if (!line) {
-    printUsage(program);
-    return kUsage;
-  }
-  if (line->inputs.empty()) return encodeOne(*line, line->infile, line->outfile);
-  if (!outputsAreDistinct(line->inputs, line->folder, ".wav", ".qxw")) return kFailure;
-  return runEach(line->inputs, ".wav",
-                 [&](const std::string& input) { return encodeOne(*line, input, line->folder); });
+  std::optional<CommandLine> line;
+  const auto parse = [&]() -> std::optional<Runs> {
+    line = parseCommandLine(argc, argv);
+    if (!line) return std::nullopt;
+    if (line->inputs.empty()) return Runs{{line->infile}, line->outfile, false};
+    return Runs{line->inputs, line->folder, true};
+  };
+  return runProgram(argc, argv, {"wav2qxw", ".wav", ".qxw", printUsage, printHelp}, parse,
+                    [&](const std::string& infile, const std::optional<std::string>& outfile) {
+                      return encodeOne(*line, infile, outfile);
+                    });
 }
 
 }  // namespace qxw

@@ -4,16 +4,13 @@
 #include <memory>
 #include <vector>
 
+#include "app/decoding.h"
 #include "app/mapped_file.h"
 #include "qxw/qxw.h"
 
 namespace qxw {
 
 namespace {
-
-struct DecoderCloser {
-  void operator()(qxw_decoder* decoder) const { qxw_decoder_close(decoder); }
-};
 
 // Decodes the whole file, handing each block of samples to take; false when the file cannot be
 // read, is not one whole QXW file of count samples, or take refuses a block.
@@ -35,20 +32,11 @@ bool decodeWritten(const OutputFile::Written& written, uint64_t count, Take take
   }
   qxw_decoder* opened = nullptr;
   if (size == 0 || qxw_decoder_open(data, size, &opened) != QXW_OK) return false;
-  const std::unique_ptr<qxw_decoder, DecoderCloser> decoder(opened);
+  const Decoder decoder(opened);
   qxw_format format{};
   qxw_decoder_format(decoder.get(), &format);
   if (uint64_t{format.frame_count} * format.channel_count != count) return false;
-  constexpr size_t kBlockFrames = 16384;
-  std::vector<int16_t> block(kBlockFrames * format.channel_count);
-  for (;;) {
-    size_t frames = 0;
-    if (qxw_decoder_read(decoder.get(), block.data(), kBlockFrames, &frames) != QXW_OK) {
-      return false;
-    }
-    if (frames == 0) return true;
-    if (!take(block.data(), frames * format.channel_count)) return false;
-  }
+  return decodeAll(decoder.get(), format.channel_count, take) == QXW_OK;
 }
 
 }  // namespace
@@ -58,10 +46,7 @@ bool decodesTo(const OutputFile::Written& written, const uint8_t* expected, uint
   const uint8_t* next = expected;
   return decodeWritten(written, size / 2, [&](const int16_t* samples, size_t count) {
     bytes.resize(2 * count);
-    for (size_t i = 0; i < count; ++i) {
-      bytes[2 * i] = static_cast<uint8_t>(samples[i]);
-      bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
-    }
+    putSamples(samples, count, bytes.data());
     const bool same = std::memcmp(bytes.data(), next, 2 * count) == 0;
     next += 2 * count;
     return same;

@@ -103,23 +103,4 @@ bool SampleDecoder::paddingIsClean() {
   return reader_.read(static_cast<int>(left)) == 0;
 }
 
-DecodeStatus decodeSamples(const QxwHeader& header, const uint8_t* data, const SampleSink& sink) {
-  SampleDecoder decoder(header, data);
-  std::vector<int16_t> block(kCheckFrames * header.channelCount);
-  std::vector<uint8_t> bytes(block.size() * 2);
-  for (;;) {
-    size_t frames = 0;
-    if (decoder.read(block.data(), kCheckFrames, frames) != DecodeStatus::Complete) {
-      return DecodeStatus::Corrupt;
-    }
-    if (frames == 0) return DecodeStatus::Complete;
-    const size_t count = frames * header.channelCount;
-    for (size_t i = 0; i < count; ++i) {
-      bytes[2 * i] = static_cast<uint8_t>(block[i]);
-      bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(block[i]) >> 8);
-    }
-    sink(bytes.data(), 2 * count);
-  }
-}
-
 }  // namespace qxw

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -57,11 +56,5 @@ class SampleDecoder {
   bool failed_ = false;
   bool endChecked_ = false;
 };
-
-// Receives decoded samples as interleaved 16-bit little-endian bytes, in blocks of whole frames.
-using SampleSink = std::function<void(const uint8_t* bytes, size_t size)>;
-
-// Decodes a whole stream into the sink.
-DecodeStatus decodeSamples(const QxwHeader& header, const uint8_t* data, const SampleSink& sink);
 
 }  // namespace qxw

@@ -70,38 +70,39 @@ void EncoderModel::gatherContextStatistics(SampleRange samples) {
 void gatherContextStatisticsInPieces(EncoderModel& model, SampleRange samples, unsigned threads) {
   const uint32_t channels = model.channelCount;
   const size_t stride = 2 * size_t{channels};
-  const auto pieces = cutIntoPieces(samples, channels, threads, size_t{1} << 17);
-  if (pieces.size() < 2) {
-    model.gatherContextStatistics(samples);
-    return;
-  }
   const BinLookup binOf(model.binBase);
   using Histogram = uint32_t[kContextCount][kSymbolColumns];
-  std::vector<std::unique_ptr<Histogram[]>> partial(pieces.size());
-  std::vector<ChannelState> last;  // the state after the last piece
-  onThreads(pieces.size(), [&](size_t k) {
+  std::vector<std::unique_ptr<Histogram[]>> partial(threads);
+  std::vector<std::vector<ChannelState>> ends(threads);  // each piece's state at its end
+  const auto piece = [&](size_t k, FramePiece range) {
     partial[k] = std::make_unique<Histogram[]>(1);
     std::memset(partial[k].get(), 0, sizeof(Histogram));
     std::vector<ChannelState> states(model.channels.get(), model.channels.get() + channels);
-    if (k > 0) {
+    if (range.begin > samples.begin) {
       // Two frames settle every field the counts read: the sample before, the sign and bin of
       // the difference before, and whether a run in context 0 is open (its length matters only
       // as zero or not). They start from the sample three frames back.
-      const uint8_t* primeFrom = pieces[k].begin - 2 * stride;
+      const uint8_t* primeFrom = range.begin - 2 * stride;
       for (uint32_t c = 0; c < channels; ++c)
         states[c].previous = readSample(primeFrom - stride + 2 * c);
       Histogram ignored{};
-      countSymbols(binOf, states.data(), channels, primeFrom, pieces[k].begin, ignored);
+      countSymbols(binOf, states.data(), channels, primeFrom, range.begin, ignored);
     }
-    countSymbols(binOf, states.data(), channels, pieces[k].begin, pieces[k].end, partial[k][0]);
-    if (k + 1 == pieces.size()) last = std::move(states);
-  });
-  for (const auto& histogram : partial) {
-    for (int c = 0; c < kContextCount; ++c) {
-      for (int s = 0; s < kSymbolColumns; ++s) model.contextHistogram[c][s] += histogram[0][c][s];
+    countSymbols(binOf, states.data(), channels, range.begin, range.end, partial[k][0]);
+    ends[k] = std::move(states);
+  };
+  const auto merge = [&](const std::vector<FramePiece>& pieces) {
+    for (size_t k = 0; k < pieces.size(); ++k) {
+      for (int c = 0; c < kContextCount; ++c) {
+        for (int s = 0; s < kSymbolColumns; ++s)
+          model.contextHistogram[c][s] += partial[k][0][c][s];
+      }
     }
-  }
-  std::copy(last.begin(), last.end(), model.channels.get());
+    const std::vector<ChannelState>& last = ends[pieces.size() - 1];
+    std::copy(last.begin(), last.end(), model.channels.get());
+  };
+  countInPieces(
+      samples, channels, threads, [&] { model.gatherContextStatistics(samples); }, piece, merge);
 }
 
 }  // namespace qxw

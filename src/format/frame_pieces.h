@@ -11,6 +11,9 @@
 
 namespace qxw {
 
+// Fewer frames than this a piece is not worth a thread of its own.
+inline constexpr size_t kMinPieceFrames = size_t{1} << 17;
+
 // Whole frames of a sample range, cut for several threads.
 struct FramePiece {
   const uint8_t* begin;
@@ -61,6 +64,18 @@ void onThreads(size_t count, Work work) {
   for (const auto& failure : failures) {
     if (failure) std::rethrow_exception(failure);
   }
+}
+
+// A counting pass over the frames in pieces: whole() when the range is too short to cut in two;
+// else piece(k, pieces[k]) for each piece k (fewer than `threads`) on threads of its own, then
+// merge(pieces) on the calling thread, in order.
+template <typename Whole, typename Piece, typename Merge>
+void countInPieces(SampleRange samples, uint32_t channels, unsigned threads, Whole whole,
+                   Piece piece, Merge merge) {
+  const std::vector<FramePiece> pieces = cutIntoPieces(samples, channels, threads, kMinPieceFrames);
+  if (pieces.size() < 2) return whole();
+  onThreads(pieces.size(), [&](size_t k) { piece(k, pieces[k]); });
+  merge(pieces);
 }
 
 }  // namespace qxw

@@ -77,10 +77,7 @@ SampleRange littleEndianSamples(const int16_t* samples, size_t count, std::vecto
     return {bytes, bytes + 2 * count};
   }
   copy.resize(2 * count);
-  for (size_t i = 0; i < count; ++i) {
-    copy[2 * i] = static_cast<uint8_t>(samples[i]);
-    copy[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
-  }
+  putSamples(samples, count, copy.data());
   return {copy.data(), copy.data() + copy.size()};
 }
 

@@ -50,11 +50,9 @@ uint64_t encodeAll(EncoderModel& model, BitWriter& writer, SampleRange samples,
 // is encoded again from the exact state. Either way the bytes are those of one pass.
 
 constexpr size_t kWarmUpFrames = 24576;
-// Per thread and round: at most this many, which bounds the memory the pieces hold...
+// Per thread and round: at most this many, which bounds the memory the pieces hold, and at least
+// kMinPieceFrames, so that the warm-up stays small beside the piece.
 constexpr size_t kPieceFrames = size_t{1} << 20;
-// ...and at least this many, so that the warm-up stays small beside the piece; a shorter sound is
-// not worth a thread.
-constexpr size_t kMinPieceFrames = size_t{1} << 17;
 
 bool sameState(const ChannelState& a, const ChannelState& b) {
   return a.lastInput == b.lastInput && a.reconstructed == b.reconstructed && a.error == b.error &&
@@ -134,10 +132,6 @@ struct Piece {
 };
 
 }  // namespace
-
-void EncoderModel::encodeSamples(BitWriter& writer, SampleRange samples) {
-  encodeAll(*this, writer, samples, Recording{});
-}
 
 uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
                                unsigned threads, Recording recording) {

@@ -7,6 +7,7 @@
 #include "support/pipeline.h"
 #include "support/signals.h"
 #include "support/wav_files.h"
+#include "support/whole_passes.h"
 
 namespace qxw {
 namespace {

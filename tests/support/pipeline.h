@@ -8,6 +8,7 @@
 #include "format/qxw_header.h"
 #include "library/compressor.h"
 #include "support/model_helpers.h"
+#include "support/whole_passes.h"
 
 namespace qxw::testing {
 

@@ -1,4 +1,4 @@
-#include "app/batch.h"
+#include "app/program.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,13 +10,11 @@
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/output_file.h"
+#include "qxw/qxw.h"
 
 namespace qxw {
 
 namespace {
-
-constexpr int kSuccess = 0;
-constexpr int kFailure = 2;
 
 std::string identityOf(const struct stat& info) {
   char identity[48];
@@ -49,12 +47,9 @@ std::string inputIdentity(const std::string& input, const char* extension) {
   return seen ? identityOf(info) : std::string();
 }
 
-}  // namespace
-
-std::string inputNameOf(const std::string& infile, const char* extension) {
-  return infile == "-" ? "standard input" : deriveInputName(infile, extension);
-}
-
+// True when no two of the inputs would write the same file in folder and none would write over
+// an input, comparing the files the names reach (device and inode where they exist, links
+// followed); otherwise prints one error line for the first such pair.
 bool outputsAreDistinct(const std::vector<std::string>& inputs, const std::string& folder,
                         const char* inputExtension, const char* outputExtension) {
   std::map<std::string, const std::string*> read;
@@ -83,6 +78,9 @@ bool outputsAreDistinct(const std::vector<std::string>& inputs, const std::strin
   return true;
 }
 
+// Runs runOne on each input in order; one failing does not stop the others. Every error line of
+// a run names its file ("ff.wav: Error parsing Wave file data chunk"), and when any failed the
+// batch ends with "N of M files failed". The exit status of the whole.
 int runEach(const std::vector<std::string>& inputs, const char* inputExtension,
             const std::function<int(const std::string&)>& runOne) {
   size_t failed = 0;
@@ -94,6 +92,51 @@ int runEach(const std::vector<std::string>& inputs, const char* inputExtension,
   if (failed == 0) return kSuccess;
   printError(std::to_string(failed) + " of " + std::to_string(inputs.size()) + " files failed");
   return kFailure;
+}
+
+}  // namespace
+
+std::string inputNameOf(const std::string& infile, const char* extension) {
+  return infile == "-" ? "standard input" : deriveInputName(infile, extension);
+}
+
+int runProgram(int argc, const char* const* argv, const ProgramShape& shape,
+               const std::function<std::optional<Runs>()>& parse,
+               const std::function<int(const std::string& infile,
+                                       const std::optional<std::string>& outfile)>& runOne) {
+  const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : shape.name;
+  if (isVersionRequest(argc, argv)) {
+    std::printf("%s %s\n", shape.name, qxw_version());
+    return kSuccess;
+  }
+  if (isHelpRequest(argc, argv)) {
+    shape.help(program);
+    return kSuccess;
+  }
+  const std::optional<Runs> runs = parse();
+  if (!runs) {
+    shape.usage(program);
+    return kUsage;
+  }
+  if (runs->inputs.size() == 1 && !runs->intoFolder) return runOne(runs->inputs[0], runs->outfile);
+  if (runs->intoFolder && !outputsAreDistinct(runs->inputs, *runs->outfile, shape.inputExtension,
+                                              shape.outputExtension)) {
+    return kFailure;
+  }
+  return runEach(runs->inputs, shape.inputExtension,
+                 [&](const std::string& input) { return runOne(input, runs->outfile); });
+}
+
+bool refuseTerminals(bool readsStandardInput, bool writesStandardOutput) {
+  if (readsStandardInput && ::isatty(STDIN_FILENO)) {
+    printError("Error: standard input is a terminal");
+    return false;
+  }
+  if (writesStandardOutput && ::isatty(STDOUT_FILENO)) {
+    printError("Error: standard output is a terminal");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace qxw

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "qxw/qxw.h"
+
+namespace qxw {
+
+struct DecoderCloser {
+  void operator()(qxw_decoder* decoder) const { qxw_decoder_close(decoder); }
+};
+using Decoder = std::unique_ptr<qxw_decoder, DecoderCloser>;
+
+// Frames decoded at a time: large enough that the calls cost nothing, small enough to stay in
+// cache.
+inline constexpr size_t kBlockFrames = 16384;
+
+// Decodes every frame, handing each block of interleaved samples to take(samples, count), which
+// returns false to stop (QXW_CORRUPT then). The first status other than QXW_OK, or QXW_OK at the
+// end.
+template <typename Take>
+qxw_status decodeAll(qxw_decoder* decoder, uint32_t channels, Take take) {
+  std::vector<int16_t> block(kBlockFrames * channels);
+  for (;;) {
+    size_t frames = 0;
+    const qxw_status status = qxw_decoder_read(decoder, block.data(), kBlockFrames, &frames);
+    if (status != QXW_OK || frames == 0) return status;
+    if (!take(block.data(), frames * channels)) return QXW_CORRUPT;
+  }
+}
+
+// The samples as the 16-bit little-endian bytes of a WAV file's data.
+inline void putSamples(const int16_t* samples, size_t count, uint8_t* bytes) {
+  for (size_t i = 0; i < count; ++i) {
+    bytes[2 * i] = static_cast<uint8_t>(samples[i]);
+    bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
+  }
+}
+
+}  // namespace qxw
