@@ -10,6 +10,7 @@
 #include "library/compressor.h"
 #include "output/bit_writer.h"
 #include "qxw/qxw.h"
+#include "support/signals.h"
 #include "support/whole_passes.h"
 
 namespace {
@@ -22,23 +23,11 @@ constexpr size_t kFrames = 441000;
 // Tones with a decaying partial and a little noise; or, for swings, the two rails with noise,
 // which makes the encoder's range guard act on most samples below quality 9.
 std::vector<uint8_t> generate(bool swings) {
-  std::vector<uint8_t> bytes;
-  uint32_t noise = 1;
-  for (size_t i = 0; i < kFrames; ++i) {
-    for (uint32_t c = 0; c < kChannels; ++c) {
-      noise = noise * 1664525u + 1013904223u;
-      const double t = static_cast<double>(i);
-      const double v = swings
-                           ? ((i + c) % 2 ? 32767.0 : -32768.0) *
-                                 (1.0 - static_cast<double>(noise >> 20) / 8192.0)
-                           : 6000 * std::sin(0.013 * t * (c + 1)) + 2500 * std::sin(0.171 * t + c) +
-                                 900 * std::sin(0.9 * t) * std::exp(-0.0005 * t) +
-                                 static_cast<double>(noise >> 25) - 64;
-      const auto s = static_cast<uint16_t>(static_cast<int16_t>(std::lround(v)));
-      bytes.push_back(static_cast<uint8_t>(s));
-      bytes.push_back(static_cast<uint8_t>(s >> 8));
-    }
-  }
+  const auto samples = qxw::testing::makeSignal(
+      swings ? qxw::testing::Signal::NoisyExtremes : qxw::testing::Signal::Music, kFrames,
+      kChannels);
+  std::vector<uint8_t> bytes(2 * samples.size());
+  putSamples(samples.data(), samples.size(), bytes.data());
   return bytes;
 }
 

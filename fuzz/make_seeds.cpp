@@ -2,12 +2,12 @@
 // <dir>/roundtrip and <dir>/decoder.
 #include <sys/stat.h>
 
-#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "qxw/qxw.h"
+#include "support/signals.h"
 
 namespace {
 
@@ -19,25 +19,10 @@ void save(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 // Tone, silence, full-scale noise, a square wave, rail-to-rail swings and a single frame.
-std::vector<int16_t> signal(int kind, uint32_t channels) {
-  const size_t frames = kind == 5 ? 1 : 200;
-  std::vector<int16_t> out;
-  uint32_t noise = 1;
-  for (size_t i = 0; i < frames; ++i) {
-    for (uint32_t c = 0; c < channels; ++c) {
-      noise = noise * 1664525u + 1013904223u;
-      const double t = static_cast<double>(i);
-      const double values[] = {6000 * std::sin(0.05 * t + c),
-                               0.0,
-                               static_cast<double>(static_cast<int16_t>(noise >> 16)),
-                               (i / 20 + c) % 2 ? 9000.0 : -9000.0,
-                               (i + c) % 2 ? 32767.0 : -32768.0,
-                               -1234.0 + c};
-      out.push_back(static_cast<int16_t>(std::lround(values[kind])));
-    }
-  }
-  return out;
-}
+constexpr qxw::testing::Signal kKinds[] = {
+    qxw::testing::Signal::Music,          qxw::testing::Signal::Silence,
+    qxw::testing::Signal::FullScaleNoise, qxw::testing::Signal::Square,
+    qxw::testing::Signal::Extremes,       qxw::testing::Signal::Single};
 
 }  // namespace
 
@@ -47,9 +32,9 @@ int main(int argc, char** argv) {
   for (const char* sub : {"", "/encoder", "/roundtrip", "/decoder"})
     ::mkdir((dir + sub).c_str(), 0755);
   int n = 0;
-  for (int kind = 0; kind < 6; ++kind) {
+  for (const qxw::testing::Signal kind : kKinds) {
     for (uint32_t channels : {1u, 2u, 6u}) {
-      const auto samples = signal(kind, channels);
+      const auto samples = qxw::testing::makeSignal(kind, 200, channels);
       const uint8_t quality = static_cast<uint8_t>(n % 10);
       const std::string name = "/" + std::to_string(n++);
       std::vector<uint8_t> raw{quality, static_cast<uint8_t>(channels - 1)};

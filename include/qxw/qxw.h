@@ -16,6 +16,14 @@
 extern "C" {
 #endif
 
+/* The limits every call and both programs hold to: quality levels 0 to QXW_QUALITY_MAX (the
+   lossless one), size targets of QXW_BITS_MIN to QXW_BITS_MAX bits per sample, 1 to
+   QXW_CHANNELS_MAX channels. */
+#define QXW_QUALITY_MAX 9
+#define QXW_BITS_MIN 2
+#define QXW_BITS_MAX 8
+#define QXW_CHANNELS_MAX 6
+
 typedef enum qxw_status {
   QXW_OK = 0,
   QXW_INVALID_ARGUMENT = 1, /* null pointer, quality outside 0..9, channels outside 1..6,

@@ -8,7 +8,6 @@ dist-packages/qxw, as `cmake --install` lays them out), then the system's librar
 """
 import ctypes
 import ctypes.util
-import math
 import numbers
 import operator
 import os
@@ -16,7 +15,7 @@ from collections import namedtuple
 
 import numpy as np
 
-__all__ = ["Error", "Info", "read", "write", "encode", "decode", "info", "blocks"]
+__all__ = ["Error", "ArgumentError", "Info", "read", "write", "encode", "decode", "info", "blocks"]
 
 Info = namedtuple("Info", "frames channels rate duration")
 
@@ -27,6 +26,14 @@ class Error(Exception):
     def __init__(self, status, text):
         super().__init__(text)
         self.status = status
+
+
+class ArgumentError(Error, ValueError):
+    """An argument outside what libqxw takes (its header's limits: quality 0 to 9, bits 2 to 8,
+    1 to 6 channels): a ValueError as well as an Error."""
+
+
+_INVALID_ARGUMENT = 1
 
 
 class _Format(ctypes.Structure):
@@ -80,9 +87,9 @@ def _load():
 _lib = _load()
 __version__ = _lib.qxw_version().decode()
 _MAX_SAMPLES = (0xFFFFFFFF - 44) // 2  # what a WAV file can hold
-_QUALITIES = range(0, 10)
-_BITS = (2.0, 8.0)
-_CHANNELS = range(1, 7)
+# The widths of the C arguments; the limits within them are the library's own.
+_INT = range(-2**31, 2**31)
+_UINT32 = range(0, 2**32)
 
 
 def _integer(name, value, allowed):
@@ -98,13 +105,12 @@ def _integer(name, value, allowed):
 def _bits(value):
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"bits must be a number, not {type(value).__name__}")
-    value = float(value)
-    if math.isnan(value) or not _BITS[0] <= value <= _BITS[1]:
-        raise ValueError(f"bits {_BITS[0]:g} to {_BITS[1]:g}, not {value}")
-    return value
+    return float(value)
 
 
-def _check(status):
+def _check(status, arguments=""):
+    if status == _INVALID_ARGUMENT:
+        raise ArgumentError(status, _lib.qxw_status_text(status).decode() + arguments)
     if status != 0:
         raise Error(status, _lib.qxw_status_text(status).decode())
 
@@ -118,8 +124,6 @@ def _frames(samples):
         array = array[:, np.newaxis]
     if array.ndim != 2:
         raise ValueError(f"samples must be (frames, channels) or 1-D, not {array.ndim}-D")
-    if array.shape[1] not in _CHANNELS:
-        raise ValueError(f"{_CHANNELS.start} to {_CHANNELS.stop - 1} channels, not {array.shape[1]}")
     if array.size > _MAX_SAMPLES:
         raise ValueError("more samples than a WAV file can hold")
     return np.ascontiguousarray(array)
@@ -129,21 +133,23 @@ def encode(samples, rate, quality=3, threads=0, bits=None):
     """The QXW file of the samples as bytes: at quality 0..9 (9 is lossless), or, with bits, at
     an average of about that many bits per sample (2 to 8)."""
     array = _frames(samples)
-    rate = _integer("rate", rate, range(0, 2**32))
-    threads = _integer("threads", threads, range(0, 2**31))
+    rate = _integer("rate", rate, _UINT32)
+    threads = _integer("threads", threads, range(0, _INT.stop))
     if bits is None:
-        quality = _integer("quality", quality, _QUALITIES)
+        quality = _integer("quality", quality, _INT)
     else:
         bits = _bits(bits)
+    setting = f"quality {quality}" if bits is None else f"bits {bits:g}"
+    arguments = f" ({setting}, {array.shape[1]} channels)"
     fmt = _Format(array.shape[0], array.shape[1], rate)
     data, size = ctypes.c_void_p(), ctypes.c_size_t()
     pointer = array.ctypes.data_as(ctypes.c_void_p)
     if bits is None:
         _check(_lib.qxw_encode(pointer, ctypes.byref(fmt), quality, threads,
-                               ctypes.byref(data), ctypes.byref(size)))
+                               ctypes.byref(data), ctypes.byref(size)), arguments)
     else:
         _check(_lib.qxw_encode_bits(pointer, ctypes.byref(fmt), bits, threads,
-                                    ctypes.byref(data), ctypes.byref(size)))
+                                    ctypes.byref(data), ctypes.byref(size)), arguments)
     try:
         return ctypes.string_at(data, size.value)
     finally:

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "qxw/qxw.h"
+
 namespace qxw {
 
 // "[ options ] infile [ outfile ]" or "[ options ] infile infile... folder": up to maxOptions
@@ -23,8 +25,8 @@ std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
                                             bool (*isOption)(const char*), int maxOptions,
                                             bool everyNameAnInput = false);
 
-inline constexpr double kMinBitsPerSample = 2;
-inline constexpr double kMaxBitsPerSample = 8;
+inline constexpr double kMinBitsPerSample = QXW_BITS_MIN;
+inline constexpr double kMaxBitsPerSample = QXW_BITS_MAX;
 
 struct CommandLine {
   int quality = 3;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/console.h"
+#include "qxw/qxw.h"
 
 namespace qxw {
 
@@ -29,7 +30,7 @@ const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info
   const uint32_t channels = read16(base + 22);
   const uint32_t sampleRate = read32(base + 24);
   if (read16(base + 20) != 1) return features;
-  if (channels < 1 || channels > 6) return features;
+  if (channels < 1 || channels > QXW_CHANNELS_MAX) return features;
   if (read32(base + 28) != sampleRate * channels * 2) return features;
   if (read16(base + 32) != channels * 2) return features;
   if (read16(base + 34) != 16) return features;
@@ -122,20 +123,16 @@ bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
   // An empty file has no bytes to look at; it is simply not a WAV file.
   static const uint8_t kNothing = 0;
   const uint8_t* bytes = file.data() != nullptr ? file.data() : &kNothing;
-  if (parseWaveHeader(bytes, file.size(), info) != kHeaderAccepted) return false;
+  if (const char* problem = checkWaveHeader(bytes, file.size(), info)) {
+    printError(problem);
+    return false;
+  }
   if (!samplesFitInFile(info, file.size())) {
     printError("Error: file " + name + " incomplete or truncated");
     return false;
   }
   file.populate(info.dataOffset, uint64_t{info.frameCount} * info.channelCount * 2);
   return true;
-}
-
-int parseWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info) {
-  const char* reason = checkWaveHeader(base, length, info);
-  if (reason == nullptr) return kHeaderAccepted;
-  printError(reason);
-  return kHeaderRejected;
 }
 
 }  // namespace qxw

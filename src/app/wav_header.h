@@ -16,13 +16,10 @@ struct WaveInfo {
   uint64_t dataOffset;    // first sample; past 4 GiB when the "fmt " size is near 2^32
 };
 
-inline constexpr int kHeaderAccepted = 0;
-inline constexpr int kHeaderRejected = 2;
-
-// Opens and maps the WAV file (or reads standard input whole, named by name in messages), checks
-// its header and that its samples lie inside it; on any failure prints the one error line
-// ("Error openning", a header message, "incomplete or truncated", "out of memory") and returns
-// false.
+// Opens and maps the WAV file (or reads standard input as far as its header declares, named by
+// name in messages), checks its header and that its samples lie inside it; on any failure prints
+// the one error line ("Error openning", a header message, "incomplete or truncated", "out of
+// memory") and returns false.
 bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
                   bool fromStandardInput = false);
 
@@ -62,11 +59,8 @@ inline int16_t sampleAt(const uint8_t* at) {
 }
 
 // Checks a 16-bit PCM WAV header ("fmt " at byte 12, "data" right after it) in the first
-// length bytes at base, never reading past them. On rejection, prints the reason on standard
-// error and leaves info untouched.
-int parseWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info);
-
-// Rejection reason of a header, or nullptr when accepted; parseWaveHeader prints it.
+// length bytes at base, never reading past them: the reason it is refused (the line to print),
+// or nullptr when it is accepted and info is filled.
 const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info);
 
 // The samples must lie inside both the file and the size its header declares; computed in 64

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "qxw/qxw.h"
+
 // The QXW file layout, shared by the writer and every reader.
 namespace qxw {
 
@@ -12,9 +14,9 @@ inline constexpr uint32_t kSampleRateOffset = 16;
 inline constexpr uint32_t kBinTableOffset = 20;
 inline constexpr uint32_t kCodeLengthOffset = 148;
 inline constexpr uint32_t kDataSizeOffset = 2196;
-inline constexpr uint32_t kQxwHeaderSize = 2200;
+inline constexpr uint32_t kQxwHeaderSize = QXW_HEADER_SIZE;
 
-inline constexpr uint32_t kMaxChannels = 6;
+inline constexpr uint32_t kMaxChannels = QXW_CHANNELS_MAX;
 // The canonical WAV header a decoded file gets; a sound must fit a WAV file with it.
 inline constexpr uint32_t kWaveHeaderSize = 44;
 

@@ -149,23 +149,43 @@ class CallbackListener : public CompressionListener {
   bool stopped_ = false;
 };
 
-// The checks and hand-over every encoding call shares; encode runs the passes.
-template <typename Encode>
-qxw_status encodeWith(const int16_t* samples, const qxw_format* format, int threads,
-                      void** qxw_data, size_t* qxw_size, Encode encode) {
-  if (format == nullptr || qxw_data == nullptr || qxw_size == nullptr) return QXW_INVALID_ARGUMENT;
+// What an encoding asks for: a level, or a size target when bits is not 0.
+struct Setting {
+  int quality;
+  double bits;
+};
+
+// The checks every encoding call shares: a format of 1 to QXW_CHANNELS_MAX channels whose
+// samples a WAV file can hold, the samples themselves, a thread count, and a level or a size
+// target within their limits (NaN is refused too).
+bool encodingIsValid(const void* samples, const qxw_format* format, int threads, Setting setting) {
+  if (format == nullptr) return false;
   const uint64_t count = uint64_t{format->frame_count} * format->channel_count;
-  if ((samples == nullptr && count > 0) || threads < 0 || format->channel_count < 1 ||
-      format->channel_count > kMaxChannels || 2 * count + kWaveHeaderSize > 0xFFFFFFFFu) {
+  const bool settingValid = setting.bits != 0
+                                ? setting.bits >= QXW_BITS_MIN && setting.bits <= QXW_BITS_MAX
+                                : setting.quality >= 0 && setting.quality <= QXW_QUALITY_MAX;
+  return (samples != nullptr || count == 0) && threads >= 0 && format->channel_count >= 1 &&
+         format->channel_count <= QXW_CHANNELS_MAX && 2 * count + kWaveHeaderSize <= 0xFFFFFFFFu &&
+         settingValid;
+}
+
+// The hand-over every call that returns a block shares; encode runs the passes.
+template <typename Encode>
+qxw_status encodeWith(const int16_t* samples, const qxw_format* format, Setting setting,
+                      int threads, void** qxw_data, size_t* qxw_size, Encode encode) {
+  if (qxw_data == nullptr || qxw_size == nullptr ||
+      !encodingIsValid(samples, format, threads, setting)) {
     return QXW_INVALID_ARGUMENT;
   }
+  const uint64_t count = uint64_t{format->frame_count} * format->channel_count;
   return guarded([&] {
     std::vector<uint8_t> copy;
     const SampleRange range = littleEndianSamples(samples, static_cast<size_t>(count), copy);
     MemoryListener listener;
     const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
     encode(range, sound, listener, threads);
-    listener.stream().close();
+    // The block could not grow: nothing is handed over.
+    if (!listener.stream().close()) return QXW_OUT_OF_MEMORY;
     size_t size = 0;
     *qxw_data = listener.stream().releaseBlock(size);
     *qxw_size = size;
@@ -209,18 +229,17 @@ const char* qxw_status_text(qxw_status status) {
 
 qxw_status qxw_encode(const int16_t* samples, const qxw_format* format, int quality, int threads,
                       void** qxw_data, size_t* qxw_size) {
-  if (quality < 0 || quality > 9) return QXW_INVALID_ARGUMENT;
   return encodeWith(
-      samples, format, threads, qxw_data, qxw_size,
+      samples, format, {quality, 0}, threads, qxw_data, qxw_size,
       [quality](SampleRange range, const SoundFormat& sound, CompressionListener& listener,
                 int threadCount) { compress(range, sound, quality, listener, threadCount); });
 }
 
 qxw_status qxw_encode_bits(const int16_t* samples, const qxw_format* format, double bits_per_sample,
                            int threads, void** qxw_data, size_t* qxw_size) {
-  // Written so that NaN fails too.
-  if (!(bits_per_sample >= 2 && bits_per_sample <= 8)) return QXW_INVALID_ARGUMENT;
-  return encodeWith(samples, format, threads, qxw_data, qxw_size,
+  // A target of 0 would stand for a level; it is no target.
+  if (bits_per_sample == 0) return QXW_INVALID_ARGUMENT;
+  return encodeWith(samples, format, {0, bits_per_sample}, threads, qxw_data, qxw_size,
                     [bits_per_sample](SampleRange range, const SoundFormat& sound,
                                       CompressionListener& listener, int threadCount) {
                       compressToBits(range, sound, bits_per_sample, listener, threadCount);
@@ -230,20 +249,14 @@ qxw_status qxw_encode_bits(const int16_t* samples, const qxw_format* format, dou
 qxw_status qxw_encode_stream(const void* little_endian_samples, const qxw_format* format,
                              const qxw_encode_options* options,
                              const qxw_encoder_callbacks* callbacks, qxw_encode_report* report) {
-  if (format == nullptr || options == nullptr || callbacks == nullptr ||
-      callbacks->write == nullptr ||
-      (callbacks->seek == nullptr) != (callbacks->rewind == nullptr)) {
+  if (options == nullptr || callbacks == nullptr || callbacks->write == nullptr ||
+      (callbacks->seek == nullptr) != (callbacks->rewind == nullptr) ||
+      !encodingIsValid(little_endian_samples, format, options->threads,
+                       {options->quality, options->bits_per_sample})) {
     return QXW_INVALID_ARGUMENT;
   }
   const uint64_t count = uint64_t{format->frame_count} * format->channel_count;
   const bool target = options->bits_per_sample != 0;
-  if ((little_endian_samples == nullptr && count > 0) || options->threads < 0 ||
-      format->channel_count < 1 || format->channel_count > kMaxChannels ||
-      2 * count + kWaveHeaderSize > 0xFFFFFFFFu ||
-      (target ? !(options->bits_per_sample >= 2 && options->bits_per_sample <= 8)
-              : options->quality < 0 || options->quality > 9)) {
-    return QXW_INVALID_ARGUMENT;
-  }
   return guarded([&] {
     static const uint8_t kNothing = 0;
     const auto* first = count > 0 ? static_cast<const uint8_t*>(little_endian_samples) : &kNothing;

@@ -1,44 +1,98 @@
 #include "output/output_stream.h"
 
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <new>
 
 namespace qxw {
 
 namespace {
-// The bytes in memory only need a staging area that stays in cache.
+// The bytes go to memory or to the caller: a staging area that stays in cache is enough.
 constexpr size_t kBufferSize = size_t{1} << 16;
 }  // namespace
 
-OutputStream::OutputStream() = default;
+bool MemorySink::write(const uint8_t* data, size_t size) {
+  if (bytes_.size() < at_ + size) bytes_.resize(at_ + size);
+  std::memcpy(bytes_.data() + at_, data, size);
+  at_ += size;
+  return true;
+}
 
-OutputStream::~OutputStream() { std::free(block_); }
+bool MemorySink::seek(uint64_t position) {
+  at_ = static_cast<size_t>(position);
+  return true;
+}
+
+bool MemorySink::rewind() {
+  bytes_.clear();
+  at_ = 0;
+  return true;
+}
+
+MallocSink::~MallocSink() { std::free(block_); }
+
+bool MallocSink::write(const uint8_t* data, size_t size) {
+  if (at_ + size > capacity_) {
+    const size_t capacity = std::max(at_ + size, 2 * capacity_);
+    auto* grown = static_cast<uint8_t*>(std::realloc(block_, capacity));
+    if (grown == nullptr) return false;
+    block_ = grown;
+    capacity_ = capacity;
+  }
+  std::memcpy(block_ + at_, data, size);
+  at_ += size;
+  size_ = std::max(size_, at_);
+  return true;
+}
+
+bool MallocSink::seek(uint64_t position) {
+  at_ = static_cast<size_t>(position);
+  return true;
+}
+
+bool MallocSink::rewind() {
+  size_ = at_ = 0;
+  return true;
+}
+
+uint8_t* MallocSink::release(size_t& size) {
+  uint8_t* block = block_;
+  size = size_;
+  block_ = nullptr;
+  size_ = capacity_ = at_ = 0;
+  return block;
+}
+
+OutputStream::OutputStream() = default;
+OutputStream::~OutputStream() = default;
+
+void OutputStream::attachSink(ByteSink& sink) {
+  buffer_.resize(kBufferSize);
+  if (sink.canSeek()) {
+    sink_ = &sink;
+    return;
+  }
+  owned_ = std::make_unique<MemorySink>();
+  sink_ = owned_.get();
+  held_ = &sink;
+}
+
+void OutputStream::createInMemory(size_t expected) {
+  owned_ = std::make_unique<MemorySink>(expected);
+  sink_ = owned_.get();
+  buffer_.resize(kBufferSize);
+}
 
 void OutputStream::createInMallocBlock() {
-  inBlock_ = true;
+  owned_ = std::make_unique<MallocSink>();
+  sink_ = owned_.get();
   buffer_.resize(kBufferSize);
 }
 
 uint8_t* OutputStream::releaseBlock(size_t& size) {
-  uint8_t* block = block_;
-  size = blockSize_;
-  block_ = nullptr;
-  blockSize_ = blockCapacity_ = 0;
-  return block;
+  return static_cast<MallocSink&>(*owned_).release(size);
 }
 
-void OutputStream::attachSink(ByteSink& sink) {
-  sink_ = &sink;
-  buffer_.resize(kBufferSize);
-  if (!sink.canSeek()) held_ = inMemory_ = true;
-}
-
-void OutputStream::createInMemory(size_t expected) {
-  inMemory_ = true;
-  memory_.reserve(expected);
-  buffer_.resize(kBufferSize);
+const std::vector<uint8_t>& OutputStream::contents() const {
+  return static_cast<const MemorySink&>(*owned_).bytes();
 }
 
 void OutputStream::makeRoom(size_t size) {
@@ -48,37 +102,17 @@ void OutputStream::makeRoom(size_t size) {
 }
 
 void OutputStream::flush() {
-  if (inBlock_) {
-    const size_t at = static_cast<size_t>(flushed_);
-    if (at + used_ > blockCapacity_) {
-      const size_t capacity = std::max(at + used_, 2 * blockCapacity_);
-      auto* grown = static_cast<uint8_t*>(std::realloc(block_, capacity));
-      if (grown == nullptr) throw std::bad_alloc();
-      block_ = grown;
-      blockCapacity_ = capacity;
-    }
-    std::memcpy(block_ + at, buffer_.data(), used_);
-    blockSize_ = std::max(blockSize_, at + used_);
-  } else if (inMemory_) {
-    const size_t at = static_cast<size_t>(flushed_);
-    if (memory_.size() < at + used_) memory_.resize(at + used_);
-    std::copy(buffer_.begin(), buffer_.begin() + static_cast<long>(used_),
-              memory_.begin() + static_cast<long>(at));
-  } else {
-    writeOut(buffer_.data(), used_);
+  if (used_ > 0 && !failed_ && (sink_ == nullptr || !sink_->write(buffer_.data(), used_))) {
+    failed_ = true;
   }
   flushed_ += used_;
   furthest_ = std::max(furthest_, flushed_);
   used_ = 0;
 }
 
-void OutputStream::writeOut(const uint8_t* at, size_t left) {
-  if (left > 0 && !failed_ && (sink_ == nullptr || !sink_->write(at, left))) failed_ = true;
-}
-
 void OutputStream::seekTo(uint64_t offset) {
   flush();
-  if (sink_ != nullptr && !held_ && !failed_ && !sink_->seek(offset)) failed_ = true;
+  if (!failed_ && !sink_->seek(offset)) failed_ = true;
   flushed_ = offset;
 }
 
@@ -86,16 +120,15 @@ void OutputStream::restart() {
   used_ = 0;
   flushed_ = 0;
   furthest_ = 0;
-  memory_.clear();
-  blockSize_ = 0;
-  if (sink_ != nullptr && !held_ && !failed_ && !sink_->rewind()) failed_ = true;
+  if (!failed_ && sink_ != nullptr && !sink_->rewind()) failed_ = true;
 }
 
 bool OutputStream::close() {
   flush();
-  if (held_) {
-    writeOut(memory_.data(), memory_.size());
-    held_ = false;
+  if (held_ != nullptr) {
+    const std::vector<uint8_t>& bytes = contents();
+    if (!failed_ && !bytes.empty() && !held_->write(bytes.data(), bytes.size())) failed_ = true;
+    held_ = nullptr;
   }
   return !failed_;
 }

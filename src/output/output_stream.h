@@ -5,16 +5,15 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <vector>
 
 namespace qxw {
 
-// Where an output stream's bytes go when they go to neither a file nor memory.
+// Where an output stream's bytes go: memory, or the caller's functions.
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
-  // False when the bytes could not be taken.
+  // Takes the bytes at the current position; false when they could not be taken.
   virtual bool write(const uint8_t* data, size_t size) = 0;
   // False when the position could not be reached.
   virtual bool seek(uint64_t position) = 0;
@@ -23,9 +22,46 @@ class ByteSink {
   virtual bool canSeek() const = 0;
 };
 
-// The encoder's buffered, seekable output: a byte vector in memory, a block from malloc, or a
-// sink (the caller's functions). Failures are remembered rather than reported at once; close()
-// tells whether every write, seek and the close itself succeeded.
+// A byte vector; a seek moves where the next bytes go. Memory running out throws, as any
+// allocation does.
+class MemorySink : public ByteSink {
+ public:
+  explicit MemorySink(size_t expected = 0) { bytes_.reserve(expected); }
+  bool write(const uint8_t* data, size_t size) override;
+  bool seek(uint64_t position) override;
+  bool rewind() override;
+  bool canSeek() const override { return true; }
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t at_ = 0;
+};
+
+// A block from malloc, which the caller takes over at the end; a block that cannot grow is a
+// failed write.
+class MallocSink : public ByteSink {
+ public:
+  MallocSink() = default;
+  ~MallocSink() override;
+  MallocSink(const MallocSink&) = delete;
+  MallocSink& operator=(const MallocSink&) = delete;
+  bool write(const uint8_t* data, size_t size) override;
+  bool seek(uint64_t position) override;
+  bool rewind() override;
+  bool canSeek() const override { return true; }
+  // The block and its size in bytes; the caller frees it.
+  uint8_t* release(size_t& size);
+
+ private:
+  uint8_t* block_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  size_t at_ = 0;
+};
+
+// The encoder's buffered, seekable output over one sink. Failures are remembered rather than
+// reported at once; close() tells whether every write, seek and rewind succeeded.
 class OutputStream {
  public:
   OutputStream();
@@ -33,10 +69,10 @@ class OutputStream {
   OutputStream(const OutputStream&) = delete;
   OutputStream& operator=(const OutputStream&) = delete;
 
-  // Hands the output to a sink; one that cannot seek gets it whole at close.
+  // Hands the output to the caller's sink; one that cannot seek gets it whole at close.
   void attachSink(ByteSink& sink);
-  // Collects the output in memory instead; see contents().
-  // expected: the bytes it will likely hold, reserved at once rather than grown into.
+  // Collects the output in memory; see contents(). expected: the bytes it will likely hold,
+  // reserved at once rather than grown into.
   void createInMemory(size_t expected = 0);
   // Collects the output in a block from malloc, which releaseBlock() hands over.
   void createInMallocBlock();
@@ -61,30 +97,24 @@ class OutputStream {
   void seekTo(uint64_t offset);
   // Drops everything written so far and starts again at position 0.
   void restart();
-  // Flushes and closes; true when nothing failed.
+  // Flushes, and hands a sink that cannot seek everything at once; true when nothing failed.
   bool close();
 
-  // Everything written so far, for an in-memory stream.
-  const std::vector<uint8_t>& contents() const { return memory_; }
+  // Everything written so far, for a stream in memory (after close, or a flush by seekTo).
+  const std::vector<uint8_t>& contents() const;
 
  private:
   void makeRoom(size_t size);
   void flush();
-  void writeOut(const uint8_t* data, size_t size);
 
-  bool inMemory_ = false;
+  std::unique_ptr<ByteSink> owned_;  // memory or a malloc block, or what a held sink waits in
+  ByteSink* sink_ = nullptr;         // where the buffer goes
+  ByteSink* held_ = nullptr;  // a caller's sink that cannot seek: gets owned_'s bytes at close
   bool failed_ = false;
-  bool held_ = false;      // a sink that cannot seek: everything waits in memory_
-  uint64_t furthest_ = 0;  // the end of what was flushed
-  ByteSink* sink_ = nullptr;
+  std::vector<uint8_t> buffer_;
   size_t used_ = 0;
   uint64_t flushed_ = 0;
-  std::vector<uint8_t> buffer_;
-  std::vector<uint8_t> memory_;
-  uint8_t* block_ = nullptr;  // malloc mode
-  size_t blockSize_ = 0;
-  size_t blockCapacity_ = 0;
-  bool inBlock_ = false;
+  uint64_t furthest_ = 0;  // the end of what was flushed
 };
 
 }  // namespace qxw

@@ -6,6 +6,7 @@
 
 #include "support/output_capture.h"
 #include "support/pipeline.h"
+#include "support/signals.h"
 #include "support/wav_files.h"
 
 namespace qxw {
@@ -13,23 +14,9 @@ namespace {
 
 using namespace qxw::testing;
 
-std::vector<int16_t> music(size_t frames, uint32_t channels) {
-  std::vector<int16_t> samples;
-  uint32_t noise = 1;
-  for (size_t i = 0; i < frames; ++i) {
-    for (uint32_t c = 0; c < channels; ++c) {
-      noise = noise * 1664525u + 1013904223u;
-      const double t = static_cast<double>(i);
-      samples.push_back(static_cast<int16_t>(5000 * std::sin(0.01 * t * (c + 1)) +
-                                             2000 * std::sin(0.37 * t) + (noise >> 26)));
-    }
-  }
-  return samples;
-}
-
 TEST(QxwFile, LaysOutTheHeaderAndDataSize) {
   auto model = std::make_unique<EncoderModel>();
-  const auto file = compressSamples(*model, music(3000, 2), 2, 3, 22050);
+  const auto file = compressSamples(*model, makeSignal(Signal::Music, 3000, 2), 2, 3, 22050);
   ASSERT_GT(file.size(), 2200u);
   EXPECT_TRUE(std::equal(kQxwMagic, kQxwMagic + 8, file.begin()));
   EXPECT_EQ(get32(file, 8), 3000u);
