@@ -34,9 +34,10 @@ typedef enum qxw_status {
   QXW_CORRUPT = 5,          /* the bit stream breaks the format */
   QXW_OUT_OF_MEMORY = 6,
   QXW_BUFFER_TOO_SMALL = 7,
-  QXW_TRAILING_DATA = 8, /* bytes follow the data the header declares: not one whole QXW file */
-  QXW_STOPPED = 9,       /* the open callback stopped the run */
-  QXW_WRITE_FAILED = 10  /* a write or seek callback failed */
+  QXW_TRAILING_DATA = 8,  /* bytes follow the data the header declares: not one whole QXW file */
+  QXW_STOPPED = 9,        /* the open callback stopped the run */
+  QXW_WRITE_FAILED = 10,  /* a write or seek callback failed */
+  QXW_INTERNAL_ERROR = 11 /* a fault inside the library that no input should cause: a bug */
 } qxw_status;
 
 typedef struct qxw_format {

@@ -71,29 +71,24 @@ bool SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) 
                      [framesLeft](const Channel& ch) { return ch.pendingRun <= framesLeft; });
 }
 
-DecodeStatus SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesRead) {
+Status SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesRead) {
   framesRead = 0;
-  if (failed_) return DecodeStatus::Corrupt;
+  if (status_ != Status::Ok) return status_;
   const uint32_t channels = header_.channelCount;
   const size_t frames = maxFrames < framesLeft() ? maxFrames : framesLeft();
   for (size_t done = 0; done < frames;) {
     const size_t block = frames - done < kCheckFrames ? frames - done : kCheckFrames;
-    if (!decodeBlock(out, block, channels)) {
-      failed_ = true;
-      return DecodeStatus::Corrupt;
-    }
+    if (!decodeBlock(out, block, channels) || reader_.exhausted()) return status_ = Status::Corrupt;
     out += block * channels;
     done += block;
-    if (reader_.exhausted()) failed_ = true;
-    if (failed_) return DecodeStatus::Corrupt;
   }
   framesRead = frames;
   // The read that reaches the end checks, once, that nothing but padding follows.
   if (framesLeft() == 0 && !endChecked_) {
     endChecked_ = true;
-    if (!paddingIsClean()) failed_ = true;
+    if (!paddingIsClean()) status_ = Status::Corrupt;
   }
-  return failed_ ? DecodeStatus::Corrupt : DecodeStatus::Complete;
+  return status_;
 }
 
 // The writer pads the last word with zero bits and writes nothing after it.

@@ -12,8 +12,6 @@
 
 namespace qxw {
 
-enum class DecodeStatus { Complete, Corrupt };
-
 // Decodes the encoded data that follows an accepted header, frames in order, in blocks of any
 // size. Corrupt when the bits run out, a run passes the last frame, or anything but zero padding
 // follows the last field; an error is final.
@@ -23,7 +21,7 @@ class SampleDecoder {
   SampleDecoder(const QxwHeader& header, const uint8_t* data);
 
   // Writes up to maxFrames frames of interleaved samples to out; framesRead is 0 at the end.
-  DecodeStatus read(int16_t* out, size_t maxFrames, size_t& framesRead);
+  Status read(int16_t* out, size_t maxFrames, size_t& framesRead);
   uint32_t framesLeft() const { return header_.frameCount - frame_; }
 
  private:
@@ -53,7 +51,7 @@ class SampleDecoder {
   BitReader reader_;
   std::vector<Channel> channels_;
   uint32_t frame_ = 0;
-  bool failed_ = false;
+  Status status_ = Status::Ok;  // an error is final: every later read returns it
   bool endChecked_ = false;
 };
 

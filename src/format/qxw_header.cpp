@@ -48,9 +48,9 @@ bool isCompletePrefixCode(const int32_t* lengths) {
   return kraft == uint64_t{1} << kMaxCodeLength;
 }
 
-QxwHeaderStatus parseQxwHeader(const uint8_t* base, uint64_t length, QxwHeader& h) {
-  if (!hasQxwMagic(base, length)) return QxwHeaderStatus::NotQxw;
-  if (length < kQxwHeaderSize) return QxwHeaderStatus::Truncated;
+Status parseQxwHeader(const uint8_t* base, uint64_t length, QxwHeader& h) {
+  if (!hasQxwMagic(base, length)) return Status::NotQxw;
+  if (length < kQxwHeaderSize) return Status::Truncated;
   h.frameCount = read32(base + kFrameCountOffset);
   h.channelCount = read32(base + kChannelCountOffset);
   h.sampleRate = read32(base + kSampleRateOffset);
@@ -70,11 +70,11 @@ QxwHeaderStatus parseQxwHeader(const uint8_t* base, uint64_t length, QxwHeader& 
   const uint64_t sampleBytes = uint64_t{h.frameCount} * h.channelCount * 2;
   if (h.channelCount < 1 || h.channelCount > kMaxChannels || !rowsValid || !binTableFits(h) ||
       h.dataSize % 4 != 0 || sampleBytes + kWaveHeaderSize > 0xFFFFFFFFu) {
-    return QxwHeaderStatus::Invalid;
+    return Status::InvalidHeader;
   }
-  if (kQxwHeaderSize + uint64_t{h.dataSize} > length) return QxwHeaderStatus::Truncated;
-  if (kQxwHeaderSize + uint64_t{h.dataSize} < length) return QxwHeaderStatus::TrailingData;
-  return QxwHeaderStatus::Accepted;
+  if (kQxwHeaderSize + uint64_t{h.dataSize} > length) return Status::Truncated;
+  if (kQxwHeaderSize + uint64_t{h.dataSize} < length) return Status::TrailingData;
+  return Status::Ok;
 }
 
 }  // namespace qxw

@@ -213,8 +213,8 @@ Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int ru
 
 uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; }
 
-bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
-              CompressionListener& listener, int threads) {
+Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
+                CompressionListener& listener, int threads) {
   const unsigned threadCount = threadsToUse(threads);
   SizeEstimates estimates;
   const LosslessTable lossless =
@@ -223,7 +223,7 @@ bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& forma
 
   listener.stepStarts(CompressionStep::WritingHeader);
   OutputStream* output = listener.output();
-  if (output == nullptr) return false;
+  if (output == nullptr) return Status::Stopped;
   uint64_t lost = writeFile(model, *output, samples, format, threadCount,
                             recordingFor(listener, samples), &listener);
   // A table whose levels all leave the 16-bit range from where the reconstruction stands cannot
@@ -244,11 +244,11 @@ bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& forma
         *output, samples, format, threadCount, listener);
   }
   listener.stepStarts(CompressionStep::Finishing);
-  return true;
+  return Status::Ok;
 }
 
-bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsPerSample,
-                    CompressionListener& listener, int threads) {
+Status compressToBits(SampleRange samples, const SoundFormat& format, double bitsPerSample,
+                      CompressionListener& listener, int threads) {
   auto model = std::make_unique<EncoderModel>();
   listener.stepStarts(CompressionStep::HistogrammingDeltas);
   const unsigned threadCount = threadsToUse(threads);
@@ -268,7 +268,7 @@ bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsP
 
   listener.stepStarts(CompressionStep::WritingHeader);
   OutputStream* output = listener.output();
-  if (output == nullptr) return false;
+  if (output == nullptr) return Status::Stopped;
   TargetReport report;
   report.signal = signalOf(samples);
   // The lossless file, and its estimate, from the level passes on a model of their own.
@@ -329,11 +329,11 @@ bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsP
   report.bitsPerSample =
       count == 0 ? 0 : 8.0 * static_cast<double>(report.bytes) / static_cast<double>(count);
   listener.targetReached(report);
-  return true;
+  return Status::Ok;
 }
 
-bool compress(SampleRange samples, const SoundFormat& format, int quality,
-              CompressionListener& listener, int threads) {
+Status compress(SampleRange samples, const SoundFormat& format, int quality,
+                CompressionListener& listener, int threads) {
   auto model = std::make_unique<EncoderModel>();
   return compress(*model, samples, format, quality, listener, threads);
 }

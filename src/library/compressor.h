@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "analysis/encoder_model.h"
+#include "format/status.h"
 #include "output/output_stream.h"
 
 namespace qxw {
@@ -84,10 +85,10 @@ inline constexpr uint64_t kLostSampleLimit = 256;
 // the bin layout, the context statistics, the Huffman codes, the refinement for the quality, then
 // the header, the samples and the size patch; the file is written again at the next quality up
 // while the table loses the signal (qualityRaised tells), and lossless where the level saved
-// nothing (writtenLossless tells). False when the listener gave no output. threads:
+// nothing (writtenLossless tells). Stopped when the listener gave no output. threads:
 // 0 for as many as help, 1 for the calling thread only; the bytes never depend on it.
-bool compress(SampleRange samples, const SoundFormat& format, int quality,
-              CompressionListener& listener, int threads = 1);
+Status compress(SampleRange samples, const SoundFormat& format, int quality,
+                CompressionListener& listener, int threads = 1);
 // Aims at an average of bitsPerSample file bits a sample instead of a quality level: designs a
 // table of even steps for the sound, searches the step that brings the file nearest the target,
 // and writes each sample as the level nearest the whole difference between input and
@@ -95,11 +96,11 @@ bool compress(SampleRange samples, const SoundFormat& format, int quality,
 // targetReached. A target the sound cannot meet (targetUnmet) gives the better of the smallest
 // level and the search at that level's size; a file no smaller than the lossless one is replaced
 // by it (writtenLossless). The bytes never depend on threads.
-bool compressToBits(SampleRange samples, const SoundFormat& format, double bitsPerSample,
-                    CompressionListener& listener, int threads = 1);
+Status compressToBits(SampleRange samples, const SoundFormat& format, double bitsPerSample,
+                      CompressionListener& listener, int threads = 1);
 
 // The same on a model the caller keeps, to look into it afterwards.
-bool compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
-              CompressionListener& listener, int threads = 1);
+Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
+                CompressionListener& listener, int threads = 1);
 
 }  // namespace qxw

@@ -27,27 +27,12 @@ namespace {
 
 using namespace qxw;
 
-qxw_status statusOf(QxwHeaderStatus status) {
-  switch (status) {
-    case QxwHeaderStatus::Accepted:
-      return QXW_OK;
-    case QxwHeaderStatus::NotQxw:
-      return QXW_NOT_QXW;
-    case QxwHeaderStatus::Invalid:
-      return QXW_INVALID_HEADER;
-    case QxwHeaderStatus::Truncated:
-      return QXW_TRUNCATED;
-    case QxwHeaderStatus::TrailingData:
-      return QXW_TRAILING_DATA;
-  }
-  return QXW_INVALID_HEADER;
-}
-
 qxw_format formatOf(const QxwHeader& header) {
   return {header.frameCount, header.channelCount, header.sampleRate};
 }
 
-// Runs body, turning an allocation failure (or anything else thrown) into a status.
+// Runs body: memory running out anywhere inside (an allocation throws) is a status, and so is
+// anything else thrown, which no input should cause.
 template <typename Body>
 qxw_status guarded(Body body) {
   try {
@@ -55,7 +40,7 @@ qxw_status guarded(Body body) {
   } catch (const std::bad_alloc&) {
     return QXW_OUT_OF_MEMORY;
   } catch (...) {
-    return QXW_OUT_OF_MEMORY;
+    return QXW_INTERNAL_ERROR;
   }
 }
 
@@ -83,7 +68,7 @@ SampleRange littleEndianSamples(const int16_t* samples, size_t count, std::vecto
 
 qxw_status openHeader(const void* data, size_t size, QxwHeader& header) {
   if (data == nullptr) return QXW_INVALID_ARGUMENT;
-  return statusOf(parseQxwHeader(static_cast<const uint8_t*>(data), size, header));
+  return toC(parseQxwHeader(static_cast<const uint8_t*>(data), size, header));
 }
 
 // The caller's write, seek and rewind functions as the stream's sink.
@@ -124,17 +109,13 @@ class CallbackListener : public CompressionListener {
   void writtenLossless() override { stepStarts(CompressionStep::WrittenLossless); }
   void targetUnmet() override { stepStarts(CompressionStep::TargetUnmet); }
   OutputStream* output() override {
-    if (c_.open != nullptr && c_.open(c_.context) == 0) {
-      stopped_ = true;
-      return nullptr;
-    }
+    if (c_.open != nullptr && c_.open(c_.context) == 0) return nullptr;
     stream_.attachSink(sink_);
     return &stream_;
   }
   void targetReached(const TargetReport& report) override { target_ = report; }
   uint64_t* reconstructionDigest() override { return wantsDigest_ ? &digest_ : nullptr; }
 
-  bool stopped() const { return stopped_; }
   OutputStream& stream() { return stream_; }
   const TargetReport& target() const { return target_; }
   uint64_t digest() const { return digest_; }
@@ -146,7 +127,6 @@ class CallbackListener : public CompressionListener {
   TargetReport target_;
   uint64_t digest_ = 0;
   bool wantsDigest_;
-  bool stopped_ = false;
 };
 
 // What an encoding asks for: a level, or a size target when bits is not 0.
@@ -223,6 +203,8 @@ const char* qxw_status_text(qxw_status status) {
       return "stopped by the caller";
     case QXW_WRITE_FAILED:
       return "writing the output failed";
+    case QXW_INTERNAL_ERROR:
+      return "internal error in libqxw";
   }
   return "unknown status";
 }
@@ -263,10 +245,10 @@ qxw_status qxw_encode_stream(const void* little_endian_samples, const qxw_format
     const SampleRange range{first, first + 2 * count};
     const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
     CallbackListener listener(*callbacks, options->digest != 0);
-    const bool ran =
+    const Status ran =
         target ? compressToBits(range, sound, options->bits_per_sample, listener, options->threads)
                : compress(range, sound, options->quality, listener, options->threads);
-    if (!ran) return listener.stopped() ? QXW_STOPPED : QXW_OUT_OF_MEMORY;
+    if (ran != Status::Ok) return toC(ran);
     OutputStream& stream = listener.stream();
     const uint64_t bytes = stream.size();
     if (!stream.close()) return QXW_WRITE_FAILED;
@@ -315,10 +297,7 @@ qxw_status qxw_decode(const void* qxw_data, size_t qxw_size, int16_t* samples, s
     SampleDecoder decoder(*header, static_cast<const uint8_t*>(qxw_data) + kQxwHeaderSize);
     size_t frames = 0;
     int16_t none = 0;
-    return decoder.read(samples != nullptr ? samples : &none, header->frameCount, frames) ==
-                   DecodeStatus::Complete
-               ? QXW_OK
-               : QXW_CORRUPT;
+    return toC(decoder.read(samples != nullptr ? samples : &none, header->frameCount, frames));
   });
 }
 
@@ -347,9 +326,8 @@ qxw_status qxw_decoder_read(qxw_decoder* decoder, int16_t* samples, size_t max_f
     return QXW_INVALID_ARGUMENT;
   }
   int16_t none = 0;
-  const DecodeStatus status =
-      decoder->samples->read(samples != nullptr ? samples : &none, max_frames, *frames_read);
-  return status == DecodeStatus::Complete ? QXW_OK : QXW_CORRUPT;
+  return toC(
+      decoder->samples->read(samples != nullptr ? samples : &none, max_frames, *frames_read));
 }
 
 void qxw_decoder_close(qxw_decoder* decoder) { delete decoder; }

@@ -22,8 +22,7 @@ TEST(CorruptInput, RefusesEveryTruncation) {
     const std::vector<uint8_t> cut(file.begin(), file.begin() + static_cast<long>(length));
     const Decoded decoded = decompress(cut);
     // Once the magic is whole, a shorter file is a cut QXW file.
-    EXPECT_EQ(decoded.header, length < 8 ? QxwHeaderStatus::NotQxw : QxwHeaderStatus::Truncated)
-        << length;
+    EXPECT_EQ(decoded.header, length < 8 ? Status::NotQxw : Status::Truncated) << length;
   }
 }
 
@@ -33,11 +32,11 @@ TEST(CorruptInput, ReportsDataThatEndsEarlyOrCarriesMore) {
   auto shorter = file;
   shorter.resize(file.size() - 4);
   shorter[2196] = static_cast<uint8_t>(shorter[2196] - 4);
-  EXPECT_EQ(decompress(shorter).data, DecodeStatus::Corrupt);
+  EXPECT_EQ(decompress(shorter).data, Status::Corrupt);
   auto longer = file;
   longer.insert(longer.end(), {1, 0, 0, 0});
   longer[2196] = static_cast<uint8_t>(longer[2196] + 4);
-  EXPECT_EQ(decompress(longer).data, DecodeStatus::Corrupt);
+  EXPECT_EQ(decompress(longer).data, Status::Corrupt);
 }
 
 TEST(CorruptInput, RefusesARunPastTheLastFrame) {
@@ -45,9 +44,9 @@ TEST(CorruptInput, RefusesARunPastTheLastFrame) {
   for (int i = 0; i < 200; ++i) samples.push_back(static_cast<int16_t>(i * 37 % 500 + 1));
   samples.resize(1200, 0);
   auto file = compressSamples(samples, 1, 9);
-  EXPECT_EQ(decompress(file).data, DecodeStatus::Complete);
+  EXPECT_EQ(decompress(file).data, Status::Ok);
   file[8] = static_cast<uint8_t>(file[8] - 1);  // one frame fewer: the closing run passes the end
-  EXPECT_EQ(decompress(file).data, DecodeStatus::Corrupt);
+  EXPECT_EQ(decompress(file).data, Status::Corrupt);
 }
 
 TEST(CorruptInput, RejectsHeadersNoWriterProduces) {
@@ -55,7 +54,7 @@ TEST(CorruptInput, RejectsHeadersNoWriterProduces) {
   auto expectInvalid = [&](size_t at, uint8_t value) {
     auto bad = file;
     bad[at] = value;
-    EXPECT_EQ(decompress(bad).header, QxwHeaderStatus::Invalid) << at;
+    EXPECT_EQ(decompress(bad).header, Status::InvalidHeader) << at;
   };
   expectInvalid(12, 0);                 // no channels
   expectInvalid(12, 7);                 // seven channels
@@ -67,10 +66,10 @@ TEST(CorruptInput, RejectsHeadersNoWriterProduces) {
   expectInvalid(20 + 1, 1);             // a shift for bin 0
   auto wrongMagic = file;
   wrongMagic[0] = 'X';
-  EXPECT_EQ(decompress(wrongMagic).header, QxwHeaderStatus::NotQxw);
+  EXPECT_EQ(decompress(wrongMagic).header, Status::NotQxw);
   auto tooLong = file;  // more samples than a WAV file can hold
   tooLong[8] = tooLong[9] = tooLong[10] = tooLong[11] = 0xFF;
-  EXPECT_EQ(decompress(tooLong).header, QxwHeaderStatus::Invalid);
+  EXPECT_EQ(decompress(tooLong).header, Status::InvalidHeader);
 }
 
 TEST(CorruptInput, SurvivesRandomBitFlips) {
@@ -86,7 +85,7 @@ TEST(CorruptInput, SurvivesRandomBitFlips) {
         damaged[at] ^= static_cast<uint8_t>(1u << (rng() % 8));
       }
       const Decoded decoded = decompress(damaged);
-      if (decoded.data == DecodeStatus::Complete) {
+      if (decoded.data == Status::Ok) {
         EXPECT_EQ(decoded.samples.size(), 400u * 2) << trial;
       }
     }
@@ -104,7 +103,7 @@ TEST(CorruptInput, SurvivesRandomBytes) {
     std::vector<uint8_t> noise(2200 + rng() % 600);
     for (auto& b : noise) b = static_cast<uint8_t>(rng());
     std::copy(valid.begin(), valid.begin() + 8, noise.begin());
-    EXPECT_NE(decompress(noise).header, QxwHeaderStatus::Accepted);
+    EXPECT_NE(decompress(noise).header, Status::Ok);
   }
 }
 

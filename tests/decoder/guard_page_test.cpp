@@ -24,7 +24,7 @@ TEST(GuardPage, AnalysisAndEncodingReadOnlyTheSamples) {
   } listener;
   listener.stream.createInMemory();
   // Runs reach the last frame and look no further.
-  EXPECT_TRUE(compress(range, SoundFormat{3000, 3, 8000}, 9, listener));
+  EXPECT_EQ(compress(range, SoundFormat{3000, 3, 8000}, 9, listener), Status::Ok);
 }
 
 TEST(GuardPage, DecodingStaysInsideTheFile) {
@@ -38,9 +38,9 @@ TEST(GuardPage, DecodingStaysInsideTheFile) {
     }
     const GuardedBuffer buffer(cut);
     QxwHeader header{};
-    if (parseQxwHeader(buffer.data(), buffer.size(), header) != QxwHeaderStatus::Accepted) continue;
+    if (parseQxwHeader(buffer.data(), buffer.size(), header) != Status::Ok) continue;
     const auto status = decodeSamples(header, buffer.data() + 2200, [](const uint8_t*, size_t) {});
-    EXPECT_EQ(status == DecodeStatus::Complete, length == file.size()) << length;
+    EXPECT_EQ(status == Status::Ok, length == file.size()) << length;
   }
 }
 

@@ -41,8 +41,8 @@ inline std::vector<uint8_t> compressSamples(const std::vector<int16_t>& samples,
 }
 
 struct Decoded {
-  QxwHeaderStatus header = QxwHeaderStatus::NotQxw;
-  DecodeStatus data = DecodeStatus::Corrupt;
+  Status header = Status::NotQxw;
+  Status data = Status::Corrupt;
   std::vector<int16_t> samples;
 };
 
@@ -51,7 +51,7 @@ inline Decoded decompress(const std::vector<uint8_t>& file) {
   Decoded result;
   QxwHeader header{};
   result.header = parseQxwHeader(file.data(), file.size(), header);
-  if (result.header != QxwHeaderStatus::Accepted) return result;
+  if (result.header != Status::Ok) return result;
   result.data = decodeSamples(header, file.data() + 2200, [&](const uint8_t* bytes, size_t size) {
     for (size_t i = 0; i + 1 < size; i += 2) {
       result.samples.push_back(static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8)));

@@ -17,18 +17,17 @@ namespace qxw {
 using SampleSink = std::function<void(const uint8_t* bytes, size_t size)>;
 
 // Decodes a whole stream into the sink.
-inline DecodeStatus decodeSamples(const QxwHeader& header, const uint8_t* data,
-                                  const SampleSink& sink) {
+inline Status decodeSamples(const QxwHeader& header, const uint8_t* data, const SampleSink& sink) {
   constexpr size_t kBlockFrames = 16384;
   SampleDecoder decoder(header, data);
   std::vector<int16_t> block(kBlockFrames * header.channelCount);
   std::vector<uint8_t> bytes(block.size() * 2);
   for (;;) {
     size_t frames = 0;
-    if (decoder.read(block.data(), kBlockFrames, frames) != DecodeStatus::Complete) {
-      return DecodeStatus::Corrupt;
+    if (decoder.read(block.data(), kBlockFrames, frames) != Status::Ok) {
+      return Status::Corrupt;
     }
-    if (frames == 0) return DecodeStatus::Complete;
+    if (frames == 0) return Status::Ok;
     const size_t count = frames * header.channelCount;
     putSamples(block.data(), count, bytes.data());
     sink(bytes.data(), 2 * count);
