@@ -270,7 +270,6 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   OutputStream* output = listener.output();
   if (output == nullptr) return Status::Stopped;
   TargetReport report;
-  report.signal = signalOf(samples);
   // The lossless file, and its estimate, from the level passes on a model of their own.
   auto levels = std::make_unique<EncoderModel>();
   SizeEstimates estimates;
@@ -283,8 +282,11 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     model->writeMagic(writer);
     model->writeHeader(writer, format.sampleRate);
     listener.stepStarts(CompressionStep::EncodingSamples);
-    report.noise =
-        writeTargetSamples(walk, *model, writer, samples, recordingFor(listener, samples)).noise;
+    // The walk measures the signal as it goes.
+    const TargetQuality quality =
+        writeTargetSamples(walk, *model, writer, samples, recordingFor(listener, samples));
+    report.signal = quality.signal;
+    report.noise = quality.noise;
     model->finishFile(writer);
     lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
   } else {
@@ -296,6 +298,7 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     compress(*levels, samples, format, 0, level, static_cast<int>(threadCount));
     level.stream().close();
     Candidate chosen{level.stream().contents(), noiseOf(samples, level.samples()), level.samples()};
+    report.signal = signalOf(samples);
     if (!level.lossless()) {
       table = search.find(8.0 * static_cast<double>(chosen.bytes.size()) /
                           static_cast<double>(std::max<uint64_t>(count, 1)));
