@@ -4,29 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include "support/patched_output.h"
 #include "support/wav_files.h"
 
 namespace qxw {
 namespace {
 
-// Writes 3 MiB (past a block), then overwrites 4 bytes near the start.
-void writePatched(FileSink& out) {
-  std::vector<uint8_t> block(3u << 20, 0xAB);
-  out.write(block.data(), block.size());
-  const uint8_t tail[] = {1, 2, 3};
-  out.write(tail, 3);
-  out.seekTo(10);
-  const uint8_t patch[] = {9, 9, 9, 9};
-  out.write(patch, 4);
-}
+using qxw::testing::expectPatched;
 
-void expectPatched(const std::vector<uint8_t>& bytes) {
-  ASSERT_EQ(bytes.size(), (3u << 20) + 3);
-  EXPECT_EQ(bytes[9], 0xAB);
-  EXPECT_EQ(bytes[10], 9);
-  EXPECT_EQ(bytes[13], 9);
-  EXPECT_EQ(bytes[14], 0xAB);
-  EXPECT_EQ(bytes.back(), 3);
+void writePatched(FileSink& out) {
+  qxw::testing::writePatched(out, [&](const uint8_t* data, size_t size) { out.write(data, size); });
 }
 
 TEST(FileSink, PatchesEarlierBytesInAFileAndInAPipe) {

@@ -2,31 +2,22 @@
 
 #include <gtest/gtest.h>
 
-#include "support/wav_files.h"
+#include "support/patched_output.h"
 
 namespace qxw {
 namespace {
 
-// Writes 3 MiB (past the buffer), then overwrites 4 bytes near the start.
-void writePatched(OutputStream& out) {
-  std::vector<uint8_t> block(3u << 20, 0xAB);
-  out.append(block.data(), block.size());
-  const uint8_t tail[] = {1, 2, 3};
-  out.append(tail, 3);
-  EXPECT_EQ(out.position(), block.size() + 3);
-  out.seekTo(10);
-  const uint8_t patch[] = {9, 9, 9, 9};
-  out.append(patch, 4);
-  EXPECT_TRUE(out.close());
-}
+using qxw::testing::expectPatched;
 
-void expectPatched(const std::vector<uint8_t>& bytes) {
-  ASSERT_EQ(bytes.size(), (3u << 20) + 3);
-  EXPECT_EQ(bytes[9], 0xAB);
-  EXPECT_EQ(bytes[10], 9);
-  EXPECT_EQ(bytes[13], 9);
-  EXPECT_EQ(bytes[14], 0xAB);
-  EXPECT_EQ(bytes.back(), 3);
+// The patched write of every test, through the stream's append; the position counts every byte.
+void writePatched(OutputStream& out) {
+  qxw::testing::writePatched(out, [&](const uint8_t* data, size_t size) {
+    out.append(data, size);
+    if (size == 3) {
+      EXPECT_EQ(out.position(), (3u << 20) + 3);
+    }
+  });
+  EXPECT_TRUE(out.close());
 }
 
 // A sink over a byte vector, seekable or not, that can be made to fail.
