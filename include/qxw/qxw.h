@@ -159,6 +159,32 @@ QXW_API qxw_status qxw_decoder_read(qxw_decoder* decoder, int16_t* samples, size
                                     size_t* frames_read);
 QXW_API void qxw_decoder_close(qxw_decoder* decoder);
 
+/* Fed decoding, for bytes that arrive in pieces (a pipe, a network, a media pipeline): push
+   hands in the next bytes, pull takes out the frames they complete, and the caller keeps the
+   reading, so nothing blocks inside the library and one loop serves a pipe and an event-driven
+   element alike. The decoder holds the header, a fixed 32 KB of the data and a few channel
+   states, whatever the file's length. Errors come with the bytes that make them certain and are
+   final; the statuses are those of qxw_decoder_open and qxw_decoder_read. */
+typedef struct qxw_feed_decoder qxw_feed_decoder;
+QXW_API qxw_status qxw_feed_decoder_open(qxw_feed_decoder** decoder);
+/* Takes as many of the size bytes as there is room for, and says how many in *used: pull the
+   frames, then push the rest. QXW_NOT_QXW, QXW_INVALID_HEADER and QXW_CORRUPT as soon as these
+   bytes show them. QXW_TRAILING_DATA: bytes follow the file's end; *used counts those that
+   belong to it, and its frames can still be pulled. */
+QXW_API qxw_status qxw_feed_decoder_push(qxw_feed_decoder* decoder, const void* data, size_t size,
+                                         size_t* used);
+/* Frames, channels and rate once the header's QXW_HEADER_SIZE bytes are in; QXW_TRUNCATED
+   before. */
+QXW_API qxw_status qxw_feed_decoder_format(const qxw_feed_decoder* decoder, qxw_format* format);
+/* Writes up to max_frames of the frames the bytes so far complete; *frames_read 0: push more,
+   or, after qxw_feed_decoder_finish, the end. */
+QXW_API qxw_status qxw_feed_decoder_pull(qxw_feed_decoder* decoder, int16_t* samples,
+                                         size_t max_frames, size_t* frames_read);
+/* No more bytes will come: QXW_TRUNCATED (or QXW_NOT_QXW) unless the whole file came; on QXW_OK
+   pull the frames left. */
+QXW_API qxw_status qxw_feed_decoder_finish(qxw_feed_decoder* decoder);
+QXW_API void qxw_feed_decoder_close(qxw_feed_decoder* decoder);
+
 #ifdef __cplusplus
 }
 #endif

@@ -12,6 +12,7 @@
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/decoding.h"
+#include "app/frame_source.h"
 #include "app/mapped_file.h"
 #include "app/output_file.h"
 #include "app/program.h"
@@ -73,12 +74,21 @@ std::string problemText(qxw_status status, const std::string& inputName) {
   }
 }
 
+// Every frame of the source, in blocks handed to take.
+template <typename Take>
+qxw_status decodeAll(FrameSource& source, Take take) {
+  return readAll([&source](int16_t* samples, size_t maxFrames,
+                           size_t& frames) { return source.read(samples, maxFrames, frames); },
+                 source.format().channel_count, take);
+}
+
 // Decodes every frame into the sink. Where samples in memory already are the file's
 // little-endian bytes, they are decoded straight into its buffer.
-qxw_status decodeInto(qxw_decoder* decoder, uint32_t channels, FileSink& sink) {
+qxw_status decodeInto(FrameSource& source, FileSink& sink) {
+  const uint32_t channels = source.format().channel_count;
   if constexpr (std::endian::native != std::endian::little) {
     std::vector<uint8_t> bytes(kBlockFrames * channels * 2);
-    return decodeAll(decoder, channels, [&](const int16_t* samples, size_t count) {
+    return decodeAll(source, [&](const int16_t* samples, size_t count) {
       putSamples(samples, count, bytes.data());
       sink.write(bytes.data(), 2 * count);
       return true;
@@ -88,27 +98,53 @@ qxw_status decodeInto(qxw_decoder* decoder, uint32_t channels, FileSink& sink) {
     // After the 44-byte header every position is even, as a sample needs.
     uint8_t* room = sink.reserve(kBlockFrames * channels * 2);
     size_t frames = 0;
-    const qxw_status status =
-        qxw_decoder_read(decoder, reinterpret_cast<int16_t*>(room), kBlockFrames, &frames);
+    const qxw_status status = source.read(reinterpret_cast<int16_t*>(room), kBlockFrames, frames);
     if (status != QXW_OK || frames == 0) return status;
     sink.commit(room + frames * channels * 2);
   }
 }
 
-int testFile(qxw_decoder* decoder, const qxw_format& format, const std::string& inputName) {
+// The line for a source that failed after its header: its data's fault, or standard input's.
+void printDataProblem(const FrameSource& source, qxw_status status, const std::string& inputName) {
+  if (source.inputFailed()) {
+    printError("Error reading standard input");
+  } else {
+    printError(status == QXW_TRUNCATED ? problemText(status, inputName) : "Corrupt QXW data");
+  }
+}
+
+// Bytes after the data end a test; a decode goes on without them and says so, once. False when
+// they end the run.
+bool noteExtraBytes(const FrameSource& source, const std::string& inputName, bool test,
+                    bool& noted) {
+  if (source.extraBytes() == 0 || noted) return true;
+  noted = true;
+  // A stream is read no further than its first extra byte; a file's are counted.
+  const std::string count = source.fromStream() ? "more" : std::to_string(source.extraBytes());
+  const std::string extra = count + " bytes follow the QXW data in " + inputName;
+  if (test) {
+    printError("Error: " + extra);
+    return false;
+  }
+  printError("Warning: " + extra + "; they are not decoded");
+  return true;
+}
+
+int testFile(FrameSource& source, const std::string& inputName, bool& noted) {
   printProgress("Testing sound data");
-  if (decodeAll(decoder, format.channel_count, [](const int16_t*, size_t) { return true; }) !=
-      QXW_OK) {
-    printError("Corrupt QXW data");
+  const qxw_status status = decodeAll(source, [](const int16_t*, size_t) { return true; });
+  if (status != QXW_OK) {
+    printDataProblem(source, status, inputName);
     return kFailure;
   }
+  if (!noteExtraBytes(source, inputName, true, noted)) return kFailure;
   // Well formed is all a test can show: the format carries no checksum.
   printProgress("File " + inputName + " is well formed");
   return kSuccess;
 }
 
-int writeWaveFile(qxw_decoder* decoder, const qxw_format& format, const std::string& outputName,
-                  const MappedFile& input, bool replace) {
+int writeWaveFile(FrameSource& source, const std::string& inputName, const std::string& outputName,
+                  const MappedFile& input, bool replace, bool& noted) {
   OutputFile output;
   if (outputName == kStandardStream) {
     output.useStandardOutput();
@@ -117,16 +153,18 @@ int writeWaveFile(qxw_decoder* decoder, const qxw_format& format, const std::str
     return kFailure;
   }
   printProgress("Decoding and writing sound data");
+  const qxw_format& format = source.format();
   const auto wav = makeWaveHeader(format.frame_count, format.channel_count, format.sample_rate);
   FileSink& sink = output.sink();
   sink.write(wav.data(), wav.size());
-  const qxw_status status = decodeInto(decoder, format.channel_count, sink);
+  const qxw_status status = decodeInto(source, sink);
   if (status != QXW_OK) {
     output.discard();
-    printError("Corrupt QXW data");
+    printDataProblem(source, status, inputName);
     return kFailure;
   }
   if (!output.finish()) return kFailure;
+  noteExtraBytes(source, inputName, false, noted);
   printProgress("Done.");
   return kSuccess;
 }
@@ -155,8 +193,9 @@ bool printReport(const Differences& d) {
 }
 
 // Decodes and compares with the original WAV file; writes nothing.
-int compareWithWave(qxw_decoder* decoder, const qxw_format& format, const std::string& inputName,
-                    const std::string& waveName) {
+int compareWithWave(FrameSource& source, const std::string& inputName, const std::string& waveName,
+                    bool& noted) {
+  const qxw_format& format = source.format();
   MappedFile wave;
   WaveInfo info{};
   if (!openWaveFile(waveName, wave, info)) return kFailure;
@@ -171,25 +210,25 @@ int compareWithWave(qxw_decoder* decoder, const qxw_format& format, const std::s
   guardMappedInput("Error: file " + waveName + " incomplete or truncated", kFailure);
   const uint8_t* original = wave.data() + info.dataOffset;
   Differences d;
-  const qxw_status status =
-      decodeAll(decoder, format.channel_count, [&](const int16_t* samples, size_t count) {
-        uint64_t signal = 0, noise = 0;  // exact within a block
-        for (size_t i = 0; i < count; ++i, original += 2) {
-          const int64_t x = sampleAt(original);
-          const int64_t difference = samples[i] - x;
-          const uint64_t size = static_cast<uint64_t>(difference < 0 ? -difference : difference);
-          d.largest = size > d.largest ? size : d.largest;
-          signal += static_cast<uint64_t>(x * x);
-          noise += size * size;
-        }
-        d.signal += signal;
-        d.noise += noise;
-        return true;
-      });
+  const qxw_status status = decodeAll(source, [&](const int16_t* samples, size_t count) {
+    uint64_t signal = 0, noise = 0;  // exact within a block
+    for (size_t i = 0; i < count; ++i, original += 2) {
+      const int64_t x = sampleAt(original);
+      const int64_t difference = samples[i] - x;
+      const uint64_t size = static_cast<uint64_t>(difference < 0 ? -difference : difference);
+      d.largest = size > d.largest ? size : d.largest;
+      signal += static_cast<uint64_t>(x * x);
+      noise += size * size;
+    }
+    d.signal += signal;
+    d.noise += noise;
+    return true;
+  });
   if (status != QXW_OK) {
-    printError("Corrupt QXW data");
+    printDataProblem(source, status, inputName);
     return kFailure;
   }
+  noteExtraBytes(source, inputName, false, noted);
   if (!printReport(d)) {
     printError("Error writing standard output");
     return kFailure;
@@ -197,65 +236,31 @@ int compareWithWave(qxw_decoder* decoder, const qxw_format& format, const std::s
   return kSuccess;
 }
 
-// The length of a whole file by its own header: the header and the data it declares.
-uint64_t declaredFileSize(const MappedFile& input) {
-  uint64_t size = 0;
-  qxw_file_size(input.data(), input.size(), &size);
-  return size;
-}
-
-// Standard input, read only as far as the header declares; `more` tells whether anything
-// followed. False with the error line printed when it cannot be read or held.
-bool readQxwStream(MappedFile& input, bool& more) {
-  bool read = input.readStandardInput(QXW_HEADER_SIZE);
-  if (read && input.size() == QXW_HEADER_SIZE) {
-    const uint64_t whole = declaredFileSize(input);
-    read = input.readStandardInput(whole + 1);
-    more = input.size() > whole;
-    input.keepFirst(whole);
-  }
-  if (!read) {
-    printError(input.outOfMemory() ? "Error: out of memory" : "Error openning standard input");
-  }
-  return read;
-}
-
-// Opens the decoder, printing the one error line on failure. Bytes after the data end a test;
-// a decode goes on without them and says so. `more`: bytes followed the data of a stream, which
-// was read no further.
-bool openDecoder(const MappedFile& input, const std::string& inputName, bool test, bool more,
-                 Decoder& decoder) {
-  // An empty file has no mapping; it is simply not a QXW file.
-  static const uint8_t kNothing = 0;
-  const uint8_t* data = input.data() != nullptr ? input.data() : &kNothing;
-  qxw_decoder* opened = nullptr;
-  qxw_status status = qxw_decoder_open(data, input.size(), &opened);
-  if (status == QXW_OK && more) {
-    const std::string extra = "more bytes follow the QXW data in " + inputName;
-    if (test) {
-      qxw_decoder_close(opened);
-      printError("Error: " + extra);
+// Opens the source on the named file or on standard input, printing the one error line on
+// failure.
+bool openSource(MappedFile& input, const std::string& inputName, bool fromStandardInput,
+                FrameSource& source) {
+  qxw_status status = QXW_OK;
+  if (fromStandardInput) {
+    if (!input.readStandardInput(QXW_HEADER_SIZE)) {
+      printError(input.outOfMemory() ? "Error: out of memory" : "Error openning standard input");
       return false;
     }
-    printError("Warning: " + extra + "; they are not decoded");
-  }
-  if (status == QXW_TRAILING_DATA) {
-    const uint64_t whole = declaredFileSize(input);
-    const std::string extra =
-        std::to_string(input.size() - whole) + " bytes follow the QXW data in " + inputName;
-    if (test) {
-      printError("Error: " + extra);
-      return false;
-    }
-    printError("Warning: " + extra + "; they are not decoded");
-    status = qxw_decoder_open(data, whole, &opened);
-  }
-  decoder.reset(opened);
-  if (status != QXW_OK) {
-    printError(problemText(status, inputName));
+    status = source.openStream(input);
+  } else if (!input.open(inputName)) {
+    printError(input.outOfMemory() ? "Error: out of memory" : "Error openning " + inputName);
     return false;
+  } else {
+    status = source.openFile(input);
+    input.populate(0, input.size());
   }
-  return true;
+  if (status == QXW_OK || (status == QXW_TRAILING_DATA && !fromStandardInput)) return true;
+  if (source.inputFailed()) {
+    printError("Error reading standard input");
+  } else {
+    printError(problemText(status, inputName));
+  }
+  return false;
 }
 
 // One file's whole run, with its own lines: infile into outfile (or the default name).
@@ -283,22 +288,15 @@ int decodeOne(const DecoderOptions& options, const std::string& infile,
 
   printProgress("Examining QXW file header of " + inputName);
   MappedFile input;
-  bool more = false;
-  if (fromStandardInput) {
-    if (!readQxwStream(input, more)) return kFailure;
-  } else if (!input.open(inputName)) {
-    printError(input.outOfMemory() ? "Error: out of memory" : "Error openning " + inputName);
-    return kFailure;
-  }
-  Decoder decoder;
-  if (!openDecoder(input, inputName, options.test, more, decoder)) return kFailure;
-  input.populate(0, input.size());
+  FrameSource source;
+  if (!openSource(input, inputName, fromStandardInput, source)) return kFailure;
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
-  qxw_format format{};
-  qxw_decoder_format(decoder.get(), &format);
-  if (options.compare) return compareWithWave(decoder.get(), format, inputName, outputName);
-  if (options.test) return testFile(decoder.get(), format, inputName);
-  return writeWaveFile(decoder.get(), format, outputName, input, options.replace);
+  // A file's extra bytes are known now, a stream's at its end.
+  bool noted = false;
+  if (!noteExtraBytes(source, inputName, options.test, noted)) return kFailure;
+  if (options.compare) return compareWithWave(source, inputName, outputName, noted);
+  if (options.test) return testFile(source, inputName, noted);
+  return writeWaveFile(source, inputName, outputName, input, options.replace, noted);
 }
 
 }  // namespace

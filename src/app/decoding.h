@@ -18,18 +18,27 @@ using Decoder = std::unique_ptr<qxw_decoder, DecoderCloser>;
 // cache.
 inline constexpr size_t kBlockFrames = 16384;
 
-// Decodes every frame, handing each block of interleaved samples to take(samples, count), which
-// returns false to stop (QXW_CORRUPT then). The first status other than QXW_OK, or QXW_OK at the
-// end.
-template <typename Take>
-qxw_status decodeAll(qxw_decoder* decoder, uint32_t channels, Take take) {
+// Reads every frame with read(samples, maxFrames, frames), handing each block of interleaved
+// samples to take(samples, count), which returns false to stop (QXW_CORRUPT then). The first
+// status other than QXW_OK, or QXW_OK at the end.
+template <typename Read, typename Take>
+qxw_status readAll(Read read, uint32_t channels, Take take) {
   std::vector<int16_t> block(kBlockFrames * channels);
   for (;;) {
     size_t frames = 0;
-    const qxw_status status = qxw_decoder_read(decoder, block.data(), kBlockFrames, &frames);
+    const qxw_status status = read(block.data(), kBlockFrames, frames);
     if (status != QXW_OK || frames == 0) return status;
     if (!take(block.data(), frames * channels)) return QXW_CORRUPT;
   }
+}
+
+template <typename Take>
+qxw_status decodeAll(qxw_decoder* decoder, uint32_t channels, Take take) {
+  return readAll(
+      [decoder](int16_t* samples, size_t maxFrames, size_t& frames) {
+        return qxw_decoder_read(decoder, samples, maxFrames, &frames);
+      },
+      channels, take);
 }
 
 // The samples as the 16-bit little-endian bytes of a WAV file's data.

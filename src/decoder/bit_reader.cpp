@@ -1,5 +1,6 @@
 #include "decoder/bit_reader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -7,11 +8,32 @@ namespace qxw {
 
 namespace {
 constexpr size_t kStageBytes = size_t{1} << 15;
+
+void putWord(const uint8_t* from, uint8_t* to) {
+  // The word's four bytes in reverse order, on a host of either byte order.
+  uint32_t word;
+  std::memcpy(&word, from, 4);
+  word = __builtin_bswap32(word);
+  std::memcpy(to, &word, 4);
 }
+}  // namespace
 
 BitReader::BitReader(const uint8_t* data, size_t size)
     : data_(data),
       size_(size / 4 * 4),
+      fullSize_(size),
+      supplied_(size),
+      stage_(new uint8_t[kStageBytes]),
+      totalBits_(uint64_t{size / 4} * 32) {
+  fill(0);
+  register_.next = stage_.get();
+}
+
+BitReader::BitReader(size_t size, size_t margin)
+    : data_(nullptr),
+      size_(size / 4 * 4),
+      fullSize_(size),
+      margin_(margin),
       stage_(new uint8_t[kStageBytes]),
       totalBits_(uint64_t{size / 4} * 32) {
   fill(0);
@@ -20,27 +42,62 @@ BitReader::BitReader(const uint8_t* data, size_t size)
 
 // Drops the whole words before next, so that the staging area keeps starting on a word, and
 // fills up behind what is left.
-const uint8_t* BitReader::restage(const uint8_t* next) {
+bool BitReader::restage(const uint8_t*& next) {
   uint8_t* stage = stage_.get();
   const size_t dropped = static_cast<size_t>(next - stage) / 4 * 4;
   std::memmove(stage, stage + dropped, kStageBytes - dropped);
   stageOffset_ += dropped;
-  fill(kStageBytes - dropped);
-  return next - dropped;
+  next -= dropped;
+  fill(static_cast<size_t>(converted_ - stageOffset_));
+  return complete() || stagedAhead(next) >= margin_;
 }
 
-// Converts words into the staging area from `at` on; past the data, zeros.
+// Converts words of a block into the staging area from `at` on; past what is staged, zeros.
 void BitReader::fill(size_t at) {
   uint8_t* stage = stage_.get();
-  for (; at + 4 <= kStageBytes && converted_ < size_; at += 4, converted_ += 4) {
-    // Each word's four bytes in reverse order, on a host of either byte order.
-    uint32_t word;
-    std::memcpy(&word, data_ + converted_, 4);
-    word = __builtin_bswap32(word);
-    std::memcpy(stage + at, &word, 4);
+  if (data_ != nullptr) {
+    for (; at + 4 <= kStageBytes && converted_ < size_; at += 4, converted_ += 4) {
+      putWord(data_ + converted_, stage + at);
+    }
   }
   std::memset(stage + at, 0, kStageBytes - at);
-  limit_ = stage + kStageBytes - kSlack;
+  setLimit();
+}
+
+// A loop restages once next passes the limit: near the staging area's end, where the slack keeps
+// every load inside it, and for a fed reader before the bytes staged run short of the margin.
+void BitReader::setLimit() {
+  size_t limit = kStageBytes - kSlack;
+  if (!complete()) {
+    const size_t staged = static_cast<size_t>(converted_ - stageOffset_);
+    limit = std::min(limit, staged > margin_ ? staged - margin_ : 0);
+  }
+  limit_ = stage_.get() + limit;
+}
+
+size_t BitReader::supply(const uint8_t* bytes, size_t n) {
+  n = std::min(n, fullSize_ - supplied_);
+  if (converted_ - stageOffset_ + 4 > kStageBytes) restage(register_.next);
+  uint8_t* stage = stage_.get();
+  size_t at = static_cast<size_t>(converted_ - stageOffset_);
+  size_t used = 0;
+  while (used < n && at + 4 <= kStageBytes) {
+    const size_t part = supplied_ % 4;
+    if (part == 0 && n - used >= 4 && converted_ + 4 <= size_) {
+      putWord(bytes + used, stage + at);  // a whole word at once
+      used += 4;
+      supplied_ += 4;
+    } else {
+      partWord_[part] = bytes[used++];
+      ++supplied_;
+      if (part < 3 || converted_ + 4 > size_) continue;
+      putWord(partWord_, stage + at);
+    }
+    at += 4;
+    converted_ += 4;
+  }
+  setLimit();
+  return used;
 }
 
 }  // namespace qxw

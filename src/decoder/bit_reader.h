@@ -50,9 +50,16 @@ struct BitRegister {
 // small staging area that holds them as one big-endian byte stream, which the register loads 64
 // bits at a time. Past the last word it supplies zero bits and counts them, so a reader can tell
 // that the data ran out without ever reading outside it.
+//
+// The words come from one block in memory, or are fed in pieces as they arrive. A fed reader
+// holds only the staging area; until the last word is in, a loop may go on reading while margin
+// bytes are staged beyond its register's `next` (restage() says when it may not), so that no
+// byte the register loads is one still to come.
 class BitReader {
  public:
   BitReader(const uint8_t* data, size_t size);
+  // Fed: size bytes of data will come through supply().
+  BitReader(size_t size, size_t margin);
   BitReader(const BitReader&) = delete;
   BitReader& operator=(const BitReader&) = delete;
 
@@ -76,7 +83,16 @@ class BitReader {
   }
   void give(const BitRegister& r) { register_ = r; }
   const uint8_t* limit() const { return limit_; }
-  const uint8_t* restage(const uint8_t* next);
+  // Moves next to the front of a refilled staging area; false when a fed reader has too few bytes
+  // beyond it to go on.
+  bool restage(const uint8_t*& next);
+
+  // Fed: stages up to n more bytes of the data, as far as the staging area has room; how many.
+  size_t supply(const uint8_t* bytes, size_t n);
+  // Every byte of the data is staged (always, for a reader of one block).
+  bool complete() const { return supplied_ == fullSize_; }
+  // A loop may start with the register given back: enough bytes are staged beyond it.
+  bool ready() const { return complete() || stagedAhead(register_.next) >= margin_ + 8; }
 
   // Every word loaded so far, past the end included, less what is still unread.
   uint64_t consumedBits() const {
@@ -90,14 +106,23 @@ class BitReader {
 
  private:
   void fill(size_t at);
+  void setLimit();
+  size_t stagedAhead(const uint8_t* next) const {
+    return static_cast<size_t>(converted_ - stageOffset_) -
+           static_cast<size_t>(next - stage_.get());
+  }
   void ensure() {
-    if (register_.next > limit_) register_.next = restage(register_.next);
+    if (register_.next > limit_) restage(register_.next);
     register_.refill();
   }
 
-  const uint8_t* data_;
+  const uint8_t* data_;       // null when fed
   size_t size_;               // whole words only
-  size_t converted_ = 0;      // bytes of data staged so far
+  size_t fullSize_;           // the data's bytes, whole words or not
+  size_t margin_ = 0;         // fed: bytes a loop needs staged beyond next
+  size_t converted_ = 0;      // bytes of whole words staged so far
+  size_t supplied_ = 0;       // bytes fed so far, the part of a word included
+  uint8_t partWord_[4] = {};  // fed: a word's first bytes, waiting for the rest
   uint64_t stageOffset_ = 0;  // the stream position of the staging area's first byte
   std::unique_ptr<uint8_t[]> stage_;
   const uint8_t* limit_ = nullptr;

@@ -8,6 +8,8 @@ namespace {
 // Frames between checks that the bits have not run out: past the end the reader yields zero
 // bits, so a stream that ran out stops within this many frames.
 constexpr size_t kCheckFrames = 16384;
+// The most a frame's symbols and fields can take of the stream: 64 bits a channel.
+constexpr size_t frameBytes(uint32_t channels) { return size_t{8} * channels; }
 }  // namespace
 
 SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data)
@@ -15,6 +17,18 @@ SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data)
       contexts_(std::make_unique<ContextDecoder[]>(kContextCount)),
       reader_(data, header.dataSize),
       channels_(header.channelCount) {
+  buildContexts();
+}
+
+SampleDecoder::SampleDecoder(const QxwHeader& header)
+    : header_(header),
+      contexts_(std::make_unique<ContextDecoder[]>(kContextCount)),
+      reader_(header.dataSize, frameBytes(header.channelCount)),
+      channels_(header.channelCount) {
+  buildContexts();
+}
+
+void SampleDecoder::buildContexts() {
   uint8_t offsetBits[kSymbolCount] = {};
   for (int s = 1; s < kSymbolCount; ++s) {
     const int bin = binOfSymbol(s);
@@ -31,14 +45,18 @@ SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data)
 }
 
 // The channel states and the bit register are copied in for the block, where the samples'
-// stores cannot alias them, and copied back at the end.
-bool SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) {
+// stores cannot alias them, and copied back at the end. The frames decoded: fewer than asked
+// only when a fed decoder's bytes run short.
+size_t SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) {
+  if (!reader_.ready()) return 0;
   Channel local[kMaxChannels];
   std::copy_n(channels_.begin(), channels, local);
   BitRegister r = reader_.take();
-  for (size_t i = 0; i < frames; ++i) {
-    if (r.next > reader_.limit()) [[unlikely]]
-      r.next = reader_.restage(r.next);
+  size_t i = 0;
+  for (; i < frames; ++i) {
+    if (r.next > reader_.limit()) [[unlikely]] {
+      if (!reader_.restage(r.next)) break;
+    }
     for (uint32_t c = 0; c < channels; ++c) {
       Channel& ch = local[c];
       if (ch.pendingRun > 0) {
@@ -63,12 +81,16 @@ bool SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) 
   }
   reader_.give(r);
   std::copy_n(local, channels, channels_.begin());
-  frame_ += static_cast<uint32_t>(frames);
-  // A run may not pass the last frame. One that does is still running at the block's end with
-  // more frames to go than are left, so the block's end is the one place to look.
-  const uint32_t framesLeft = header_.frameCount - frame_;
-  return std::all_of(local, local + channels,
-                     [framesLeft](const Channel& ch) { return ch.pendingRun <= framesLeft; });
+  frame_ += static_cast<uint32_t>(i);
+  return i;
+}
+
+// A run may not pass the last frame. One that does is still running at a block's end with more
+// frames to go than are left, so the block's end is the one place to look.
+bool SampleDecoder::runsFit() const {
+  const uint32_t left = framesLeft();
+  return std::all_of(channels_.begin(), channels_.end(),
+                     [left](const Channel& ch) { return ch.pendingRun <= left; });
 }
 
 Status SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesRead) {
@@ -76,15 +98,18 @@ Status SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesRead) {
   if (status_ != Status::Ok) return status_;
   const uint32_t channels = header_.channelCount;
   const size_t frames = maxFrames < framesLeft() ? maxFrames : framesLeft();
-  for (size_t done = 0; done < frames;) {
+  size_t done = 0;
+  while (done < frames) {
     const size_t block = frames - done < kCheckFrames ? frames - done : kCheckFrames;
-    if (!decodeBlock(out, block, channels) || reader_.exhausted()) return status_ = Status::Corrupt;
-    out += block * channels;
-    done += block;
+    const size_t decoded = decodeBlock(out, block, channels);
+    if (!runsFit() || reader_.exhausted()) return status_ = Status::Corrupt;
+    out += decoded * channels;
+    done += decoded;
+    if (decoded < block) break;
   }
-  framesRead = frames;
+  framesRead = done;
   // The read that reaches the end checks, once, that nothing but padding follows.
-  if (framesLeft() == 0 && !endChecked_) {
+  if (framesLeft() == 0 && reader_.complete() && !endChecked_) {
     endChecked_ = true;
     if (!paddingIsClean()) status_ = Status::Corrupt;
   }

@@ -19,8 +19,16 @@ class SampleDecoder {
  public:
   // data: the header's dataSize bytes that follow it; they must stay valid while decoding.
   SampleDecoder(const QxwHeader& header, const uint8_t* data);
+  // Fed: the data comes through supply(), in pieces of any size.
+  explicit SampleDecoder(const QxwHeader& header);
 
-  // Writes up to maxFrames frames of interleaved samples to out; framesRead is 0 at the end.
+  // Takes up to n more bytes of the data, as far as there is room; how many. Room is made by
+  // reading the frames the bytes so far complete.
+  size_t supply(const uint8_t* bytes, size_t n) { return reader_.supply(bytes, n); }
+  bool complete() const { return reader_.complete(); }
+
+  // Writes up to maxFrames frames of interleaved samples to out; framesRead is 0 at the end, and
+  // for a fed decoder also when the frames need bytes still to come.
   Status read(int16_t* out, size_t maxFrames, size_t& framesRead);
   uint32_t framesLeft() const { return header_.frameCount - frame_; }
 
@@ -42,7 +50,9 @@ class SampleDecoder {
     const ContextDecoder* next;
   };
 
-  bool decodeBlock(int16_t* out, size_t frames, uint32_t channels);
+  void buildContexts();
+  size_t decodeBlock(int16_t* out, size_t frames, uint32_t channels);
+  bool runsFit() const;
   bool paddingIsClean();
 
   QxwHeader header_;

@@ -12,11 +12,16 @@
 #include "format/qxw_header.h"
 #include "format/reconstruction_digest.h"
 #include "library/compressor.h"
+#include "library/feed_decoder.h"
 #include "qxw/qxw.h"
 
 #ifndef QXW_VERSION
 #define QXW_VERSION "0.0.0"
 #endif
+
+struct qxw_feed_decoder {
+  qxw::FeedDecoder feed;
+};
 
 struct qxw_decoder {
   qxw::QxwHeader header;
@@ -331,5 +336,50 @@ qxw_status qxw_decoder_read(qxw_decoder* decoder, int16_t* samples, size_t max_f
 }
 
 void qxw_decoder_close(qxw_decoder* decoder) { delete decoder; }
+
+qxw_status qxw_feed_decoder_open(qxw_feed_decoder** decoder) {
+  if (decoder == nullptr) return QXW_INVALID_ARGUMENT;
+  *decoder = nullptr;
+  return guarded([&] {
+    *decoder = new qxw_feed_decoder;
+    return QXW_OK;
+  });
+}
+
+qxw_status qxw_feed_decoder_push(qxw_feed_decoder* decoder, const void* data, size_t size,
+                                 size_t* used) {
+  if (used != nullptr) *used = 0;
+  if (decoder == nullptr || used == nullptr || (data == nullptr && size > 0)) {
+    return QXW_INVALID_ARGUMENT;
+  }
+  if (size == 0) return QXW_OK;
+  return guarded(
+      [&] { return toC(decoder->feed.push(static_cast<const uint8_t*>(data), size, *used)); });
+}
+
+qxw_status qxw_feed_decoder_format(const qxw_feed_decoder* decoder, qxw_format* format) {
+  if (decoder == nullptr || format == nullptr) return QXW_INVALID_ARGUMENT;
+  const QxwHeader* header = decoder->feed.header();
+  if (header == nullptr) return QXW_TRUNCATED;
+  *format = formatOf(*header);
+  return QXW_OK;
+}
+
+qxw_status qxw_feed_decoder_pull(qxw_feed_decoder* decoder, int16_t* samples, size_t max_frames,
+                                 size_t* frames_read) {
+  if (frames_read != nullptr) *frames_read = 0;
+  if (decoder == nullptr || frames_read == nullptr || (samples == nullptr && max_frames > 0)) {
+    return QXW_INVALID_ARGUMENT;
+  }
+  int16_t none = 0;
+  return toC(decoder->feed.pull(samples != nullptr ? samples : &none, max_frames, *frames_read));
+}
+
+qxw_status qxw_feed_decoder_finish(qxw_feed_decoder* decoder) {
+  if (decoder == nullptr) return QXW_INVALID_ARGUMENT;
+  return toC(decoder->feed.finish());
+}
+
+void qxw_feed_decoder_close(qxw_feed_decoder* decoder) { delete decoder; }
 
 }  // extern "C"

@@ -1,5 +1,6 @@
 // Runs the real qxw2wav, on files the real wav2qxw writes.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,7 +8,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 
+#include "app/wav_header.h"
 #include "support/run_program.h"
 #include "support/signals.h"
 #include "support/wav_files.h"
@@ -299,6 +302,57 @@ TEST_F(DecoderRun, ReadsStandardInputOnlyAsFarAsTheHeaderDeclares) {
   result = decode({"/T", "-"}, piped);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
+}
+
+// A long stream is decoded as it arrives, in memory that does not grow with it; a stream cut
+// short or broken inside its data ends the run with the error, after the frames before it.
+TEST_F(DecoderRun, DecodesAStreamAsItArrives) {
+  // Written a block at a time: a child's peak counts what this process held when it forked.
+  {
+    std::ofstream out(dir.path("long.wav"), std::ios::binary);
+    const auto header = makeWaveHeader(2000000, 6, 44100);
+    out.write(reinterpret_cast<const char*>(header.data()), 44);
+    for (uint32_t block = 0; block < 20; ++block) {
+      const auto noise = makeSignal(Signal::FullScaleNoise, 100000, 6, block + 1);
+      out.write(reinterpret_cast<const char*>(noise.data()), 2 * noise.size());
+    }
+    ASSERT_TRUE(out.good());
+  }
+  ASSERT_EQ(encode({"/Q9", "long.wav", "long.qxw"}).status, 0);
+  struct stat file {};
+  ASSERT_EQ(::stat(dir.path("long.qxw").c_str(), &file), 0);
+  ASSERT_GT(file.st_size, 20l << 20);
+  RunOptions piped;
+  piped.standardInput = dir.path("long.qxw");
+  auto result = decode({"-", "out.wav"}, piped);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(readFile(dir.path("out.wav")), readFile(dir.path("long.wav")));
+  EXPECT_LT(result.peakKilobytes, static_cast<long>(file.st_size >> 11));
+
+  struct Broken {
+    const char* name;
+    size_t length;   // of the stream, cut there
+    size_t flipped;  // a byte of the data changed; 0 for none
+    const char* error;
+  };
+  const auto small = readFile(dir.path("song.qxw"));
+  const Broken broken[] = {
+      {"in the header", 1000, 0, "Error: file standard input incomplete or truncated\n"},
+      {"in the data", small.size() - 10, 0, "Error: file standard input incomplete or truncated\n"},
+      {"corrupt", small.size(), small.size() - 3, "Corrupt QXW data\n"},
+  };
+  for (const Broken& b : broken) {
+    std::vector<uint8_t> bytes(small.begin(), small.begin() + static_cast<long>(b.length));
+    if (b.flipped != 0) bytes[b.flipped] ^= 0x5A;
+    writeFile(dir.path("broken.qxw"), bytes);
+    piped.standardInput = dir.path("broken.qxw");
+    result = decode({"/T", "-"}, piped);
+    EXPECT_EQ(result.status, 2) << b.name;
+    EXPECT_EQ(result.err, b.error) << b.name;
+    result = decode({"/F", "-", "broken.wav"}, piped);
+    EXPECT_EQ(result.err, b.error) << b.name;
+    EXPECT_FALSE(fileExists(dir.path("broken.wav"))) << b.name;
+  }
 }
 
 // /T tests every name it is given, each with its own line; the failures are named and counted.
