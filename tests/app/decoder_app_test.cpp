@@ -327,7 +327,9 @@ TEST_F(DecoderRun, DecodesAStreamAsItArrives) {
   auto result = decode({"-", "out.wav"}, piped);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(readFile(dir.path("out.wav")), readFile(dir.path("long.wav")));
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer holds freed blocks back, well past this bound
   EXPECT_LT(result.peakKilobytes, static_cast<long>(file.st_size >> 11));
+#endif
 
   struct Broken {
     const char* name;
