@@ -1,10 +1,49 @@
-// Arbitrary bytes as a QXW file: the header checks and the whole decode, in one piece and
-// streamed, which must agree on the status and on every sample.
+// Arbitrary bytes as a QXW file: the header checks and the whole decode, in one piece, streamed
+// and fed in pieces, which must agree on the status and on every sample.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "qxw/qxw.h"
+
+namespace {
+
+// The bytes fed in pieces of a size the input picks; the first status other than QXW_OK (or
+// finish's), with every frame checked against the whole decode.
+qxw_status feedInPieces(const uint8_t* data, size_t size, const std::vector<int16_t>& whole) {
+  qxw_feed_decoder* decoder = nullptr;
+  if (qxw_feed_decoder_open(&decoder) != QXW_OK) __builtin_trap();
+  const size_t piece = 1 + data[size - 1] % 251;
+  std::vector<int16_t> block(777 * 6);
+  size_t at = 0, checked = 0;
+  auto pullAll = [&] {
+    qxw_format format{};
+    qxw_status status = QXW_OK;
+    for (size_t frames = 1; frames > 0 && status == QXW_OK;) {
+      status = qxw_feed_decoder_pull(decoder, block.data(), 777, &frames);
+      if (frames > 0 && qxw_feed_decoder_format(decoder, &format) != QXW_OK) __builtin_trap();
+      for (size_t i = 0; i < frames * format.channel_count; ++i) {
+        if (checked >= whole.size() || block[i] != whole[checked++]) __builtin_trap();
+      }
+    }
+    return status;
+  };
+  qxw_status status = QXW_OK;
+  while (status == QXW_OK && at < size) {
+    size_t used = 0;
+    const size_t n = size - at < piece ? size - at : piece;
+    status = qxw_feed_decoder_push(decoder, data + at, n, &used);
+    at += used;
+    if (status == QXW_OK) status = pullAll();
+  }
+  if (status == QXW_OK) status = qxw_feed_decoder_finish(decoder);
+  if (status == QXW_OK) status = pullAll();
+  if (status == QXW_OK && checked != whole.size()) __builtin_trap();
+  qxw_feed_decoder_close(decoder);
+  return status;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qxw_format format{};
@@ -31,5 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qxw_decoder_close(decoder);
   if (streamed != status) __builtin_trap();
   if (status == QXW_OK && at != count) __builtin_trap();
+  if (feedInPieces(data, size, whole) != status) __builtin_trap();
   return 0;
 }

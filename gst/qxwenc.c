@@ -21,7 +21,7 @@ struct _QxwEnc {
   GstPad* srcpad;
 
   gint quality;
-  gint bits; /* a size target in bits per sample; 0 for the quality level */
+  gdouble bits; /* a size target in bits per sample; 0 for the quality level */
   GstAudioInfo info;
   gboolean have_info;
   GByteArray* samples; /* every sample so far, as the stream's little-endian bytes */
@@ -75,7 +75,7 @@ static gboolean qxw_enc_write_file(QxwEnc* self) {
 
   const qxw_format format = {(uint32_t)frames, (uint32_t)GST_AUDIO_INFO_CHANNELS(&self->info),
                              (uint32_t)GST_AUDIO_INFO_RATE(&self->info)};
-  const qxw_encode_options options = {self->quality, (double)self->bits, 0, 0};
+  const qxw_encode_options options = {self->quality, self->bits, 0, 0};
   QxwEncWriter writer = {self, GST_FLOW_OK, 0};
   /* No seek and no rewind: the library holds the file and writes it whole. */
   qxw_encoder_callbacks callbacks = {0};
@@ -167,7 +167,7 @@ static void qxw_enc_set_property(GObject* object, guint id, const GValue* value,
   if (id == PROP_QUALITY) {
     self->quality = g_value_get_int(value);
   } else if (id == PROP_BITS) {
-    self->bits = g_value_get_int(value);
+    self->bits = g_value_get_double(value);
   } else {
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
   }
@@ -180,7 +180,7 @@ static void qxw_enc_get_property(GObject* object, guint id, GValue* value, GPara
   if (id == PROP_QUALITY) {
     g_value_set_int(value, self->quality);
   } else if (id == PROP_BITS) {
-    g_value_set_int(value, self->bits);
+    g_value_set_double(value, self->bits);
   } else {
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
   }
@@ -189,6 +189,13 @@ static void qxw_enc_get_property(GObject* object, guint id, GValue* value, GPara
 
 static GstStateChangeReturn qxw_enc_change_state(GstElement* element, GstStateChange transition) {
   QxwEnc* self = QXW_ENC(element);
+  if (transition == GST_STATE_CHANGE_READY_TO_PAUSED && self->bits > 0 &&
+      self->bits < QXW_BITS_MIN) {
+    GST_ELEMENT_ERROR(self, LIBRARY, SETTINGS, (NULL),
+                      ("bits is a size target of %d to %d bits per sample, or 0 for none",
+                       QXW_BITS_MIN, QXW_BITS_MAX));
+    return GST_STATE_CHANGE_FAILURE;
+  }
   const GstStateChangeReturn result =
       GST_ELEMENT_CLASS(qxw_enc_parent_class)->change_state(element, transition);
   if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) {
@@ -219,10 +226,10 @@ static void qxw_enc_class_init(QxwEncClass* klass) {
                        G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
   g_object_class_install_property(
       object_class, PROP_BITS,
-      g_param_spec_int("bits", "Size target",
-                       "Aim at this many file bits per sample, 2 to 8, in place of the quality "
-                       "(as wav2qxw /B#); 0 is off",
-                       0, QXW_BITS_MAX, 0, G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
+      g_param_spec_double("bits", "Size target",
+                          "Aim at this many file bits per sample, 2 to 8, in place of the quality "
+                          "(as wav2qxw /B#, decimals allowed); 0 is off",
+                          0, QXW_BITS_MAX, 0, G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS));
   gst_element_class_add_static_pad_template(element_class, &sink_template);
   gst_element_class_add_static_pad_template(element_class, &src_template);
   gst_element_class_set_static_metadata(

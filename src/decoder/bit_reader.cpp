@@ -48,7 +48,8 @@ bool BitReader::restage(const uint8_t*& next) {
   std::memmove(stage, stage + dropped, kStageBytes - dropped);
   stageOffset_ += dropped;
   next -= dropped;
-  fill(static_cast<size_t>(converted_ - stageOffset_));
+  // What moved down ends in zeros where nothing was staged yet; behind it the area fills again.
+  fill(kStageBytes - dropped);
   return complete() || stagedAhead(next) >= margin_;
 }
 
@@ -77,6 +78,7 @@ void BitReader::setLimit() {
 
 size_t BitReader::supply(const uint8_t* bytes, size_t n) {
   n = std::min(n, fullSize_ - supplied_);
+  if (n == 0) return 0;
   if (converted_ - stageOffset_ + 4 > kStageBytes) restage(register_.next);
   uint8_t* stage = stage_.get();
   size_t at = static_cast<size_t>(converted_ - stageOffset_);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qxw/qxw.h"
@@ -106,31 +107,15 @@ TEST_F(Plugin, DecodesTheSamplesOfQxw2wav) {
 TEST_F(Plugin, EncodesTheBytesOfWav2qxw) {
   for (uint32_t channels : {1u, 2u, 6u}) {
     writeSong(channels);
-    for (const char* setting : {"quality=5", "bits=4", ""}) {
+    // The element's settings and the program's, quality 3 by default.
+    for (const auto& [setting, option] :
+         {std::pair{"quality=5", "/Q5"}, {"bits=4.5", "/B4.5"}, {"bits=4", "/B4"}, {"", "/Q3"}}) {
       const auto run = launch(std::string("filesrc location=s.wav ! wavparse ! qxwenc ") + setting +
                               " ! filesink location=o.qxw");
       ASSERT_EQ(run.status, 0) << run.console;
-      const std::string option = setting[0] == 'q'   ? "/Q5"
-                                 : setting[0] == 'b' ? "/B4"
-                                                     : "/Q3";  // quality 3 by default
       ASSERT_EQ(program(WAV2QXW_PATH, {option, "s.wav", "w.qxw"}), 0);
       EXPECT_EQ(readFile(dir.path("o.qxw")), readFile(dir.path("w.qxw"))) << channels << setting;
     }
-  }
-}
-
-TEST_F(Plugin, OpensAFileByItsContent) {
-  writeSong(2, 44100, 22050);
-  ASSERT_EQ(program(WAV2QXW_PATH, {"/Q9", "s.wav", "song.bin"}), 0);
-  const auto run = launch("uridecodebin uri=file://" + dir.path("song.bin") +
-                          " ! audioconvert ! wavenc ! filesink location=o.wav");
-  ASSERT_EQ(run.status, 0) << run.console;
-  EXPECT_EQ(waveData(readFile(dir.path("o.wav"))), waveData(readFile(dir.path("s.wav"))));
-  const auto found = tool(GST_DISCOVERER_PATH, {dir.path("song.bin")});
-  EXPECT_EQ(found.status, 0) << found.console;
-  for (const char* line :
-       {"Duration: 0:00:02.000000000", "Channels: 2", "Sample rate: 22050", "audio/x-qxw"}) {
-    EXPECT_NE(found.out.find(line), std::string::npos) << line << "\n" << found.out;
   }
 }
 
@@ -157,6 +142,24 @@ std::string runToEnd(const std::string& description, std::string* source = nullp
   gst_element_set_state(pipeline, GST_STATE_NULL);
   gst_object_unref(pipeline);
   return ended;
+}
+
+TEST_F(Plugin, OpensAFileByItsContent) {
+  writeSong(2, 44100, 22050);
+  ASSERT_EQ(program(WAV2QXW_PATH, {"/Q9", "s.wav", "song.bin"}), 0);
+  const auto run = launch("uridecodebin uri=file://" + dir.path("song.bin") +
+                          " ! audioconvert ! wavenc ! filesink location=o.wav");
+  ASSERT_EQ(run.status, 0) << run.console;
+  EXPECT_EQ(waveData(readFile(dir.path("o.wav"))), waveData(readFile(dir.path("s.wav"))));
+  EXPECT_EQ(runToEnd("playbin uri=file://" + dir.path("song.bin") +
+                     " audio-sink=fakesink video-sink=fakesink"),
+            "eos");
+  const auto found = tool(GST_DISCOVERER_PATH, {dir.path("song.bin")});
+  EXPECT_EQ(found.status, 0) << found.console;
+  for (const char* line :
+       {"Duration: 0:00:02.000000000", "Channels: 2", "Sample rate: 22050", "audio/x-qxw"}) {
+    EXPECT_NE(found.out.find(line), std::string::npos) << line << "\n" << found.out;
+  }
 }
 
 // Broken streams of every kind post an error and end, straight after filesrc and in decodebin.
@@ -209,7 +212,8 @@ TEST_F(Plugin, EndsEveryBrokenStreamWithAnError) {
   EXPECT_EQ(runToEnd("filesrc location=" + dir.path("b.qxw") + " ! qxwdec ! fakesink"), "eos");
 }
 
-// In-process: the duration from the header, and a seek that lands on its sample.
+// In-process, through decodebin: the duration from the header, and seeks that land on their
+// samples.
 TEST_F(Plugin, SeeksToTheSample) {
   const uint32_t channels = 2, rate = 8000, frames = 40000;
   writeSong(channels, frames, rate);
@@ -221,8 +225,7 @@ TEST_F(Plugin, SeeksToTheSample) {
   gst_init(nullptr, nullptr);
   GError* error = nullptr;
   GstElement* pipeline = gst_parse_launch(
-      ("filesrc location=" + dir.path("s.qxw") + " ! qxwdec ! appsink name=sink sync=false")
-          .c_str(),
+      ("uridecodebin uri=file://" + dir.path("s.qxw") + " ! appsink name=sink sync=false").c_str(),
       &error);
   ASSERT_NE(pipeline, nullptr) << (error ? error->message : "");
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
