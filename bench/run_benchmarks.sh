@@ -130,6 +130,8 @@ echo "| flac -0 | $(usage flac -0 -f -s music.wav -o m.flac) |"
 echo "| flac -5 | $(usage flac -5 -f -s music.wav -o m.flac) |"
 echo "| qxw2wav (Q3 file) | $(usage "$dec" /F m.qxw m.wav) |"
 echo "| qxw2wav (Q9 file) | $(usage "$dec" /F m9.qxw m.wav) |"
+# Standard input is decoded as it arrives: the peak does not grow with the stream.
+echo "| cat m.qxw \\| qxw2wav - - (a pipe) | $(usage sh -c "cat m.qxw | '$dec' - - >/dev/null") |"
 echo "| flac -d (-5 file) | $(usage flac -d -f -s m.flac -o m.wav) |"
 echo
 } >> "$report"
