@@ -125,6 +125,15 @@ uint64_t StepSearch::estimateBits(const UniformTable& table, int runWidth) {
   return symbolBits + offsetBits + 8 * uint64_t{kQxwHeaderSize};
 }
 
+uint64_t StepSearch::estimateAt(double logStep, bool smooth, int runWidth) {
+  if (last_.logStep == logStep && last_.smooth == smooth && last_.runWidth == runWidth) {
+    return last_.bits;
+  }
+  const uint64_t bits = estimateBits(UniformTable(std::exp2(logStep), largest_, smooth), runWidth);
+  last_ = {logStep, smooth, runWidth, bits};
+  return bits;
+}
+
 StepSearch::Found StepSearch::search(double target, double x, bool smooth, double firstBits) {
   const double samples = std::max(static_cast<double>(samples_.sampleCount()), 1.0);
   // Bits fall as the step grows: lo is the largest log-step known to give too many bits, hi
@@ -135,8 +144,7 @@ StepSearch::Found StepSearch::search(double target, double x, bool smooth, doubl
   for (int trial = 0; trial < kMostTrials; ++trial) {
     const double bits = trial == 0 && firstBits > 0
                             ? firstBits
-                            : static_cast<double>(estimateBits(
-                                  UniformTable(std::exp2(x), largest_, smooth), runWidth_));
+                            : static_cast<double>(estimateAt(x, smooth, runWidth_));
     const double miss = std::fabs(bits - target);
     if (best.miss < 0 || miss < best.miss) best = {x, miss};
     if (miss <= 0.004 * target) break;
@@ -166,10 +174,10 @@ std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
   const double first = firstGuess(bitsPerSample);
   // Runs are counted only where they make the file smaller at the first step tried.
   double firstBits = 0;
+  last_ = {-1, false, 0, 0};
   if (const int width = repeatRunWidth(); width > 0) {
-    const UniformTable table(std::exp2(first), largest_, false);
-    const uint64_t without = estimateBits(table, 0);
-    const uint64_t with = estimateBits(table, width);
+    const uint64_t without = estimateAt(first, false, 0);
+    const uint64_t with = estimateAt(first, false, width);
     runWidth_ = with < without ? width : 0;
     firstBits = static_cast<double>(std::min(with, without));
   }
@@ -181,9 +189,10 @@ std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
     const Found closer = search(target, found.logStep, true, 0);
     if (closer.miss < found.miss) found = closer, smooth = true;
   }
-  auto table = std::make_unique<UniformTable>(std::exp2(found.logStep), largest_, smooth);
-  estimatedBits_ = estimateBits(*table, runWidth_);
-  return table;
+  // The model keeps the counts and codes of the last estimate: walked again only when the step
+  // found was not the last one tried.
+  estimatedBits_ = estimateAt(found.logStep, smooth, runWidth_);
+  return std::make_unique<UniformTable>(std::exp2(found.logStep), largest_, smooth);
 }
 
 }  // namespace qxw

@@ -36,6 +36,8 @@ class StepSearch {
   Found search(double target, double x, bool smooth, double firstBits);
   // Estimated bits of the whole file with the table; the counts go into the model.
   uint64_t estimateBits(const UniformTable& table, int runWidth);
+  // The same at a log-step, remembered, so that the step found need not be walked again.
+  uint64_t estimateAt(double logStep, bool smooth, int runWidth);
   double firstGuess(double bitsPerSample) const;
   uint32_t largestDifference() const;
   // The width that would count the sound's runs of repeated samples most cheaply, or 0.
@@ -48,6 +50,14 @@ class StepSearch {
   int runWidth_ = 0;
   uint32_t largest_ = 0;
   uint64_t estimatedBits_ = 0;
+  // The table of the last estimate, whose counts and codes the model holds.
+  struct Estimated {
+    double logStep;
+    bool smooth;
+    int runWidth;
+    uint64_t bits;
+  };
+  Estimated last_{-1, false, 0, 0};
 };
 
 }  // namespace qxw

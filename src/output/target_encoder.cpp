@@ -1,5 +1,6 @@
 #include "output/target_encoder.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "format/reconstruction_digest.h"
@@ -36,13 +37,17 @@ uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int1
 
 // Walks the frames of [from, to), runs looking ahead up to end; code(st, symbol, level) is
 // called for every coded sample before the state moves on, and record(st, x) for every sample.
+// The states are copied in for the walk, where the counts' and the output's stores cannot alias
+// them, and copied back at the end.
 template <typename Code, typename Record>
 void walkFrames(const TargetWalk& walk, const uint8_t* from, const uint8_t* to, const uint8_t* end,
                 TargetState* states, Code code, Record record) {
   const size_t stride = 2 * size_t{walk.channels};
+  TargetState local[kMaxChannels];
+  std::copy_n(states, walk.channels, local);
   for (const uint8_t* at = from; at < to;) {
     for (uint32_t c = 0; c < walk.channels; ++c, at += 2) {
-      TargetState& st = states[c];
+      TargetState& st = local[c];
       const int16_t x = readSample(at);
       if (st.runLength > 0) {
         --st.runLength;
@@ -64,6 +69,7 @@ void walkFrames(const TargetWalk& walk, const uint8_t* from, const uint8_t* to, 
       record(st, x);
     }
   }
+  std::copy_n(local, walk.channels, states);
 }
 
 }  // namespace
@@ -83,22 +89,25 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
   uint64_t signal = 0, noise = 0;  // exact over up to 2^32 samples of at most 2^30 each
   uint32_t inSum = 0;
   uint64_t position = 0, digest = 0;
+  const bool digested = recording.digest != nullptr;
+  BitCursor cursor{};
   const auto code = [&](const TargetState& st, int symbol, const Level& level) {
-    const int length = model.codeLength[st.context][symbol];
+    const auto length = static_cast<uint32_t>(model.codeLength[st.context][symbol]);
     const uint32_t word = model.codeWord[st.context][symbol];
-    const int extra =
-        level.bin == 0 ? (st.context == 0 ? walk.runWidth : 0) : walk.table.bits(level.bin);
+    const auto extra = static_cast<uint32_t>(level.bin == 0 ? (st.context == 0 ? walk.runWidth : 0)
+                                                            : walk.table.bits(level.bin));
     const uint32_t value = level.bin == 0 ? st.runLength : level.offset;
     if (length + extra <= 32) {
-      writer.writeBits(length + extra, static_cast<uint32_t>((uint64_t{word} << extra) | value));
+      cursor.put(length + extra, static_cast<uint32_t>((uint64_t{word} << extra) | value));
     } else {
-      writer.writeBits(length, word);
-      writer.writeBits(extra, value);
+      cursor.put(length, word);
+      cursor.put(extra, value);
     }
   };
   const auto record = [&](const TargetState& st, int16_t x) {
     if (recording.samples != nullptr) recording.samples[position] = st.reconstructed;
-    digest += digestTerm(position++, st.reconstructed);
+    if (digested) digest += digestTerm(position, st.reconstructed);
+    ++position;
     const int64_t difference = int64_t{x} - st.reconstructed;
     signal += static_cast<uint64_t>(int64_t{x} * x);
     noise += static_cast<uint64_t>(difference * difference);
@@ -108,10 +117,21 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
       signal = noise = 0;
     }
   };
-  walkFrames(walk, samples.begin, samples.end, samples.end, states.data(), code, record);
+  // A cursor a block of frames at a time: a coded sample takes at most two words.
+  constexpr size_t kBlockFrames = 1024;
+  const size_t stride = 2 * size_t{walk.channels};
+  for (const uint8_t* from = samples.begin; from < samples.end;) {
+    const size_t frames = std::min(kBlockFrames, static_cast<size_t>(samples.end - from) / stride);
+    if (frames == 0) break;
+    const uint8_t* to = from + frames * stride;
+    cursor = writer.open(2 * frames * walk.channels);
+    walkFrames(walk, from, to, samples.end, states.data(), code, record);
+    writer.close(cursor);
+    from = to;
+  }
   quality.signal += signal;
   quality.noise += noise;
-  if (recording.digest != nullptr) *recording.digest = digest;
+  if (digested) *recording.digest = digest;
   return quality;
 }
 
