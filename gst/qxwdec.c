@@ -109,6 +109,16 @@ static GstFlowReturn qxw_dec_set_format(QxwDec* self) {
   gst_caps_unref(caps);
   self->have_format = TRUE;
   GstTagList* tags = gst_tag_list_new(GST_TAG_AUDIO_CODEC, "QXW", NULL);
+  /* The average bitrate, where upstream knows the file's length. */
+  gint64 bytes = 0;
+  const GstClockTime duration = frames_to_time(self, self->format.frame_count);
+  if (duration > 0 && gst_pad_peer_query_duration(self->sinkpad, GST_FORMAT_BYTES, &bytes) &&
+      bytes > 0) {
+    const guint64 bitrate = gst_util_uint64_scale((guint64)bytes, 8 * GST_SECOND, duration);
+    if (bitrate <= G_MAXUINT) {
+      gst_tag_list_add(tags, GST_TAG_MERGE_REPLACE, GST_TAG_BITRATE, (guint)bitrate, NULL);
+    }
+  }
   gst_pad_push_event(self->srcpad, gst_event_new_tag(tags));
   return ok ? GST_FLOW_OK : GST_FLOW_NOT_NEGOTIATED;
 }
