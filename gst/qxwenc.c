@@ -161,7 +161,8 @@ static gboolean qxw_enc_sink_event(GstPad* pad, GstObject* parent, GstEvent* eve
   }
 }
 
-static void qxw_enc_set_property(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+static void qxw_enc_set_property(GObject* object, guint id, const GValue* value,
+                                 GParamSpec* param) {
   QxwEnc* self = QXW_ENC(object);
   GST_OBJECT_LOCK(self);
   if (id == PROP_QUALITY) {
@@ -169,12 +170,12 @@ static void qxw_enc_set_property(GObject* object, guint id, const GValue* value,
   } else if (id == PROP_BITS) {
     self->bits = g_value_get_double(value);
   } else {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
   }
   GST_OBJECT_UNLOCK(self);
 }
 
-static void qxw_enc_get_property(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+static void qxw_enc_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
   QxwEnc* self = QXW_ENC(object);
   GST_OBJECT_LOCK(self);
   if (id == PROP_QUALITY) {
@@ -182,7 +183,7 @@ static void qxw_enc_get_property(GObject* object, guint id, GValue* value, GPara
   } else if (id == PROP_BITS) {
     g_value_set_double(value, self->bits);
   } else {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
   }
   GST_OBJECT_UNLOCK(self);
 }

@@ -18,22 +18,16 @@ void putWord(const uint8_t* from, uint8_t* to) {
 }
 }  // namespace
 
-BitReader::BitReader(const uint8_t* data, size_t size)
+BitReader::BitReader(const uint8_t* data, size_t size) : BitReader(data, size, size, 0) {}
+
+BitReader::BitReader(size_t size, size_t margin) : BitReader(nullptr, size, 0, margin) {}
+
+BitReader::BitReader(const uint8_t* data, size_t size, size_t supplied, size_t margin)
     : data_(data),
       size_(size / 4 * 4),
       fullSize_(size),
-      supplied_(size),
-      stage_(new uint8_t[kStageBytes]),
-      totalBits_(uint64_t{size / 4} * 32) {
-  fill(0);
-  register_.next = stage_.get();
-}
-
-BitReader::BitReader(size_t size, size_t margin)
-    : data_(nullptr),
-      size_(size / 4 * 4),
-      fullSize_(size),
       margin_(margin),
+      supplied_(supplied),
       stage_(new uint8_t[kStageBytes]),
       totalBits_(uint64_t{size / 4} * 32) {
   fill(0);

@@ -105,6 +105,8 @@ class BitReader {
   static constexpr size_t kSlack = 256;
 
  private:
+  // data: null when fed; supplied: the bytes of it already there.
+  BitReader(const uint8_t* data, size_t size, size_t supplied, size_t margin);
   void fill(size_t at);
   void setLimit();
   size_t stagedAhead(const uint8_t* next) const {
