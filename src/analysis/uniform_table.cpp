@@ -17,31 +17,35 @@ int32_t bitsFor(uint64_t n) {
 
 }  // namespace
 
-UniformTable::UniformTable(double step, uint32_t largestDifference, bool smooth)
+UniformTable::UniformTable(double step, uint32_t largestDifference, Shape shape)
     : nearest_(std::make_unique<Level[]>(kMaxMagnitude + 1)),
       atMost_(std::make_unique<Level[]>(kMaxMagnitude + 1)) {
-  designBins(std::max(step, 1.0), std::min<uint32_t>(largestDifference, kMaxMagnitude), smooth);
+  singles_ = std::clamp(shape.singleLevels, 1, kSingleLevels);
+  shape.singleLevels = singles_;
+  designBins(std::max(step, 1.0), std::min<uint32_t>(largestDifference, kMaxMagnitude), shape);
   indexLevels();
 }
 
-void UniformTable::designBins(double step, uint32_t largestDifference, bool smooth) {
+void UniformTable::designBins(double step, uint32_t largestDifference, const Shape& shape) {
+  const bool smooth = shape.smooth;
+  const int singles = shape.singleLevels;
   int b = 1;
-  for (; b <= kSingleLevels; ++b) {
+  for (; b <= singles; ++b) {
     base_[b] = static_cast<uint32_t>(std::min<double>(std::lround(b * step), kMaxMagnitude));
   }
   const uint32_t limit =
       std::min<uint32_t>(kMaxMagnitude, largestDifference + static_cast<uint32_t>(2 * step));
   // Tail spacings are powers of two: the nearest to δ; or, smooth, 2^fine below δ for the first
-  // bins and twice that for the rest.
-  const double logStep = std::log2(step);
-  const int tailBins = kBinCount - 1 - kSingleLevels;
+  // bins and twice that for the rest (δ scaled by tailScale).
+  const double logStep = std::log2(step * shape.tailScale);
+  const int tailBins = kBinCount - 1 - singles;
   int32_t fine = std::clamp<int32_t>(static_cast<int32_t>(std::lround(logStep)), 0, 15);
   int fineBins = tailBins;
   if (smooth) {
     fine = std::clamp<int32_t>(static_cast<int32_t>(std::floor(logStep)), 0, 14);
     fineBins = static_cast<int>(std::lround((1 - (logStep - fine)) * tailBins));
   }
-  uint32_t top = base_[kSingleLevels];
+  uint32_t top = base_[singles];
   int32_t width = 0;
   for (int j = 0; b < kBinCount && top < limit; ++b, ++j) {
     const int32_t shift = j < fineBins ? fine : fine + 1;
@@ -67,7 +71,8 @@ void UniformTable::designBins(double step, uint32_t largestDifference, bool smoo
 }
 
 void UniformTable::indexLevels() {
-  std::vector<Level> levels{{0, 0, 0}};
+  std::vector<Level>& levels = levels_;
+  levels.push_back({0, 0, 0});
   for (int b = 1; b < kBinCount; ++b) {
     for (uint64_t o = 0; o < (uint64_t{1} << bits_[b]); ++o) {
       const uint64_t magnitude = base_[b] + (o << shift_[b]);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "analysis/encoder_model.h"
 
@@ -16,17 +17,26 @@ struct Level {
 };
 
 // A bin table designed for a step δ rather than for the histogram: single levels at the
-// multiples k·δ (rounded) for k = 1..kSingleLevels, then tail bins of 2^w levels spaced by the
-// power of two nearest δ, their widths growing until the top reaches the file's largest
-// difference with 2δ to spare. A smooth table spaces the first tail bins by the power of two
-// below δ and the others by the one above, more of them the nearer δ is to it, so that its size
-// follows δ without the jumps where the nearest power changes. Answers, for every magnitude, the
-// nearest level and the largest level not above it.
+// multiples k·δ (rounded) for k = 1..kSingleLevels (or fewer), then tail bins of 2^w levels spaced
+// by the power of two nearest δ (or nearest tailScale·δ), their widths growing until the top
+// reaches the file's largest difference with 2δ to spare. A smooth table spaces the first tail bins
+// by the power of two below δ and the others by the one above, more of them the nearer δ is to it,
+// so that its size follows δ without the jumps where the nearest power changes. Answers, for every
+// magnitude, the nearest level and the largest level not above it.
 class UniformTable {
  public:
   static constexpr int kSingleLevels = 24;
 
-  UniformTable(double step, uint32_t largestDifference, bool smooth = false);
+  // How the table is laid out past its step.
+  struct Shape {
+    bool smooth = false;
+    double tailScale = 1;
+    int singleLevels = kSingleLevels;  // 1 to kSingleLevels
+  };
+
+  UniformTable(double step, uint32_t largestDifference, Shape shape);
+  UniformTable(double step, uint32_t largestDifference)
+      : UniformTable(step, largestDifference, Shape{}) {}
 
   // The table as the file stores it: bases, widths (bin 0: a run-count width of 0) and shifts.
   void applyTo(EncoderModel& model) const;
@@ -36,9 +46,13 @@ class UniformTable {
   // The largest level at or below m.
   const Level& atMost(uint32_t m) const { return atMost_[m]; }
   int32_t bits(int bin) const { return bits_[bin]; }
+  // Bins 1 to singleLevels() hold the single levels k·δ; the tail follows.
+  int singleLevels() const { return singles_; }
+  // Every level, the zero step first, by growing magnitude.
+  const std::vector<Level>& levels() const { return levels_; }
 
  private:
-  void designBins(double step, uint32_t largestDifference, bool smooth);
+  void designBins(double step, uint32_t largestDifference, const Shape& shape);
   void indexLevels();
 
   uint32_t base_[kBinCount] = {};
@@ -46,6 +60,8 @@ class UniformTable {
   int32_t shift_[kBinCount] = {};
   std::unique_ptr<Level[]> nearest_;
   std::unique_ptr<Level[]> atMost_;
+  std::vector<Level> levels_;
+  int singles_ = kSingleLevels;
 };
 
 }  // namespace qxw

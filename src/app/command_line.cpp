@@ -52,11 +52,12 @@ bool looksLikeTarget(const char* rest) {
 }
 
 // "/Q#" takes a digit after the letter, "/B#" a target (checked when applied, so that a mistyped
-// one is a usage error, not a file name); "/V" stands alone.
+// one is a usage error, not a file name); "/V" stands alone, "/X" alone or with one digit.
 bool isOption(const char* arg) {
   if (arg[0] != '/' || arg[1] == '\0') return false;
   const char letter = upper(arg[1]);
   if (letter == 'V') return arg[2] == '\0';
+  if (letter == 'X') return arg[2] == '\0' || (isDigit(arg[2]) && arg[3] == '\0');
   if (letter == 'B') return looksLikeTarget(arg + 2);
   return letter == 'Q' && isDigit(arg[2]);
 }
@@ -90,6 +91,10 @@ bool applyOption(const char* option, CommandLine& line, bool& qualityGiven) {
       if (qualityGiven || line.bitsPerSample) return false;
       line.bitsPerSample = parseBitsPerSample(option + 2);
       return line.bitsPerSample.has_value();
+    case 'X':
+      if (line.effort > 0 || qualityGiven) return false;
+      line.effort = option[2] == '\0' ? kDefaultEffort : option[2] - '0';
+      return line.effort >= 1 && line.effort <= QXW_EFFORT_MAX;
     default:
       if (line.verify) return false;
       line.verify = true;
@@ -134,13 +139,15 @@ std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
 }
 
 std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv) {
-  auto arguments = splitArguments(argc, argv, isOption, 3);
+  auto arguments = splitArguments(argc, argv, isOption, 4);
   if (!arguments) return std::nullopt;
   CommandLine line;
   bool qualityGiven = false;
   for (const char* option : arguments->options) {
     if (!applyOption(option, line, qualityGiven)) return std::nullopt;
   }
+  // A search needs a size to aim at; the levels' bytes are fixed.
+  if (line.effort > 0 && !line.bitsPerSample) return std::nullopt;
   line.infile = std::move(arguments->infile);
   line.outfile = std::move(arguments->outfile);
   line.inputs = std::move(arguments->inputs);
@@ -204,6 +211,7 @@ void printHelp(const char* program) {
   printUsage(program);
   std::printf(
       "Also: /B# in place of /Q# aims at # bits per sample (2 to 8, such as /B4.5);\n"
+      "/X or /X1../X3 with /B# searches each sample's level: more sound, more time;\n"
       "/V, first or second, decodes the written file again to verify it;\n"
       "infile infile... folder compresses each file into the folder; - is standard\n"
       "input or output. man wav2qxw has every option and message.\n");

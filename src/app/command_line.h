@@ -27,10 +27,12 @@ std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
 
 inline constexpr double kMinBitsPerSample = QXW_BITS_MIN;
 inline constexpr double kMaxBitsPerSample = QXW_BITS_MAX;
+inline constexpr int kDefaultEffort = 1;  // a lone /X
 
 struct CommandLine {
   int quality = 3;
   std::optional<double> bitsPerSample;  // /B#: a size target instead of a quality level
+  int effort = 0;                       // /X#: the search's effort, with /B# only
   bool verify = false;                  // /V
   std::string infile;
   std::optional<std::string> outfile;
@@ -38,7 +40,7 @@ struct CommandLine {
   std::string folder;
 };
 
-// Parses "[ /Q# | /B# ] [ /V ] infile [ outfile ]" (arguments after the program name), the
+// Parses "[ /Q# | /B# [ /X# ] ] [ /V ] infile [ outfile ]" (arguments after the program name), the
 // options in any order, each at most once. Empty when the usage message is due.
 std::optional<CommandLine> parseCommandLine(int argc, const char* const* argv);
 

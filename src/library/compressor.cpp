@@ -3,11 +3,13 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <memory>
 #include <thread>
 
 #include "output/bit_writer.h"
+#include "output/path_search.h"
 #include "output/piece_encoder.h"
 #include "output/step_search.h"
 #include "output/target_encoder.h"
@@ -186,11 +188,15 @@ struct Candidate {
   std::vector<int16_t> reconstruction;
 };
 
-// The walk of a target table written whole into memory.
+// The walk of a target table (following path, when given) written whole into memory with the
+// model's codes.
 Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int runWidth,
-                          SampleRange samples, const SoundFormat& format, bool keep) {
+                          SampleRange samples, const SoundFormat& format, bool keep,
+                          const int16_t* path = nullptr) {
   table.applyTo(model);
   model.binBits[0] = runWidth;
+  // A file written before let its channel states go.
+  model.channels = std::make_unique<ChannelState[]>(format.channelCount);
   Candidate candidate;
   if (keep) candidate.reconstruction.resize(samples.sampleCount());
   OutputStream file;
@@ -200,13 +206,50 @@ Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int ru
   model.writeHeader(writer, format.sampleRate);
   Recording recording;
   recording.samples = keep ? candidate.reconstruction.data() : nullptr;
-  candidate.noise =
-      writeTargetSamples({table, runWidth, format.channelCount}, model, writer, samples, recording)
-          .noise;
+  candidate.noise = writeTargetSamples({table, runWidth, format.channelCount, path}, model, writer,
+                                       samples, recording)
+                        .noise;
   model.finishFile(writer);
   file.close();
   candidate.bytes = file.contents();
   return candidate;
+}
+
+// Hands the candidate chosen to the output and to what the listener keeps.
+void emitCandidate(const Candidate& chosen, OutputStream& output, CompressionListener& listener,
+                   TargetReport& report) {
+  output.append(chosen.bytes.data(), chosen.bytes.size());
+  report.noise = chosen.noise;
+  if (std::vector<int16_t>* recorded = listener.reconstruction()) *recorded = chosen.reconstruction;
+  if (uint64_t* digest = listener.reconstructionDigest()) {
+    *digest = 0;
+    for (uint64_t i = 0; i < chosen.reconstruction.size(); ++i) {
+      *digest += digestTerm(i, chosen.reconstruction[i]);
+    }
+  }
+}
+
+// The class search's file beside the nearest choice's at the step found, both in memory: the
+// one that keeps more of the sound within the size allowed, so that searching never loses.
+Candidate searchedFile(EncoderModel& model, StepSearch& nearestSearch, const UniformTable& table,
+                       SampleRange samples, const SoundFormat& format, double bitsPerSample,
+                       int effort, unsigned threads, bool keep) {
+  const int runWidth = nearestSearch.runWidth();
+  Candidate nearest = writeTargetFile(model, table, runWidth, samples, format, keep);
+  std::vector<int16_t> path;
+  PathSearch search(model, samples, format.channelCount, threads, searchEffort(effort));
+  const std::unique_ptr<UniformTable> classTable = search.find(
+      bitsPerSample, nearestSearch.logStep(), nearestSearch.largestDifference(), runWidth, path);
+  Candidate searched =
+      writeTargetFile(model, *classTable, runWidth, samples, format, false, path.data());
+  searched.reconstruction = std::move(path);
+  const double allowed =
+      bitsPerSample * static_cast<double>(samples.sampleCount()) * (1 + kTargetMiss);
+  const uint64_t limit = estimatedBytes(static_cast<uint64_t>(allowed));
+  const bool searchedFits = searched.bytes.size() <= limit;
+  const bool nearestFits = nearest.bytes.size() <= limit;
+  if (searchedFits && (searched.noise <= nearest.noise || !nearestFits)) return searched;
+  return nearest;
 }
 
 }  // namespace
@@ -248,7 +291,7 @@ Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& for
 }
 
 Status compressToBits(SampleRange samples, const SoundFormat& format, double bitsPerSample,
-                      CompressionListener& listener, int threads) {
+                      CompressionListener& listener, int threads, int effort) {
   auto model = std::make_unique<EncoderModel>();
   listener.stepStarts(CompressionStep::HistogrammingDeltas);
   const unsigned threadCount = threadsToUse(threads);
@@ -274,7 +317,16 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   auto levels = std::make_unique<EncoderModel>();
   SizeEstimates estimates;
   LosslessTable lossless(*model);
-  if (!unmet) {
+  const bool keep =
+      listener.reconstruction() != nullptr || listener.reconstructionDigest() != nullptr;
+  if (!unmet && effort > 0 && count > 0) {
+    listener.stepStarts(CompressionStep::EncodingSamples);
+    const Candidate chosen = searchedFile(*model, search, *table, samples, format, bitsPerSample,
+                                          effort, threadCount, keep);
+    report.signal = signalOf(samples);
+    emitCandidate(chosen, *output, listener, report);
+    lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
+  } else if (!unmet) {
     table->applyTo(*model);
     model->binBits[0] = search.runWidth();
     const TargetWalk walk{*table, search.runWidth(), format.channelCount};
@@ -302,23 +354,13 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     if (!level.lossless()) {
       table = search.find(8.0 * static_cast<double>(chosen.bytes.size()) /
                           static_cast<double>(std::max<uint64_t>(count, 1)));
-      Candidate searched = writeTargetFile(
-          *model, *table, search.runWidth(), samples, format,
-          listener.reconstruction() != nullptr || listener.reconstructionDigest() != nullptr);
+      Candidate searched =
+          writeTargetFile(*model, *table, search.runWidth(), samples, format, keep);
       if (searched.bytes.size() <= chosen.bytes.size() && searched.noise <= chosen.noise) {
         chosen = std::move(searched);
       }
     }
-    output->append(chosen.bytes.data(), chosen.bytes.size());
-    report.noise = chosen.noise;
-    if (std::vector<int16_t>* recorded = listener.reconstruction())
-      *recorded = chosen.reconstruction;
-    if (uint64_t* digest = listener.reconstructionDigest()) {
-      *digest = 0;
-      for (uint64_t i = 0; i < chosen.reconstruction.size(); ++i) {
-        *digest += digestTerm(i, chosen.reconstruction[i]);
-      }
-    }
+    emitCandidate(chosen, *output, listener, report);
     lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
   }
   if (replaceByLossless(

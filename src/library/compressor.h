@@ -96,8 +96,11 @@ Status compress(SampleRange samples, const SoundFormat& format, int quality,
 // targetReached. A target the sound cannot meet (targetUnmet) gives the better of the smallest
 // level and the search at that level's size; a file no smaller than the lossless one is replaced
 // by it (writtenLossless). The bytes never depend on threads.
+// effort 1 to kMostEffort searches each channel's reconstruction on a trellis of level classes
+// (slower, more of the sound at the size); 0 takes the nearest level.
 Status compressToBits(SampleRange samples, const SoundFormat& format, double bitsPerSample,
-                      CompressionListener& listener, int threads = 1);
+                      CompressionListener& listener, int threads = 1, int effort = 0);
+inline constexpr int kMostEffort = 3;
 
 // The same on a model the caller keeps, to look into it afterwards.
 Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,

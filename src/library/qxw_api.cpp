@@ -222,22 +222,36 @@ qxw_status qxw_encode(const int16_t* samples, const qxw_format* format, int qual
                 int threadCount) { compress(range, sound, quality, listener, threadCount); });
 }
 
+qxw_status qxw_encode_search(const int16_t* samples, const qxw_format* format,
+                             double bits_per_sample, int effort, int threads, void** qxw_data,
+                             size_t* qxw_size) {
+  // A target of 0 would stand for a level; it is no target.
+  if (bits_per_sample == 0 || effort < 0 || effort > QXW_EFFORT_MAX) return QXW_INVALID_ARGUMENT;
+  return encodeWith(samples, format, {0, bits_per_sample}, threads, qxw_data, qxw_size,
+                    [bits_per_sample, effort](SampleRange range, const SoundFormat& sound,
+                                              CompressionListener& listener, int threadCount) {
+                      compressToBits(range, sound, bits_per_sample, listener, threadCount, effort);
+                    });
+}
+
 qxw_status qxw_encode_bits(const int16_t* samples, const qxw_format* format, double bits_per_sample,
                            int threads, void** qxw_data, size_t* qxw_size) {
-  // A target of 0 would stand for a level; it is no target.
-  if (bits_per_sample == 0) return QXW_INVALID_ARGUMENT;
-  return encodeWith(samples, format, {0, bits_per_sample}, threads, qxw_data, qxw_size,
-                    [bits_per_sample](SampleRange range, const SoundFormat& sound,
-                                      CompressionListener& listener, int threadCount) {
-                      compressToBits(range, sound, bits_per_sample, listener, threadCount);
-                    });
+  return qxw_encode_search(samples, format, bits_per_sample, 0, threads, qxw_data, qxw_size);
 }
 
 qxw_status qxw_encode_stream(const void* little_endian_samples, const qxw_format* format,
                              const qxw_encode_options* options,
                              const qxw_encoder_callbacks* callbacks, qxw_encode_report* report) {
+  return qxw_encode_stream_search(little_endian_samples, format, options, 0, callbacks, report);
+}
+
+qxw_status qxw_encode_stream_search(const void* little_endian_samples, const qxw_format* format,
+                                    const qxw_encode_options* options, int effort,
+                                    const qxw_encoder_callbacks* callbacks,
+                                    qxw_encode_report* report) {
   if (options == nullptr || callbacks == nullptr || callbacks->write == nullptr ||
-      (callbacks->seek == nullptr) != (callbacks->rewind == nullptr) ||
+      (callbacks->seek == nullptr) != (callbacks->rewind == nullptr) || effort < 0 ||
+      effort > QXW_EFFORT_MAX || (effort > 0 && options->bits_per_sample == 0) ||
       !encodingIsValid(little_endian_samples, format, options->threads,
                        {options->quality, options->bits_per_sample})) {
     return QXW_INVALID_ARGUMENT;
@@ -250,9 +264,10 @@ qxw_status qxw_encode_stream(const void* little_endian_samples, const qxw_format
     const SampleRange range{first, first + 2 * count};
     const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
     CallbackListener listener(*callbacks, options->digest != 0);
-    const Status ran =
-        target ? compressToBits(range, sound, options->bits_per_sample, listener, options->threads)
-               : compress(range, sound, options->quality, listener, options->threads);
+    const Status ran = target
+                           ? compressToBits(range, sound, options->bits_per_sample, listener,
+                                            options->threads, effort)
+                           : compress(range, sound, options->quality, listener, options->threads);
     if (ran != Status::Ok) return toC(ran);
     OutputStream& stream = listener.stream();
     const uint64_t bytes = stream.size();

@@ -18,7 +18,8 @@ constexpr int kMostTrials = 14;
 // A miss the even table may leave before the smooth one is tried: the target is 3%.
 constexpr double kWellWithin = 0.015;
 
-// The walk's guess at a block's start: the reader holds the previous input sample.
+}  // namespace
+
 std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, uint32_t channels) {
   std::vector<TargetState> states(channels);
   if (at == samples.begin) return states;
@@ -28,13 +29,61 @@ std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, u
   return states;
 }
 
-}  // namespace
+uint64_t fitCodes(EncoderModel& model, const SymbolCounts& counts, const UniformTable& table,
+                  int runWidth) {
+  uint64_t offsetBits = 0;
+  for (int c = 0; c < kContextCount; ++c) {
+    for (int s = 0; s < kSymbolCount; ++s) {
+      model.contextHistogram[c][s] = counts[c][s];
+      const int bin = binOfSymbol(s);
+      const int extra = bin == 0 ? (c == 0 ? runWidth : 0) : table.bits(bin);
+      offsetBits += uint64_t{counts[c][s]} * static_cast<uint32_t>(extra);
+    }
+  }
+  uint64_t symbolBits = 0;
+  model.generateHuffmanCodes(symbolBits);
+  return symbolBits + offsetBits + 8 * uint64_t{kQxwHeaderSize};
+}
+
+LogStepFound searchLogStep(double target, double x, double samples, double firstBits,
+                           const std::function<double(double)>& estimate) {
+  // lo is the largest log-step known to give too many bits, hi the smallest known to give too
+  // few.
+  double lo = 0, hi = kLargestLogStep, loBits = 0, hiBits = 0;
+  bool loKnown = false, hiKnown = false;
+  LogStepFound best{x, -1};
+  double lastX = 0, lastBits = 0;
+  for (int trial = 0; trial < kMostTrials; ++trial) {
+    const double bits = trial == 0 && firstBits > 0 ? firstBits : estimate(x);
+    const double miss = std::fabs(bits - target);
+    const double slope = trial > 0 && x != lastX ? (bits - lastBits) / (x - lastX) : 0;
+    if (best.miss < 0 || miss < best.miss) best = {x, miss, slope};
+    lastX = x, lastBits = bits;
+    if (miss <= 0.004 * target) break;
+    (bits > target ? lo : hi) = x;
+    (bits > target ? loBits : hiBits) = bits;
+    (bits > target ? loKnown : hiKnown) = true;
+    double next;
+    if (loKnown && hiKnown) {
+      // Interpolate between the two ends; halve where that lands too near either.
+      next = lo + (hi - lo) * (loBits - target) / (loBits - hiBits);
+      const double margin = 0.1 * (hi - lo);
+      if (next < lo + margin || next > hi - margin) next = (lo + hi) / 2;
+    } else {
+      // About one bit a sample for each doubling of the step.
+      next = std::clamp(x + (bits - target) / samples, lo, hi);
+    }
+    if (std::fabs(next - x) < 1e-3 || hi - lo < 0.01) break;
+    x = next;
+  }
+  return best;
+}
 
 StepSearch::StepSearch(EncoderModel& model, SampleRange samples, uint32_t channels,
                        unsigned threads)
     : model_(model), samples_(samples), channels_(channels), threads_(std::max(threads, 1u)) {}
 
-uint32_t StepSearch::largestDifference() const {
+uint32_t StepSearch::findLargestDifference() const {
   for (uint32_t m = kMaxMagnitude; m > 0; --m) {
     if (model_.deltaHistogram[m] != 0) return m;
   }
@@ -99,7 +148,7 @@ uint64_t StepSearch::estimateBits(const UniformTable& table, int runWidth) {
   const size_t frames = static_cast<size_t>(samples_.end - samples_.begin) / stride;
   const size_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
   const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, blocks));
-  std::vector<SymbolCounts> counts(workers);
+  std::vector<SymbolCounts> counts(workers + 1);
   onThreads(workers, [&](size_t k) {
     std::memset(counts[k], 0, sizeof(SymbolCounts));
     for (size_t block = blocks * k / workers; block < blocks * (k + 1) / workers; ++block) {
@@ -109,66 +158,35 @@ uint64_t StepSearch::estimateBits(const UniformTable& table, int runWidth) {
       countTargetSymbols({table, runWidth, channels_}, {from, to}, states.data(), counts[k]);
     }
   });
-  uint64_t offsetBits = 0;
-  for (int c = 0; c < kContextCount; ++c) {
-    for (int s = 0; s < kSymbolCount; ++s) {
-      uint32_t sum = 0;
-      for (const SymbolCounts& part : counts) sum += part[c][s];
-      model_.contextHistogram[c][s] = sum;
-      const int bin = binOfSymbol(s);
-      const int extra = bin == 0 ? (c == 0 ? runWidth : 0) : table.bits(bin);
-      offsetBits += uint64_t{sum} * static_cast<uint32_t>(extra);
+  SymbolCounts& sum = counts[workers];
+  std::memset(sum, 0, sizeof(SymbolCounts));
+  for (size_t k = 0; k < workers; ++k) {
+    for (int c = 0; c < kContextCount; ++c) {
+      for (int s = 0; s < kSymbolCount; ++s) sum[c][s] += counts[k][c][s];
     }
   }
-  uint64_t symbolBits = 0;
-  model_.generateHuffmanCodes(symbolBits);
-  return symbolBits + offsetBits + 8 * uint64_t{kQxwHeaderSize};
+  return fitCodes(model_, sum, table, runWidth);
 }
 
 uint64_t StepSearch::estimateAt(double logStep, bool smooth, int runWidth) {
   if (last_.logStep == logStep && last_.smooth == smooth && last_.runWidth == runWidth) {
     return last_.bits;
   }
-  const uint64_t bits = estimateBits(UniformTable(std::exp2(logStep), largest_, smooth), runWidth);
+  const uint64_t bits =
+      estimateBits(UniformTable(std::exp2(logStep), largest_, {smooth}), runWidth);
   last_ = {logStep, smooth, runWidth, bits};
   return bits;
 }
 
-StepSearch::Found StepSearch::search(double target, double x, bool smooth, double firstBits) {
+LogStepFound StepSearch::search(double target, double x, bool smooth, double firstBits) {
   const double samples = std::max(static_cast<double>(samples_.sampleCount()), 1.0);
-  // Bits fall as the step grows: lo is the largest log-step known to give too many bits, hi
-  // the smallest known to give too few.
-  double lo = 0, hi = kLargestLogStep, loBits = 0, hiBits = 0;
-  bool loKnown = false, hiKnown = false;
-  Found best{x, -1};
-  for (int trial = 0; trial < kMostTrials; ++trial) {
-    const double bits = trial == 0 && firstBits > 0
-                            ? firstBits
-                            : static_cast<double>(estimateAt(x, smooth, runWidth_));
-    const double miss = std::fabs(bits - target);
-    if (best.miss < 0 || miss < best.miss) best = {x, miss};
-    if (miss <= 0.004 * target) break;
-    (bits > target ? lo : hi) = x;
-    (bits > target ? loBits : hiBits) = bits;
-    (bits > target ? loKnown : hiKnown) = true;
-    double next;
-    if (loKnown && hiKnown) {
-      // Interpolate between the two ends; halve where that lands too near either.
-      next = lo + (hi - lo) * (loBits - target) / (loBits - hiBits);
-      const double margin = 0.1 * (hi - lo);
-      if (next < lo + margin || next > hi - margin) next = (lo + hi) / 2;
-    } else {
-      // About one bit a sample for each doubling of the step.
-      next = std::clamp(x + (bits - target) / samples, lo, hi);
-    }
-    if (std::fabs(next - x) < 1e-3 || hi - lo < 0.01) break;
-    x = next;
-  }
-  return best;
+  return searchLogStep(target, x, samples, firstBits, [&](double logStep) {
+    return static_cast<double>(estimateAt(logStep, smooth, runWidth_));
+  });
 }
 
 std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
-  largest_ = largestDifference();
+  largest_ = findLargestDifference();
   runWidth_ = 0;
   const double target = bitsPerSample * std::max(static_cast<double>(samples_.sampleCount()), 1.0);
   const double first = firstGuess(bitsPerSample);
@@ -183,16 +201,18 @@ std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
   }
   // Even tail spacings code best; where the target falls in one of the gaps their powers of two
   // leave, the smooth table reaches it.
-  Found found = search(target, first, false, firstBits);
+  LogStepFound found = search(target, first, false, firstBits);
   bool smooth = false;
   if (found.miss > kWellWithin * target) {
-    const Found closer = search(target, found.logStep, true, 0);
+    const LogStepFound closer = search(target, found.logStep, true, 0);
     if (closer.miss < found.miss) found = closer, smooth = true;
   }
   // The model keeps the counts and codes of the last estimate: walked again only when the step
   // found was not the last one tried.
   estimatedBits_ = estimateAt(found.logStep, smooth, runWidth_);
-  return std::make_unique<UniformTable>(std::exp2(found.logStep), largest_, smooth);
+  logStep_ = found.logStep;
+  return std::make_unique<UniformTable>(std::exp2(found.logStep), largest_,
+                                        UniformTable::Shape{smooth});
 }
 
 }  // namespace qxw

@@ -1,13 +1,38 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "analysis/encoder_model.h"
 #include "analysis/uniform_table.h"
 #include "output/target_encoder.h"
 
 namespace qxw {
+
+// A log-step a search settled on: how far its estimate missed the target, in bits, and the
+// estimate's slope there (bits per unit of log-step, negative; 0 when unmeasured).
+struct LogStepFound {
+  double logStep;
+  double miss;  // negative before the first trial
+  double slope = 0;
+};
+
+// Searches the logarithm of the step, between 0 and 16, whose estimate(logStep) in bits comes
+// nearest target, from x (firstBits, when not 0, being the estimate at x already made): ends
+// within 0.4% or after a few trials. Bits fall as the step grows.
+LogStepFound searchLogStep(double target, double x, double samples, double firstBits,
+                           const std::function<double(double)>& estimate);
+
+// Fits the model's codes to the counts (which become its context statistics) and returns the
+// bits of the whole file they code: header, codes, offsets and run counts.
+uint64_t fitCodes(EncoderModel& model, const SymbolCounts& counts, const UniformTable& table,
+                  int runWidth);
+
+// The guess at a block's state where a walk cannot know it: the reader holds the previous input
+// sample.
+std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, uint32_t channels);
 
 // The step of the table that brings a sound's file closest to a size: each trial counts the
 // symbols of a walk over the whole sound, in fixed blocks of frames that each start from a
@@ -17,6 +42,10 @@ class StepSearch {
  public:
   StepSearch(EncoderModel& model, SampleRange samples, uint32_t channels, unsigned threads);
 
+  // The logarithm of the step find chose.
+  double logStep() const { return logStep_; }
+  // The largest difference the tables are designed to reach.
+  uint32_t largestDifference() const { return largest_; }
   // The step whose estimated file comes nearest bitsPerSample on average, searched on the
   // logarithm of the step between 1 and 2^16 from a first guess made from the difference
   // histogram. Leaves the model's code tables built for it; the table is returned.
@@ -27,19 +56,15 @@ class StepSearch {
   uint64_t estimatedBits() const { return estimatedBits_; }
 
  private:
-  struct Found {
-    double logStep;
-    double miss;  // in bits; negative before the first trial
-  };
   // The search from log-step x with one kind of table; firstBits, when not 0, is the estimate
   // at x already made.
-  Found search(double target, double x, bool smooth, double firstBits);
+  LogStepFound search(double target, double x, bool smooth, double firstBits);
   // Estimated bits of the whole file with the table; the counts go into the model.
   uint64_t estimateBits(const UniformTable& table, int runWidth);
   // The same at a log-step, remembered, so that the step found need not be walked again.
   uint64_t estimateAt(double logStep, bool smooth, int runWidth);
   double firstGuess(double bitsPerSample) const;
-  uint32_t largestDifference() const;
+  uint32_t findLargestDifference() const;
   // The width that would count the sound's runs of repeated samples most cheaply, or 0.
   int repeatRunWidth() const;
 
@@ -50,6 +75,7 @@ class StepSearch {
   int runWidth_ = 0;
   uint32_t largest_ = 0;
   uint64_t estimatedBits_ = 0;
+  double logStep_ = 0;
   // The table of the last estimate, whose counts and codes the model holds.
   struct Estimated {
     double logStep;

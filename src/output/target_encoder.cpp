@@ -11,18 +11,32 @@ namespace {
 
 // The level chosen for sample x: the nearest to the whole difference, or the largest that keeps
 // the reconstruction a 16-bit sample.
-[[gnu::always_inline]] inline const Level& levelFor(const UniformTable& table,
-                                                    const TargetState& st, int16_t x,
-                                                    bool& negative) {
-  const int32_t target = int32_t{x} - st.reconstructed;
-  negative = target < 0;
-  const uint32_t magnitude = negative ? 0u - static_cast<uint32_t>(target) : target;
-  const Level& level = table.nearest(magnitude);
-  // Room to the rail in the step's direction: 0..65535.
-  const auto room =
-      static_cast<uint32_t>(negative ? st.reconstructed + 32768 : 32767 - st.reconstructed);
-  return level.magnitude > room ? table.atMost(room) : level;
-}
+struct NearestLevel {
+  const UniformTable& table;
+  [[gnu::always_inline]] const Level& operator()(const TargetState& st, int16_t x, size_t,
+                                                 bool& negative) const {
+    const int32_t target = int32_t{x} - st.reconstructed;
+    negative = target < 0;
+    const uint32_t magnitude = negative ? 0u - static_cast<uint32_t>(target) : target;
+    const Level& level = table.nearest(magnitude);
+    // Room to the rail in the step's direction: 0..65535.
+    const auto room =
+        static_cast<uint32_t>(negative ? st.reconstructed + 32768 : 32767 - st.reconstructed);
+    return level.magnitude > room ? table.atMost(room) : level;
+  }
+};
+
+// The level that takes the reconstruction to the path's sample.
+struct PathLevel {
+  const UniformTable& table;
+  const int16_t* path;
+  [[gnu::always_inline]] const Level& operator()(const TargetState& st, int16_t, size_t index,
+                                                 bool& negative) const {
+    const int32_t step = int32_t{path[index]} - st.reconstructed;
+    negative = step < 0;
+    return table.nearest(negative ? 0u - static_cast<uint32_t>(step) : step);
+  }
+};
 
 // The following samples of the channel at `at` that repeat x, up to what width bits count.
 uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int16_t x, int width) {
@@ -35,13 +49,15 @@ uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int1
   return run;
 }
 
-// Walks the frames of [from, to), runs looking ahead up to end; code(st, symbol, level) is
-// called for every coded sample before the state moves on, and record(st, x) for every sample.
+// Walks the frames of [from, to), runs looking ahead up to end, choosing each level with
+// choose(st, x, index from the range's start, negative); code(st, symbol, level) is called for
+// every coded sample before the state moves on, and record(st, x) for every sample.
 // The states are copied in for the walk, where the counts' and the output's stores cannot alias
 // them, and copied back at the end.
-template <typename Code, typename Record>
-void walkFrames(const TargetWalk& walk, const uint8_t* from, const uint8_t* to, const uint8_t* end,
-                TargetState* states, Code code, Record record) {
+template <typename Choose, typename Code, typename Record>
+void walkFrames(const TargetWalk& walk, const uint8_t* first, const uint8_t* from,
+                const uint8_t* to, const uint8_t* end, TargetState* states, Choose choose,
+                Code code, Record record) {
   const size_t stride = 2 * size_t{walk.channels};
   TargetState local[kMaxChannels];
   std::copy_n(states, walk.channels, local);
@@ -55,7 +71,7 @@ void walkFrames(const TargetWalk& walk, const uint8_t* from, const uint8_t* to, 
         continue;
       }
       bool negative = false;
-      const Level& level = levelFor(walk.table, st, x, negative);
+      const Level& level = choose(st, x, static_cast<size_t>(at - first) / 2, negative);
       const int32_t magnitude = level.magnitude;
       st.reconstructed =
           static_cast<int16_t>(st.reconstructed + (negative ? -magnitude : magnitude));
@@ -72,12 +88,24 @@ void walkFrames(const TargetWalk& walk, const uint8_t* from, const uint8_t* to, 
   std::copy_n(local, walk.channels, states);
 }
 
+// The walk with the level choice its path calls for.
+template <typename Code, typename Record>
+void walkChosen(const TargetWalk& walk, const uint8_t* first, const uint8_t* from,
+                const uint8_t* to, const uint8_t* end, TargetState* states, Code code,
+                Record record) {
+  if (walk.path == nullptr) {
+    walkFrames(walk, first, from, to, end, states, NearestLevel{walk.table}, code, record);
+  } else {
+    walkFrames(walk, first, from, to, end, states, PathLevel{walk.table, walk.path}, code, record);
+  }
+}
+
 }  // namespace
 
 void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState* states,
                         SymbolCounts& counts) {
-  walkFrames(
-      walk, samples.begin, samples.end, samples.end, states,
+  walkChosen(
+      walk, samples.begin, samples.begin, samples.end, samples.end, states,
       [&counts](const TargetState& st, int symbol, const Level&) { ++counts[st.context][symbol]; },
       [](const TargetState&, int16_t) {});
 }
@@ -125,7 +153,7 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
     if (frames == 0) break;
     const uint8_t* to = from + frames * stride;
     cursor = writer.open(2 * frames * walk.channels);
-    walkFrames(walk, from, to, samples.end, states.data(), code, record);
+    walkChosen(walk, samples.begin, from, to, samples.end, states.data(), code, record);
     writer.close(cursor);
     from = to;
   }

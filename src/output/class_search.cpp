@@ -1,0 +1,281 @@
+#include "output/class_search.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qxw {
+
+namespace {
+
+constexpr uint8_t kEven = 1;
+constexpr uint8_t kOdd = 2;
+
+// Decisions older than this many samples behind the newest are settled on the cheapest path;
+// paths that disagree with it there are dropped.
+constexpr size_t kDecisionDelay = 1024;
+constexpr size_t kSettleEvery = 1024;
+constexpr size_t kRing = 4096;   // at least kDecisionDelay + kSettleEvery + 1, a power of two
+constexpr uint8_t kHeld = 0xFF;  // no symbol: a sample inside a run
+
+// What the reader holds of a path, and what the path cost so far. The reader's part is eight
+// bytes without padding, compared as one word.
+struct Path {
+  int64_t cost;
+  int16_t reconstructed;
+  uint8_t context;
+  bool lastNegative;
+  uint32_t runLength;
+  uint64_t state() const {
+    uint64_t word;
+    std::memcpy(&word, &reconstructed, sizeof word);
+    return word;
+  }
+};
+static_assert(sizeof(Path) == 16);
+
+// A path's sample as the traceback keeps it.
+struct Node {
+  int16_t reconstructed;
+  uint8_t parent;   // the path's slot at the sample before
+  uint8_t symbol;   // coded in the context before, or kHeld
+  uint8_t context;  // the context the symbol was coded in
+};
+
+constexpr int kMostCandidates = 4 * ClassSearch::kMostPaths;
+constexpr uint64_t kIndexMask = 63;
+static_assert(kMostCandidates <= int{kIndexMask} + 1);
+
+// A candidate's cost and index in one word, ordered by cost, then index: costs are relative to
+// the cheapest path of the sample before, and those beyond 2^57 are all alike hopeless.
+inline uint64_t keyOf(int64_t cost, int index) {
+  const auto capped = static_cast<uint64_t>(std::min<int64_t>(cost, (int64_t{1} << 57) - 1));
+  return capped << 6 | static_cast<uint64_t>(index);
+}
+
+// A bitonic network over n keys (a power of two): the order of its compares never depends on
+// the keys, so the picks cost no mispredicted branches.
+template <int n>
+void sortKeys(uint64_t* keys) {
+#pragma GCC unroll 8
+  for (int k = 2; k <= n; k <<= 1) {
+#pragma GCC unroll 8
+    for (int j = k >> 1; j > 0; j >>= 1) {
+#pragma GCC unroll 64
+      for (int i = 0; i < n; ++i) {
+        const int l = (i ^ j) & (n - 1);
+        if (l <= i) continue;
+        const uint64_t a = keys[i], b = keys[l];
+        const uint64_t low = a < b ? a : b, high = a < b ? b : a;
+        const bool ascending = (i & k) == 0;
+        keys[i] = ascending ? low : high;
+        keys[l] = ascending ? high : low;
+      }
+    }
+  }
+}
+
+// A path one sample on, with its sample as the traceback keeps it.
+struct Step {
+  Path path;
+  Node node;
+};
+
+// The surviving paths of one sample, cheapest first, each state once.
+class Beam {
+ public:
+  int size() const { return size_; }
+  Path& operator[](int i) { return steps_[i].path; }
+  const Node& node(int i) const { return steps_[i].node; }
+
+  // Takes the `width` cheapest steps of distinct states from the candidates, cheapest first.
+  void choose(const Step* candidates, int count, int width) {
+    uint64_t keys[kMostCandidates];
+    const int sorted = count <= 8 ? 8 : count <= 16 ? 16 : count <= 32 ? 32 : 64;
+    for (int j = 0; j < sorted; ++j)
+      keys[j] = j < count ? keyOf(candidates[j].path.cost, j) : ~0ull;
+    switch (sorted) {
+      case 8:
+        sortKeys<8>(keys);
+        break;
+      case 16:
+        sortKeys<16>(keys);
+        break;
+      case 32:
+        sortKeys<32>(keys);
+        break;
+      default:
+        sortKeys<64>(keys);
+    }
+    size_ = 0;
+    for (int j = 0; j < count && size_ < width; ++j) {
+      const Step& picked = candidates[keys[j] & kIndexMask];
+      const uint64_t state = picked.path.state();
+      bool seen = false;
+      for (int i = 0; i < size_; ++i) seen |= steps_[i].path.state() == state;
+      if (!seen) steps_[size_++] = picked;
+    }
+  }
+
+  void keepOnly(const bool* keep) {
+    int kept = 0;
+    for (int i = 0; i < size_; ++i) {
+      if (keep[i]) steps_[kept++] = steps_[i];
+    }
+    size_ = kept;
+  }
+
+ private:
+  int size_ = 0;
+  Step steps_[ClassSearch::kMostPaths];
+};
+
+// The following samples of the channel at `at` that repeat x, up to what width bits count.
+uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int16_t x, int width) {
+  const uint64_t limit = (uint64_t{1} << width) - 1;
+  uint32_t run = 0;
+  for (const uint8_t* next = at + stride; run < limit && next < end && readSample(next) == x;
+       next += stride) {
+    ++run;
+  }
+  return run;
+}
+
+}  // namespace
+
+ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t channels, int paths)
+    : table_(table),
+      runWidth_(runWidth),
+      channels_(channels),
+      paths_(std::clamp(paths, 1, kMostPaths)) {
+  for (int b = 0; b < kBinCount; ++b) {
+    if (b > table.singleLevels()) {
+      sets_[b] = kEven | kOdd;
+    } else {
+      sets_[b] = b % 4 == 0 || b % 4 == 3 ? kEven : kOdd;
+    }
+  }
+  for (const Level& level : table.levels()) {
+    const bool tail = level.bin > table.singleLevels();
+    if (tail || level.bin % 2 == 0) even_.levels.push_back(level);
+    if (tail || level.bin % 2 == 1) odd_.levels.push_back(level);
+  }
+  for (Levels* set : {&even_, &odd_}) {
+    set->countUpTo = std::make_unique<uint16_t[]>(kMaxMagnitude + 1);
+    size_t count = 0;
+    for (uint32_t m = 0; m <= kMaxMagnitude; ++m) {
+      while (count < set->levels.size() && set->levels[count].magnitude <= m) ++count;
+      set->countUpTo[m] = static_cast<uint16_t>(count);
+    }
+  }
+}
+
+void ClassSearch::weighRates(const RateCosts& rateCosts) {
+  rate_.assign(&rateCosts[0][0], &rateCosts[0][0] + kContextCount * kSymbolColumns);
+}
+
+void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const uint8_t* to,
+                                const uint8_t* end, uint32_t c, const TargetState& start,
+                                int16_t* path, SymbolCounts& counts) const {
+  const size_t stride = 2 * size_t{channels_};
+  const size_t samples = static_cast<size_t>(to - from) / stride;
+  const uint8_t* base = from + 2 * size_t{c};
+  const size_t firstIndex = static_cast<size_t>(base - first) / 2;
+  if (samples == 0) return;
+  std::vector<Node> ring(kRing * kMostPaths);
+  const auto nodeAt = [&](size_t t, int slot) -> Node& {
+    return ring[(t & (kRing - 1)) * kMostPaths + static_cast<size_t>(slot)];
+  };
+  // Writes the path's samples from t back to settled, slot being the path's at t; the symbols
+  // go into counts.
+  const auto settle = [&](size_t t, int slot, size_t settled) {
+    for (size_t u = t + 1; u-- > settled;) {
+      const Node& node = nodeAt(u, slot);
+      path[firstIndex + u * channels_] = node.reconstructed;
+      if (node.symbol != kHeld) ++counts[node.context][node.symbol];
+      slot = node.parent;
+    }
+  };
+
+  Beam beam;
+  Step candidates[kMostCandidates];
+  candidates[0] = {{0, start.reconstructed, start.context, start.lastNegative, start.runLength},
+                   {start.reconstructed, 0, kHeld, 0}};
+  beam.choose(candidates, 1, 1);
+  size_t settled = 0;
+  for (size_t t = 0; t < samples; ++t) {
+    const uint8_t* at = base + t * stride;
+    const int16_t x = readSample(at);
+    int count = 0;
+    int64_t runAfter = -1;  // the run a zero step in context 0 opens here, once asked for
+    for (int i = 0; i < beam.size(); ++i) {
+      const Path& p = beam[i];
+      if (p.runLength > 0) {
+        const int64_t e = int64_t{x} - p.reconstructed;
+        Path held = p;
+        held.cost += kErrorScale * e * e;
+        --held.runLength;
+        candidates[count++] = {held, {p.reconstructed, static_cast<uint8_t>(i), kHeld, 0}};
+        continue;
+      }
+      const int32_t target = int32_t{x} - p.reconstructed;
+      const bool negative = target < 0;
+      const uint32_t m = negative ? 0u - static_cast<uint32_t>(target) : target;
+      const auto room = [&](bool down) {
+        return static_cast<uint32_t>(down ? p.reconstructed + 32768 : 32767 - p.reconstructed);
+      };
+      const auto take = [&](const Level& level, bool down) {
+        const int32_t step = down ? -int32_t{level.magnitude} : int32_t{level.magnitude};
+        const auto r = static_cast<int16_t>(p.reconstructed + step);
+        const bool turnsDown = down && level.magnitude != 0;
+        const int symbol = symbolOf(level.bin, turnsDown != p.lastNegative);
+        const int64_t e = int64_t{x} - r;
+        Path child{p.cost + kErrorScale * e * e, r, level.bin, turnsDown, 0};
+        if (!rate_.empty()) child.cost += rate_[size_t{p.context} * kSymbolColumns + symbol];
+        if (level.bin == 0 && p.context == 0 && runWidth_ > 0) {
+          if (runAfter < 0) runAfter = repeatsAfter(at, end, stride, x, runWidth_);
+          child.runLength = static_cast<uint32_t>(runAfter);
+        }
+        candidates[count++] = {
+            child, {r, static_cast<uint8_t>(i), static_cast<uint8_t>(symbol), p.context}};
+      };
+      // The allowed levels either side of the target, where they keep a 16-bit sample.
+      const uint8_t sets = setsAfter(p.context);
+      for (const Levels* set : {&even_, &odd_}) {
+        if ((sets & (set == &even_ ? kEven : kOdd)) == 0) continue;
+        const uint32_t below = set->countUpTo[m];
+        if (below > 0) {
+          take(set->levels[below - 1], negative);
+        } else if (set->levels[0].magnitude <= room(!negative)) {
+          take(set->levels[0], !negative);
+        }
+        if (below < set->levels.size() && set->levels[below].magnitude <= room(negative)) {
+          take(set->levels[below], negative);
+        }
+      }
+    }
+    beam.choose(candidates, count, paths_);
+    for (int i = 0; i < beam.size(); ++i) nodeAt(t, i) = beam.node(i);
+    // Costs are kept relative to the cheapest path, so that they never overflow.
+    const int64_t cheapest = beam[0].cost;
+    for (int i = 0; i < beam.size(); ++i) beam[i].cost -= cheapest;
+
+    if (t + 1 - settled >= kDecisionDelay + kSettleEvery) {
+      // Every path traced back to where the cheapest is settled; those that differ there go.
+      int slots[kMostPaths];
+      for (int i = 0; i < beam.size(); ++i) slots[i] = i;
+      const size_t until = t - kDecisionDelay;
+      for (size_t u = t; u > until; --u) {
+        for (int i = 0; i < beam.size(); ++i) slots[i] = nodeAt(u, slots[i]).parent;
+      }
+      bool keep[kMostPaths];
+      for (int i = 0; i < beam.size(); ++i) keep[i] = slots[i] == slots[0];
+      settle(until, slots[0], settled);
+      settled = until + 1;
+      beam.keepOnly(keep);
+      for (int i = 0; i < beam.size(); ++i) nodeAt(t, i) = beam.node(i);
+    }
+  }
+  settle(samples - 1, 0, settled);
+}
+
+}  // namespace qxw

@@ -1,0 +1,235 @@
+#include "output/path_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "format/frame_pieces.h"
+#include "output/step_search.h"
+
+namespace qxw {
+
+namespace {
+
+constexpr size_t kBlockFrames = size_t{1} << 12;
+// Trials search about this many blocks: one drawn from each of as many equal stretches of the
+// sound, so that no rhythm of the music lines up with the blocks.
+constexpr size_t kSampledBlocks = 256;
+// The tail is spaced near 2δ: at the search's step a tail as fine as δ gains nothing from the
+// classes and costs bits.
+constexpr double kTailScale = 2;
+// The search's step comes out a little above half the nearest choice's at the same size.
+constexpr double kFirstLogStepShift = -0.8;
+// Up to 2^15 an odd level always fits one way from any sample, so no path is left without a
+// step.
+constexpr double kLargestLogStep = 15;
+// The weight of a bit against a squared error, in δ²: where rates are weighed, a step may be
+// up to 0.45δ² worse for each bit it saves.
+constexpr double kRateWeight = 0.45;
+// The whole search is taken when it lands this near the target.
+constexpr double kWholeWithin = 0.0075;
+constexpr int kMostWholePasses = 3;
+
+// A fixed scramble of k (splitmix64's finish), for draws that are the same on every run.
+uint64_t mixed(uint64_t k) {
+  k += 0x9E3779B97F4A7C15ull;
+  k = (k ^ (k >> 30)) * 0xBF58476D1CE4E5B9ull;
+  k = (k ^ (k >> 27)) * 0x94D049BB133111EBull;
+  return k ^ (k >> 31);
+}
+
+void clearCounts(SymbolCounts& counts) { std::memset(counts, 0, sizeof(SymbolCounts)); }
+
+void addCounts(SymbolCounts& sum, const SymbolCounts& part) {
+  for (int c = 0; c < kContextCount; ++c) {
+    for (int s = 0; s < kSymbolColumns; ++s) sum[c][s] += part[c][s];
+  }
+}
+
+}  // namespace
+
+SearchEffort searchEffort(int level) {
+  switch (level) {
+    case 1:
+      return {4};
+    case 3:
+      return {16};
+    default:
+      return {8};
+  }
+}
+
+PathSearch::PathSearch(EncoderModel& model, SampleRange samples, uint32_t channels,
+                       unsigned threads, SearchEffort effort)
+    : model_(model),
+      samples_(samples),
+      channels_(channels),
+      threads_(std::max(threads, 1u)),
+      effort_(effort) {}
+
+std::unique_ptr<UniformTable> PathSearch::tableAt(double logStep) const {
+  return std::make_unique<UniformTable>(std::exp2(std::clamp(logStep, 0.0, kLargestLogStep)),
+                                        largest_, UniformTable::Shape{true, kTailScale});
+}
+
+ClassSearch PathSearch::searchFor(const UniformTable& table, double logStep) const {
+  ClassSearch search(table, runWidth_, channels_, effort_.paths);
+  if (!codeLengths_.empty()) {
+    const double step = std::exp2(std::clamp(logStep, 0.0, kLargestLogStep));
+    const double weight = ClassSearch::kErrorScale * kRateWeight * step * step;
+    ClassSearch::RateCosts costs{};
+    for (int c = 0; c < kContextCount; ++c) {
+      for (int s = 0; s < kSymbolCount; ++s) {
+        const int bin = binOfSymbol(s);
+        const int extra = bin == 0 ? (c == 0 ? runWidth_ : 0) : table.bits(bin);
+        const int bits = codeLengths_[static_cast<size_t>(c * kSymbolColumns + s)] + extra;
+        costs[c][s] = std::llround(weight * bits);
+      }
+    }
+    search.weighRates(costs);
+  }
+  return search;
+}
+
+void PathSearch::drawBlocks() {
+  const size_t stride = 2 * size_t{channels_};
+  const size_t frames = static_cast<size_t>(samples_.end - samples_.begin) / stride;
+  const size_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
+  const size_t stretches = std::min(blocks, kSampledBlocks);
+  sampled_.clear();
+  for (size_t k = 0; k < stretches; ++k) {
+    const size_t first = blocks * k / stretches, last = blocks * (k + 1) / stretches;
+    sampled_.push_back(first + static_cast<size_t>(mixed(k) % (last - first)));
+  }
+  // The differences of the whole sound and of the blocks drawn, each from the sample before.
+  allDifferences_.assign(kMaxMagnitude + 1, 0);
+  drawnDifferences_.assign(kMaxMagnitude + 1, 0);
+  const auto count = [&](std::vector<uint64_t>& histogram, size_t from, size_t to) {
+    for (uint32_t c = 0; c < channels_; ++c) {
+      const uint8_t* at = samples_.begin + 2 * size_t{c};
+      for (size_t f = std::max<size_t>(from, 1); f < to; ++f) {
+        ++histogram[static_cast<size_t>(
+            std::abs(readSample(at + f * stride) - readSample(at + (f - 1) * stride)))];
+      }
+    }
+  };
+  count(allDifferences_, 0, frames);
+  for (const size_t b : sampled_) {
+    count(drawnDifferences_, b * kBlockFrames, std::min(frames, (b + 1) * kBlockFrames));
+  }
+}
+
+double PathSearch::sampledBits(double logStep) {
+  const std::unique_ptr<UniformTable> table = tableAt(logStep);
+  const ClassSearch search = searchFor(*table, logStep);
+  const size_t stride = 2 * size_t{channels_};
+  const size_t units = sampled_.size() * channels_;  // a block's channel each
+  const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, units));
+  std::vector<SymbolCounts> counts(workers + 1);
+  onThreads(workers, [&](size_t k) {
+    clearCounts(counts[k]);
+    std::vector<int16_t> path(kBlockFrames * channels_);
+    for (size_t unit = k; unit < units; unit += workers) {
+      const uint8_t* from = samples_.begin + sampled_[unit / channels_] * kBlockFrames * stride;
+      const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
+      const auto c = static_cast<uint32_t>(unit % channels_);
+      const TargetState start = guessedStates(samples_, from, channels_)[c];
+      search.searchChannel(from, from, to, to, c, start, path.data(), counts[k]);
+    }
+  });
+  SymbolCounts& sum = counts[workers];
+  clearCounts(sum);
+  for (size_t k = 0; k < workers; ++k) addCounts(sum, counts[k]);
+  // A ratio estimate: the blocks' bits scaled by how the whole sound's differences compare with
+  // theirs, each difference m weighed by about the bits a step of δ needs for it, which follows
+  // the loud and quiet passages a plain scaling by length would miss.
+  const double step = std::exp2(std::clamp(logStep, 0.0, kLargestLogStep));
+  double all = 0, drawn = 0;
+  for (uint32_t m = 0; m <= kMaxMagnitude; ++m) {
+    if (allDifferences_[m] == 0) continue;
+    const double bits = 1 + std::log2(1 + m / step);
+    all += bits * static_cast<double>(allDifferences_[m]);
+    drawn += bits * static_cast<double>(drawnDifferences_[m]);
+  }
+  const double header = 8.0 * kQxwHeaderSize;
+  const double bits = static_cast<double>(fitCodes(model_, sum, *table, runWidth_)) - header;
+  return (drawn > 0 ? bits * all / drawn : bits) + header;
+}
+
+void PathSearch::searchWhole(const UniformTable& table, double logStep, int16_t* path,
+                             SymbolCounts& counts) const {
+  const ClassSearch search = searchFor(table, logStep);
+  const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, channels_));
+  std::vector<SymbolCounts> parts(workers);
+  onThreads(workers, [&](size_t k) {
+    clearCounts(parts[k]);
+    for (auto c = static_cast<uint32_t>(k); c < channels_; c += static_cast<uint32_t>(workers)) {
+      search.searchChannel(samples_.begin, samples_.begin, samples_.end, samples_.end, c,
+                           TargetState{}, path, parts[k]);
+    }
+  });
+  clearCounts(counts);
+  for (const SymbolCounts& part : parts) addCounts(counts, part);
+}
+
+LogStepFound PathSearch::trials(double target, double firstLogStep) {
+  const double samples = std::max(static_cast<double>(samples_.sampleCount()), 1.0);
+  double last = -1;
+  const LogStepFound found = searchLogStep(target, firstLogStep, samples, 0, [&](double logStep) {
+    last = logStep;
+    return sampledBits(logStep);
+  });
+  // The model keeps the codes of the last trial: those of the step found are wanted.
+  if (last != found.logStep) sampledBits(found.logStep);
+  return found;
+}
+
+double PathSearch::wholePasses(double target, const LogStepFound& found, std::vector<int16_t>& path,
+                               SymbolCounts& counts) {
+  // The whole search lands a little off the sampled estimate: corrected along the estimate's
+  // slope (about a bit a sample for each doubling where unmeasured).
+  const double samples = std::max(static_cast<double>(samples_.sampleCount()), 1.0);
+  const double slope = found.slope < 0 ? found.slope : -samples;
+  double x = found.logStep, bestLogStep = x, bestMiss = -1;
+  std::vector<int16_t> spare;
+  SymbolCounts tried;
+  for (int pass = 0; pass < kMostWholePasses; ++pass) {
+    std::vector<int16_t>& into = pass == 0 ? path : spare;
+    into.resize(samples_.sampleCount());
+    const std::unique_ptr<UniformTable> table = tableAt(x);
+    searchWhole(*table, x, into.data(), tried);
+    const double bits = static_cast<double>(fitCodes(model_, tried, *table, runWidth_));
+    const double miss = std::fabs(bits - target);
+    if (bestMiss < 0 || miss < bestMiss) {
+      bestMiss = miss, bestLogStep = x;
+      std::memcpy(counts, tried, sizeof(SymbolCounts));
+      if (pass > 0) std::swap(path, spare);
+    }
+    if (miss <= kWholeWithin * target) break;
+    x = std::clamp(x + (target - bits) / slope, 0.0, kLargestLogStep);
+  }
+  return bestLogStep;
+}
+
+std::unique_ptr<UniformTable> PathSearch::find(double bitsPerSample, double firstLogStep,
+                                               uint32_t largest, int runWidth,
+                                               std::vector<int16_t>& path) {
+  largest_ = largest;
+  runWidth_ = runWidth;
+  codeLengths_.clear();
+  const double target = bitsPerSample * std::max(static_cast<double>(samples_.sampleCount()), 1.0);
+  drawBlocks();
+  LogStepFound found = trials(target, firstLogStep + kFirstLogStepShift);
+  // The second round weighs each step's bits, by the codes the first round's sampled paths
+  // call for, against its error.
+  codeLengths_.assign(&model_.codeLength[0][0],
+                      &model_.codeLength[0][0] + kContextCount * kSymbolColumns);
+  found = trials(target, found.logStep);
+  SymbolCounts counts;
+  const double logStep = wholePasses(target, found, path, counts);
+  std::unique_ptr<UniformTable> table = tableAt(logStep);
+  fitCodes(model_, counts, *table, runWidth_);
+  return table;
+}
+
+}  // namespace qxw

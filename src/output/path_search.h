@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "analysis/encoder_model.h"
+#include "analysis/uniform_table.h"
+#include "output/class_search.h"
+#include "output/step_search.h"
+
+namespace qxw {
+
+// How hard the class search tries: the paths it keeps.
+struct SearchEffort {
+  int paths;
+};
+
+// The effort a level 1 to 3 of /X stands for.
+SearchEffort searchEffort(int level);
+
+// The step at which the class search's own path brings a sound's file nearest a size, and that
+// path. Trials search sampled blocks of frames, each from a guessed state, on as many threads as
+// help; the path written is searched over the whole sound, a channel to a thread, so the bytes
+// never depend on the threads.
+class PathSearch {
+ public:
+  PathSearch(EncoderModel& model, SampleRange samples, uint32_t channels, unsigned threads,
+             SearchEffort effort);
+
+  // Searches from firstLogStep (the log2 of a first guess at the step), on tables reaching
+  // largest, with runs counted by runWidth bits. Fills path with the reconstruction (interleaved
+  // as the input) and leaves the model's codes fitted to it; returns the table.
+  std::unique_ptr<UniformTable> find(double bitsPerSample, double firstLogStep, uint32_t largest,
+                                     int runWidth, std::vector<int16_t>& path);
+
+ private:
+  // The table the class search uses at a log-step: tail bins spaced near 2δ.
+  std::unique_ptr<UniformTable> tableAt(double logStep) const;
+  // Draws the blocks the trials search, and counts the differences they and the sound hold.
+  void drawBlocks();
+  // Estimated bits of the file at a log-step, from the sampled blocks.
+  double sampledBits(double logStep);
+  // Searches the whole sound with the table of the log-step; the path's counts go into counts.
+  void searchWhole(const UniformTable& table, double logStep, int16_t* path,
+                   SymbolCounts& counts) const;
+  // The log-step whose sampled estimate comes nearest the target, from a first guess; leaves
+  // the model's codes fitted to the sampled paths there.
+  LogStepFound trials(double target, double firstLogStep);
+  // Searches the whole sound from the step found, corrected where it lands too far off; the
+  // log-step taken, its path and the path's counts.
+  double wholePasses(double target, const LogStepFound& found, std::vector<int16_t>& path,
+                     SymbolCounts& counts);
+  // The class search on the table of the log-step, weighing the rates when there are codes.
+  ClassSearch searchFor(const UniformTable& table, double logStep) const;
+
+  EncoderModel& model_;
+  SampleRange samples_;
+  uint32_t channels_;
+  unsigned threads_;
+  SearchEffort effort_;
+  uint32_t largest_ = 0;
+  int runWidth_ = 0;
+  std::vector<size_t> sampled_;                              // the blocks drawn
+  std::vector<uint64_t> allDifferences_, drawnDifferences_;  // by magnitude
+  std::vector<int32_t> codeLengths_;  // by context and symbol, when rates are weighed
+};
+
+}  // namespace qxw
