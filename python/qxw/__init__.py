@@ -71,6 +71,8 @@ def _load():
                        ctypes.c_int),
         "qxw_encode_bits": ([p, fmt, ctypes.c_double, ctypes.c_int, ctypes.POINTER(p),
                              ctypes.POINTER(size)], ctypes.c_int),
+        "qxw_encode_search": ([p, fmt, ctypes.c_double, ctypes.c_int, ctypes.c_int,
+                               ctypes.POINTER(p), ctypes.POINTER(size)], ctypes.c_int),
         "qxw_free": ([p], None),
         "qxw_read_format": ([p, size, fmt], ctypes.c_int),
         "qxw_decode": ([p, size, i16, size], ctypes.c_int),
@@ -129,17 +131,21 @@ def _frames(samples):
     return np.ascontiguousarray(array)
 
 
-def encode(samples, rate, quality=3, threads=0, bits=None):
+def encode(samples, rate, quality=3, threads=0, bits=None, effort=0):
     """The QXW file of the samples as bytes: at quality 0..9 (9 is lossless), or, with bits, at
-    an average of about that many bits per sample (2 to 8)."""
+    an average of about that many bits per sample (2 to 8). effort 1 to 3, with bits, searches
+    each sample's level as wav2qxw /X does: more of the sound at the size, several times slower."""
     array = _frames(samples)
     rate = _integer("rate", rate, _UINT32)
     threads = _integer("threads", threads, range(0, _INT.stop))
+    effort = _integer("effort", effort, _INT)
     if bits is None:
         quality = _integer("quality", quality, _INT)
+        if effort != 0:
+            raise ValueError("effort needs bits: a quality level has no search")
     else:
         bits = _bits(bits)
-    setting = f"quality {quality}" if bits is None else f"bits {bits:g}"
+    setting = f"quality {quality}" if bits is None else f"bits {bits:g}, effort {effort}"
     arguments = f" ({setting}, {array.shape[1]} channels)"
     fmt = _Format(array.shape[0], array.shape[1], rate)
     data, size = ctypes.c_void_p(), ctypes.c_size_t()
@@ -148,8 +154,8 @@ def encode(samples, rate, quality=3, threads=0, bits=None):
         _check(_lib.qxw_encode(pointer, ctypes.byref(fmt), quality, threads,
                                ctypes.byref(data), ctypes.byref(size)), arguments)
     else:
-        _check(_lib.qxw_encode_bits(pointer, ctypes.byref(fmt), bits, threads,
-                                    ctypes.byref(data), ctypes.byref(size)), arguments)
+        _check(_lib.qxw_encode_search(pointer, ctypes.byref(fmt), bits, effort, threads,
+                                      ctypes.byref(data), ctypes.byref(size)), arguments)
     try:
         return ctypes.string_at(data, size.value)
     finally:
@@ -186,9 +192,9 @@ def read(source):
     return decode(_bytes_of(source))
 
 
-def write(destination, samples, rate, quality=3, bits=None, threads=0):
+def write(destination, samples, rate, quality=3, bits=None, threads=0, effort=0):
     """Writes the QXW file of the samples to a path or a binary file object."""
-    data = encode(samples, rate, quality=quality, threads=threads, bits=bits)
+    data = encode(samples, rate, quality=quality, threads=threads, bits=bits, effort=effort)
     if hasattr(destination, "write"):
         destination.write(data)
         return

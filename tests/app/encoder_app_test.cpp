@@ -9,6 +9,7 @@
 #include <cmath>
 #include <thread>
 
+#include "qxw/qxw.h"
 #include "support/run_program.h"
 #include "support/signals.h"
 #include "support/wav_files.h"
@@ -304,6 +305,31 @@ TEST_F(EncoderRun, ReportsTheSizeAndQualityOfATargetedFile) {
                 8.0 * static_cast<double>(bytes) / 80000, ratio.c_str());
   EXPECT_EQ(result.out.substr(result.out.find("Done.\nVerifying song.qxw\n") + 25), expected);
   EXPECT_EQ(result.out.find("estimated"), std::string::npos);
+}
+
+// /X writes the library's searched bytes, and qxw2wav gives back what the library decodes: the
+// search's reconstruction, sample for sample.
+TEST_F(EncoderRun, SearchedFilesAreTheLibrarysAndDecodeToTheirReconstruction) {
+  const auto input = makeSignal(Signal::Music, 60000, 2);
+  writeFile(dir.path("song.wav"), makeWav(input, 2));
+  const qxw_format format{60000, 2, 44100};
+  for (int effort : {1, 3}) {
+    const std::string option = "/X" + std::to_string(effort);
+    const std::string name = "x" + std::to_string(effort);
+    ASSERT_EQ(run({option, "/B3.5", "/V", "song.wav", name + ".qxw"}).status, 0) << option;
+    const auto file = readFile(dir.path(name + ".qxw"));
+    void* data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(qxw_encode_search(input.data(), &format, 3.5, effort, 1, &data, &size), QXW_OK);
+    EXPECT_EQ(file, std::vector<uint8_t>(static_cast<uint8_t*>(data),
+                                         static_cast<uint8_t*>(data) + size));
+    qxw_free(data);
+    std::vector<int16_t> decoded(input.size());
+    ASSERT_EQ(qxw_decode(file.data(), file.size(), decoded.data(), decoded.size()), QXW_OK);
+    ASSERT_EQ(runProgram(QXW2WAV_PATH, {dir.path(name + ".qxw"), dir.path(name + ".wav")}).status,
+              0);
+    EXPECT_EQ(readFile(dir.path(name + ".wav")), makeWav(decoded, 2)) << option;
+  }
 }
 
 // Through pipes the bytes are those of the files: the file waits in memory until its size is

@@ -27,11 +27,13 @@ def test_encodes_the_programs_bytes_and_reads_them_back(tmp_path):
         w.setsampwidth(2)
         w.setframerate(32000)
         w.writeframes(samples.astype("<i2").tobytes())
-    for option, kwargs in (("/Q9", {"quality": 9}), ("/Q2", {"quality": 2}), ("/B4", {"bits": 4})):
-        subprocess.run([os.environ["WAV2QXW"], option, str(tmp_path / "song.wav"),
+    for options, kwargs in ((["/Q9"], {"quality": 9}), (["/Q2"], {"quality": 2}),
+                            (["/B4"], {"bits": 4}), (["/B3.5", "/X"], {"bits": 3.5, "effort": 1}),
+                            (["/X3", "/B4"], {"bits": 4, "effort": 3})):
+        subprocess.run([os.environ["WAV2QXW"], *options, str(tmp_path / "song.wav"),
                         str(tmp_path / "song.qxw")], check=True, capture_output=True)
         expected = (tmp_path / "song.qxw").read_bytes()
-        assert qxw.encode(samples, 32000, **kwargs) == expected, option
+        assert qxw.encode(samples, 32000, **kwargs) == expected, options
     qxw.write(tmp_path / "lossless.qxw", samples, 32000, quality=9)
     for source in (tmp_path / "lossless.qxw", str(tmp_path / "lossless.qxw"),
                    (tmp_path / "lossless.qxw").read_bytes(),
@@ -105,6 +107,10 @@ def test_threads_encode_at_once_to_the_same_bytes():
     ({"bits": float("nan")}, ValueError),
     ({"bits": "4"}, TypeError),
     ({"bits": 1.99}, ValueError),
+    ({"bits": 4, "effort": 4}, ValueError),
+    ({"bits": 4, "effort": -1}, ValueError),
+    ({"bits": 4, "effort": 1.0}, TypeError),
+    ({"effort": 1}, ValueError),
 ])
 def test_numbers_out_of_range_or_not_integers_are_refused(kwargs, error):
     arguments = {"rate": 44100, **kwargs}
