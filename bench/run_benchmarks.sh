@@ -53,6 +53,8 @@ if [ ! -f speech.wav ]; then
   rm -f speech22.wav
 fi
 sox music.wav small.wav trim 0 30          # about 5 MB
+# Twenty seconds of each of the other three songs, for the size targets.
+for n in 1 2 3; do sox music.wav "song$n.wav" trim $((60 * n + 20)) 20; done
 # small.wav 32 times over, about 170 MB: the same sound per sample, so only the length differs.
 sox $(for i in $(seq 32); do echo small.wav; done) big.wav
 
@@ -257,9 +259,34 @@ for bits in 3 4 5; do
 done
 echo >> "$report"
 
-# Size targets: the /B curve beside wavpack's hybrid mode, on the music and the speech.
-: > target.dat; : > target.dat.peer
-python3 "$root/bench/target_curve.py" "$enc" "$dec" target.dat small.wav speech.wav >> "$report"
+# Size targets: the /B and /X curves beside wavpack's hybrid mode, on four songs and the speech.
+: > target.dat; : > target.dat.peer; : > target.dat.x1; : > target.dat.x2; : > target.dat.x3
+python3 "$root/bench/target_curve.py" "$enc" "$dec" target.dat small.wav song1.wav song2.wav \
+  song3.wav speech.wav >> "$report"
+
+# What the searches cost on the whole music, against /Q3: /B at most 4 times, /X1 at most 20.
+{
+echo "### Size-target encode times on music.wav (all cores, best of three)"
+echo
+echo "| Command | Seconds | Against /Q3 | Peak memory (MB) |"
+echo "|---|---|---|---|"
+best() {
+  local t m low="" mem=""
+  for _ in 1 2 3; do
+    read -r t m < <( { /usr/bin/time -f "%e %M" "$enc" "$@" music.wav t.qxw >/dev/null; } 2>&1 | tail -n 1)
+    if [ -z "$low" ] || python3 -c "import sys; sys.exit(not float(sys.argv[1]) < float(sys.argv[2]))" "$t" "$low"; then low=$t; fi
+    mem=$m
+  done
+  echo "$low $mem"
+}
+read -r q3 q3mem < <(best /Q3)
+for command in "/Q3" "/B4" "/X1 /B4" "/X2 /B4" "/X3 /B4"; do
+  # shellcheck disable=SC2086
+  read -r t m < <(best $command)
+  echo "| wav2qxw $command | $t | $(python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.1f}')" "$t" "$q3") | $((m / 1024)) |"
+done
+echo
+} >> "$report"
 
 flac -0 -f -s small.wav -o s0.flac; flac -5 -f -s small.wav -o s5.flac; wavpack -q -f -y small.wav -o s.wv
 flac0=$(size s0.flac); flac5=$(size s5.flac); wv=$(size s.wv)
@@ -276,6 +303,8 @@ set arrow from $wv/1e6, graph 0 to $wv/1e6, graph 1 nohead dt 2 lc rgb "dark-gre
 plot "levels.dat" using 2:3 with linespoints pt 7 title "wav2qxw /Q0../Q9", \
      "levels.dat" using 2:3:1 with labels offset 0,1 notitle, \
      "target.dat" using 2:3 with linespoints pt 9 lc rgb "orange" title "wav2qxw /B2.5../B6", \
+     "target.dat.x1" using 2:3 with linespoints pt 7 lc rgb "red" title "wav2qxw /X1 /B2.5../B6", \
+     "target.dat.x3" using 2:3 with linespoints pt 6 lc rgb "brown" title "wav2qxw /X3 /B2.5../B6", \
      "target.dat.peer" using 2:3 with linespoints pt 5 lc rgb "dark-green" title "wavpack -b2.5..-b7 (hybrid)", \
      "others.dat" using 2:3 with points pt 5 ps 1.5 lc rgb "purple" title "sox ADPCM, wavpack hybrid", \
      "others.dat" using 2:3:1 with labels offset 0,-1 tc rgb "purple" notitle, \

@@ -13,6 +13,7 @@ import tempfile
 import time
 
 TARGETS = [2.5, 3, 3.5, 4, 4.5, 5, 5.5, 6]
+SEARCHED = [2.5, 3, 4, 5, 6]  # /X1../X3, timed once: they are slow
 WAVPACK = [2.5, 3, 3.5, 4, 4.5, 5, 5.5, 6, 7]
 
 
@@ -50,9 +51,10 @@ def interpolate(points, bits):
 
 def main():
     enc, dec, dat = sys.argv[1], sys.argv[2], sys.argv[3]
-    print("## Size targets (/B) against wavpack's hybrid mode\n")
+    print("## Size targets (/B, /X1../X3) against wavpack's hybrid mode\n")
     print("Bits per sample are file bits over frames × channels; SNR is exact (`qxw2wav /C`). "
-          "Encode times are medians of three runs on all cores; `/Q3` beside them for scale.\n")
+          "Encode times are medians of three runs on all cores (one run for /X); `/Q3` beside "
+          "them for scale.\n")
     with tempfile.TemporaryDirectory() as tmp, open(dat, "a") as ours, open(dat + ".peer", "a") as peer:
         for wav in sys.argv[4:]:
             name = os.path.basename(wav)
@@ -70,10 +72,18 @@ def main():
                     plot.write(f'"{label.split()[-1]}" {os.path.getsize(file) / 1e6:.3f} {ratio:.2f}\n')
 
             mine, theirs = [], []
+            searched = {effort: [] for effort in (1, 2, 3)}
             for bits in TARGETS:
                 qxw = os.path.join(tmp, "b.qxw")
                 seconds = timed(enc, f"/B{bits}", wav, qxw)
                 point(f"wav2qxw /B{bits}", qxw, seconds, snr(dec, enc, tmp, wav, qxw=qxw), mine, ours)
+            for effort, points in searched.items():
+                with open(f"{dat}.x{effort}", "a") as plot:
+                    for bits in SEARCHED:
+                        qxw = os.path.join(tmp, "x.qxw")
+                        seconds = timed(enc, f"/X{effort}", f"/B{bits}", wav, qxw, runs=1)
+                        point(f"wav2qxw /X{effort} /B{bits}", qxw, seconds,
+                              snr(dec, enc, tmp, wav, qxw=qxw), points, plot)
             for bits in WAVPACK:
                 wv, out = os.path.join(tmp, "h.wv"), os.path.join(tmp, "h.wav")
                 seconds = timed("wavpack", "-q", "-y", f"-b{bits}", wav, "-o", wv)
@@ -89,12 +99,15 @@ def main():
             ms_bits = os.path.getsize(adpcm) * 8 / samples
             ms_snr = snr(dec, enc, tmp, wav, decoded=os.path.join(tmp, "ms-out.wav"))
             print(f"| sox MS ADPCM | {ms_bits:.2f} | {ms_snr:.2f} | | |\n")
-            print("| At | /B SNR | wavpack hybrid, interpolated | Difference |")
-            print("|---|---|---|---|")
+            print("| At | /B SNR | /X1 | /X2 | /X3 | wavpack hybrid, interpolated | /B − wavpack "
+                  "| /X1 − wavpack | /X1 − /B |")
+            print("|---|---|---|---|---|---|---|---|---|")
             for bits in (3, 4, 5):
                 a, b = interpolate(mine, bits), interpolate(theirs, bits)
-                if a is not None and b is not None:
-                    print(f"| {bits} bits | {a:.2f} | {b:.2f} | {a - b:+.2f} dB |")
+                x = [interpolate(searched[e], bits) for e in (1, 2, 3)]
+                if a is not None and b is not None and None not in x:
+                    print(f"| {bits} bits | {a:.2f} | {x[0]:.2f} | {x[1]:.2f} | {x[2]:.2f} | {b:.2f} "
+                          f"| {a - b:+.2f} dB | {x[0] - b:+.2f} dB | {x[0] - a:+.2f} dB |")
             four = interpolate(mine, 4)
             if four is not None:
                 print(f"\nAt 4 bits /B is {four - ms_snr:+.1f} dB against MS ADPCM ({ms_bits:.2f} bits, {ms_snr:.1f} dB).\n")

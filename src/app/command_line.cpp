@@ -52,12 +52,13 @@ bool looksLikeTarget(const char* rest) {
 }
 
 // "/Q#" takes a digit after the letter, "/B#" a target (checked when applied, so that a mistyped
-// one is a usage error, not a file name); "/V" stands alone, "/X" alone or with one digit.
+// one is a usage error, not a file name); "/V" stands alone, "/X" alone or with an effort of 1
+// to 3 (so that "/x5" stays the file name it always was).
 bool isOption(const char* arg) {
   if (arg[0] != '/' || arg[1] == '\0') return false;
   const char letter = upper(arg[1]);
   if (letter == 'V') return arg[2] == '\0';
-  if (letter == 'X') return arg[2] == '\0' || (isDigit(arg[2]) && arg[3] == '\0');
+  if (letter == 'X') return arg[2] == '\0' || (arg[2] >= '1' && arg[2] <= '3' && arg[3] == '\0');
   if (letter == 'B') return looksLikeTarget(arg + 2);
   return letter == 'Q' && isDigit(arg[2]);
 }
@@ -94,7 +95,7 @@ bool applyOption(const char* option, CommandLine& line, bool& qualityGiven) {
     case 'X':
       if (line.effort > 0 || qualityGiven) return false;
       line.effort = option[2] == '\0' ? kDefaultEffort : option[2] - '0';
-      return line.effort >= 1 && line.effort <= QXW_EFFORT_MAX;
+      return true;
     default:
       if (line.verify) return false;
       line.verify = true;

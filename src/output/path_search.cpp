@@ -12,9 +12,10 @@ namespace qxw {
 namespace {
 
 constexpr size_t kBlockFrames = size_t{1} << 12;
-// Trials search about this many blocks: one drawn from each of as many equal stretches of the
-// sound, so that no rhythm of the music lines up with the blocks.
-constexpr size_t kSampledBlocks = 256;
+// Trials search an eighth of the blocks, between 32 and 256 of them: one drawn from each of as
+// many equal stretches of the sound, so that no rhythm of the music lines up with the blocks.
+constexpr size_t kFewestSampledBlocks = 32;
+constexpr size_t kMostSampledBlocks = 256;
 // The tail is spaced near 2δ: at the search's step a tail as fine as δ gains nothing from the
 // classes and costs bits.
 constexpr double kTailScale = 2;
@@ -95,7 +96,8 @@ void PathSearch::drawBlocks() {
   const size_t stride = 2 * size_t{channels_};
   const size_t frames = static_cast<size_t>(samples_.end - samples_.begin) / stride;
   const size_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
-  const size_t stretches = std::min(blocks, kSampledBlocks);
+  const size_t stretches =
+      std::min(blocks, std::clamp<size_t>(blocks / 8, kFewestSampledBlocks, kMostSampledBlocks));
   sampled_.clear();
   for (size_t k = 0; k < stretches; ++k) {
     const size_t first = blocks * k / stretches, last = blocks * (k + 1) / stretches;

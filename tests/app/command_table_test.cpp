@@ -88,7 +88,7 @@ TEST(CommandTable, EachCommandLineGivesItsStatusAndFiles) {
       {kEncoder, {"/b.5e1", "song.wav"}, 1, {}},
       {kEncoder, {"/B+4", "song.wav"}, 1, {}},
       {kEncoder, {"/Bach", "out"}, 2, {}},
-      // /X goes with /B only, once, at efforts 1 to 3; "/X4" is a mistake, "/Xylo" a file name.
+      // /X goes with /B only, once, at efforts 1 to 3; "/X4" and "/Xylo" are file names.
       {kEncoder, {"/X", "song.wav"}, 1, {}},
       {kEncoder, {"/X", "/Q3", "song.wav"}, 1, {}},
       {kEncoder, {"/Q3", "/X2", "song.wav"}, 1, {}},
