@@ -192,7 +192,7 @@ struct Candidate {
 // model's codes.
 Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int runWidth,
                           SampleRange samples, const SoundFormat& format, bool keep,
-                          const int16_t* path = nullptr) {
+                          unsigned threads, const int16_t* path = nullptr) {
   table.applyTo(model);
   model.binBits[0] = runWidth;
   // A file written before let its channel states go.
@@ -207,7 +207,7 @@ Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int ru
   Recording recording;
   recording.samples = keep ? candidate.reconstruction.data() : nullptr;
   candidate.noise = writeTargetSamples({table, runWidth, format.channelCount, path}, model, writer,
-                                       samples, recording)
+                                       samples, recording, threads)
                         .noise;
   model.finishFile(writer);
   file.close();
@@ -235,13 +235,13 @@ Candidate searchedFile(EncoderModel& model, StepSearch& nearestSearch, const Uni
                        SampleRange samples, const SoundFormat& format, double bitsPerSample,
                        int effort, unsigned threads, bool keep) {
   const int runWidth = nearestSearch.runWidth();
-  Candidate nearest = writeTargetFile(model, table, runWidth, samples, format, keep);
+  Candidate nearest = writeTargetFile(model, table, runWidth, samples, format, keep, threads);
   std::vector<int16_t> path;
   PathSearch search(model, samples, format.channelCount, threads, searchEffort(effort));
   const std::unique_ptr<UniformTable> classTable = search.find(
       bitsPerSample, nearestSearch.logStep(), nearestSearch.largestDifference(), runWidth, path);
   Candidate searched =
-      writeTargetFile(model, *classTable, runWidth, samples, format, false, path.data());
+      writeTargetFile(model, *classTable, runWidth, samples, format, false, threads, path.data());
   searched.reconstruction = std::move(path);
   const double allowed =
       bitsPerSample * static_cast<double>(samples.sampleCount()) * (1 + kTargetMiss);
@@ -335,8 +335,8 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     model->writeHeader(writer, format.sampleRate);
     listener.stepStarts(CompressionStep::EncodingSamples);
     // The walk measures the signal as it goes.
-    const TargetQuality quality =
-        writeTargetSamples(walk, *model, writer, samples, recordingFor(listener, samples));
+    const TargetQuality quality = writeTargetSamples(walk, *model, writer, samples,
+                                                     recordingFor(listener, samples), threadCount);
     report.signal = quality.signal;
     report.noise = quality.noise;
     model->finishFile(writer);
@@ -355,7 +355,7 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
       table = search.find(8.0 * static_cast<double>(chosen.bytes.size()) /
                           static_cast<double>(std::max<uint64_t>(count, 1)));
       Candidate searched =
-          writeTargetFile(*model, *table, search.runWidth(), samples, format, keep);
+          writeTargetFile(*model, *table, search.runWidth(), samples, format, keep, threadCount);
       if (searched.bytes.size() <= chosen.bytes.size() && searched.noise <= chosen.noise) {
         chosen = std::move(searched);
       }

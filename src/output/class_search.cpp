@@ -146,7 +146,8 @@ ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t chann
     : table_(table),
       runWidth_(runWidth),
       channels_(channels),
-      paths_(std::clamp(paths, 1, kMostPaths)) {
+      paths_(std::clamp(paths, 1, kMostPaths)),
+      rate_(size_t{kContextCount} * kSymbolColumns, 0) {
   for (int b = 0; b < kBinCount; ++b) {
     if (b > table.singleLevels()) {
       sets_[b] = kEven | kOdd;
@@ -223,34 +224,43 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
       const auto room = [&](bool down) {
         return static_cast<uint32_t>(down ? p.reconstructed + 32768 : 32767 - p.reconstructed);
       };
-      const auto take = [&](const Level& level, bool down) {
+      // Writes the candidate in the next slot, kept only when valid: the choices between the
+      // candidates are unpredictable, so they cost no branches.
+      const auto take = [&](const Level& level, bool down, bool valid) {
         const int32_t step = down ? -int32_t{level.magnitude} : int32_t{level.magnitude};
         const auto r = static_cast<int16_t>(p.reconstructed + step);
         const bool turnsDown = down && level.magnitude != 0;
         const int symbol = symbolOf(level.bin, turnsDown != p.lastNegative);
         const int64_t e = int64_t{x} - r;
-        Path child{p.cost + kErrorScale * e * e, r, level.bin, turnsDown, 0};
-        if (!rate_.empty()) child.cost += rate_[size_t{p.context} * kSymbolColumns + symbol];
-        if (level.bin == 0 && p.context == 0 && runWidth_ > 0) {
+        Path child{
+            p.cost + kErrorScale * e * e + rate_[size_t{p.context} * kSymbolColumns + symbol], r,
+            level.bin, turnsDown, 0};
+        if (runWidth_ > 0 && level.bin == 0 && p.context == 0) {
           if (runAfter < 0) runAfter = repeatsAfter(at, end, stride, x, runWidth_);
           child.runLength = static_cast<uint32_t>(runAfter);
         }
-        candidates[count++] = {
-            child, {r, static_cast<uint8_t>(i), static_cast<uint8_t>(symbol), p.context}};
+        candidates[count] = {child,
+                             {r, static_cast<uint8_t>(i), static_cast<uint8_t>(symbol), p.context}};
+        count += valid ? 1 : 0;
       };
-      // The allowed levels either side of the target, where they keep a 16-bit sample.
+      // The allowed levels either side of the target, where they keep a 16-bit sample: below it
+      // the largest at most the target (or, with none, the smallest the other way), above it the
+      // next.
+      const auto takeAround = [&](const Levels& set) {
+        const uint32_t below = set.countUpTo[m];
+        const auto last = static_cast<uint32_t>(set.levels.size() - 1);
+        const bool under = below > 0;
+        take(set.levels[under ? below - 1 : 0], under ? negative : !negative,
+             under || set.levels[0].magnitude <= room(!negative));
+        const Level& over = set.levels[std::min(below, last)];
+        take(over, negative, below <= last && over.magnitude <= room(negative));
+      };
       const uint8_t sets = setsAfter(p.context);
-      for (const Levels* set : {&even_, &odd_}) {
-        if ((sets & (set == &even_ ? kEven : kOdd)) == 0) continue;
-        const uint32_t below = set->countUpTo[m];
-        if (below > 0) {
-          take(set->levels[below - 1], negative);
-        } else if (set->levels[0].magnitude <= room(!negative)) {
-          take(set->levels[0], !negative);
-        }
-        if (below < set->levels.size() && set->levels[below].magnitude <= room(negative)) {
-          take(set->levels[below], negative);
-        }
+      if (sets == (kEven | kOdd)) {
+        takeAround(even_);
+        takeAround(odd_);
+      } else {
+        takeAround(sets == kEven ? even_ : odd_);
       }
     }
     beam.choose(candidates, count, paths_);

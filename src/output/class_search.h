@@ -49,7 +49,7 @@ class ClassSearch {
   int runWidth_;
   uint32_t channels_;
   int paths_;
-  std::vector<int64_t> rate_;  // by context and symbol, when weighed
+  std::vector<int64_t> rate_;  // by context and symbol: 0 until weighed
   Levels even_, odd_;
   uint8_t sets_[kBinCount] = {};
 };

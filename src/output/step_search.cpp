@@ -20,15 +20,6 @@ constexpr double kWellWithin = 0.015;
 
 }  // namespace
 
-std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, uint32_t channels) {
-  std::vector<TargetState> states(channels);
-  if (at == samples.begin) return states;
-  for (uint32_t c = 0; c < channels; ++c) {
-    states[c].reconstructed = readSample(at - 2 * size_t{channels} + 2 * c);
-  }
-  return states;
-}
-
 uint64_t fitCodes(EncoderModel& model, const SymbolCounts& counts, const UniformTable& table,
                   int runWidth) {
   uint64_t offsetBits = 0;

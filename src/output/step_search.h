@@ -30,10 +30,6 @@ LogStepFound searchLogStep(double target, double x, double samples, double first
 uint64_t fitCodes(EncoderModel& model, const SymbolCounts& counts, const UniformTable& table,
                   int runWidth);
 
-// The guess at a block's state where a walk cannot know it: the reader holds the previous input
-// sample.
-std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, uint32_t channels);
-
 // The step of the table that brings a sound's file closest to a size: each trial counts the
 // symbols of a walk over the whole sound, in fixed blocks of frames that each start from a
 // guessed state (so that any number of threads gives the same counts), builds the codes those

@@ -1,7 +1,10 @@
 #include "output/target_encoder.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
+
+#include "format/frame_pieces.h"
 
 #include "format/reconstruction_digest.h"
 
@@ -17,11 +20,13 @@ struct NearestLevel {
                                                  bool& negative) const {
     const int32_t target = int32_t{x} - st.reconstructed;
     negative = target < 0;
-    const uint32_t magnitude = negative ? 0u - static_cast<uint32_t>(target) : target;
+    // The sign is as likely either way: masks, not branches.
+    const auto sign = static_cast<uint32_t>(target >> 31);
+    const uint32_t magnitude = (static_cast<uint32_t>(target) ^ sign) - sign;
     const Level& level = table.nearest(magnitude);
     // Room to the rail in the step's direction: 0..65535.
-    const auto room =
-        static_cast<uint32_t>(negative ? st.reconstructed + 32768 : 32767 - st.reconstructed);
+    const auto up = static_cast<uint32_t>(32767 - st.reconstructed);
+    const uint32_t room = up ^ ((up ^ (65535 - up)) & sign);
     return level.magnitude > room ? table.atMost(room) : level;
   }
 };
@@ -58,11 +63,15 @@ template <typename Choose, typename Code, typename Record>
 void walkFrames(const TargetWalk& walk, const uint8_t* first, const uint8_t* from,
                 const uint8_t* to, const uint8_t* end, TargetState* states, Choose choose,
                 Code code, Record record) {
-  const size_t stride = 2 * size_t{walk.channels};
+  // Copies the stores of the counts and the output cannot alias.
+  const uint32_t channels = walk.channels;
+  const int runWidth = walk.runWidth;
+  const size_t stride = 2 * size_t{channels};
   TargetState local[kMaxChannels];
-  std::copy_n(states, walk.channels, local);
+  const uint32_t kept = std::min<uint32_t>(channels, kMaxChannels);  // always all of them
+  std::copy_n(states, kept, local);
   for (const uint8_t* at = from; at < to;) {
-    for (uint32_t c = 0; c < walk.channels; ++c, at += 2) {
+    for (uint32_t c = 0; c < channels; ++c, at += 2) {
       TargetState& st = local[c];
       const int16_t x = readSample(at);
       if (st.runLength > 0) {
@@ -73,19 +82,20 @@ void walkFrames(const TargetWalk& walk, const uint8_t* first, const uint8_t* fro
       bool negative = false;
       const Level& level = choose(st, x, static_cast<size_t>(at - first) / 2, negative);
       const int32_t magnitude = level.magnitude;
-      st.reconstructed =
-          static_cast<int16_t>(st.reconstructed + (negative ? -magnitude : magnitude));
-      const bool down = negative && magnitude != 0;
-      const int symbol = symbolOf(level.bin, down != st.lastNegative);
-      const bool opensRun = level.bin == 0 && st.context == 0;
-      if (opensRun) st.runLength = repeatsAfter(at, end, stride, x, walk.runWidth);
+      const int32_t sign = negative ? -1 : 0;
+      st.reconstructed = static_cast<int16_t>(st.reconstructed + ((magnitude ^ sign) - sign));
+      const bool down = negative & (magnitude != 0);
+      const int symbol = level.bin + (31 & -int{(level.bin != 0) & (down != st.lastNegative)});
+      if (runWidth > 0 && level.bin == 0 && st.context == 0) {
+        st.runLength = repeatsAfter(at, end, stride, x, runWidth);
+      }
       code(st, symbol, level);
       st.context = level.bin;
       st.lastNegative = down;
       record(st, x);
     }
   }
-  std::copy_n(local, walk.channels, states);
+  std::copy_n(local, kept, states);
 }
 
 // The walk with the level choice its path calls for.
@@ -110,13 +120,22 @@ void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState
       [](const TargetState&, int16_t) {});
 }
 
-TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& model,
-                                 BitWriter& writer, SampleRange samples, Recording recording) {
-  std::vector<TargetState> states(walk.channels);
-  TargetQuality quality;
-  uint64_t signal = 0, noise = 0;  // exact over up to 2^32 samples of at most 2^30 each
-  uint32_t inSum = 0;
-  uint64_t position = 0, digest = 0;
+namespace {
+
+// What a written stretch of frames measured, exactly: 2^31 samples of squares below 2^32 fit.
+struct Written {
+  uint64_t signal = 0;
+  uint64_t noise = 0;
+  uint64_t digest = 0;
+};
+
+// Writes the frames of [from, to) from the channel states (moved past them) with the model's
+// codes, keeping what the recording asks at the samples' own positions.
+Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter& writer,
+                    SampleRange samples, const uint8_t* from, const uint8_t* to,
+                    TargetState* states, const Recording& recording) {
+  Written written;
+  uint64_t position = static_cast<size_t>(from - samples.begin) / 2;
   const bool digested = recording.digest != nullptr;
   BitCursor cursor{};
   const auto code = [&](const TargetState& st, int symbol, const Level& level) {
@@ -134,33 +153,153 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
   };
   const auto record = [&](const TargetState& st, int16_t x) {
     if (recording.samples != nullptr) recording.samples[position] = st.reconstructed;
-    if (digested) digest += digestTerm(position, st.reconstructed);
+    if (digested) written.digest += digestTerm(position, st.reconstructed);
     ++position;
     const int64_t difference = int64_t{x} - st.reconstructed;
-    signal += static_cast<uint64_t>(int64_t{x} * x);
-    noise += static_cast<uint64_t>(difference * difference);
-    if (++inSum == 0) {
-      quality.signal += signal;
-      quality.noise += noise;
-      signal = noise = 0;
-    }
+    written.signal += static_cast<uint64_t>(int64_t{x} * x);
+    written.noise += static_cast<uint64_t>(difference * difference);
   };
   // A cursor a block of frames at a time: a coded sample takes at most two words.
   constexpr size_t kBlockFrames = 1024;
   const size_t stride = 2 * size_t{walk.channels};
-  for (const uint8_t* from = samples.begin; from < samples.end;) {
-    const size_t frames = std::min(kBlockFrames, static_cast<size_t>(samples.end - from) / stride);
+  while (from < to) {
+    const size_t frames = std::min(kBlockFrames, static_cast<size_t>(to - from) / stride);
     if (frames == 0) break;
-    const uint8_t* to = from + frames * stride;
+    const uint8_t* next = from + frames * stride;
     cursor = writer.open(2 * frames * walk.channels);
-    walkChosen(walk, samples.begin, from, to, samples.end, states.data(), code, record);
+    walkChosen(walk, samples.begin, from, next, samples.end, states, code, record);
     writer.close(cursor);
-    from = to;
+    from = next;
   }
-  quality.signal += signal;
-  quality.noise += noise;
-  if (digested) *recording.digest = digest;
-  return quality;
+  return written;
+}
+
+// --- The walk in pieces, on several threads ---
+//
+// As the levels' pass does: each round is cut into a piece per thread. The first piece goes out
+// from the exact states; every other starts from a guess a little before its first frame (the
+// reader holding the previous sample of the path, or of the input) and walks the warm-up into
+// nothing, by when the walk has usually met the exact states. A piece is kept only when the
+// exact states that arrive from the piece before equal its own there; otherwise it is walked
+// again from them. Either way the bytes are those of one walk.
+
+constexpr size_t kWarmUpFrames = 8192;
+constexpr size_t kPieceFrames = size_t{1} << 20;
+constexpr size_t kFewestPieceFrames = size_t{1} << 17;
+
+bool sameState(const TargetState& a, const TargetState& b) {
+  return a.reconstructed == b.reconstructed && a.context == b.context &&
+         a.lastNegative == b.lastNegative && a.runLength == b.runLength;
+}
+
+struct TargetPiece {
+  const uint8_t* from = nullptr;
+  const uint8_t* to = nullptr;
+  std::vector<TargetState> start, end;
+  OutputStream stream;
+  uint32_t tailBits = 0;  // the last, partial word
+  int tailCount = 0;
+  Written written;
+
+  explicit TargetPiece(size_t channels) { stream.createInMemory(kPieceFrames * channels * 2); }
+
+  void walkFrom(const TargetWalk& walk, const EncoderModel& model, SampleRange samples,
+                const std::vector<TargetState>& states, const Recording& recording) {
+    stream.restart();
+    BitWriter bits(stream);
+    start = end = states;
+    written = writeFrames(walk, model, bits, samples, from, to, end.data(), recording);
+    tailCount = bits.bitCount();
+    tailBits = tailCount == 0 ? 0 : bits.accumulator() >> (32 - tailCount);
+  }
+
+  void guessAndWalk(const TargetWalk& walk, const EncoderModel& model, SampleRange samples,
+                    const Recording& recording) {
+    const size_t stride = 2 * size_t{walk.channels};
+    const size_t before = static_cast<size_t>(from - samples.begin) / stride;
+    const uint8_t* warmFrom = from - std::min(before, kWarmUpFrames) * stride;
+    std::vector<TargetState> states = guessedStates(samples, warmFrom, walk.channels);
+    if (walk.path != nullptr && warmFrom > samples.begin) {
+      const size_t previous = static_cast<size_t>(warmFrom - samples.begin) / 2 - walk.channels;
+      for (uint32_t c = 0; c < walk.channels; ++c) {
+        states[c].reconstructed = walk.path[previous + c];
+      }
+    }
+    walkChosen(
+        walk, samples.begin, warmFrom, from, samples.end, states.data(),
+        [](const TargetState&, int, const Level&) {}, [](const TargetState&, int16_t) {});
+    walkFrom(walk, model, samples, states, recording);
+  }
+
+  void appendTo(BitWriter& writer) {
+    stream.close();
+    const std::vector<uint8_t>& bytes = stream.contents();
+    writer.writeWords(bytes.data(), bytes.size() / 4);
+    writer.writeBits(tailCount, tailBits);
+  }
+};
+
+}  // namespace
+
+std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, uint32_t channels) {
+  std::vector<TargetState> states(channels);
+  if (at == samples.begin) return states;
+  for (uint32_t c = 0; c < channels; ++c) {
+    states[c].reconstructed = readSample(at - 2 * size_t{channels} + 2 * c);
+  }
+  return states;
+}
+
+TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& model,
+                                 BitWriter& writer, SampleRange samples, Recording recording,
+                                 unsigned threads) {
+  std::vector<TargetState> exact(walk.channels);
+  const size_t stride = 2 * size_t{walk.channels};
+  const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
+  Written sum;
+  const auto add = [&sum](const Written& part) {
+    sum.signal += part.signal;
+    sum.noise += part.noise;
+    sum.digest += part.digest;
+  };
+  if (threads < 2 || frames < 2 * kFewestPieceFrames) {
+    add(writeFrames(walk, model, writer, samples, samples.begin, samples.end, exact.data(),
+                    recording));
+  } else {
+    std::vector<std::unique_ptr<TargetPiece>> pieces;  // the first's frames go out direct
+    for (unsigned k = 0; k < threads; ++k) {
+      pieces.push_back(std::make_unique<TargetPiece>(walk.channels));
+    }
+    for (const uint8_t* round = samples.begin; round < samples.end;) {
+      const size_t left = static_cast<size_t>(samples.end - round) / stride;
+      const size_t pieceFrames =
+          std::clamp((left + threads - 1) / threads, kFewestPieceFrames, kPieceFrames);
+      const size_t count = std::min<size_t>(threads, (left + pieceFrames - 1) / pieceFrames);
+      for (size_t k = 0; k < count; ++k) {
+        pieces[k]->from = round + k * pieceFrames * stride;
+        pieces[k]->to = pieces[k]->from + std::min(pieceFrames, left - k * pieceFrames) * stride;
+      }
+      Written first;
+      onThreads(count, [&](size_t k) {
+        if (k > 0) return pieces[k]->guessAndWalk(walk, model, samples, recording);
+        first = writeFrames(walk, model, writer, samples, pieces[0]->from, pieces[0]->to,
+                            exact.data(), recording);
+      });
+      add(first);
+      for (size_t k = 1; k < count; ++k) {
+        TargetPiece& piece = *pieces[k];
+        if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
+          piece.walkFrom(walk, model, samples, exact, recording);
+        }
+        piece.appendTo(writer);
+        add(piece.written);
+        exact = piece.end;
+      }
+      round = pieces[count - 1]->to;
+    }
+  }
+  if (recording.digest != nullptr) *recording.digest = sum.digest;
+  return {static_cast<long double>(sum.signal), static_cast<long double>(sum.noise)};
 }
 
 }  // namespace qxw

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "analysis/encoder_model.h"
 #include "analysis/uniform_table.h"
@@ -48,8 +49,15 @@ void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState
                         SymbolCounts& counts);
 
 // The same walk from the start of the sound, written with the model's codes; keeps the
-// reconstruction as the recording asks and returns what it measured.
+// reconstruction as the recording asks and returns what it measured. On several threads the
+// walk goes in pieces that each guess their first state and are walked again where the guess
+// missed, so the bytes never depend on threads.
 TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& model,
-                                 BitWriter& writer, SampleRange samples, Recording recording);
+                                 BitWriter& writer, SampleRange samples, Recording recording,
+                                 unsigned threads = 1);
+
+// The guess at a block's state where a walk cannot know it: the reader holds the previous input
+// sample.
+std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, uint32_t channels);
 
 }  // namespace qxw
