@@ -56,11 +56,8 @@ inline uint64_t keyOf(int64_t cost, int index) {
 // the keys, so the picks cost no mispredicted branches.
 template <int n>
 void sortKeys(uint64_t* keys) {
-#pragma GCC unroll 8
   for (int k = 2; k <= n; k <<= 1) {
-#pragma GCC unroll 8
     for (int j = k >> 1; j > 0; j >>= 1) {
-#pragma GCC unroll 64
       for (int i = 0; i < n; ++i) {
         const int l = (i ^ j) & (n - 1);
         if (l <= i) continue;
@@ -73,6 +70,13 @@ void sortKeys(uint64_t* keys) {
     }
   }
 }
+
+// A level set as the search's loop reads it.
+struct SetView {
+  const Level* levels;
+  const uint16_t* countUpTo;
+  uint32_t last;  // the index of the largest level
+};
 
 // A path one sample on, with its sample as the traceback keeps it.
 struct Step {
@@ -170,6 +174,11 @@ ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t chann
   }
 }
 
+template <typename Set>
+SetView viewOf(const Set& set) {
+  return {set.levels.data(), set.countUpTo.get(), static_cast<uint32_t>(set.levels.size() - 1)};
+}
+
 void ClassSearch::weighRates(const RateCosts& rateCosts) {
   rate_.assign(&rateCosts[0][0], &rateCosts[0][0] + kContextCount * kSymbolColumns);
 }
@@ -197,6 +206,9 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
     }
   };
 
+  // Plain views of the tables, which the loop's stores cannot alias.
+  const SetView even = viewOf(even_), odd = viewOf(odd_);
+  const int64_t* const rate = rate_.data();
   Beam beam;
   Step candidates[kMostCandidates];
   candidates[0] = {{0, start.reconstructed, start.context, start.lastNegative, start.runLength},
@@ -233,7 +245,7 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
         const int symbol = symbolOf(level.bin, turnsDown != p.lastNegative);
         const int64_t e = int64_t{x} - r;
         Path child{
-            p.cost + kErrorScale * e * e + rate_[size_t{p.context} * kSymbolColumns + symbol], r,
+            p.cost + kErrorScale * e * e + rate[size_t{p.context} * kSymbolColumns + symbol], r,
             level.bin, turnsDown, 0};
         if (runWidth_ > 0 && level.bin == 0 && p.context == 0) {
           if (runAfter < 0) runAfter = repeatsAfter(at, end, stride, x, runWidth_);
@@ -246,21 +258,20 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
       // The allowed levels either side of the target, where they keep a 16-bit sample: below it
       // the largest at most the target (or, with none, the smallest the other way), above it the
       // next.
-      const auto takeAround = [&](const Levels& set) {
+      const auto takeAround = [&](const SetView& set) {
         const uint32_t below = set.countUpTo[m];
-        const auto last = static_cast<uint32_t>(set.levels.size() - 1);
         const bool under = below > 0;
         take(set.levels[under ? below - 1 : 0], under ? negative : !negative,
              under || set.levels[0].magnitude <= room(!negative));
-        const Level& over = set.levels[std::min(below, last)];
-        take(over, negative, below <= last && over.magnitude <= room(negative));
+        const Level& over = set.levels[std::min(below, set.last)];
+        take(over, negative, below <= set.last && over.magnitude <= room(negative));
       };
       const uint8_t sets = setsAfter(p.context);
       if (sets == (kEven | kOdd)) {
-        takeAround(even_);
-        takeAround(odd_);
+        takeAround(even);
+        takeAround(odd);
       } else {
-        takeAround(sets == kEven ? even_ : odd_);
+        takeAround(sets == kEven ? even : odd);
       }
     }
     beam.choose(candidates, count, paths_);

@@ -19,8 +19,10 @@ constexpr size_t kMostSampledBlocks = 256;
 // The tail is spaced near 2δ: at the search's step a tail as fine as δ gains nothing from the
 // classes and costs bits.
 constexpr double kTailScale = 2;
-// The search's step comes out a little above half the nearest choice's at the same size.
+// The search's step comes out a little above half the nearest choice's at the same size, and
+// about 8% smaller again once bits are weighed.
 constexpr double kFirstLogStepShift = -0.8;
+constexpr double kWeighedLogStepShift = -0.12;
 // Up to 2^15 an odd level always fits one way from any sample, so no path is left without a
 // step.
 constexpr double kLargestLogStep = 15;
@@ -98,14 +100,17 @@ void PathSearch::drawBlocks() {
   const size_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
   const size_t stretches =
       std::min(blocks, std::clamp<size_t>(blocks / 8, kFewestSampledBlocks, kMostSampledBlocks));
-  sampled_.clear();
+  drawn_.blocks.clear();
+  firstRound_.blocks.clear();
   for (size_t k = 0; k < stretches; ++k) {
     const size_t first = blocks * k / stretches, last = blocks * (k + 1) / stretches;
-    sampled_.push_back(first + static_cast<size_t>(mixed(k) % (last - first)));
+    drawn_.blocks.push_back(first + static_cast<size_t>(mixed(k) % (last - first)));
+    // The first round only finds codes and a step to start from: a quarter of the blocks.
+    if (stretches < 4 * kFewestSampledBlocks || k % 4 == 0) {
+      firstRound_.blocks.push_back(drawn_.blocks.back());
+    }
   }
   // The differences of the whole sound and of the blocks drawn, each from the sample before.
-  allDifferences_.assign(kMaxMagnitude + 1, 0);
-  drawnDifferences_.assign(kMaxMagnitude + 1, 0);
   const auto count = [&](std::vector<uint64_t>& histogram, size_t from, size_t to) {
     for (uint32_t c = 0; c < channels_; ++c) {
       const uint8_t* at = samples_.begin + 2 * size_t{c};
@@ -115,24 +120,28 @@ void PathSearch::drawBlocks() {
       }
     }
   };
+  allDifferences_.assign(kMaxMagnitude + 1, 0);
   count(allDifferences_, 0, frames);
-  for (const size_t b : sampled_) {
-    count(drawnDifferences_, b * kBlockFrames, std::min(frames, (b + 1) * kBlockFrames));
+  for (Draw* draw : {&drawn_, &firstRound_}) {
+    draw->differences.assign(kMaxMagnitude + 1, 0);
+    for (const size_t b : draw->blocks) {
+      count(draw->differences, b * kBlockFrames, std::min(frames, (b + 1) * kBlockFrames));
+    }
   }
 }
 
-double PathSearch::sampledBits(double logStep) {
+double PathSearch::sampledBits(double logStep, const Draw& draw) {
   const std::unique_ptr<UniformTable> table = tableAt(logStep);
   const ClassSearch search = searchFor(*table, logStep);
   const size_t stride = 2 * size_t{channels_};
-  const size_t units = sampled_.size() * channels_;  // a block's channel each
+  const size_t units = draw.blocks.size() * channels_;  // a block's channel each
   const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, units));
   std::vector<SymbolCounts> counts(workers + 1);
   onThreads(workers, [&](size_t k) {
     clearCounts(counts[k]);
     std::vector<int16_t> path(kBlockFrames * channels_);
     for (size_t unit = k; unit < units; unit += workers) {
-      const uint8_t* from = samples_.begin + sampled_[unit / channels_] * kBlockFrames * stride;
+      const uint8_t* from = samples_.begin + draw.blocks[unit / channels_] * kBlockFrames * stride;
       const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
       const auto c = static_cast<uint32_t>(unit % channels_);
       const TargetState start = guessedStates(samples_, from, channels_)[c];
@@ -151,7 +160,7 @@ double PathSearch::sampledBits(double logStep) {
     if (allDifferences_[m] == 0) continue;
     const double bits = 1 + std::log2(1 + m / step);
     all += bits * static_cast<double>(allDifferences_[m]);
-    drawn += bits * static_cast<double>(drawnDifferences_[m]);
+    drawn += bits * static_cast<double>(draw.differences[m]);
   }
   const double header = 8.0 * kQxwHeaderSize;
   const double bits = static_cast<double>(fitCodes(model_, sum, *table, runWidth_)) - header;
@@ -174,15 +183,15 @@ void PathSearch::searchWhole(const UniformTable& table, double logStep, int16_t*
   for (const SymbolCounts& part : parts) addCounts(counts, part);
 }
 
-LogStepFound PathSearch::trials(double target, double firstLogStep) {
+LogStepFound PathSearch::trials(double target, double firstLogStep, const Draw& draw) {
   const double samples = std::max(static_cast<double>(samples_.sampleCount()), 1.0);
   double last = -1;
   const LogStepFound found = searchLogStep(target, firstLogStep, samples, 0, [&](double logStep) {
     last = logStep;
-    return sampledBits(logStep);
+    return sampledBits(logStep, draw);
   });
   // The model keeps the codes of the last trial: those of the step found are wanted.
-  if (last != found.logStep) sampledBits(found.logStep);
+  if (last != found.logStep) sampledBits(found.logStep, draw);
   return found;
 }
 
@@ -221,12 +230,12 @@ std::unique_ptr<UniformTable> PathSearch::find(double bitsPerSample, double firs
   codeLengths_.clear();
   const double target = bitsPerSample * std::max(static_cast<double>(samples_.sampleCount()), 1.0);
   drawBlocks();
-  LogStepFound found = trials(target, firstLogStep + kFirstLogStepShift);
+  LogStepFound found = trials(target, firstLogStep + kFirstLogStepShift, firstRound_);
   // The second round weighs each step's bits, by the codes the first round's sampled paths
   // call for, against its error.
   codeLengths_.assign(&model_.codeLength[0][0],
                       &model_.codeLength[0][0] + kContextCount * kSymbolColumns);
-  found = trials(target, found.logStep);
+  found = trials(target, found.logStep + kWeighedLogStepShift, drawn_);
   SymbolCounts counts;
   const double logStep = wholePasses(target, found, path, counts);
   std::unique_ptr<UniformTable> table = tableAt(logStep);

@@ -37,16 +37,21 @@ class PathSearch {
  private:
   // The table the class search uses at a log-step: tail bins spaced near 2δ.
   std::unique_ptr<UniformTable> tableAt(double logStep) const;
-  // Draws the blocks the trials search, and counts the differences they and the sound hold.
+  // Blocks the trials search, and the differences they hold, by magnitude.
+  struct Draw {
+    std::vector<size_t> blocks;
+    std::vector<uint64_t> differences;
+  };
+  // Draws the blocks of both rounds, and counts the differences they and the sound hold.
   void drawBlocks();
-  // Estimated bits of the file at a log-step, from the sampled blocks.
-  double sampledBits(double logStep);
+  // Estimated bits of the file at a log-step, from the blocks drawn.
+  double sampledBits(double logStep, const Draw& draw);
   // Searches the whole sound with the table of the log-step; the path's counts go into counts.
   void searchWhole(const UniformTable& table, double logStep, int16_t* path,
                    SymbolCounts& counts) const;
   // The log-step whose sampled estimate comes nearest the target, from a first guess; leaves
   // the model's codes fitted to the sampled paths there.
-  LogStepFound trials(double target, double firstLogStep);
+  LogStepFound trials(double target, double firstLogStep, const Draw& draw);
   // Searches the whole sound from the step found, corrected where it lands too far off; the
   // log-step taken, its path and the path's counts.
   double wholePasses(double target, const LogStepFound& found, std::vector<int16_t>& path,
@@ -61,9 +66,9 @@ class PathSearch {
   SearchEffort effort_;
   uint32_t largest_ = 0;
   int runWidth_ = 0;
-  std::vector<size_t> sampled_;                              // the blocks drawn
-  std::vector<uint64_t> allDifferences_, drawnDifferences_;  // by magnitude
-  std::vector<int32_t> codeLengths_;  // by context and symbol, when rates are weighed
+  Draw drawn_, firstRound_;
+  std::vector<uint64_t> allDifferences_;  // of the whole sound, by magnitude
+  std::vector<int32_t> codeLengths_;      // by context and symbol, when rates are weighed
 };
 
 }  // namespace qxw
