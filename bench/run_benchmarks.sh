@@ -53,8 +53,16 @@ if [ ! -f speech.wav ]; then
   rm -f speech22.wav
 fi
 sox music.wav small.wav trim 0 30          # about 5 MB
-# Twenty seconds of each of the other three songs, for the size targets.
+# Twenty seconds of each of the other three songs, for the size targets, and a sparse piece: a
+# song rewritten for a solo harp.
 for n in 1 2 3; do sox music.wav "song$n.wav" trim $((60 * n + 20)) 20; done
+if [ ! -f harp.wav ]; then
+  python3 "$root/bench/solo_midi.py" /usr/share/planetblupi/music/music002.mid harp.mid 46
+  fluidsynth -ni -q -F harp-full.wav -r 44100 -O s16 -T wav /usr/share/sounds/sf2/FluidR3_GM.sf2 \
+    harp.mid >/dev/null 2>&1
+  sox harp-full.wav -b 16 -c 2 harp.wav trim 10 20
+  rm -f harp-full.wav harp.mid
+fi
 # small.wav 32 times over, about 170 MB: the same sound per sample, so only the length differs.
 sox $(for i in $(seq 32); do echo small.wav; done) big.wav
 
@@ -262,7 +270,7 @@ echo >> "$report"
 # Size targets: the /B and /X curves beside wavpack's hybrid mode, on four songs and the speech.
 : > target.dat; : > target.dat.peer; : > target.dat.x1; : > target.dat.x2; : > target.dat.x3
 python3 "$root/bench/target_curve.py" "$enc" "$dec" target.dat small.wav song1.wav song2.wav \
-  song3.wav speech.wav >> "$report"
+  song3.wav harp.wav speech.wav >> "$report"
 
 # What the searches cost on the whole music, against /Q3: /B at most 4 times, /X1 at most 20.
 {
