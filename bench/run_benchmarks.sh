@@ -288,7 +288,8 @@ best() {
   echo "$low $mem"
 }
 read -r q3 q3mem < <(best /Q3)
-for command in "/Q3" "/B4" "/X1 /B4" "/X2 /B4" "/X3 /B4"; do
+echo "| wav2qxw /Q3 | $q3 | 1.0 | $((q3mem / 1024)) |"
+for command in "/B4" "/X1 /B4" "/X2 /B4" "/X3 /B4"; do
   # shellcheck disable=SC2086
   read -r t m < <(best $command)
   echo "| wav2qxw $command | $t | $(python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.1f}')" "$t" "$q3") | $((m / 1024)) |"

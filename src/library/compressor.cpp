@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <thread>
@@ -188,11 +189,10 @@ struct Candidate {
   std::vector<int16_t> reconstruction;
 };
 
-// The walk of a target table (following path, when given) written whole into memory with the
-// model's codes.
+// The walk of a target table written whole into memory with the model's codes.
 Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int runWidth,
                           SampleRange samples, const SoundFormat& format, bool keep,
-                          unsigned threads, const int16_t* path = nullptr) {
+                          unsigned threads) {
   table.applyTo(model);
   model.binBits[0] = runWidth;
   // A file written before let its channel states go.
@@ -206,7 +206,7 @@ Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int ru
   model.writeHeader(writer, format.sampleRate);
   Recording recording;
   recording.samples = keep ? candidate.reconstruction.data() : nullptr;
-  candidate.noise = writeTargetSamples({table, runWidth, format.channelCount, path}, model, writer,
+  candidate.noise = writeTargetSamples({table, runWidth, format.channelCount}, model, writer,
                                        samples, recording, threads)
                         .noise;
   model.finishFile(writer);
@@ -229,27 +229,54 @@ void emitCandidate(const Candidate& chosen, OutputStream& output, CompressionLis
   }
 }
 
-// The class search's file beside the nearest choice's at the step found, both in memory: the
-// one that keeps more of the sound within the size allowed, so that searching never loses.
-Candidate searchedFile(EncoderModel& model, StepSearch& nearestSearch, const UniformTable& table,
-                       SampleRange samples, const SoundFormat& format, double bitsPerSample,
-                       int effort, unsigned threads, bool keep) {
+// The model's codes, kept while another search fits its own.
+struct SavedCodes {
+  int32_t length[kContextCount][kSymbolColumns];
+  uint32_t word[kContextCount][kSymbolColumns];
+  explicit SavedCodes(const EncoderModel& model) {
+    std::memcpy(length, model.codeLength, sizeof length);
+    std::memcpy(word, model.codeWord, sizeof word);
+  }
+  void restore(EncoderModel& model) const {
+    std::memcpy(model.codeLength, length, sizeof length);
+    std::memcpy(model.codeWord, word, sizeof word);
+  }
+};
+
+// The class search's path beside the nearest choice at the step found: the search's table, with
+// the model's codes fitted to the path it leaves, where the path keeps more of the sound within
+// the size allowed; else null, the path empty and the nearest choice's codes back, so that
+// searching never loses.
+std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearch& nearestSearch,
+                                            const UniformTable& table, SampleRange samples,
+                                            const SoundFormat& format, double bitsPerSample,
+                                            int effort, unsigned threads,
+                                            std::vector<int16_t>& path) {
   const int runWidth = nearestSearch.runWidth();
-  Candidate nearest = writeTargetFile(model, table, runWidth, samples, format, keep, threads);
-  std::vector<int16_t> path;
+  const long double nearestNoise =
+      measureTargetNoise({table, runWidth, format.channelCount}, samples);
+  const SavedCodes nearestCodes(model);
   PathSearch search(model, samples, format.channelCount, threads, searchEffort(effort));
-  const std::unique_ptr<UniformTable> classTable = search.find(
+  std::unique_ptr<UniformTable> classTable = search.find(
       bitsPerSample, nearestSearch.logStep(), nearestSearch.largestDifference(), runWidth, path);
-  Candidate searched =
-      writeTargetFile(model, *classTable, runWidth, samples, format, false, threads, path.data());
-  searched.reconstruction = std::move(path);
+  long double noise = 0;
+  for (uint64_t i = 0; i < path.size(); ++i) {
+    const long double d = readSample(samples.begin + 2 * i) - path[i];
+    noise += d * d;
+  }
+  // The data's bits, past the header, against what the target allows.
   const double allowed =
       bitsPerSample * static_cast<double>(samples.sampleCount()) * (1 + kTargetMiss);
-  const uint64_t limit = estimatedBytes(static_cast<uint64_t>(allowed));
-  const bool searchedFits = searched.bytes.size() <= limit;
-  const bool nearestFits = nearest.bytes.size() <= limit;
-  if (searchedFits && (searched.noise <= nearest.noise || !nearestFits)) return searched;
-  return nearest;
+  const auto fits = [allowed](uint64_t bits) {
+    return static_cast<double>(bits - 8 * uint64_t{kQxwHeaderSize}) <= allowed;
+  };
+  if (fits(search.bits()) && (noise <= nearestNoise || !fits(nearestSearch.estimatedBits()))) {
+    return classTable;
+  }
+  nearestCodes.restore(model);
+  path.clear();
+  path.shrink_to_fit();
+  return nullptr;
 }
 
 }  // namespace
@@ -317,23 +344,25 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   auto levels = std::make_unique<EncoderModel>();
   SizeEstimates estimates;
   LosslessTable lossless(*model);
-  const bool keep =
-      listener.reconstruction() != nullptr || listener.reconstructionDigest() != nullptr;
-  if (!unmet && effort > 0 && count > 0) {
-    listener.stepStarts(CompressionStep::EncodingSamples);
-    const Candidate chosen = searchedFile(*model, search, *table, samples, format, bitsPerSample,
-                                          effort, threadCount, keep);
-    report.signal = signalOf(samples);
-    emitCandidate(chosen, *output, listener, report);
-    lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
-  } else if (!unmet) {
-    table->applyTo(*model);
+  if (!unmet) {
+    // With an effort, the class search's path where it keeps more; the nearest choice else.
+    std::vector<int16_t> path;
+    std::unique_ptr<UniformTable> searched;
+    if (effort > 0 && count > 0) {
+      listener.stepStarts(CompressionStep::EncodingSamples);
+      searched = searchedTable(*model, search, *table, samples, format, bitsPerSample, effort,
+                               threadCount, path);
+    }
+    const UniformTable& written = searched ? *searched : *table;
+    written.applyTo(*model);
     model->binBits[0] = search.runWidth();
-    const TargetWalk walk{*table, search.runWidth(), format.channelCount};
+    model->channels = std::make_unique<ChannelState[]>(format.channelCount);
+    const TargetWalk walk{written, search.runWidth(), format.channelCount,
+                          path.empty() ? nullptr : path.data()};
     BitWriter writer(*output);
     model->writeMagic(writer);
     model->writeHeader(writer, format.sampleRate);
-    listener.stepStarts(CompressionStep::EncodingSamples);
+    if (effort == 0) listener.stepStarts(CompressionStep::EncodingSamples);
     // The walk measures the signal as it goes.
     const TargetQuality quality = writeTargetSamples(walk, *model, writer, samples,
                                                      recordingFor(listener, samples), threadCount);
@@ -354,8 +383,10 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     if (!level.lossless()) {
       table = search.find(8.0 * static_cast<double>(chosen.bytes.size()) /
                           static_cast<double>(std::max<uint64_t>(count, 1)));
-      Candidate searched =
-          writeTargetFile(*model, *table, search.runWidth(), samples, format, keep, threadCount);
+      Candidate searched = writeTargetFile(
+          *model, *table, search.runWidth(), samples, format,
+          listener.reconstruction() != nullptr || listener.reconstructionDigest() != nullptr,
+          threadCount);
       if (searched.bytes.size() <= chosen.bytes.size() && searched.noise <= chosen.noise) {
         chosen = std::move(searched);
       }

@@ -244,9 +244,8 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
         const bool turnsDown = down && level.magnitude != 0;
         const int symbol = symbolOf(level.bin, turnsDown != p.lastNegative);
         const int64_t e = int64_t{x} - r;
-        Path child{
-            p.cost + kErrorScale * e * e + rate[size_t{p.context} * kSymbolColumns + symbol], r,
-            level.bin, turnsDown, 0};
+        Path child{p.cost + kErrorScale * e * e + rate[size_t{p.context} * kSymbolColumns + symbol],
+                   r, level.bin, turnsDown, 0};
         if (runWidth_ > 0 && level.bin == 0 && p.context == 0) {
           if (runAfter < 0) runAfter = repeatsAfter(at, end, stride, x, runWidth_);
           child.runLength = static_cast<uint32_t>(runAfter);

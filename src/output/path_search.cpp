@@ -239,7 +239,7 @@ std::unique_ptr<UniformTable> PathSearch::find(double bitsPerSample, double firs
   SymbolCounts counts;
   const double logStep = wholePasses(target, found, path, counts);
   std::unique_ptr<UniformTable> table = tableAt(logStep);
-  fitCodes(model_, counts, *table, runWidth_);
+  bits_ = fitCodes(model_, counts, *table, runWidth_);
   return table;
 }
 

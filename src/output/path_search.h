@@ -33,6 +33,8 @@ class PathSearch {
   // as the input) and leaves the model's codes fitted to it; returns the table.
   std::unique_ptr<UniformTable> find(double bitsPerSample, double firstLogStep, uint32_t largest,
                                      int runWidth, std::vector<int16_t>& path);
+  // The bits of the whole file find's path makes, header included.
+  uint64_t bits() const { return bits_; }
 
  private:
   // The table the class search uses at a log-step: tail bins spaced near 2δ.
@@ -68,7 +70,8 @@ class PathSearch {
   int runWidth_ = 0;
   Draw drawn_, firstRound_;
   std::vector<uint64_t> allDifferences_;  // of the whole sound, by magnitude
-  std::vector<int32_t> codeLengths_;      // by context and symbol, when rates are weighed
+  std::vector<int32_t> codeLengths_;
+  uint64_t bits_ = 0;  // by context and symbol, when rates are weighed
 };
 
 }  // namespace qxw

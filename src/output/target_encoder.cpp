@@ -244,6 +244,19 @@ struct TargetPiece {
 
 }  // namespace
 
+long double measureTargetNoise(const TargetWalk& walk, SampleRange samples) {
+  std::vector<TargetState> states(walk.channels);
+  uint64_t noise = 0;  // 2^31 samples of squares below 2^32 fit
+  walkChosen(
+      walk, samples.begin, samples.begin, samples.end, samples.end, states.data(),
+      [](const TargetState&, int, const Level&) {},
+      [&noise](const TargetState& st, int16_t x) {
+        const int64_t difference = int64_t{x} - st.reconstructed;
+        noise += static_cast<uint64_t>(difference * difference);
+      });
+  return static_cast<long double>(noise);
+}
+
 std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, uint32_t channels) {
   std::vector<TargetState> states(channels);
   if (at == samples.begin) return states;

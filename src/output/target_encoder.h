@@ -56,6 +56,10 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
                                  BitWriter& writer, SampleRange samples, Recording recording,
                                  unsigned threads = 1);
 
+// The squared differences between the input and the reconstruction the walk leaves, walked
+// without coding anything.
+long double measureTargetNoise(const TargetWalk& walk, SampleRange samples);
+
 // The guess at a block's state where a walk cannot know it: the reader holds the previous input
 // sample.
 std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, uint32_t channels);
