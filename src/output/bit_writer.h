@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "output/output_stream.h"
 
@@ -84,6 +85,36 @@ class BitWriter {
   uint64_t bits_ = 0;
   uint32_t count_ = 0;
   OutputStream& output_;
+};
+
+// A piece of the data written apart, in memory, on a thread of its own, to follow the bits
+// before it once those are out: its whole words, then its last, partial one. Kept from piece to
+// piece, so that its buffer grows once.
+class PieceBits {
+ public:
+  explicit PieceBits(size_t bytes) { stream_.createInMemory(bytes); }
+
+  // Writes the piece afresh with write(BitWriter&), replacing whatever it held.
+  template <typename Write>
+  void rewrite(Write write) {
+    stream_.restart();
+    BitWriter bits(stream_);
+    write(bits);
+    tailCount_ = bits.bitCount();
+    tailBits_ = tailCount_ == 0 ? 0 : bits.accumulator() >> (32 - tailCount_);
+  }
+
+  void appendTo(BitWriter& writer) {
+    stream_.close();
+    const std::vector<uint8_t>& bytes = stream_.contents();
+    writer.writeWords(bytes.data(), bytes.size() / 4);
+    writer.writeBits(tailCount_, tailBits_);
+  }
+
+ private:
+  OutputStream stream_;
+  uint32_t tailBits_ = 0;
+  int tailCount_ = 0;
 };
 
 }  // namespace qxw

@@ -133,17 +133,6 @@ class Beam {
   Step steps_[ClassSearch::kMostPaths];
 };
 
-// The following samples of the channel at `at` that repeat x, up to what width bits count.
-uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int16_t x, int width) {
-  const uint64_t limit = (uint64_t{1} << width) - 1;
-  uint32_t run = 0;
-  for (const uint8_t* next = at + stride; run < limit && next < end && readSample(next) == x;
-       next += stride) {
-    ++run;
-  }
-  return run;
-}
-
 }  // namespace
 
 ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t channels, int paths)

@@ -88,28 +88,24 @@ struct Piece {
   const uint8_t* to = nullptr;
   std::vector<ChannelState> start;
   std::vector<ChannelState> end;
-  OutputStream stream;
-  uint32_t tailBits = 0;  // the last, partial word
-  int tailCount = 0;
+  PieceBits bits;
   uint64_t lost = 0;
   uint64_t digest = 0;
 
   // Room for a whole piece of 16-bit samples, which coded samples rarely exceed; untouched
   // room costs nothing.
-  explicit Piece(size_t channels) { stream.createInMemory(kPieceFrames * channels * 2); }
+  explicit Piece(size_t channels) : bits(kPieceFrames * channels * 2) {}
 
   // Encodes the piece from the given state, replacing whatever it held.
   void encodeFrom(const EncoderModel& model, const StepTable& steps, SampleRange samples,
                   const std::vector<ChannelState>& states, const Recording& recording) {
-    stream.restart();
-    BitWriter bits(stream);
     SampleEncoder encoder(model, &steps);
     start = states;
     end = states;
-    digest = encodeRecorded(encoder, end.data(), samples, from, to, bits, recording);
+    bits.rewrite([&](BitWriter& writer) {
+      digest = encodeRecorded(encoder, end.data(), samples, from, to, writer, recording);
+    });
     lost = encoder.lostSamples();
-    tailCount = bits.bitCount();
-    tailBits = tailCount == 0 ? 0 : bits.accumulator() >> (32 - tailCount);
   }
 
   void guessAndEncode(const EncoderModel& model, const StepTable& steps, SampleRange samples,
@@ -120,14 +116,6 @@ struct Piece {
     std::vector<ChannelState> states = guessState(model, samples, warmFrom);
     SampleEncoder(model, &steps).skip(states.data(), warmFrom, from, samples.end);
     encodeFrom(model, steps, samples, states, recording);
-  }
-
-  // Appends this piece's bits to the writer.
-  void appendTo(BitWriter& writer) {
-    stream.close();
-    const std::vector<uint8_t>& bytes = stream.contents();
-    writer.writeWords(bytes.data(), bytes.size() / 4);
-    writer.writeBits(tailCount, tailBits);
   }
 };
 
@@ -168,7 +156,7 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
       if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
         piece.encodeFrom(model, steps, samples, exact, recording);
       }
-      piece.appendTo(writer);
+      piece.bits.appendTo(writer);
       lost += piece.lost;
       digest += piece.digest;
       exact = piece.end;

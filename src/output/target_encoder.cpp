@@ -43,17 +43,6 @@ struct PathLevel {
   }
 };
 
-// The following samples of the channel at `at` that repeat x, up to what width bits count.
-uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int16_t x, int width) {
-  const uint64_t limit = (uint64_t{1} << width) - 1;
-  uint32_t run = 0;
-  for (const uint8_t* next = at + stride; run < limit && next < end && readSample(next) == x;
-       next += stride) {
-    ++run;
-  }
-  return run;
-}
-
 // Walks the frames of [from, to), runs looking ahead up to end, choosing each level with
 // choose(st, x, index from the range's start, negative); code(st, symbol, level) is called for
 // every coded sample before the state moves on, and record(st, x) for every sample.
@@ -199,21 +188,17 @@ struct TargetPiece {
   const uint8_t* from = nullptr;
   const uint8_t* to = nullptr;
   std::vector<TargetState> start, end;
-  OutputStream stream;
-  uint32_t tailBits = 0;  // the last, partial word
-  int tailCount = 0;
+  PieceBits bits;
   Written written;
 
-  explicit TargetPiece(size_t channels) { stream.createInMemory(kPieceFrames * channels * 2); }
+  explicit TargetPiece(size_t channels) : bits(kPieceFrames * channels * 2) {}
 
   void walkFrom(const TargetWalk& walk, const EncoderModel& model, SampleRange samples,
                 const std::vector<TargetState>& states, const Recording& recording) {
-    stream.restart();
-    BitWriter bits(stream);
     start = end = states;
-    written = writeFrames(walk, model, bits, samples, from, to, end.data(), recording);
-    tailCount = bits.bitCount();
-    tailBits = tailCount == 0 ? 0 : bits.accumulator() >> (32 - tailCount);
+    bits.rewrite([&](BitWriter& writer) {
+      written = writeFrames(walk, model, writer, samples, from, to, end.data(), recording);
+    });
   }
 
   void guessAndWalk(const TargetWalk& walk, const EncoderModel& model, SampleRange samples,
@@ -232,13 +217,6 @@ struct TargetPiece {
         walk, samples.begin, warmFrom, from, samples.end, states.data(),
         [](const TargetState&, int, const Level&) {}, [](const TargetState&, int16_t) {});
     walkFrom(walk, model, samples, states, recording);
-  }
-
-  void appendTo(BitWriter& writer) {
-    stream.close();
-    const std::vector<uint8_t>& bytes = stream.contents();
-    writer.writeWords(bytes.data(), bytes.size() / 4);
-    writer.writeBits(tailCount, tailBits);
   }
 };
 
@@ -307,7 +285,7 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
         if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
           piece.walkFrom(walk, model, samples, exact, recording);
         }
-        piece.appendTo(writer);
+        piece.bits.appendTo(writer);
         add(piece.written);
         exact = piece.end;
       }

@@ -21,6 +21,19 @@ struct TargetState {
 // Symbol counts by context, as the code construction takes them.
 using SymbolCounts = uint32_t[kContextCount][kSymbolColumns];
 
+// The following samples of the channel at `at` that repeat x, up to what width bits count:
+// the run a zero step in context 0 opens there.
+inline uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int16_t x,
+                             int width) {
+  const uint64_t limit = (uint64_t{1} << width) - 1;
+  uint32_t run = 0;
+  for (const uint8_t* next = at + stride; run < limit && next < end && readSample(next) == x;
+       next += stride) {
+    ++run;
+  }
+  return run;
+}
+
 // What a written walk measured: the sums of squared input samples and of squared differences
 // between input and reconstruction.
 struct TargetQuality {

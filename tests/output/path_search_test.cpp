@@ -16,29 +16,11 @@ namespace {
 
 using namespace qxw::testing;
 
-struct Searched {
-  std::vector<uint8_t> file;
-  std::vector<int16_t> reconstruction;
-  TargetReport report;
-};
-
-Searched compressSearched(const std::vector<int16_t>& samples, uint32_t channels, double bits,
-                          int effort, int threads = 1) {
-  struct InMemory : CompressionListener {
-    OutputStream stream;
-    Searched* searched = nullptr;
-    OutputStream* output() override { return &stream; }
-    std::vector<int16_t>* reconstruction() override { return &searched->reconstruction; }
-    void targetReached(const TargetReport& report) override { searched->report = report; }
-  } listener;
-  Searched searched;
-  listener.searched = &searched;
-  listener.stream.createInMemory();
-  const auto input = sampleBytes(samples);
-  const SoundFormat format{static_cast<uint32_t>(samples.size() / channels), channels, 44100};
-  EXPECT_EQ(compressToBits(rangeOf(input), format, bits, listener, threads, effort), Status::Ok);
-  listener.stream.close();
-  searched.file = listener.stream.contents();
+// The file at a size target, searched at effort.
+TargetFile compressSearched(const std::vector<int16_t>& samples, uint32_t channels, double bits,
+                            int effort, int threads = 1) {
+  TargetFile searched = compressToTarget(samples, channels, bits, threads, effort);
+  EXPECT_EQ(searched.status, Status::Ok);
   return searched;
 }
 
@@ -61,7 +43,7 @@ TEST(SearchedTarget, EveryReaderDecodesTheSearchsReconstruction) {
       const auto input = makeSignal(kind, 6000, channels, channels);
       for (double bits : {2.0, 3.5, 8.0}) {
         effort = effort % QXW_EFFORT_MAX + 1;
-        const Searched searched = compressSearched(input, channels, bits, effort);
+        const TargetFile searched = compressSearched(input, channels, bits, effort);
         const Decoded decoded = decompress(searched.file);
         char where[96];
         std::snprintf(where, sizeof where, "%s, %u channels, %.1f bits, effort %d",
@@ -80,10 +62,10 @@ TEST(SearchedTarget, LandsWithinThreePercentAndKeepsMoreThanTheNearestChoice) {
   for (Signal kind : {Signal::Music, Signal::ClippedMusic, Signal::FullScaleNoise}) {
     const auto input = makeSignal(kind, kind == Signal::Music ? 1200000 : 200000, 2);
     for (double bits : {3.0, 4.0, 5.0}) {
-      const Searched nearest = compressSearched(input, 2, bits, 0, 0);
+      const TargetFile nearest = compressSearched(input, 2, bits, 0, 0);
       for (int effort : {1, 2}) {
         if (kind == Signal::Music && effort > 1) continue;
-        const Searched searched = compressSearched(input, 2, bits, effort, 0);
+        const TargetFile searched = compressSearched(input, 2, bits, effort, 0);
         EXPECT_NEAR(searched.report.bitsPerSample, bits, 0.03 * bits)
             << signalName(kind) << " " << bits << " effort " << effort;
         EXPECT_LE(searched.report.noise, nearest.report.noise)
@@ -99,8 +81,8 @@ TEST(SearchedTarget, LandsWithinThreePercentAndKeepsMoreThanTheNearestChoice) {
 TEST(SearchedTarget, GainsOnMusicAtTheSameSize) {
   const auto input = makeSignal(Signal::Music, 400000, 2);
   for (double bits : {2.5, 3.0}) {
-    const Searched nearest = compressSearched(input, 2, bits, 0, 0);
-    const Searched searched = compressSearched(input, 2, bits, 1, 0);
+    const TargetFile nearest = compressSearched(input, 2, bits, 0, 0);
+    const TargetFile searched = compressSearched(input, 2, bits, 1, 0);
     const double gain = 10 * std::log10(static_cast<double>(nearest.report.noise) /
                                         static_cast<double>(searched.report.noise));
     // About 6 dB a bit a sample: the gain counted at equal size.
@@ -114,7 +96,7 @@ TEST(SearchedTarget, GainsOnMusicAtTheSameSize) {
 TEST(SearchedTarget, TheBytesDoNotDependOnTheThreadCount) {
   for (uint32_t channels : {1u, 2u, 3u}) {
     const auto input = makeSignal(Signal::Music, 300000 / channels, channels);
-    const Searched one = compressSearched(input, channels, 3.5, 2, 1);
+    const TargetFile one = compressSearched(input, channels, 3.5, 2, 1);
     for (int threads : {2, 3, 0}) {
       EXPECT_EQ(compressSearched(input, channels, 3.5, 2, threads).file, one.file) << threads;
     }

@@ -15,32 +15,6 @@ namespace {
 
 using namespace qxw::testing;
 
-struct Target {
-  std::vector<uint8_t> file;
-  std::vector<int16_t> reconstruction;
-  TargetReport report;
-};
-
-Target compressToTarget(const std::vector<int16_t>& samples, uint32_t channels, double bits,
-                        int threads = 1) {
-  struct InMemory : CompressionListener {
-    OutputStream stream;
-    Target* target = nullptr;
-    OutputStream* output() override { return &stream; }
-    std::vector<int16_t>* reconstruction() override { return &target->reconstruction; }
-    void targetReached(const TargetReport& report) override { target->report = report; }
-  } listener;
-  Target target;
-  listener.target = &target;
-  listener.stream.createInMemory();
-  const auto input = sampleBytes(samples);
-  const SoundFormat format{static_cast<uint32_t>(samples.size() / channels), channels, 44100};
-  compressToBits(rangeOf(input), format, bits, listener, threads);
-  listener.stream.close();
-  target.file = listener.stream.contents();
-  return target;
-}
-
 TEST(TargetEncoder, EveryReaderDecodesTheEncodersReconstruction) {
   const Signal kinds[] = {Signal::Music,          Signal::ClippedMusic, Signal::Silence,
                           Signal::FullScaleNoise, Signal::LoudSquare,   Signal::Extremes,
@@ -49,7 +23,7 @@ TEST(TargetEncoder, EveryReaderDecodesTheEncodersReconstruction) {
     for (uint32_t channels : {1u, 2u, 6u}) {
       const auto input = makeSignal(kind, 5000, channels, channels);
       for (double bits : {2.0, 3.5, 8.0}) {
-        const Target target = compressToTarget(input, channels, bits);
+        const TargetFile target = compressToTarget(input, channels, bits);
         const Decoded decoded = decompress(target.file);
         ASSERT_EQ(decoded.data, Status::Ok) << signalName(kind) << " " << bits;
         ASSERT_EQ(decoded.samples, target.reconstruction) << signalName(kind) << " " << bits;
@@ -73,7 +47,7 @@ TEST(TargetEncoder, LandsWithinThreePercentOfTheTarget) {
     const auto input = makeSignal(kind, 150000, 2);
     for (double bits : {2.5, 3.0, 4.0, 5.0, 6.0}) {
       if (kind == Signal::FullScaleNoise && bits < 3) continue;
-      const Target target = compressToTarget(input, 2, bits);
+      const TargetFile target = compressToTarget(input, 2, bits);
       EXPECT_NEAR(target.report.bitsPerSample, bits, 0.03 * bits) << signalName(kind);
       EXPECT_DOUBLE_EQ(target.report.bitsPerSample, 8.0 * target.file.size() / input.size());
     }
@@ -94,7 +68,7 @@ TEST(TargetEncoder, TheBytesDoNotDependOnTheThreadCount) {
     }
   }
   const auto input = makeSignal(Signal::Music, 300000, 2);
-  const Target one = compressToTarget(input, 2, 3.5, 1);
+  const TargetFile one = compressToTarget(input, 2, 3.5, 1);
   const qxw_format format{150000 * 2, 1, 44100};
   for (int threads : {2, 3, 0}) {
     EXPECT_EQ(compressToTarget(input, 2, 3.5, threads).file, one.file) << threads;

@@ -40,6 +40,35 @@ inline std::vector<uint8_t> compressSamples(const std::vector<int16_t>& samples,
   return compressSamples(*model, samples, channels, quality);
 }
 
+// A file aimed at a size, with the reconstruction its encoder kept and what it reported.
+struct TargetFile {
+  std::vector<uint8_t> file;
+  std::vector<int16_t> reconstruction;
+  TargetReport report;
+  Status status = Status::Ok;
+};
+
+// Compresses in memory to bits per sample, searched at effort (0: the nearest choice).
+inline TargetFile compressToTarget(const std::vector<int16_t>& samples, uint32_t channels,
+                                   double bits, int threads = 1, int effort = 0) {
+  struct InMemory : CompressionListener {
+    OutputStream stream;
+    TargetFile* target = nullptr;
+    OutputStream* output() override { return &stream; }
+    std::vector<int16_t>* reconstruction() override { return &target->reconstruction; }
+    void targetReached(const TargetReport& report) override { target->report = report; }
+  } listener;
+  TargetFile target;
+  listener.target = &target;
+  listener.stream.createInMemory();
+  const auto input = sampleBytes(samples);
+  const SoundFormat format{static_cast<uint32_t>(samples.size() / channels), channels, 44100};
+  target.status = compressToBits(rangeOf(input), format, bits, listener, threads, effort);
+  listener.stream.close();
+  target.file = listener.stream.contents();
+  return target;
+}
+
 struct Decoded {
   Status header = Status::NotQxw;
   Status data = Status::Corrupt;
