@@ -83,10 +83,11 @@ qxw_status decodeAll(FrameSource& source, Take take) {
 }
 
 // Decodes every frame into the sink. Where samples in memory already are the file's
-// little-endian bytes, they are decoded straight into its buffer.
+// little-endian bytes, a file's frames are decoded straight into its buffer; a stream's go
+// through a block of their own, as the sink may write out its buffer while the stream waits.
 qxw_status decodeInto(FrameSource& source, FileSink& sink) {
   const uint32_t channels = source.format().channel_count;
-  if constexpr (std::endian::native != std::endian::little) {
+  if (std::endian::native != std::endian::little || source.fromStream()) {
     std::vector<uint8_t> bytes(kBlockFrames * channels * 2);
     return decodeAll(source, [&](const int16_t* samples, size_t count) {
       putSamples(samples, count, bytes.data());
@@ -157,9 +158,18 @@ int writeWaveFile(FrameSource& source, const std::string& inputName, const std::
   const auto wav = makeWaveHeader(format.frame_count, format.channel_count, format.sample_rate);
   FileSink& sink = output.sink();
   sink.write(wav.data(), wav.size());
+  const bool streaming = outputName == kStandardStream;
+  // Into a pipe, the sound goes on while the stream's writer pauses, not only when a block fills.
+  if (streaming) source.onStall([&sink] { sink.drain(); });
   const qxw_status status = decodeInto(source, sink);
+  source.onStall(nullptr);
   if (status != QXW_OK) {
-    output.discard();
+    // A pipe's reader keeps every frame before the fault; a file is not left half written.
+    if (!streaming) {
+      output.discard();
+    } else if (!output.finish()) {
+      return kFailure;
+    }
     printDataProblem(source, status, inputName);
     return kFailure;
   }

@@ -1,6 +1,7 @@
 #include "app/frame_source.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace qxw {
@@ -61,6 +62,8 @@ qxw_status FrameSource::pushInput() {
 bool FrameSource::readInput() {
   inputAt_ = inputEnd_ = 0;
   while (!inputEnded_) {
+    pollfd ready{STDIN_FILENO, POLLIN, 0};
+    if (onStall_ && ::poll(&ready, 1, 0) == 0) onStall_();
     const ssize_t got = ::read(STDIN_FILENO, input_.get(), kInputBytes);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {

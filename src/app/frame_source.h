@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "app/decoding.h"
@@ -24,6 +25,10 @@ class FrameSource {
   // Standard input, of which `start` holds the first bytes as read; the rest is read as the
   // frames are. The header's faults are known here; the data's as the frames are read.
   qxw_status openStream(const MappedFile& start);
+
+  // Called before a read of standard input that would wait: what was decoded so far can go out
+  // while the writer of the stream pauses.
+  void onStall(std::function<void()> handler) { onStall_ = std::move(handler); }
 
   const qxw_format& format() const { return format_; }
   // Up to maxFrames frames; 0 at the end.
@@ -49,6 +54,7 @@ class FrameSource {
   bool inputFailed_ = false;
   uint64_t extraBytes_ = 0;
   qxw_format format_{};
+  std::function<void()> onStall_;
 };
 
 }  // namespace qxw

@@ -28,7 +28,8 @@ class SampleDecoder {
   bool complete() const { return reader_.complete(); }
 
   // Writes up to maxFrames frames of interleaved samples to out; framesRead is 0 at the end, and
-  // for a fed decoder also when the frames need bytes still to come.
+  // for a fed decoder also when the frames need bytes still to come. A fault in the padding after
+  // the last frame is reported by the read after the one that gives that frame.
   Status read(int16_t* out, size_t maxFrames, size_t& framesRead);
   uint32_t framesLeft() const { return header_.frameCount - frame_; }
 

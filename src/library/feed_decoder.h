@@ -25,6 +25,8 @@ class FeedDecoder {
   Status pull(int16_t* out, size_t maxFrames, size_t& framesRead);
   // No more bytes will come: Truncated unless the whole file came.
   Status finish();
+  // The error every later call answers, or Ok.
+  Status status() const { return status_; }
 
  private:
   size_t takeHeader(const uint8_t* bytes, size_t n);

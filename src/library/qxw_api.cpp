@@ -317,7 +317,10 @@ qxw_status qxw_decode(const void* qxw_data, size_t qxw_size, int16_t* samples, s
     SampleDecoder decoder(*header, static_cast<const uint8_t*>(qxw_data) + kQxwHeaderSize);
     size_t frames = 0;
     int16_t none = 0;
-    return toC(decoder.read(samples != nullptr ? samples : &none, header->frameCount, frames));
+    Status read = decoder.read(samples != nullptr ? samples : &none, header->frameCount, frames);
+    // The read after the last frame checks what follows it.
+    if (read == Status::Ok) read = decoder.read(&none, 0, frames);
+    return toC(read);
   });
 }
 
@@ -367,7 +370,7 @@ qxw_status qxw_feed_decoder_push(qxw_feed_decoder* decoder, const void* data, si
   if (decoder == nullptr || used == nullptr || (data == nullptr && size > 0)) {
     return QXW_INVALID_ARGUMENT;
   }
-  if (size == 0) return QXW_OK;
+  if (size == 0) return toC(decoder->feed.status());
   return guarded(
       [&] { return toC(decoder->feed.push(static_cast<const uint8_t*>(data), size, *used)); });
 }
@@ -375,7 +378,9 @@ qxw_status qxw_feed_decoder_push(qxw_feed_decoder* decoder, const void* data, si
 qxw_status qxw_feed_decoder_format(const qxw_feed_decoder* decoder, qxw_format* format) {
   if (decoder == nullptr || format == nullptr) return QXW_INVALID_ARGUMENT;
   const QxwHeader* header = decoder->feed.header();
-  if (header == nullptr) return QXW_TRUNCATED;
+  if (header == nullptr) {
+    return decoder->feed.status() != Status::Ok ? toC(decoder->feed.status()) : QXW_TRUNCATED;
+  }
   *format = formatOf(*header);
   return QXW_OK;
 }

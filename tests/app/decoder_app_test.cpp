@@ -1,5 +1,6 @@
 // Runs the real qxw2wav, on files the real wav2qxw writes.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <fstream>
 
 #include "app/wav_header.h"
+#include "qxw/qxw.h"
 #include "support/run_program.h"
 #include "support/signals.h"
 #include "support/wav_files.h"
@@ -22,6 +24,32 @@ using namespace qxw::testing;
 
 const std::string kEncoder = WAV2QXW_PATH;
 const std::string kDecoder = QXW2WAV_PATH;
+
+// The samples a fed decoder gives for these bytes, however they end.
+std::vector<int16_t> fedSamples(const std::vector<uint8_t>& bytes) {
+  qxw_feed_decoder* decoder = nullptr;
+  EXPECT_EQ(qxw_feed_decoder_open(&decoder), QXW_OK);
+  std::vector<int16_t> samples, block(size_t{4096} * QXW_CHANNELS_MAX);
+  qxw_format format{};
+  for (size_t at = 0;;) {
+    size_t used = 0, frames = 0;
+    const bool ending = at == bytes.size();
+    qxw_status status =
+        ending ? qxw_feed_decoder_finish(decoder)
+               : qxw_feed_decoder_push(decoder, bytes.data() + at, bytes.size() - at, &used);
+    at += used;
+    qxw_feed_decoder_format(decoder, &format);
+    while (status == QXW_OK &&
+           (status = qxw_feed_decoder_pull(decoder, block.data(), 4096, &frames)) == QXW_OK &&
+           frames > 0) {
+      samples.insert(samples.end(), block.begin(),
+                     block.begin() + static_cast<long>(frames * format.channel_count));
+    }
+    if (ending || status != QXW_OK) break;
+  }
+  qxw_feed_decoder_close(decoder);
+  return samples;
+}
 
 class DecoderRun : public ::testing::Test {
  protected:
@@ -357,7 +385,62 @@ TEST_F(DecoderRun, DecodesAStreamAsItArrives) {
     result = decode({"/F", "-", "broken.wav"}, piped);
     EXPECT_EQ(result.err, b.error) << b.name;
     EXPECT_FALSE(fileExists(dir.path("broken.wav"))) << b.name;
+    // Into a pipe, every frame the bytes before the fault allow goes out before the error line.
+    RunOptions toPipe = piped;
+    toPipe.outputPipe = true;
+    result = decode({"-", "-"}, toPipe);
+    EXPECT_EQ(result.status, 2) << b.name;
+    EXPECT_TRUE(result.err.ends_with(b.error)) << b.name;
+    std::string expected;
+    if (b.length >= 2200) {
+      const auto samples = fedSamples(bytes);
+      expected.assign(wav.begin(), wav.begin() + 44);
+      expected.append(reinterpret_cast<const char*>(samples.data()), 2 * samples.size());
+    }
+    EXPECT_EQ(result.out, expected) << b.name;
   }
+}
+
+// A stream whose writer pauses: the sound decoded so far goes out while it waits.
+TEST_F(DecoderRun, SendsTheSoundWhileTheStreamPauses) {
+  const auto file = readFile(dir.path("song.qxw"));
+  int input[2], output[2];
+  ASSERT_EQ(::pipe(input), 0);
+  ASSERT_EQ(::pipe(output), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(input[0], 0);
+    ::dup2(output[1], 1);
+    for (int fd : {input[0], input[1], output[0], output[1]}) ::close(fd);
+    ::execl(kDecoder.c_str(), kDecoder.c_str(), "-", "-", nullptr);
+    ::_exit(127);
+  }
+  ::close(input[0]);
+  ::close(output[1]);
+  const size_t half = file.size() / 2;
+  ASSERT_EQ(::write(input[1], file.data(), half), static_cast<ssize_t>(half));
+  // Waits for sound past the header with the rest of the stream held back.
+  std::string out;
+  char block[65536];
+  while (out.size() <= 44) {
+    pollfd ready{output[0], POLLIN, 0};
+    if (::poll(&ready, 1, 60000) != 1) break;
+    const ssize_t got = ::read(output[0], block, sizeof block);
+    if (got <= 0) break;
+    out.append(block, static_cast<size_t>(got));
+  }
+  EXPECT_GT(out.size(), 44u);
+  ASSERT_EQ(::write(input[1], file.data() + half, file.size() - half),
+            static_cast<ssize_t>(file.size() - half));
+  ::close(input[1]);
+  for (ssize_t got; (got = ::read(output[0], block, sizeof block)) > 0;) {
+    out.append(block, static_cast<size_t>(got));
+  }
+  ::close(output[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(out == std::string(wav.begin(), wav.end())) << out.size();
 }
 
 // /T tests every name it is given, each with its own line; the failures are named and counted.

@@ -43,6 +43,27 @@ Decoded decodeWhole(const std::vector<uint8_t>& file) {
   return out;
 }
 
+// What a streaming read of the whole file gives: the frames of every read that succeeded, then
+// the first status other than QXW_OK.
+Decoded decodeStreaming(const std::vector<uint8_t>& file) {
+  Decoded out;
+  qxw_decoder* decoder = nullptr;
+  out.status = qxw_decoder_open(file.data(), file.size(), &decoder);
+  if (out.status != QXW_OK) return out;
+  qxw_format format{};
+  qxw_decoder_format(decoder, &format);
+  std::vector<int16_t> block(size_t{1000} * format.channel_count);
+  size_t frames = 0;
+  do {
+    out.status = qxw_decoder_read(decoder, block.data(), 1000, &frames);
+    if (out.status != QXW_OK) break;
+    out.samples.insert(out.samples.end(), block.begin(),
+                       block.begin() + static_cast<long>(frames * format.channel_count));
+  } while (frames > 0);
+  qxw_decoder_close(decoder);
+  return out;
+}
+
 // Pushes the file in the pieces nextPiece() sizes, pulling up to maxFrames at a time after each,
 // and finishes; the first status other than QXW_OK ends the run.
 template <typename NextPiece>
@@ -154,6 +175,29 @@ TEST(FeedDecoder, ReportsEveryFaultAsTheWholeDecode) {
     ASSERT_LE(fed.samples.size(), whole.samples.size());
     EXPECT_TRUE(std::equal(fed.samples.begin(), fed.samples.end(), whole.samples.begin()));
   }
+  // A bit set in the last word's padding: the streaming read's frames, then QXW_CORRUPT, however
+  // the bytes are split around it.
+  auto padded = file;
+  for (size_t bit = 0; bit < 32 && decodeWhole(padded).status == QXW_OK; ++bit) {
+    padded = file;
+    padded[file.size() - 4 + bit / 8] ^= static_cast<uint8_t>(1 << (bit % 8));
+  }
+  const Decoded streamed = decodeStreaming(padded);
+  ASSERT_EQ(streamed.status, QXW_CORRUPT);
+  ASSERT_GE(streamed.samples.size(), whole.samples.size() - 2000);
+  for (size_t split = padded.size() - 220; split < padded.size(); ++split) {
+    bool first = true;
+    const Decoded fed = decodeFed(
+        padded,
+        [&] {
+          const size_t piece = first ? split : padded.size();
+          first = false;
+          return piece;
+        },
+        999);
+    EXPECT_EQ(fed.status, QXW_CORRUPT) << split;
+    EXPECT_EQ(fed.samples, streamed.samples) << split;
+  }
   // Not QXW with the first wrong byte.
   const Decoded wave = decodeFed(
       {'T', 'R', 'I', 'F', 0, 0, 0, 0}, [] { return 1; }, 1);
@@ -181,6 +225,12 @@ TEST(FeedDecoder, RefusesBadArgumentsAndWaitsForItsHeader) {
   EXPECT_EQ(qxw_feed_decoder_format(decoder, &format), QXW_TRUNCATED);
   EXPECT_EQ(qxw_feed_decoder_pull(decoder, &sample, 1, &frames), QXW_OK);
   EXPECT_EQ(frames, 0u);
+  EXPECT_EQ(qxw_feed_decoder_finish(decoder), QXW_NOT_QXW);
+  // The error is final for every call, an empty push included.
+  EXPECT_EQ(qxw_feed_decoder_push(decoder, &sample, 0, &used), QXW_NOT_QXW);
+  EXPECT_EQ(qxw_feed_decoder_push(decoder, &sample, 1, &used), QXW_NOT_QXW);
+  EXPECT_EQ(qxw_feed_decoder_format(decoder, &format), QXW_NOT_QXW);
+  EXPECT_EQ(qxw_feed_decoder_pull(decoder, &sample, 1, &frames), QXW_NOT_QXW);
   EXPECT_EQ(qxw_feed_decoder_finish(decoder), QXW_NOT_QXW);
   qxw_feed_decoder_close(decoder);
   qxw_feed_decoder_close(nullptr);
