@@ -122,14 +122,51 @@ void recordInput(CompressionListener& listener, SampleRange samples) {
   if (digest != nullptr) *digest = sum;
 }
 
+// Takes a file's bytes only to count them.
+class CountingSink : public ByteSink {
+ public:
+  bool write(const uint8_t*, size_t size) override {
+    at_ += size;
+    end_ = std::max(end_, at_);
+    return true;
+  }
+  bool seek(uint64_t position) override {
+    at_ = position;
+    return true;
+  }
+  bool rewind() override {
+    at_ = end_ = 0;
+    return true;
+  }
+  bool canSeek() const override { return true; }
+  uint64_t size() const { return end_; }
+
+ private:
+  uint64_t at_ = 0;
+  uint64_t end_ = 0;
+};
+
 // A level or a target that saves nothing must not lose sound: where the file written is at least
-// the lossless estimate, the lossless file replaces it when it is no larger. True when it did.
-// The model is left at quality 9 then.
+// the lossless estimate (for a level) or the lossless file itself (for a size target, which
+// promises never to be larger), the lossless file replaces it when it is no larger. True when it
+// did. The model is left at quality 9 then.
 bool replaceByLossless(EncoderModel& model, const LosslessTable& lossless,
                        uint64_t losslessEstimate, OutputStream& output, SampleRange samples,
-                       const SoundFormat& format, unsigned threads, CompressionListener& listener) {
-  if (output.size() < losslessEstimate) return false;
+                       const SoundFormat& format, unsigned threads, CompressionListener& listener,
+                       bool exact = false) {
+  // The estimate can lie above the file by a third or more (squares, few magnitudes): a size
+  // target counts the lossless file's bytes unless its own are well under the estimate.
+  if (output.size() < (exact ? losslessEstimate / 2 : losslessEstimate)) return false;
   refineAgain(model, lossless, 9, format.channelCount);
+  if (exact) {
+    CountingSink counted;
+    OutputStream file;
+    file.attachSink(counted);
+    writeFile(model, file, samples, format, threads, {}, nullptr);
+    file.close();
+    if (counted.size() > output.size()) return false;
+    model.channels = std::make_unique<ChannelState[]>(format.channelCount);
+  }
   OutputStream file;
   file.createInMemory(static_cast<size_t>(output.size()));
   writeFile(model, file, samples, format, threads, {}, nullptr);
@@ -375,6 +412,10 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     // more of the sound, never worse than the level.
     listener.stepStarts(CompressionStep::EncodingSamples);
     listener.targetUnmet();
+    const bool keep =
+        listener.reconstruction() != nullptr || listener.reconstructionDigest() != nullptr;
+    Candidate smallest =
+        writeTargetFile(*model, *table, search.runWidth(), samples, format, keep, threadCount);
     QuietListener level;
     compress(*levels, samples, format, 0, level, static_cast<int>(threadCount));
     level.stream().close();
@@ -383,13 +424,16 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     if (!level.lossless()) {
       table = search.find(8.0 * static_cast<double>(chosen.bytes.size()) /
                           static_cast<double>(std::max<uint64_t>(count, 1)));
-      Candidate searched = writeTargetFile(
-          *model, *table, search.runWidth(), samples, format,
-          listener.reconstruction() != nullptr || listener.reconstructionDigest() != nullptr,
-          threadCount);
+      Candidate searched =
+          writeTargetFile(*model, *table, search.runWidth(), samples, format, keep, threadCount);
       if (searched.bytes.size() <= chosen.bytes.size() && searched.noise <= chosen.noise) {
         chosen = std::move(searched);
       }
+    }
+    // The search's own smallest file, where it keeps some of the sound (it keeps none on a short
+    // sound): a larger target must never give a smaller file than this one.
+    if (smallest.bytes.size() < chosen.bytes.size() && smallest.noise < report.signal) {
+      chosen = std::move(smallest);
     }
     emitCandidate(chosen, *output, listener, report);
     lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
@@ -397,7 +441,7 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   if (replaceByLossless(
           *levels, lossless,
           estimatedBytes(estimates.runBits + estimates.losslessValueBits + estimates.totalBits),
-          *output, samples, format, threadCount, listener)) {
+          *output, samples, format, threadCount, listener, true)) {
     report.noise = 0;
   }
   report.bytes = output->size();

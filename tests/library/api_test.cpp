@@ -331,12 +331,13 @@ TEST(Api, EncodesThroughTheCallersFunctions) {
 }
 
 // What the shared library exports is its C interface and nothing else.
-Encoded encodeBits(const std::vector<int16_t>& samples, uint32_t channels, double bits) {
+Encoded encodeBits(const std::vector<int16_t>& samples, uint32_t channels, double bits,
+                   int effort = 0) {
   const qxw_format format{static_cast<uint32_t>(samples.size() / channels), channels, 44100};
   void* data = nullptr;
   size_t size = 0;
   Encoded result;
-  result.status = qxw_encode_bits(samples.data(), &format, bits, 1, &data, &size);
+  result.status = qxw_encode_search(samples.data(), &format, bits, effort, 1, &data, &size);
   if (result.status == QXW_OK) {
     result.bytes.assign(static_cast<const uint8_t*>(data),
                         static_cast<const uint8_t*>(data) + size);
@@ -351,50 +352,79 @@ double squaredError(const std::vector<int16_t>& a, const std::vector<int16_t>& b
   return sum;
 }
 
-// Sounds where the levels' steps save nothing: rails, squares, runs and jumps, clipping, 8-bit
-// samples stored in 16 bits.
-std::vector<std::pair<const char*, std::vector<int16_t>>> soundsThatResistLoss() {
+struct Sound {
+  const char* name;
+  uint32_t channels;
+  std::vector<int16_t> samples;
+};
+
+// Sounds where the levels' steps save little or nothing: rails, squares, runs and jumps, clipping,
+// 8-bit samples stored in 16 bits, few magnitudes, near silence, a tone near the rate's half,
+// steps that wrap the 16-bit range.
+std::vector<Sound> soundsThatResistLoss() {
   const size_t n = 60000;
-  std::vector<int16_t> rails(n), square(n), runs(n), clipped(n), eightBit(n);
+  std::vector<int16_t> rails(n), square(n), runs(n), clipped(n), eightBit(n), clippedSine(n),
+      few(n), quiet(n), tone(n), wraps(n), square8(2 * n);
   uint32_t seed = 1;
   int16_t level = 0;
+  int walk = 0;
   for (size_t i = 0; i < n; ++i) {
     seed = seed * 1103515245u + 12345u;
+    const double t = static_cast<double>(i);
     rails[i] = i % 2 ? 32767 : -32767;
     square[i] = (i / 50) % 2 ? 20000 : -20000;
     if (seed % 500 == 0) level = static_cast<int16_t>(static_cast<int>(seed >> 16) - 32768);
     runs[i] = level;
-    clipped[i] =
-        static_cast<int16_t>(std::clamp(40000 * std::sin(0.02 * double(i)), -20000.0, 20000.0));
-    eightBit[i] = static_cast<int16_t>((static_cast<int>(8000 * std::sin(0.01 * double(i))) +
-                                        static_cast<int>(seed >> 20) - 2048) /
-                                       256 * 256);
+    clipped[i] = static_cast<int16_t>(std::clamp(40000 * std::sin(0.02 * t), -20000.0, 20000.0));
+    eightBit[i] = static_cast<int16_t>(
+        (static_cast<int>(8000 * std::sin(0.01 * t)) + static_cast<int>(seed >> 20) - 2048) / 256 *
+        256);
+    clippedSine[i] =
+        static_cast<int16_t>(std::clamp(60000 * std::sin(0.03 * t), -32768.0, 32767.0));
+    walk = std::clamp(walk + static_cast<int>((seed >> 16) % 3) * 700 - 700, -30000, 30000);
+    few[i] = static_cast<int16_t>(walk);
+    quiet[i] = static_cast<int16_t>(static_cast<int>((seed >> 16) % 5) - 2);
+    tone[i] = static_cast<int16_t>(12000 * std::sin(2 * M_PI * 8000 * t / 44100));
+    wraps[i] = static_cast<int16_t>((i * 9973 + (seed >> 20)) % 65536 - 32768);
+    square8[2 * i] = (i / 4) % 2 ? 16384 : -16384;
+    square8[2 * i + 1] = (i / 4) % 2 ? -16384 : 16384;
   }
-  return {{"rails", rails},
-          {"square", square},
-          {"runs and jumps", runs},
-          {"clipped", clipped},
-          {"8-bit", eightBit}};
+  return {{"rails", 1, rails},
+          {"square", 1, square},
+          {"runs and jumps", 1, runs},
+          {"clipped", 1, clipped},
+          {"8-bit", 1, eightBit},
+          {"clipped sine", 1, clippedSine},
+          {"few magnitudes", 1, few},
+          {"near silence", 1, quiet},
+          {"8 kHz tone", 1, tone},
+          {"wrapping steps", 1, wraps},
+          {"stereo square of period 8", 2, square8}};
 }
 
 // No level and no target writes a lossy file at least as large as the lossless one, and a larger
-// target never gives a smaller file.
+// target never gives a smaller file, searched or not.
 TEST(Api, LossySavesSomethingOrTheSoundIsKeptWhole) {
-  for (const auto& [name, samples] : soundsThatResistLoss()) {
-    const Encoded lossless = encode(samples, 1, 9);
+  for (const auto& [name, channels, samples] : soundsThatResistLoss()) {
+    const Encoded lossless = encode(samples, channels, 9);
     const auto keptWhole = [&](const Encoded& file) {
       return file.bytes.size() < lossless.bytes.size() || decodeWhole(file.bytes) == samples;
     };
     for (int quality = 0; quality < 9; ++quality) {
-      EXPECT_TRUE(keptWhole(encode(samples, 1, quality))) << name << " Q" << quality;
+      EXPECT_TRUE(keptWhole(encode(samples, channels, quality))) << name << " Q" << quality;
     }
-    size_t previous = 0;
-    for (double bits : {2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 7.5, 8.0}) {
-      const Encoded file = encodeBits(samples, 1, bits);
-      EXPECT_TRUE(keptWhole(file)) << name << " /B" << bits;
-      EXPECT_LE(file.bytes.size(), lossless.bytes.size()) << name << " /B" << bits;
-      EXPECT_GE(file.bytes.size(), previous) << name << " /B" << bits;
-      previous = file.bytes.size();
+    const std::vector<double> targets[] = {{2.0, 2.5, 3.0, 3.5, 4.0, 5.0, 6.0, 7.0, 7.5, 8.0},
+                                           {2.0, 2.5, 3.0, 4.0, 8.0}};
+    for (int effort : {0, 1}) {
+      size_t previous = 0;
+      for (double bits : targets[effort]) {
+        const Encoded file = encodeBits(samples, channels, bits, effort);
+        EXPECT_TRUE(keptWhole(file)) << name << " /B" << bits << " /X" << effort;
+        EXPECT_LE(file.bytes.size(), lossless.bytes.size())
+            << name << " /B" << bits << " /X" << effort;
+        EXPECT_GE(file.bytes.size(), previous) << name << " /B" << bits << " /X" << effort;
+        previous = file.bytes.size();
+      }
     }
   }
 }
@@ -419,7 +449,7 @@ TEST(Api, AShortSoundKeepsItsSoundUnderAnyTarget) {
 
 // The callbacks hear of the lossless file that replaced a level which saved nothing.
 TEST(Api, ReportsTheStepThatWritesTheSoundLossless) {
-  const auto samples = soundsThatResistLoss()[0].second;
+  const auto samples = soundsThatResistLoss()[0].samples;
   const qxw_format format{static_cast<uint32_t>(samples.size()), 1, 44100};
   struct Heard {
     std::vector<int> steps;
