@@ -6,6 +6,7 @@
 #include <gst/audio/audio.h>
 
 #include "qxw/qxw.h"
+#include "qxw_channels.h"
 
 GST_DEBUG_CATEGORY_STATIC(qxw_dec_debug);
 #define GST_CAT_DEFAULT qxw_dec_debug
@@ -19,7 +20,8 @@ struct _QxwDec {
   GstPad* srcpad;
 
   qxw_feed_decoder* feed;
-  gboolean have_format; /* the header is in and the source caps are set */
+  gboolean have_format;  /* this decode's header is in and the source caps are set */
+  gboolean known_format; /* the file's format is known: a decode started again keeps it */
   qxw_format format;
   guint64 frame;       /* frames decoded so far */
   guint64 first_frame; /* frames before this one are dropped: the target of a seek */
@@ -28,9 +30,10 @@ struct _QxwDec {
   gboolean seek_pending; /* a seek waits for the flush upstream */
   GstSegment seek_segment;
   guint32 seek_seqnum;
-  gboolean input_ended; /* bytes after the file's end, ignored */
-  gboolean past_stop;   /* the segment's end is reached: the rest is not decoded */
-  gboolean failed;      /* an error is on the bus: the stream only ends */
+  gboolean input_ended;  /* bytes after the file's end, ignored */
+  gboolean past_stop;    /* the segment's end is reached: the rest is not decoded */
+  gboolean segment_done; /* a segment seek's end is announced: the input's end is not passed on */
+  gboolean failed;       /* an error is on the bus: the stream only ends */
 };
 
 G_DEFINE_TYPE(QxwDec, qxw_dec, GST_TYPE_ELEMENT);
@@ -43,22 +46,6 @@ static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
     GST_STATIC_CAPS("audio/x-raw, format = (string) S16LE, layout = (string) interleaved, "
                     "rate = (int) [ 1, MAX ], channels = (int) [ 1, 6 ]"));
-
-/* The positions of a WAV file's channels without a mask, 1 to 6 of them. */
-static const GstAudioChannelPosition qxw_positions[6][6] = {
-    {GST_AUDIO_CHANNEL_POSITION_MONO},
-    {GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT},
-    {GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT,
-     GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER},
-    {GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT,
-     GST_AUDIO_CHANNEL_POSITION_REAR_LEFT, GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT},
-    {GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT,
-     GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER, GST_AUDIO_CHANNEL_POSITION_REAR_LEFT,
-     GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT},
-    {GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT,
-     GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER, GST_AUDIO_CHANNEL_POSITION_LFE1,
-     GST_AUDIO_CHANNEL_POSITION_REAR_LEFT, GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT},
-};
 
 static GstClockTime frames_to_time(const QxwDec* self, guint64 frames) {
   return gst_util_uint64_scale_int(frames, GST_SECOND, (gint)self->format.sample_rate);
@@ -73,6 +60,7 @@ static gboolean qxw_dec_restart(QxwDec* self) {
   self->need_segment = TRUE;
   self->input_ended = FALSE;
   self->past_stop = FALSE;
+  self->segment_done = FALSE;
   self->failed = FALSE;
   return qxw_feed_decoder_open(&self->feed) == QXW_OK;
 }
@@ -102,8 +90,13 @@ static GstFlowReturn qxw_dec_set_format(QxwDec* self) {
   }
   GstAudioInfo info;
   const guint32 channels = self->format.channel_count;
+  GST_OBJECT_LOCK(self);
+  self->known_format = TRUE;
+  /* Seeks from the end count from here. */
+  self->segment.duration = frames_to_time(self, self->format.frame_count);
+  GST_OBJECT_UNLOCK(self);
   gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16LE, (gint)self->format.sample_rate,
-                            (gint)channels, qxw_positions[channels - 1]);
+                            (gint)channels, qxw_channel_positions(channels));
   GstCaps* caps = gst_audio_info_to_caps(&info);
   const gboolean ok = gst_pad_set_caps(self->srcpad, caps);
   gst_caps_unref(caps);
@@ -131,10 +124,43 @@ static void qxw_dec_push_segment(QxwDec* self) {
   gst_pad_push_event(self->srcpad, event);
 }
 
-/* Pushes the frames the bytes so far complete, but those before the seek's target. */
+/* The segment's end is reached: upstream stops sending, with the end of the stream or, for a
+   segment seek, its own segment-done, after which this element announces its own. */
+static GstFlowReturn qxw_dec_reach_stop(QxwDec* self) {
+  self->past_stop = TRUE;
+  return GST_FLOW_EOS;
+}
+
+/* A segment seek's end, on the bus and downstream, so that a player can loop without a flush;
+   false when the segment is not a segment seek's. */
+static gboolean qxw_dec_announce_segment_done(QxwDec* self) {
+  if (!(self->segment.flags & GST_SEGMENT_FLAG_SEGMENT)) return FALSE;
+  if (self->segment_done) return TRUE;
+  self->segment_done = TRUE;
+  const gint64 stop = GST_CLOCK_TIME_IS_VALID(self->segment.stop)
+                          ? (gint64)self->segment.stop
+                          : (gint64)frames_to_time(self, self->format.frame_count);
+  GstMessage* message = gst_message_new_segment_done(GST_OBJECT(self), GST_FORMAT_TIME, stop);
+  GstEvent* event = gst_event_new_segment_done(GST_FORMAT_TIME, stop);
+  if (self->seek_seqnum != GST_SEQNUM_INVALID) {
+    gst_message_set_seqnum(message, self->seek_seqnum);
+    gst_event_set_seqnum(event, self->seek_seqnum);
+  }
+  gst_element_post_message(GST_ELEMENT(self), message);
+  gst_pad_push_event(self->srcpad, event);
+  return TRUE;
+}
+
+/* Pushes the frames the bytes so far complete that lie inside the segment: those before a seek's
+   target are dropped, and the last ends at the segment's stop. */
 static GstFlowReturn qxw_dec_push_frames(QxwDec* self) {
   const gsize frame_bytes = 2 * (gsize)self->format.channel_count;
-  for (;;) {
+  const guint64 stop_frame =
+      GST_CLOCK_TIME_IS_VALID(self->segment.stop)
+          ? gst_util_uint64_scale_int_ceil(self->segment.stop, (gint)self->format.sample_rate,
+                                           GST_SECOND)
+          : G_MAXUINT64;
+  while (!self->past_stop) {
     GstBuffer* buffer = gst_buffer_new_allocate(NULL, QXW_DEC_BLOCK_FRAMES * frame_bytes, NULL);
     if (buffer == NULL) return qxw_dec_fail(self, QXW_OUT_OF_MEMORY);
     GstMapInfo map;
@@ -154,27 +180,25 @@ static GstFlowReturn qxw_dec_push_frames(QxwDec* self) {
     }
     const guint64 start = self->frame;
     self->frame += frames;
-    if (self->frame <= self->first_frame) {
+    const guint64 first = MAX(start, self->first_frame);
+    const guint64 end = MIN(self->frame, stop_frame);
+    if (first >= end) {
       gst_buffer_unref(buffer);
+      if (self->frame >= stop_frame) return qxw_dec_reach_stop(self);
       continue;
     }
-    const guint64 skip = self->first_frame > start ? self->first_frame - start : 0;
-    gst_buffer_resize(buffer, (gssize)(skip * frame_bytes),
-                      (gssize)((frames - skip) * frame_bytes));
-    GST_BUFFER_OFFSET(buffer) = start + skip;
-    GST_BUFFER_OFFSET_END(buffer) = self->frame;
-    GST_BUFFER_PTS(buffer) = frames_to_time(self, start + skip);
-    GST_BUFFER_DURATION(buffer) = frames_to_time(self, self->frame) - GST_BUFFER_PTS(buffer);
-    if (GST_CLOCK_TIME_IS_VALID(self->segment.stop) &&
-        GST_BUFFER_PTS(buffer) >= self->segment.stop) {
-      gst_buffer_unref(buffer);
-      self->past_stop = TRUE;
-      return GST_FLOW_EOS;
-    }
+    gst_buffer_resize(buffer, (gssize)((first - start) * frame_bytes),
+                      (gssize)((end - first) * frame_bytes));
+    GST_BUFFER_OFFSET(buffer) = first;
+    GST_BUFFER_OFFSET_END(buffer) = end;
+    GST_BUFFER_PTS(buffer) = frames_to_time(self, first);
+    GST_BUFFER_DURATION(buffer) = frames_to_time(self, end) - GST_BUFFER_PTS(buffer);
     qxw_dec_push_segment(self);
     const GstFlowReturn flow = gst_pad_push(self->srcpad, buffer);
     if (flow != GST_FLOW_OK) return flow;
+    if (end == stop_frame) return qxw_dec_reach_stop(self);
   }
+  return GST_FLOW_EOS;
 }
 
 static GstFlowReturn qxw_dec_chain(GstPad* pad, GstObject* parent, GstBuffer* buffer) {
@@ -217,53 +241,76 @@ static GstFlowReturn qxw_dec_chain(GstPad* pad, GstObject* parent, GstBuffer* bu
   return flow;
 }
 
-/* The end of the input: the frames left, or the error of a stream cut short. The end goes on
-   downstream either way, after the error, so that the pipeline ends rather than waits. */
-static gboolean qxw_dec_finish(QxwDec* self, GstEvent* event) {
-  if (!self->past_stop && !self->failed) {
-    const qxw_status status = qxw_feed_decoder_finish(self->feed);
-    if (status != QXW_OK) {
-      qxw_dec_fail(self, status);
-    } else if (self->have_format) {
-      qxw_dec_push_frames(self);
-    }
+/* The end of the input: the frames left, or the error of a stream cut short. */
+static void qxw_dec_drain(QxwDec* self) {
+  if (self->past_stop || self->failed) return;
+  const qxw_status status = qxw_feed_decoder_finish(self->feed);
+  if (status != QXW_OK) {
+    qxw_dec_fail(self, status);
+  } else if (self->have_format) {
+    qxw_dec_push_frames(self);
   }
-  return gst_pad_push_event(self->srcpad, event);
+}
+
+/* A seek's segment takes effect where upstream starts the file again: the frames before its
+   target are dropped. The latest seek wins. */
+static void qxw_dec_apply_seek(QxwDec* self) {
+  GST_OBJECT_LOCK(self);
+  if (self->seek_pending) {
+    self->segment = self->seek_segment;
+    self->seek_pending = FALSE;
+    /* The first frame whose time is the segment's start or later. */
+    self->first_frame =
+        gst_util_uint64_scale_ceil(self->segment.start, self->format.sample_rate, GST_SECOND);
+  }
+  GST_OBJECT_UNLOCK(self);
 }
 
 static gboolean qxw_dec_sink_event(GstPad* pad, GstObject* parent, GstEvent* event) {
   QxwDec* self = QXW_DEC(parent);
   switch (GST_EVENT_TYPE(event)) {
-    case GST_EVENT_CAPS:    /* the source caps come from the header */
-    case GST_EVENT_SEGMENT: /* upstream's is in bytes; ours is in time */
+    case GST_EVENT_CAPS: /* the source caps come from the header */
       gst_event_unref(event);
       return TRUE;
-    case GST_EVENT_FLUSH_STOP:
+    case GST_EVENT_SEGMENT: {
+      /* Upstream's is in bytes, ours in time. After a seek, upstream starts again at the file's
+         first byte, flushing or not. */
       GST_OBJECT_LOCK(self);
-      if (self->seek_pending) {
-        self->segment = self->seek_segment;
-        self->seek_pending = FALSE;
-      }
-      /* The first frame whose time is the segment's start or later. */
-      self->first_frame = self->format.sample_rate == 0
-                              ? 0
-                              : gst_util_uint64_scale_ceil(self->segment.start,
-                                                           self->format.sample_rate, GST_SECOND);
+      const gboolean applies = self->seek_pending;
       GST_OBJECT_UNLOCK(self);
+      gst_event_unref(event);
+      if (!applies) return TRUE;
+      qxw_dec_apply_seek(self);
+      return qxw_dec_restart(self);
+    }
+    case GST_EVENT_FLUSH_STOP:
       if (!qxw_dec_restart(self)) {
         gst_event_unref(event);
         return FALSE;
       }
       return gst_pad_push_event(self->srcpad, event);
+    case GST_EVENT_SEGMENT_DONE: /* upstream's, in bytes, for a segment seek: ours follows */
+      gst_event_unref(event);
+      qxw_dec_drain(self);
+      qxw_dec_announce_segment_done(self);
+      return TRUE;
     case GST_EVENT_EOS:
-      return qxw_dec_finish(self, event);
+      /* The end goes on downstream, after any error, so that the pipeline ends rather than
+         waits; but a segment seek ends with its segment-done, whatever upstream does. */
+      qxw_dec_drain(self);
+      if (!self->failed && qxw_dec_announce_segment_done(self)) {
+        gst_event_unref(event);
+        return TRUE;
+      }
+      return gst_pad_push_event(self->srcpad, event);
     default:
       return gst_pad_event_default(pad, parent, event);
   }
 }
 
-/* A seek in time: the file again from its first byte, upstream, the frames before the target
-   dropped. Only flushing seeks forward are taken. */
+/* A seek in time forward, flushing or not, from the start or the end, a segment seek too: the
+   file again from its first byte, upstream, the frames before the target dropped. A seek that
+   comes while another is under way replaces it. */
 static gboolean qxw_dec_seek(QxwDec* self, GstEvent* event) {
   gdouble rate;
   GstFormat format;
@@ -271,27 +318,43 @@ static gboolean qxw_dec_seek(QxwDec* self, GstEvent* event) {
   GstSeekType start_type, stop_type;
   gint64 start, stop;
   gst_event_parse_seek(event, &rate, &format, &flags, &start_type, &start, &stop_type, &stop);
-  if (format != GST_FORMAT_TIME || rate <= 0 || !(flags & GST_SEEK_FLAG_FLUSH) ||
-      !self->have_format) {
-    GST_DEBUG_OBJECT(self, "refusing a seek that is not a flushing one forward in time");
+  GST_OBJECT_LOCK(self);
+  const gboolean known = self->known_format;
+  GST_OBJECT_UNLOCK(self);
+  if (format != GST_FORMAT_TIME || rate <= 0 || !known) {
+    GST_DEBUG_OBJECT(self, "refusing a seek that is not one forward in time");
     return FALSE;
   }
+  const guint32 seqnum = gst_event_get_seqnum(event);
   GST_OBJECT_LOCK(self);
-  GstSegment segment = self->segment;
+  GstSegment segment = self->seek_pending ? self->seek_segment : self->segment;
   gboolean update = FALSE;
-  gst_segment_do_seek(&segment, rate, format, flags, start_type, (guint64)start, stop_type,
-                      (guint64)stop, &update);
-  self->seek_segment = segment;
-  self->seek_pending = TRUE;
-  self->seek_seqnum = gst_event_get_seqnum(event);
+  const gboolean valid = gst_segment_do_seek(&segment, rate, format, flags, start_type,
+                                             (guint64)start, stop_type, (guint64)stop, &update);
+  if (valid) {
+    self->seek_segment = segment;
+    self->seek_pending = TRUE;
+    self->seek_seqnum = seqnum;
+  }
   GST_OBJECT_UNLOCK(self);
-  GstEvent* upstream = gst_event_new_seek(1.0, GST_FORMAT_BYTES, GST_SEEK_FLAG_FLUSH,
+  if (!valid) return FALSE;
+  if (flags & GST_SEEK_FLAG_SEGMENT) {
+    /* The bin passes a segment-done on once every element that started one has ended it. */
+    GstMessage* message =
+        gst_message_new_segment_start(GST_OBJECT(self), GST_FORMAT_TIME, (gint64)segment.start);
+    gst_message_set_seqnum(message, seqnum);
+    gst_element_post_message(GST_ELEMENT(self), message);
+  }
+  /* Upstream ends a segment seek with a segment-done of its own, not with the end of the stream,
+     so that the next seek need not flush. */
+  GstEvent* upstream = gst_event_new_seek(1.0, GST_FORMAT_BYTES,
+                                          flags & (GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_SEGMENT),
                                           GST_SEEK_TYPE_SET, 0, GST_SEEK_TYPE_NONE, -1);
-  gst_event_set_seqnum(upstream, self->seek_seqnum);
+  gst_event_set_seqnum(upstream, seqnum);
   const gboolean ok = gst_pad_push_event(self->sinkpad, upstream);
   if (!ok) {
     GST_OBJECT_LOCK(self);
-    self->seek_pending = FALSE;
+    if (self->seek_seqnum == seqnum) self->seek_pending = FALSE;
     GST_OBJECT_UNLOCK(self);
   }
   return ok;
@@ -313,7 +376,7 @@ static gboolean qxw_dec_src_query(GstPad* pad, GstObject* parent, GstQuery* quer
   switch (GST_QUERY_TYPE(query)) {
     case GST_QUERY_DURATION:
       gst_query_parse_duration(query, &format, NULL);
-      if (!self->have_format) break;
+      if (!self->known_format) break;
       if (format == GST_FORMAT_TIME) {
         gst_query_set_duration(query, format,
                                (gint64)frames_to_time(self, self->format.frame_count));
@@ -326,12 +389,14 @@ static gboolean qxw_dec_src_query(GstPad* pad, GstObject* parent, GstQuery* quer
       break;
     case GST_QUERY_POSITION:
       gst_query_parse_position(query, &format, NULL);
-      if (!self->have_format || format != GST_FORMAT_TIME) break;
-      gst_query_set_position(query, format, (gint64)frames_to_time(self, self->frame));
+      if (!self->known_format || format != GST_FORMAT_TIME) break;
+      /* While a seek decodes up to its target, the target is where playback stands. */
+      gst_query_set_position(query, format,
+                             (gint64)frames_to_time(self, MAX(self->frame, self->first_frame)));
       return TRUE;
     case GST_QUERY_SEEKING: {
       gst_query_parse_seeking(query, &format, NULL, NULL, NULL);
-      if (format != GST_FORMAT_TIME || !self->have_format) break;
+      if (format != GST_FORMAT_TIME || !self->known_format) break;
       /* Seekable in time where upstream can go back to the first byte. */
       GstQuery* bytes = gst_query_new_seeking(GST_FORMAT_BYTES);
       gboolean seekable = FALSE;
@@ -357,6 +422,7 @@ static GstStateChangeReturn qxw_dec_change_state(GstElement* element, GstStateCh
     self->seek_pending = FALSE;
     self->seek_seqnum = GST_SEQNUM_INVALID;
     self->format.sample_rate = 0;
+    self->known_format = FALSE;
     if (!qxw_dec_restart(self)) return GST_STATE_CHANGE_FAILURE;
   }
   const GstStateChangeReturn result =

@@ -2,6 +2,7 @@
 // their content, decode them to qxw2wav's samples, encode wav2qxw's bytes, seek to the sample,
 // and end every broken stream with an error on the bus.
 #include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
@@ -166,6 +167,112 @@ TEST_F(Plugin, OpensAFileByItsContent) {
   }
 }
 
+// The encoder in pipelines that wait for it, end early or change their minds: every branch of a
+// tee ends, an early end downstream still ends the stream, the layouts a file holds are taken
+// (others converted or refused), a setting the encoder cannot take is refused when made, and
+// memory that runs out is an error on the bus.
+TEST_F(Plugin, TheEncoderKeepsPipelinesGoing) {
+  const std::string tone = "audiotestsrc num-buffers=100 ! audio/x-raw,format=S16LE,rate=44100,";
+  EXPECT_EQ(runToEnd(tone +
+                     "channels=2 ! tee name=t t. ! queue ! qxwenc quality=9 ! filesink "
+                     "location=" +
+                     dir.path("t.qxw") +
+                     " t. ! queue ! wavenc ! filesink "
+                     "location=" +
+                     dir.path("t.wav")),
+            "eos");
+  ASSERT_EQ(program(QXW2WAV_PATH, {"t.qxw", "back.wav"}), 0);
+  EXPECT_EQ(waveData(readFile(dir.path("back.wav"))), waveData(readFile(dir.path("t.wav"))));
+  EXPECT_EQ(runToEnd(tone + "channels=2 ! qxwenc ! identity eos-after=1 ! fakesink"), "eos");
+
+  const struct {
+    int channels;
+    const char* mask;  // empty: none given
+    bool held;
+  } layouts[] = {{1, "", true},       {2, "0x3", true},   {3, "0x7", true},  {4, "0x33", true},
+                 {5, "0x37", true},   {6, "0x3f", true},  {3, "0xb", false}, {4, "0x107", false},
+                 {4, "0x603", false}, {6, "0x60f", false}};
+  for (const auto& l : layouts) {
+    std::string caps = tone + "channels=" + std::to_string(l.channels);
+    if (*l.mask != '\0') caps += std::string(",channel-mask=(bitmask)") + l.mask;
+    const std::string out = " ! filesink location=" + dir.path("l.qxw");
+    std::remove(dir.path("l.qxw").c_str());
+    EXPECT_EQ(runToEnd(caps + " ! qxwenc" + out) == "eos", l.held) << l.mask;
+    // audioconvert moves any layout to the file's.
+    EXPECT_EQ(runToEnd(caps + " ! audioconvert ! audio/x-raw,channels=" +
+                       std::to_string(l.channels) + " ! qxwenc" + out),
+              "eos")
+        << l.mask;
+    qxw_format format{};
+    const auto file = readFile(dir.path("l.qxw"));
+    ASSERT_EQ(qxw_read_format(file.data(), file.size(), &format), QXW_OK) << l.mask;
+    EXPECT_EQ(format.channel_count, static_cast<uint32_t>(l.channels)) << l.mask;
+  }
+
+  gst_init(nullptr, nullptr);
+  GstElement* encoder = gst_element_factory_make("qxwenc", nullptr);
+  ASSERT_NE(encoder, nullptr);
+  for (const auto& [set, kept] : {std::pair{4.5, 4.5}, {1.5, 4.5}, {0.0, 0.0}, {2.0, 2.0}}) {
+    g_object_set(encoder, "bits", set, nullptr);
+    double bits = -1;
+    g_object_get(encoder, "bits", &bits, nullptr);
+    EXPECT_EQ(bits, kept) << set;
+  }
+  gst_object_unref(encoder);
+
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer needs vast address space of its own
+  RunOptions bounded;
+  bounded.workingDir = dir.dir();
+  bounded.memoryLimit = 400l << 20;
+  const auto run = runProgram(
+      GST_LAUNCH_PATH,
+      {"audiotestsrc", "wave=white-noise", "num-buffers=1500", "samplesperbuffer=44100", "!",
+       "audio/x-raw,format=S16LE,channels=2,rate=44100", "!", "qxwenc", "!", "fakesink"},
+      bounded);
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.console.find("out of memory"), std::string::npos) << run.console;
+#endif
+}
+
+// Sound pushed by the application: a change of format inside the stream is refused after the
+// sound before it is written as a complete file.
+TEST_F(Plugin, TheEncoderWritesTheSoundBeforeAChangeOfFormat) {
+  gst_init(nullptr, nullptr);
+  GError* error = nullptr;
+  GstElement* pipeline = gst_parse_launch(
+      ("appsrc name=src format=time ! qxwenc quality=9 ! filesink location=" + dir.path("c.qxw"))
+          .c_str(),
+      &error);
+  ASSERT_NE(pipeline, nullptr);
+  GstElement* source = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  const auto before = makeSignal(Signal::Music, 5000, 2);
+  const auto push = [&](const char* caps, const std::vector<int16_t>& samples) {
+    GstCaps* parsed = gst_caps_from_string(caps);
+    g_object_set(source, "caps", parsed, nullptr);
+    gst_caps_unref(parsed);
+    GstBuffer* buffer = gst_buffer_new_memdup(samples.data(), 2 * samples.size());
+    return gst_app_src_push_buffer(GST_APP_SRC(source), buffer);
+  };
+  EXPECT_EQ(push("audio/x-raw,format=S16LE,layout=interleaved,rate=44100,channels=2", before),
+            GST_FLOW_OK);
+  push("audio/x-raw,format=S16LE,layout=interleaved,rate=22050,channels=1", before);
+  GstBus* bus = gst_element_get_bus(pipeline);
+  GstMessage* message = gst_bus_timed_pop_filtered(
+      bus, 30 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_ERROR);
+  gst_message_unref(message);
+  gst_object_unref(bus);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(source);
+  gst_object_unref(pipeline);
+  const auto file = readFile(dir.path("c.qxw"));
+  std::vector<int16_t> decoded(before.size());
+  ASSERT_EQ(qxw_decode(file.data(), file.size(), decoded.data(), decoded.size()), QXW_OK);
+  EXPECT_EQ(decoded, before);
+}
+
 // Broken streams of every kind post an error and end, straight after filesrc and in decodebin.
 TEST_F(Plugin, EndsEveryBrokenStreamWithAnError) {
   writeSong(2);
@@ -262,6 +369,93 @@ TEST_F(Plugin, SeeksToTheSample) {
     gst_sample_unref(sample);
   }
   gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(sink);
+  gst_object_unref(pipeline);
+}
+
+// A player's seeks, straight after filesrc: from the end, a segment played in a loop without
+// flushing, and a user scrubbing through a hundred targets, of which the last wins.
+TEST_F(Plugin, SeeksAsAPlayerDoes) {
+  const uint32_t rate = 8000, frames = 100 * rate;
+  writeSong(1, frames, rate);
+  ASSERT_EQ(program(WAV2QXW_PATH, {"/Q9", "s.wav", "s.qxw"}), 0);
+  const auto original = waveData(readFile(dir.path("s.wav")));
+  gst_init(nullptr, nullptr);
+  GError* error = nullptr;
+  GstElement* pipeline = gst_parse_launch(
+      ("filesrc location=" + dir.path("s.qxw") + " ! qxwdec ! appsink name=sink sync=false")
+          .c_str(),
+      &error);
+  ASSERT_NE(pipeline, nullptr);
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+  GstBus* bus = gst_element_get_bus(pipeline);
+  gst_element_set_state(pipeline, GST_STATE_PAUSED);
+  ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, 30 * GST_SECOND),
+            GST_STATE_CHANGE_SUCCESS);
+  const auto seconds = [](double s) { return static_cast<gint64>(s * GST_SECOND); };
+  const auto seek = [&](GstSeekFlags flags, GstSeekType startType, gint64 start, gint64 stop) {
+    // A stop of -1 clears the segment seek's.
+    return gst_element_seek(pipeline, 1.0, GST_FORMAT_TIME, flags, startType, start,
+                            GST_SEEK_TYPE_SET, stop);
+  };
+  // The next buffer: where it starts, and whether its samples are the file's there.
+  const auto nextBuffer = [&](GstClockTime* pts, size_t* bytes = nullptr) {
+    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 30 * GST_SECOND);
+    if (sample == nullptr) return false;
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    *pts = GST_BUFFER_PTS(buffer);
+    GstMapInfo map;
+    gst_buffer_map(buffer, &map, GST_MAP_READ);
+    const size_t at = 2 * gst_util_uint64_scale_int(*pts, rate, GST_SECOND);
+    const bool same =
+        at + map.size <= original.size() &&
+        std::equal(map.data, map.data + map.size, original.begin() + static_cast<long>(at));
+    if (bytes != nullptr) *bytes = map.size;
+    gst_buffer_unmap(buffer, &map);
+    gst_sample_unref(sample);
+    return same;
+  };
+  const auto flush = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+
+  // From the end: five seconds before it.
+  ASSERT_TRUE(seek(flush, GST_SEEK_TYPE_END, -seconds(5), -1));
+  GstClockTime pts = 0;
+  EXPECT_TRUE(nextBuffer(&pts));
+  EXPECT_EQ(pts, static_cast<GstClockTime>(seconds(95)));
+
+  // A segment from 10 to 11 s, played twice, the second time without a flush: exactly its
+  // samples each time, then SEGMENT_DONE, never the end of the stream.
+  for (const auto flags :
+       {static_cast<GstSeekFlags>(flush | GST_SEEK_FLAG_SEGMENT), GST_SEEK_FLAG_SEGMENT}) {
+    ASSERT_TRUE(seek(flags, GST_SEEK_TYPE_SET, seconds(10), seconds(11))) << flags;
+    size_t total = 0, bytes = 0;
+    GstClockTime first = GST_CLOCK_TIME_NONE;
+    while (total < 2 * rate) {
+      ASSERT_TRUE(nextBuffer(&pts, &bytes)) << flags;
+      if (!GST_CLOCK_TIME_IS_VALID(first)) first = pts;
+      total += bytes;
+    }
+    EXPECT_EQ(first, static_cast<GstClockTime>(seconds(10))) << flags;
+    EXPECT_EQ(total, 2 * rate) << flags;
+    GstMessage* done = gst_bus_timed_pop_filtered(
+        bus, 30 * GST_SECOND,
+        static_cast<GstMessageType>(GST_MESSAGE_SEGMENT_DONE | GST_MESSAGE_EOS |
+                                    GST_MESSAGE_ERROR));
+    ASSERT_NE(done, nullptr) << flags;
+    EXPECT_EQ(GST_MESSAGE_TYPE(done), GST_MESSAGE_SEGMENT_DONE) << flags;
+    gst_message_unref(done);
+  }
+
+  // Scrubbing: every seek taken, and playback where the last one pointed.
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_TRUE(seek(flush, GST_SEEK_TYPE_SET, seconds(0.5 + 0.88 * i), -1)) << i;
+  }
+  EXPECT_TRUE(nextBuffer(&pts));
+  EXPECT_EQ(pts, static_cast<GstClockTime>(seconds(0.5 + 0.88 * 99)));
+
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(bus);
   gst_object_unref(sink);
   gst_object_unref(pipeline);
 }
