@@ -82,10 +82,10 @@ static GstFlowReturn qxw_dec_fail(QxwDec* self, qxw_status status) {
 /* Once the header is in: the source caps from its format. */
 static GstFlowReturn qxw_dec_set_format(QxwDec* self) {
   if (qxw_feed_decoder_format(self->feed, &self->format) != QXW_OK) return GST_FLOW_OK;
-  if (self->format.sample_rate == 0 || self->format.sample_rate > G_MAXINT) {
+  if (self->format.sample_rate == 0 || self->format.sample_rate > QXW_RATE_MAX) {
     GST_ELEMENT_ERROR(
         self, STREAM, DECODE, (NULL),
-        ("the header's sample rate %u is not one a player can use", self->format.sample_rate));
+        ("the file has a sample rate of %u Hz, which no player can use", self->format.sample_rate));
     return GST_FLOW_ERROR;
   }
   GstAudioInfo info;

@@ -23,13 +23,17 @@ extern "C" {
 #define QXW_BITS_MIN 2
 #define QXW_BITS_MAX 8
 #define QXW_CHANNELS_MAX 6
+/* Since 1.3: the highest sample rate in Hz a file may be written with (the lowest is 1). Players
+   take no other rate, so neither does an encoding call; a file read with another is decoded all
+   the same, and the programs and the plugin refuse it with a line that says why. */
+#define QXW_RATE_MAX 2147483647u
 /* The search efforts of qxw_encode_search: 0 (the nearest level, as qxw_encode_bits) to this. */
 #define QXW_EFFORT_MAX 3
 
 typedef enum qxw_status {
   QXW_OK = 0,
   QXW_INVALID_ARGUMENT = 1, /* null pointer, quality outside 0..9, channels outside 1..6,
-                               too many frames */
+                               too many frames, a sample rate outside 1..QXW_RATE_MAX */
   QXW_NOT_QXW = 2,          /* no QXW magic */
   QXW_INVALID_HEADER = 3,   /* the header is inconsistent */
   QXW_TRUNCATED = 4,        /* the data ends early */

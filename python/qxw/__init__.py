@@ -91,7 +91,6 @@ __version__ = _lib.qxw_version().decode()
 _MAX_SAMPLES = (0xFFFFFFFF - 44) // 2  # what a WAV file can hold
 # The widths of the C arguments; the limits within them are the library's own.
 _INT = range(-2**31, 2**31)
-_UINT32 = range(0, 2**32)
 
 
 def _integer(name, value, allowed):
@@ -136,7 +135,7 @@ def encode(samples, rate, quality=3, threads=0, bits=None, effort=0):
     an average of about that many bits per sample (2 to 8). effort 1 to 3, with bits, searches
     each sample's level as wav2qxw /X does: more of the sound at the size, several times slower."""
     array = _frames(samples)
-    rate = _integer("rate", rate, _UINT32)
+    rate = _integer("rate", rate, range(1, 2**31))
     threads = _integer("threads", threads, range(0, _INT.stop))
     effort = _integer("effort", effort, _INT)
     if bits is None:

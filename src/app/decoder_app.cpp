@@ -299,7 +299,10 @@ int decodeOne(const DecoderOptions& options, const std::string& infile,
   printProgress("Examining QXW file header of " + inputName);
   MappedFile input;
   FrameSource source;
-  if (!openSource(input, inputName, fromStandardInput, source)) return kFailure;
+  if (!openSource(input, inputName, fromStandardInput, source) ||
+      !playableRate(inputName, source.format().sample_rate)) {
+    return kFailure;
+  }
   guardMappedInput("Error: file " + inputName + " incomplete or truncated", kFailure);
   // A file's extra bytes are known now, a stream's at its end.
   bool noted = false;

@@ -113,9 +113,18 @@ bool readWaveStream(const std::string& name, MappedFile& file, WaveInfo& info) {
 
 }  // namespace
 
+bool playableRate(const std::string& name, uint32_t sampleRate) {
+  if (sampleRate >= 1 && sampleRate <= QXW_RATE_MAX) return true;
+  printError("Error: " + name + " has a sample rate of " + std::to_string(sampleRate) +
+             " Hz, which no player can use");
+  return false;
+}
+
 bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
                   bool fromStandardInput) {
-  if (fromStandardInput) return readWaveStream(name, file, info);
+  if (fromStandardInput) {
+    return readWaveStream(name, file, info) && playableRate(name, info.sampleRate);
+  }
   if (!file.open(name)) {
     printError(file.outOfMemory() ? "Error: out of memory" : "Error openning " + name);
     return false;
@@ -131,6 +140,7 @@ bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
     printError("Error: file " + name + " incomplete or truncated");
     return false;
   }
+  if (!playableRate(name, info.sampleRate)) return false;
   file.populate(info.dataOffset, uint64_t{info.frameCount} * info.channelCount * 2);
   return true;
 }

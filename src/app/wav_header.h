@@ -16,10 +16,14 @@ struct WaveInfo {
   uint64_t dataOffset;    // first sample; past 4 GiB when the "fmt " size is near 2^32
 };
 
+// A rate of 1 to QXW_RATE_MAX Hz; else prints "Error: <name> has a sample rate of 0 Hz, which no
+// player can use" and returns false. Both programs refuse such a file, as players do.
+bool playableRate(const std::string& name, uint32_t sampleRate);
+
 // Opens and maps the WAV file (or reads standard input as far as its header declares, named by
-// name in messages), checks its header and that its samples lie inside it; on any failure prints
-// the one error line ("Error openning", a header message, "incomplete or truncated", "out of
-// memory") and returns false.
+// name in messages), checks its header, its rate and that its samples lie inside it; on any
+// failure prints the one error line ("Error openning", a header message, the rate's line,
+// "incomplete or truncated", "out of memory") and returns false.
 bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
                   bool fromStandardInput = false);
 

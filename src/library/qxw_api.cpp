@@ -140,8 +140,8 @@ struct Setting {
   double bits;
 };
 
-// The checks every encoding call shares: a format of 1 to QXW_CHANNELS_MAX channels whose
-// samples a WAV file can hold, the samples themselves, a thread count, and a level or a size
+// The checks every encoding call shares: a format of 1 to QXW_CHANNELS_MAX channels at a rate a
+// player can use, whose samples a WAV file can hold, the samples themselves, a thread count, and a level or a size
 // target within their limits (NaN is refused too).
 bool encodingIsValid(const void* samples, const qxw_format* format, int threads, Setting setting) {
   if (format == nullptr) return false;
@@ -149,7 +149,9 @@ bool encodingIsValid(const void* samples, const qxw_format* format, int threads,
   const bool settingValid = setting.bits != 0
                                 ? setting.bits >= QXW_BITS_MIN && setting.bits <= QXW_BITS_MAX
                                 : setting.quality >= 0 && setting.quality <= QXW_QUALITY_MAX;
-  return (samples != nullptr || count == 0) && threads >= 0 && format->channel_count >= 1 &&
+  const bool rateValid = format->sample_rate >= 1 && format->sample_rate <= QXW_RATE_MAX;
+  return (samples != nullptr || count == 0) && threads >= 0 && rateValid &&
+         format->channel_count >= 1 &&
          format->channel_count <= QXW_CHANNELS_MAX && 2 * count + kWaveHeaderSize <= 0xFFFFFFFFu &&
          settingValid;
 }

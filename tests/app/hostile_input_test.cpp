@@ -50,6 +50,45 @@ TEST_F(HostileInput, RefusesUnreadableFilesAndOutputDirectories) {
   EXPECT_EQ(run(kEncoder, {"song.wav", "readonly/"}).err, "Error creating readonly/song.qxw\n");
 }
 
+// A rate no player can use is refused by both programs, in a WAV file or a QXW file, from a
+// name or from standard input, with a line that says why; nothing is written.
+TEST_F(HostileInput, RefusesARateNoPlayerCanUse) {
+  const auto samples = makeSignal(Signal::Music, 1000, 2);
+  ASSERT_EQ((writeFile(dir.path("good.wav"), makeWav(samples, 2)),
+             run(kEncoder, {"good.wav", "good.qxw"}).status),
+            0);
+  const auto good = readFile(dir.path("good.qxw"));
+  for (uint32_t rate : {0u, 0x80000000u, 0xFFFFFFFFu}) {
+    auto wav = makeWav(samples, 2);
+    auto qxw = good;
+    for (int i = 0; i < 4; ++i) {
+      wav[24 + i] = qxw[16 + i] = static_cast<uint8_t>(rate >> (8 * i));
+      wav[28 + i] = static_cast<uint8_t>((rate * 4) >> (8 * i));  // the byte rate, as it wraps
+    }
+    writeFile(dir.path("odd.wav"), wav);
+    writeFile(dir.path("odd.qxw"), qxw);
+    const std::string why =
+        " has a sample rate of " + std::to_string(rate) + " Hz, which no player can use\n";
+    auto result = run(kEncoder, {"odd.wav", "out.qxw"});
+    EXPECT_EQ(result.status, 2) << rate;
+    EXPECT_EQ(result.err, "Error: odd.wav" + why);
+    EXPECT_FALSE(fileExists(dir.path("out.qxw")));
+    RunOptions piped;
+    piped.workingDir = dir.dir();
+    piped.standardInput = dir.path("odd.wav");
+    EXPECT_EQ(runProgram(kEncoder, {"-", "out.qxw"}, piped).err, "Error: standard input" + why);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"/T", "odd.qxw"}, {"odd.qxw", "out.wav"}}) {
+      result = run(kDecoder, args);
+      EXPECT_EQ(result.status, 2) << rate;
+      EXPECT_EQ(result.err, "Error: odd.qxw" + why);
+    }
+    EXPECT_FALSE(fileExists(dir.path("out.wav")));
+    piped.standardInput = dir.path("odd.qxw");
+    EXPECT_EQ(runProgram(kDecoder, {"/T", "-"}, piped).err, "Error: standard input" + why);
+  }
+}
+
 TEST_F(HostileInput, DegenerateSoundsRoundTripAtEveryQuality) {
   for (Signal kind : {Signal::Silence, Signal::Single, Signal::Extremes, Signal::Empty}) {
     const auto samples = makeSignal(kind, 2000, 2);

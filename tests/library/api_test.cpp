@@ -199,6 +199,9 @@ TEST(Api, RefusesBadEncodeArguments) {
   EXPECT_EQ(tryEncode(samples.data(), {100, 0, 8000}, 3), QXW_INVALID_ARGUMENT);
   EXPECT_EQ(tryEncode(samples.data(), {14, 7, 8000}, 3), QXW_INVALID_ARGUMENT);
   EXPECT_EQ(tryEncode(nullptr, {50, 2, 8000}, 3), QXW_INVALID_ARGUMENT);
+  // A rate no player can use.
+  EXPECT_EQ(tryEncode(samples.data(), {50, 2, 0}, 3), QXW_INVALID_ARGUMENT);
+  EXPECT_EQ(tryEncode(samples.data(), {50, 2, QXW_RATE_MAX + 1}, 3), QXW_INVALID_ARGUMENT);
   // More samples than a WAV file can hold; refused before a single one is read.
   EXPECT_EQ(tryEncode(samples.data(), {0xFFFFFFFFu, 6, 8000}, 3), QXW_INVALID_ARGUMENT);
   const qxw_format format{50, 2, 8000};
@@ -225,7 +228,10 @@ TEST(Api, ThreadsEncodingAtOnceGiveTheBytesOfOne) {
     EXPECT_EQ(together1.bytes, alone1.bytes);
     EXPECT_EQ(together2.bytes, alone2.bytes);
   }
-  for (int threads : {0, 2, 8}) EXPECT_EQ(encode(first, 2, 3, 44100, threads).bytes, alone1.bytes);
+  // Threads far beyond what helps are held to what does: the same bytes, no vast allocation.
+  for (int threads : {0, 2, 8, 1 << 20, 1 << 30}) {
+    EXPECT_EQ(encode(first, 2, 3, 44100, threads).bytes, alone1.bytes) << threads;
+  }
 }
 
 // Long enough for the encoder to cut the sound into pieces on several threads. Noise at quality 0

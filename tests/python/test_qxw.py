@@ -94,6 +94,8 @@ def test_threads_encode_at_once_to_the_same_bytes():
 
 @pytest.mark.parametrize("kwargs, error", [
     ({"rate": -1}, ValueError),
+    ({"rate": 0}, ValueError),
+    ({"rate": 2**31}, ValueError),
     ({"rate": 2**32 + 8000}, ValueError),
     ({"rate": "44100"}, TypeError),
     ({"rate": 44100.9}, TypeError),
