@@ -10,6 +10,7 @@
 #include <csignal>
 
 #include "app/mapped_file.h"
+#include "support/run_program.h"
 #include "support/wav_files.h"
 
 namespace qxw {
@@ -29,6 +30,7 @@ ChildResult inChild(Body body) {
   EXPECT_EQ(::pipe(pipeFds), 0);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    restoreDefaultSignals();
     ::dup2(pipeFds[1], STDERR_FILENO);
     body();
     ::_exit(99);

@@ -49,6 +49,7 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
   if (options.outputPipeClosed) ::close(pipeFds[0]);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    restoreDefaultSignals();
     if (!options.workingDir.empty() && ::chdir(options.workingDir.c_str()) != 0) _exit(127);
     // SIGXFSZ keeps its default action: the programs must turn it into a write error.
     if (options.fileSizeLimit >= 0) {
@@ -108,11 +109,19 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
 
 }  // namespace
 
+void restoreDefaultSignals() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) std::signal(signal, SIG_DFL);
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 int startProgram(const std::string& program, const std::vector<std::string>& args,
                  const std::string& workingDir, const std::vector<int>& ignored) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     if (::chdir(workingDir.c_str()) != 0) _exit(127);
+    restoreDefaultSignals();
     for (int signal : ignored) std::signal(signal, SIG_IGN);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);

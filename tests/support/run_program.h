@@ -26,6 +26,11 @@ struct RunOptions {
   bool outputPipeClosed = false;      // standard output a pipe nobody reads (closed, as by head)
 };
 
+// In a child about to run a program or a test's body: the signals a test sends (INT, TERM, HUP,
+// QUIT, PIPE) at their default actions and none blocked, whatever the suite started with (nohup,
+// trap '' INT), since a program rightly keeps a signal ignored that it was started with.
+void restoreDefaultSignals();
+
 // Starts the program without waiting for it; its console output is discarded. The signals in
 // `ignored` start out ignored, as under nohup. Returns the process id.
 int startProgram(const std::string& program, const std::vector<std::string>& args,
