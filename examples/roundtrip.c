@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
   int quality = argc > 2 ? atoi(argv[2]) : 9;
   int16_t* samples = argc > 1 ? read_wav(argv[1], &format) : NULL;
   if (samples == NULL) {
-    fprintf(stderr, "usage: %s file.wav [quality]: a 16-bit PCM WAV file\n", argv[0]);
+    fprintf(stderr, "usage: %s file.wav [quality [out.qxw]]: a 16-bit PCM WAV file\n", argv[0]);
     return 1;
   }
   count = (size_t)format.frame_count * format.channel_count;

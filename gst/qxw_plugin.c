@@ -33,4 +33,4 @@ static gboolean plugin_init(GstPlugin* plugin) {
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, qxw,
                   "QXW compressed 16-bit sound: decoder, encoder and type finder", plugin_init,
-                  QXW_PLUGIN_VERSION, "MIT/X11", "qxw", "wav2qxw")
+                  QXW_PLUGIN_VERSION, "MIT/X11", "qxw", "man:wav2qxw(1)")

@@ -213,7 +213,7 @@ void printHelp(const char* program) {
   std::printf(
       "Also: /B# in place of /Q# aims at # bits per sample (2 to 8, such as /B4.5);\n"
       "/X or /X1../X3 with /B# searches each sample's level: more sound, more time;\n"
-      "/V, first or second, decodes the written file again to verify it;\n"
+      "/V decodes the written file again to verify it;\n"
       "infile infile... folder compresses each file into the folder; - is standard\n"
       "input or output. man wav2qxw has every option and message.\n");
 }

@@ -141,8 +141,8 @@ struct Setting {
 };
 
 // The checks every encoding call shares: a format of 1 to QXW_CHANNELS_MAX channels at a rate a
-// player can use, whose samples a WAV file can hold, the samples themselves, a thread count, and a level or a size
-// target within their limits (NaN is refused too).
+// player can use, whose samples a WAV file can hold, the samples themselves, a thread count, and a
+// level or a size target within their limits (NaN is refused too).
 bool encodingIsValid(const void* samples, const qxw_format* format, int threads, Setting setting) {
   if (format == nullptr) return false;
   const uint64_t count = uint64_t{format->frame_count} * format->channel_count;
@@ -151,9 +151,8 @@ bool encodingIsValid(const void* samples, const qxw_format* format, int threads,
                                 : setting.quality >= 0 && setting.quality <= QXW_QUALITY_MAX;
   const bool rateValid = format->sample_rate >= 1 && format->sample_rate <= QXW_RATE_MAX;
   return (samples != nullptr || count == 0) && threads >= 0 && rateValid &&
-         format->channel_count >= 1 &&
-         format->channel_count <= QXW_CHANNELS_MAX && 2 * count + kWaveHeaderSize <= 0xFFFFFFFFu &&
-         settingValid;
+         format->channel_count >= 1 && format->channel_count <= QXW_CHANNELS_MAX &&
+         2 * count + kWaveHeaderSize <= 0xFFFFFFFFu && settingValid;
 }
 
 // The hand-over every call that returns a block shares; encode runs the passes.
