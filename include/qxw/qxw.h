@@ -156,6 +156,17 @@ QXW_API qxw_status qxw_encode_stream_search(const void* little_endian_samples,
                                             const qxw_encoder_callbacks* callbacks,
                                             qxw_encode_report* report);
 
+/* Since 1.3: qxw_encode_stream_search, with the share of the work done told as it goes:
+   progress(callbacks->context, done), done rising from 0 to 1, a few times a second at most,
+   from any of the encoder's threads but never two at once (a program shows it as a percentage).
+   NULL progress: qxw_encode_stream_search. */
+QXW_API qxw_status qxw_encode_stream_progress(const void* little_endian_samples,
+                                              const qxw_format* format,
+                                              const qxw_encode_options* options, int effort,
+                                              const qxw_encoder_callbacks* callbacks,
+                                              void (*progress)(void* context, double done),
+                                              qxw_encode_report* report);
+
 /* A digest of decoded samples, to check a file without keeping its reconstruction: start from 0
    and add each block in order; first_sample counts the samples (not frames) before the block. */
 QXW_API uint64_t qxw_digest(uint64_t digest, const int16_t* samples, size_t count,

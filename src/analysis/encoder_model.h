@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "format/progress_meter.h"
 #include "format/qxw_layout.h"
 #include "format/sample_range.h"
 
@@ -40,6 +41,8 @@ struct EncoderModel {
   int32_t codeLength[kContextCount][kSymbolColumns];
   uint32_t codeWord[kContextCount][kSymbolColumns];
   int32_t sizeFieldPosition;
+  // Where the long passes report the work they finish; none when null.
+  ProgressMeter* meter = nullptr;
 
   EncoderModel() = default;
   EncoderModel(const EncoderModel&) = delete;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -15,9 +16,31 @@ namespace qxw {
 namespace {
 FILE* progressStream = stdout;
 std::string errorPrefix;
+std::chrono::steady_clock::time_point showFrom = std::chrono::steady_clock::time_point::max();
+std::atomic<bool> progressShown{false};
+
+// Erases the share shown, so that the next line starts where it stood.
+void clearProgress() {
+  if (!progressShown.exchange(false)) return;
+  std::fputs("\r          \r", stderr);
+  std::fflush(stderr);
+}
 }  // namespace
 
+void startProgressClock(std::chrono::milliseconds after) {
+  showFrom = std::chrono::steady_clock::now() + after;
+}
+
+void showProgress(double done) {
+  if (std::chrono::steady_clock::now() < showFrom || ::isatty(STDERR_FILENO) != 1) return;
+  std::fflush(stdout);
+  std::fprintf(stderr, "\r%3d%% done", static_cast<int>(done * 100));
+  std::fflush(stderr);
+  progressShown = true;
+}
+
 void printProgress(std::string_view text) {
+  clearProgress();
   std::fwrite(text.data(), 1, text.size(), progressStream);
   std::fputc('\n', progressStream);
   std::fflush(progressStream);
@@ -29,6 +52,7 @@ void setErrorPrefix(std::string prefix) { errorPrefix = std::move(prefix); }
 const std::string& currentErrorPrefix() { return errorPrefix; }
 
 void printError(std::string_view text) {
+  clearProgress();
   std::fflush(stdout);
   std::fwrite(errorPrefix.data(), 1, errorPrefix.size(), stderr);
   std::fwrite(text.data(), 1, text.size(), stderr);

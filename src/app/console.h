@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,6 +13,12 @@ void printProgress(std::string_view text);
 void moveProgressToStandardError();
 // A line on standard error; standard output is flushed first so the two keep their order.
 void printError(std::string_view text);
+
+// How much of a long run is done, in place on standard error (" 42% done"), once the run has
+// lasted `after` since startProgressClock, and only while standard error is a terminal: never
+// into a pipe or a file. The next line printed takes its place. Any thread, one at a time.
+void startProgressClock(std::chrono::milliseconds after = std::chrono::milliseconds(1500));
+void showProgress(double done);
 // Put before every error line from now on: the file a run of several is working on ("a.wav: ").
 void setErrorPrefix(std::string prefix);
 const std::string& currentErrorPrefix();

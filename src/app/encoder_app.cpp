@@ -197,8 +197,10 @@ int encodeOne(const CommandLine& line, const std::string& infile,
                                    line.verify && !lossless};
   const qxw_encoder_callbacks callbacks = console.callbacks();
   qxw_encode_report report{};
-  const qxw_status status =
-      qxw_encode_stream_search(first, &format, &options, line.effort, &callbacks, &report);
+  startProgressClock();
+  const qxw_status status = qxw_encode_stream_progress(
+      first, &format, &options, line.effort, &callbacks,
+      [](void*, double done) { showProgress(done); }, &report);
   if (status == QXW_STOPPED) return kFailure;  // the output could not be made; said already
   if (status == QXW_OUT_OF_MEMORY) {
     printError("Error: out of memory");

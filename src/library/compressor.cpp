@@ -57,6 +57,26 @@ struct LosslessTable {
   }
 };
 
+// Where a level's run is when it starts writing, for the progress shown.
+constexpr double kLevelWriteStarts = 0.27;
+
+// A run's meter on the model, telling the listener, for as long as the run lasts.
+class MeteredRun {
+ public:
+  MeteredRun(EncoderModel& model, CompressionListener& listener)
+      : model_(model), meter_([&listener](double done) { listener.progress(done); }) {
+    model_.meter = &meter_;
+  }
+  ~MeteredRun() { model_.meter = nullptr; }
+  MeteredRun(const MeteredRun&) = delete;
+  MeteredRun& operator=(const MeteredRun&) = delete;
+  ProgressMeter& meter() { return meter_; }
+
+ private:
+  EncoderModel& model_;
+  ProgressMeter meter_;
+};
+
 // Where the listener wants the reconstruction kept.
 Recording recordingFor(CompressionListener& listener, SampleRange samples) {
   Recording recording;
@@ -88,8 +108,13 @@ uint64_t writeFile(EncoderModel& model, OutputStream& output, SampleRange sample
 LosslessTable analyzeLevels(EncoderModel& model, SampleRange samples, const SoundFormat& format,
                             int quality, unsigned threads, SizeEstimates& estimates,
                             CompressionListener* listener) {
+  // Each step's share of a level's run, for the progress shown: the counting passes take about
+  // a quarter of it, the writing the rest.
   const auto step = [&](CompressionStep s) {
     if (listener != nullptr) listener->stepStarts(s);
+    static constexpr double kStepStarts[] = {0, 0.1, 0.12, 0.25, kLevelWriteStarts};
+    const auto k = static_cast<size_t>(s);
+    if (model.meter != nullptr) model.meter->stage(kStepStarts[k], kStepStarts[k + 1]);
   };
   step(CompressionStep::HistogrammingDeltas);
   model.initialize(format.channelCount);
@@ -295,16 +320,22 @@ struct SavedCodes {
 // the model's codes fitted to the path it leaves, where the path keeps more of the sound within
 // the size allowed; else null, the path empty and the nearest choice's codes back, so that
 // searching never loses.
+// The search fills the span given of the run's progress.
+struct Span {
+  double from, to;
+};
+
 std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearch& nearestSearch,
                                             const UniformTable& table, SampleRange samples,
                                             const SoundFormat& format, double bitsPerSample,
                                             int effort, unsigned threads,
-                                            std::vector<int16_t>& path) {
+                                            std::vector<int16_t>& path, Span span) {
   const int runWidth = nearestSearch.runWidth();
   const long double nearestNoise =
       measureTargetNoise({table, runWidth, format.channelCount}, samples);
   const SavedCodes nearestCodes(model);
   PathSearch search(model, samples, format.channelCount, threads, searchEffort(effort));
+  search.reportWithin(span.from, span.to);
   std::unique_ptr<UniformTable> classTable = search.find(
       bitsPerSample, nearestSearch.logStep(), nearestSearch.largestDifference(), runWidth, path);
   long double noise = 0;
@@ -334,6 +365,7 @@ uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; }
 Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
                 CompressionListener& listener, int threads) {
   const unsigned threadCount = threadsToUse(threads, format.frameCount);
+  MeteredRun run(model, listener);
   SizeEstimates estimates;
   const LosslessTable lossless =
       analyzeLevels(model, samples, format, quality, threadCount, estimates, &listener);
@@ -342,6 +374,7 @@ Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& for
   listener.stepStarts(CompressionStep::WritingHeader);
   OutputStream* output = listener.output();
   if (output == nullptr) return Status::Stopped;
+  run.meter().stage(kLevelWriteStarts, 1, format.frameCount);
   uint64_t lost = writeFile(model, *output, samples, format, threadCount,
                             recordingFor(listener, samples), &listener);
   // A table whose levels all leave the 16-bit range from where the reconstruction stands cannot
@@ -368,11 +401,16 @@ Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& for
 Status compressToBits(SampleRange samples, const SoundFormat& format, double bitsPerSample,
                       CompressionListener& listener, int threads, int effort) {
   auto model = std::make_unique<EncoderModel>();
+  MeteredRun run(*model, listener);
+  // Shares of the run, for the progress shown: a searched target spends most of it searching.
+  const double searchStarts = effort > 0 ? 0.1 : 0.15, writeStarts = effort > 0 ? 0.9 : 0.15;
   listener.stepStarts(CompressionStep::HistogrammingDeltas);
+  run.meter().stage(0, 0.05);
   const unsigned threadCount = threadsToUse(threads, format.frameCount);
   model->initialize(format.channelCount);
   histogramDeltasInPieces(*model, samples, threadCount);
   listener.stepStarts(CompressionStep::AnalyzingHistogram);
+  run.meter().stage(0.05, searchStarts);
   model->frameCount = format.frameCount;
   StepSearch search(*model, samples, format.channelCount, threadCount);
   listener.stepStarts(CompressionStep::GatheringStatistics);
@@ -399,7 +437,7 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     if (effort > 0 && count > 0) {
       listener.stepStarts(CompressionStep::EncodingSamples);
       searched = searchedTable(*model, search, *table, samples, format, bitsPerSample, effort,
-                               threadCount, path);
+                               threadCount, path, {searchStarts, writeStarts});
     }
     const UniformTable& written = searched ? *searched : *table;
     written.applyTo(*model);
@@ -411,18 +449,22 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     model->writeMagic(writer);
     model->writeHeader(writer, format.sampleRate);
     if (effort == 0) listener.stepStarts(CompressionStep::EncodingSamples);
+    run.meter().stage(writeStarts, 0.95, format.frameCount);
     // The walk measures the signal as it goes.
     const TargetQuality quality = writeTargetSamples(walk, *model, writer, samples,
                                                      recordingFor(listener, samples), threadCount);
     report.signal = quality.signal;
     report.noise = quality.noise;
     model->finishFile(writer);
+    run.meter().stage(0.95, 1);
     lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
   } else {
     // The smallest level, and the search's best at the smallest level's size: whichever keeps
     // more of the sound, never worse than the level.
     listener.stepStarts(CompressionStep::EncodingSamples);
     listener.targetUnmet();
+    // The search's two files and the level's.
+    run.meter().stage(searchStarts, 1, 3 * uint64_t{format.frameCount});
     const bool keep =
         listener.reconstruction() != nullptr || listener.reconstructionDigest() != nullptr;
     Candidate smallest =

@@ -69,6 +69,9 @@ class CompressionListener {
   // When not null, receives the digest of those samples (digestTerm summed), which a reader's
   // samples can be checked against without keeping them.
   virtual uint64_t* reconstructionDigest() { return nullptr; }
+  // The share of the whole run done, rising from 0 to 1, a few times a second at most, from
+  // any of the run's threads but one at a time.
+  virtual void progress(double /*done*/) {}
 };
 
 // How far above a size target the search may leave the file before the target counts as unmet.

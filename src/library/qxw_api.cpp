@@ -120,6 +120,10 @@ class CallbackListener : public CompressionListener {
   }
   void targetReached(const TargetReport& report) override { target_ = report; }
   uint64_t* reconstructionDigest() override { return wantsDigest_ ? &digest_ : nullptr; }
+  void progress(double done) override {
+    if (progress_ != nullptr) progress_(c_.context, done);
+  }
+  void tellProgress(void (*progress)(void*, double)) { progress_ = progress; }
 
   OutputStream& stream() { return stream_; }
   const TargetReport& target() const { return target_; }
@@ -132,6 +136,7 @@ class CallbackListener : public CompressionListener {
   TargetReport target_;
   uint64_t digest_ = 0;
   bool wantsDigest_;
+  void (*progress_)(void*, double) = nullptr;
 };
 
 // What an encoding asks for: a level, or a size target when bits is not 0.
@@ -250,6 +255,15 @@ qxw_status qxw_encode_stream_search(const void* little_endian_samples, const qxw
                                     const qxw_encode_options* options, int effort,
                                     const qxw_encoder_callbacks* callbacks,
                                     qxw_encode_report* report) {
+  return qxw_encode_stream_progress(little_endian_samples, format, options, effort, callbacks,
+                                    nullptr, report);
+}
+
+qxw_status qxw_encode_stream_progress(const void* little_endian_samples, const qxw_format* format,
+                                      const qxw_encode_options* options, int effort,
+                                      const qxw_encoder_callbacks* callbacks,
+                                      void (*progress)(void* context, double done),
+                                      qxw_encode_report* report) {
   if (options == nullptr || callbacks == nullptr || callbacks->write == nullptr ||
       (callbacks->seek == nullptr) != (callbacks->rewind == nullptr) || effort < 0 ||
       effort > QXW_EFFORT_MAX || (effort > 0 && options->bits_per_sample == 0) ||
@@ -265,6 +279,7 @@ qxw_status qxw_encode_stream_search(const void* little_endian_samples, const qxw
     const SampleRange range{first, first + 2 * count};
     const SoundFormat sound{format->frame_count, format->channel_count, format->sample_rate};
     CallbackListener listener(*callbacks, options->digest != 0);
+    listener.tellProgress(progress);
     const Status ran = target
                            ? compressToBits(range, sound, options->bits_per_sample, listener,
                                             options->threads, effort)

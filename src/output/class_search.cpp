@@ -279,12 +279,14 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
       bool keep[kMostPaths];
       for (int i = 0; i < beam.size(); ++i) keep[i] = slots[i] == slots[0];
       settle(until, slots[0], settled);
+      advance(meter_, until + 1 - settled);
       settled = until + 1;
       beam.keepOnly(keep);
       for (int i = 0; i < beam.size(); ++i) nodeAt(t, i) = beam.node(i);
     }
   }
   settle(samples - 1, 0, settled);
+  advance(meter_, samples - settled);
 }
 
 }  // namespace qxw

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "analysis/uniform_table.h"
+#include "format/progress_meter.h"
 #include "output/target_encoder.h"
 
 namespace qxw {
@@ -28,6 +29,8 @@ class ClassSearch {
   static constexpr int64_t kErrorScale = 16;
   using RateCosts = int64_t[kContextCount][kSymbolColumns];
   void weighRates(const RateCosts& rateCosts);
+  // The samples each search settles are reported here, as they are settled.
+  void reportTo(ProgressMeter* meter) { meter_ = meter; }
 
   // Searches channel c over the frames of [from, to) (runs look ahead up to end), starting from
   // the state given, and writes its reconstruction into path at the samples' indices counted
@@ -50,6 +53,7 @@ class ClassSearch {
   uint32_t channels_;
   int paths_;
   std::vector<int64_t> rate_;  // by context and symbol: 0 until weighed
+  ProgressMeter* meter_ = nullptr;
   Levels even_, odd_;
   uint8_t sets_[kBinCount] = {};
 };

@@ -32,6 +32,11 @@ constexpr double kRateWeight = 0.45;
 // The whole search is taken when it lands this near the target.
 constexpr double kWholeWithin = 0.0075;
 constexpr int kMostWholePasses = 3;
+// Shares of find's time, for the progress shown: the two rounds of trials (about five trials
+// each), then the whole passes, the first of which usually ends the search.
+constexpr double kFirstRoundEnds = 0.1, kTrialsEnd = 0.25;
+constexpr double kWholePassEnds[kMostWholePasses] = {0.85, 0.93, 1.0};
+constexpr uint64_t kTrialsExpected = 5;
 
 // A fixed scramble of k (splitmix64's finish), for draws that are the same on every run.
 uint64_t mixed(uint64_t k) {
@@ -92,6 +97,12 @@ ClassSearch PathSearch::searchFor(const UniformTable& table, double logStep) con
     search.weighRates(costs);
   }
   return search;
+}
+
+void PathSearch::stage(double from, double to, uint64_t units) const {
+  if (model_.meter == nullptr) return;
+  const double width = span_.to - span_.from;
+  model_.meter->stage(span_.from + from * width, span_.from + to * width, units);
 }
 
 void PathSearch::drawBlocks() {
@@ -164,12 +175,14 @@ double PathSearch::sampledBits(double logStep, const Draw& draw) {
   }
   const double header = 8.0 * kQxwHeaderSize;
   const double bits = static_cast<double>(fitCodes(model_, sum, *table, runWidth_)) - header;
+  advance(model_.meter, 1);
   return (drawn > 0 ? bits * all / drawn : bits) + header;
 }
 
 void PathSearch::searchWhole(const UniformTable& table, double logStep, int16_t* path,
                              SymbolCounts& counts) const {
-  const ClassSearch search = searchFor(table, logStep);
+  ClassSearch search = searchFor(table, logStep);
+  search.reportTo(model_.meter);
   const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, channels_));
   std::vector<SymbolCounts> parts(workers);
   onThreads(workers, [&](size_t k) {
@@ -205,6 +218,8 @@ double PathSearch::wholePasses(double target, const LogStepFound& found, std::ve
   std::vector<int16_t> spare;
   SymbolCounts tried;
   for (int pass = 0; pass < kMostWholePasses; ++pass) {
+    stage(pass == 0 ? kTrialsEnd : kWholePassEnds[pass - 1], kWholePassEnds[pass],
+          samples_.sampleCount());
     std::vector<int16_t>& into = pass == 0 ? path : spare;
     into.resize(samples_.sampleCount());
     const std::unique_ptr<UniformTable> table = tableAt(x);
@@ -230,11 +245,13 @@ std::unique_ptr<UniformTable> PathSearch::find(double bitsPerSample, double firs
   codeLengths_.clear();
   const double target = bitsPerSample * std::max(static_cast<double>(samples_.sampleCount()), 1.0);
   drawBlocks();
+  stage(0, kFirstRoundEnds, kTrialsExpected);
   LogStepFound found = trials(target, firstLogStep + kFirstLogStepShift, firstRound_);
   // The second round weighs each step's bits, by the codes the first round's sampled paths
   // call for, against its error.
   codeLengths_.assign(&model_.codeLength[0][0],
                       &model_.codeLength[0][0] + kContextCount * kSymbolColumns);
+  stage(kFirstRoundEnds, kTrialsEnd, kTrialsExpected);
   found = trials(target, found.logStep + kWeighedLogStepShift, drawn_);
   SymbolCounts counts;
   const double logStep = wholePasses(target, found, path, counts);

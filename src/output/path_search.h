@@ -35,6 +35,8 @@ class PathSearch {
                                      int runWidth, std::vector<int16_t>& path);
   // The bits of the whole file find's path makes, header included.
   uint64_t bits() const { return bits_; }
+  // The span of the run's progress find's work fills, on the model's meter.
+  void reportWithin(double from, double to) { span_ = {from, to}; }
 
  private:
   // The table the class search uses at a log-step: tail bins spaced near 2δ.
@@ -60,6 +62,8 @@ class PathSearch {
                      SymbolCounts& counts);
   // The class search on the table of the log-step, weighing the rates when there are codes.
   ClassSearch searchFor(const UniformTable& table, double logStep) const;
+  // The next stage of find's work, as shares of its span: units of work from `from` to `to`.
+  void stage(double from, double to, uint64_t units) const;
 
   EncoderModel& model_;
   SampleRange samples_;
@@ -72,6 +76,9 @@ class PathSearch {
   std::vector<uint64_t> allDifferences_;  // of the whole sound, by magnitude
   std::vector<int32_t> codeLengths_;
   uint64_t bits_ = 0;  // by context and symbol, when rates are weighed
+  struct Span {
+    double from = 0, to = 1;
+  } span_;
 };
 
 }  // namespace qxw

@@ -127,7 +127,9 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
   const size_t stride = 2 * size_t{channels};
   const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
   if (threads < 2 || frames < 2 * kMinPieceFrames) {
-    return encodeAll(model, writer, samples, recording);
+    const uint64_t lost = encodeAll(model, writer, samples, recording);
+    advance(model.meter, frames);
+    return lost;
   }
   std::vector<ChannelState> exact(model.channels.get(), model.channels.get() + channels);
   const StepTable steps(model, BinLookup(model.binBase));
@@ -161,6 +163,7 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
       digest += piece.digest;
       exact = piece.end;
     }
+    advance(model.meter, static_cast<size_t>(pieces[count - 1]->to - round) / stride);
     round = pieces[count - 1]->to;
   }
   std::copy(exact.begin(), exact.end(), model.channels.get());

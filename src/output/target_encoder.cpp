@@ -259,6 +259,7 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
   if (threads < 2 || frames < 2 * kFewestPieceFrames) {
     add(writeFrames(walk, model, writer, samples, samples.begin, samples.end, exact.data(),
                     recording));
+    advance(model.meter, frames);
   } else {
     std::vector<std::unique_ptr<TargetPiece>> pieces;  // the first's frames go out direct
     for (unsigned k = 0; k < threads; ++k) {
@@ -289,6 +290,7 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
         add(piece.written);
         exact = piece.end;
       }
+      advance(model.meter, static_cast<size_t>(pieces[count - 1]->to - round) / stride);
       round = pieces[count - 1]->to;
     }
   }

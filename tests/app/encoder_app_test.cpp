@@ -314,8 +314,9 @@ TEST_F(EncoderRun, SearchedFilesAreTheLibrarysAndDecodeToTheirReconstruction) {
   writeFile(dir.path("song.wav"), makeWav(input, 2));
   const qxw_format format{60000, 2, 44100};
   for (int effort : {1, 3}) {
-    const std::string option = "/X" + std::to_string(effort);
-    const std::string name = "x" + std::to_string(effort);
+    const std::string digit(1, static_cast<char>('0' + effort));
+    const std::string option = "/X" + digit;
+    const std::string name = "x" + digit;
     ASSERT_EQ(run({option, "/B3.5", "/V", "song.wav", name + ".qxw"}).status, 0) << option;
     const auto file = readFile(dir.path(name + ".qxw"));
     void* data = nullptr;

@@ -261,6 +261,45 @@ TEST(Api, EveryThreadCountGivesTheSameBytes) {
   }
 }
 
+// The share of the work done, told as it goes, rises to at most 1 and changes no byte.
+TEST(Api, TellsTheShareOfTheWorkDone) {
+  const auto samples = makeSignal(Signal::Music, 300000, 2);
+  const qxw_format format{300000, 2, 44100};
+  for (const auto& [quality, bits, effort] :
+       {std::tuple{3, 0.0, 0}, std::tuple{3, 4.0, 0}, std::tuple{3, 4.0, 1}}) {
+    struct Heard {
+      std::vector<uint8_t> bytes;
+      std::vector<double> told;
+    } heard;
+    qxw_encoder_callbacks callbacks{};
+    callbacks.context = &heard;
+    callbacks.write = [](void* h, const void* data, size_t size) {
+      auto& bytes = static_cast<Heard*>(h)->bytes;
+      bytes.insert(bytes.end(), static_cast<const uint8_t*>(data),
+                   static_cast<const uint8_t*>(data) + size);
+      return 0;
+    };
+    const qxw_encode_options options{quality, bits, 2, 0};
+    ASSERT_EQ(
+        qxw_encode_stream_progress(
+            samples.data(), &format, &options, effort, &callbacks,
+            [](void* h, double done) { static_cast<Heard*>(h)->told.push_back(done); }, nullptr),
+        QXW_OK);
+    ASSERT_FALSE(heard.told.empty()) << bits << " " << effort;
+    EXPECT_GT(heard.told.front(), 0) << bits << " " << effort;
+    EXPECT_LE(heard.told.back(), 1) << bits << " " << effort;
+    EXPECT_TRUE(std::is_sorted(heard.told.begin(), heard.told.end())) << bits << " " << effort;
+    void* data = nullptr;
+    size_t size = 0;
+    ASSERT_EQ(bits > 0 ? qxw_encode_search(samples.data(), &format, bits, effort, 1, &data, &size)
+                       : qxw_encode(samples.data(), &format, quality, 1, &data, &size),
+              QXW_OK);
+    EXPECT_EQ(heard.bytes, std::vector<uint8_t>(static_cast<uint8_t*>(data),
+                                                static_cast<uint8_t*>(data) + size));
+    qxw_free(data);
+  }
+}
+
 // The streaming encoder as a program uses it: the caller's functions see every step, the
 // estimates and the bytes of qxw_encode, through a seekable output or a pipe alike.
 TEST(Api, EncodesThroughTheCallersFunctions) {
@@ -488,7 +527,7 @@ TEST(Api, TheLibraryShowsOnlyItsCFace) {
     ++count;
   }
   EXPECT_EQ(::pclose(symbols), 0);
-  EXPECT_EQ(count, 22);
+  EXPECT_EQ(count, 23);
 }
 
 TEST(Api, WorksFromCAndNamesItsVersionAndStatuses) {
