@@ -22,11 +22,13 @@ namespace {
 // The CPUs this process may run on (taskset, a container's CPU set), which the hardware count
 // ignores.
 unsigned allowedCpus() {
+#ifdef __linux__
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
   if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
     return static_cast<unsigned>(CPU_COUNT(&allowed));
   }
+#endif
   const unsigned cores = std::thread::hardware_concurrency();
   return cores == 0 ? 1 : cores;
 }

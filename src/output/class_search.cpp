@@ -136,8 +136,7 @@ class Beam {
 }  // namespace
 
 ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t channels, int paths)
-    : table_(table),
-      runWidth_(runWidth),
+    : runWidth_(runWidth),
       channels_(channels),
       paths_(std::clamp(paths, 1, kMostPaths)),
       rate_(size_t{kContextCount} * kSymbolColumns, 0) {

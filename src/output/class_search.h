@@ -21,7 +21,7 @@ class ClassSearch {
   static constexpr int kMostPaths = 16;
 
   // paths: how many of the cheapest distinct decoder states survive each sample (1 to
-  // kMostPaths). The table must outlive the search.
+  // kMostPaths). The levels are taken from the table as the search is made.
   ClassSearch(const UniformTable& table, int runWidth, uint32_t channels, int paths);
 
   // A path's cost is its squared error, times kErrorScale, plus, when rates are weighed, the
@@ -48,7 +48,6 @@ class ClassSearch {
   // the odd ones.
   uint8_t setsAfter(int bin) const { return sets_[bin]; }
 
-  const UniformTable& table_;
   int runWidth_;
   uint32_t channels_;
   int paths_;

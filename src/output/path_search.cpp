@@ -147,21 +147,21 @@ double PathSearch::sampledBits(double logStep, const Draw& draw) {
   const size_t stride = 2 * size_t{channels_};
   const size_t units = draw.blocks.size() * channels_;  // a block's channel each
   const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, units));
-  std::vector<SymbolCounts> counts(workers + 1);
+  std::vector<CountsOf> counts(workers + 1);
   onThreads(workers, [&](size_t k) {
-    clearCounts(counts[k]);
+    clearCounts(counts[k].counts);
     std::vector<int16_t> path(kBlockFrames * channels_);
     for (size_t unit = k; unit < units; unit += workers) {
       const uint8_t* from = samples_.begin + draw.blocks[unit / channels_] * kBlockFrames * stride;
       const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
       const auto c = static_cast<uint32_t>(unit % channels_);
       const TargetState start = guessedStates(samples_, from, channels_)[c];
-      search.searchChannel(from, from, to, to, c, start, path.data(), counts[k]);
+      search.searchChannel(from, from, to, to, c, start, path.data(), counts[k].counts);
     }
   });
-  SymbolCounts& sum = counts[workers];
+  SymbolCounts& sum = counts[workers].counts;
   clearCounts(sum);
-  for (size_t k = 0; k < workers; ++k) addCounts(sum, counts[k]);
+  for (size_t k = 0; k < workers; ++k) addCounts(sum, counts[k].counts);
   // A ratio estimate: the blocks' bits scaled by how the whole sound's differences compare with
   // theirs, each difference m weighed by about the bits a step of δ needs for it, which follows
   // the loud and quiet passages a plain scaling by length would miss.
@@ -184,16 +184,16 @@ void PathSearch::searchWhole(const UniformTable& table, double logStep, int16_t*
   ClassSearch search = searchFor(table, logStep);
   search.reportTo(model_.meter);
   const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, channels_));
-  std::vector<SymbolCounts> parts(workers);
+  std::vector<CountsOf> parts(workers);
   onThreads(workers, [&](size_t k) {
-    clearCounts(parts[k]);
+    clearCounts(parts[k].counts);
     for (auto c = static_cast<uint32_t>(k); c < channels_; c += static_cast<uint32_t>(workers)) {
       search.searchChannel(samples_.begin, samples_.begin, samples_.end, samples_.end, c,
-                           TargetState{}, path, parts[k]);
+                           TargetState{}, path, parts[k].counts);
     }
   });
   clearCounts(counts);
-  for (const SymbolCounts& part : parts) addCounts(counts, part);
+  for (const CountsOf& part : parts) addCounts(counts, part.counts);
 }
 
 LogStepFound PathSearch::trials(double target, double firstLogStep, const Draw& draw) {

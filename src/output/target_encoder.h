@@ -20,6 +20,10 @@ struct TargetState {
 
 // Symbol counts by context, as the code construction takes them.
 using SymbolCounts = uint32_t[kContextCount][kSymbolColumns];
+// Counts as a value: a vector may not hold a bare array in every standard library.
+struct CountsOf {
+  SymbolCounts counts;
+};
 
 // The following samples of the channel at `at` that repeat x, up to what width bits count:
 // the run a zero step in context 0 opens there.

@@ -1,0 +1,25 @@
+// The page's codec, off the page's thread: one request at a time, answered with its result or
+// with the failure's status and text.
+import * as qxw from './qxw.mjs';
+
+self.onmessage = async ({ data: { id, op, bytes, options } }) => {
+  try {
+    await qxw.ready;
+    const started = performance.now();
+    let result;
+    let transfer;
+    if (op === 'encodeWav') {
+      result = qxw.encodeWav(bytes, options);
+      transfer = [result.qxw.buffer];
+    } else if (op === 'decode') {
+      result = qxw.decode(bytes);
+      transfer = [result.samples.buffer];
+    } else {
+      throw new qxw.QxwError('QXW_INVALID_ARGUMENT', `no such request: ${op}`);
+    }
+    result.seconds = (performance.now() - started) / 1000;
+    self.postMessage({ id, ok: true, result }, transfer);
+  } catch (e) {
+    self.postMessage({ id, ok: false, status: e.status || 'QXW_INTERNAL_ERROR', message: String(e.message) });
+  }
+};
