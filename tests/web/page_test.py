@@ -21,9 +21,6 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-WEB, WAV2QXW, QXW2WAV = sys.argv[1:4]
-
-
 def wave_file(path, frames=88200, channels=2, rate=44100):
     data = bytearray()
     for i in range(frames):
@@ -80,16 +77,17 @@ def saved_bytes(driver, link):
 
 
 def main():
+    web, wav2qxw, qxw2wav = sys.argv[1:4]
     work = tempfile.mkdtemp(prefix="qxw-page-")
-    server = serve(WEB)
+    server = serve(web)
     driver = None
     try:
         song, other = os.path.join(work, "song.wav"), os.path.join(work, "other.qxw")
         wave_file(song)
-        subprocess.run([WAV2QXW, song, os.path.join(work, "expected.qxw")], check=True,
+        subprocess.run([wav2qxw, song, os.path.join(work, "expected.qxw")], check=True,
                        stdout=subprocess.DEVNULL)
-        subprocess.run([WAV2QXW, "/Q5", song, other], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run([QXW2WAV, other, os.path.join(work, "expected.wav")], check=True,
+        subprocess.run([wav2qxw, "/Q5", song, other], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([qxw2wav, other, os.path.join(work, "expected.wav")], check=True,
                        stdout=subprocess.DEVNULL)
         broken = os.path.join(work, "broken.qxw")
         with open(other, "rb") as source, open(broken, "wb") as out:
