@@ -351,6 +351,44 @@ worst = max(lin[k] / lin["music " + k.split()[1]] for k in lin if k.split()[0] i
 print(f"| no input more than 3 times slower per sample than music | worst {worst:.2f} times | {verdict(worst <= 3)} |")
 print(f"| bytes identical for every thread count and code path | tests (see below) | met |")
 PY
+# The WebAssembly module on music.wav, in node and in headless Chromium (medians of five calls),
+# against the native programs on one CPU, and the module's sizes.
+if command -v emcmake >/dev/null && [ -x /usr/bin/chromium ]; then
+  emcmake cmake -S "$root" -B "$root/build-wasm" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$root/build-wasm" -j2 >/dev/null
+  web=$root/build-wasm/web
+  "$enc" /Q9 music.wav m9.qxw >/dev/null
+  hyperfine -N --warmup 1 --runs 7 --export-json web-native.json \
+    -n "encode /Q3" "$cpu0 $enc /Q3 music.wav /dev/null" \
+    -n "encode /Q9" "$cpu0 $enc /Q9 music.wav /dev/null" \
+    -n "decode /Q3" "$cpu0 $dec /F m.qxw /dev/null" \
+    -n "decode /Q9" "$cpu0 $dec /F m9.qxw /dev/null" >/dev/null
+  for q in 3 9; do
+    node "$root/bench/web_speed.mjs" "$web" music.wav $q > web-node-$q.json
+    /usr/bin/python3 "$root/bench/web_speed.py" "$web" music.wav $q > web-chromium-$q.json
+  done
+  python3 - "$web" >> "$report" <<'PY'
+import gzip, json, os, sys
+native = {x["command"]: x["median"] for x in json.load(open("web-native.json"))["results"]}
+print("## The WebAssembly module (music.wav, one thread)\n")
+print("Seconds a call; in brackets, against the native program on one CPU. The module runs single-threaded.\n")
+print("| | native | node | Chromium |")
+print("|---|---|---|---|")
+for q in (3, 9):
+    node, chromium = (json.load(open(f"web-{where}-{q}.json")) for where in ("node", "chromium"))
+    for step in ("encode", "decode"):
+        n = native[f"{step} /Q{q}"]
+        cells = [f"{r[step + 'Seconds']:.3f} ({r[step + 'Seconds'] / n:.2f})" for r in (node, chromium)]
+        print(f"| {step} /Q{q} | {n:.3f} | {cells[0]} | {cells[1]} |")
+print()
+print("| File | Bytes | gzip -9 |")
+print("|---|---|---|")
+for name in ("qxw_core.wasm", "qxw_core.mjs", "qxw.mjs"):
+    data = open(os.path.join(sys.argv[1], name), "rb").read()
+    print(f"| {name} | {len(data)} | {len(gzip.compress(data, 9))} |")
+print()
+PY
+fi
 cat "$root/bench/targets_note.md" >> "$report"
 # Only a complete report replaces the old one: any failure above has ended the script already.
 grep -q '^# Benchmarks' "$report"
