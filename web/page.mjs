@@ -5,6 +5,11 @@ const worker = new Worker(new URL('./worker.mjs', import.meta.url), { type: 'mod
 const waiting = new Map();
 let nextId = 0;
 worker.onmessage = ({ data }) => {
+  const busy = document.getElementById('busy');
+  if (data.progress !== undefined) {
+    busy.value = data.progress;
+    return;
+  }
   const { resolve, reject } = waiting.get(data.id);
   waiting.delete(data.id);
   document.getElementById('busy').hidden = waiting.size === 0;
@@ -15,7 +20,9 @@ worker.onmessage = ({ data }) => {
 // One request to the worker; the bytes are handed over, not copied.
 function ask(op, bytes, options) {
   const id = nextId++;
-  document.getElementById('busy').hidden = false;
+  const busy = document.getElementById('busy');
+  busy.removeAttribute('value'); // busy, how far not yet known
+  busy.hidden = false;
   return new Promise((resolve, reject) => {
     waiting.set(id, { resolve, reject });
     worker.postMessage({ id, op, bytes, options }, [bytes.buffer]);

@@ -32,6 +32,8 @@ export interface EncodeOptions {
   bits?: number;
   /** With bits: the search of wav2qxw /X1 to /X3 (1 to 3); 0 (default) for none. */
   effort?: number;
+  /** Hears the share of the work done, rising to 1, a few times a second at most. */
+  onProgress?: (done: number) => void;
 }
 
 export type Bytes = Uint8Array | ArrayBuffer | ArrayBufferView;

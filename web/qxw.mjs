@@ -118,8 +118,9 @@ function integerIn(name, value, low, high) {
 }
 
 // The library's run over samples held in the module: the file and what a program would print.
-function encodeIn(pointer, frames, settings) {
+function encodeIn(pointer, frames, settings, onProgress) {
   const c = use();
+  c.onQxwProgress = typeof onProgress === 'function' ? onProgress : null;
   return withMemory(4, (statusAt) => {
     const result = c._qxw_web_encode(pointer, frames, settings.channels, settings.sampleRate,
       settings.quality, settings.bits, settings.effort, statusAt);
@@ -141,6 +142,7 @@ function encodeIn(pointer, frames, settings) {
       };
     } finally {
       c._qxw_web_result_free(result);
+      c.onQxwProgress = null;
     }
   });
 }
@@ -161,6 +163,7 @@ function settingsOf(options, channels, sampleRate) {
 
 // The bytes wav2qxw writes for these samples (interleaved, channel 0 first) and settings:
 // quality 0 to 9 (default 3), or bits a size target of 2 to 8 with effort 0 to 3 for the search.
+// onProgress(done), when given, hears the share of the work done, rising to 1, as it goes.
 export function encode(samples, options = {}) {
   const { sampleRate = 44100, channels = 1 } = options;
   const settings = settingsOf(options, channels, sampleRate);
@@ -170,7 +173,7 @@ export function encode(samples, options = {}) {
   }
   return withMemory(2 * values.length, (pointer) => {
     new Int16Array(core.HEAPU8.buffer, pointer, values.length).set(values);
-    return encodeIn(pointer, values.length / settings.channels, settings).bytes;
+    return encodeIn(pointer, values.length / settings.channels, settings, options.onProgress).bytes;
   });
 }
 
@@ -220,7 +223,8 @@ export function encodeWav(wavBytes, options = {}) {
   const name = options.name || 'input.wav';
   const wave = readWave(data, name);
   const settings = settingsOf(options, wave.channels, wave.sampleRate);
-  const result = withBytes(data, (pointer) => encodeIn(pointer + wave.dataOffset, wave.frames, settings));
+  const result = withBytes(data, (pointer) =>
+    encodeIn(pointer + wave.dataOffset, wave.frames, settings, options.onProgress));
   const lines = [];
   let quality = settings.quality;
   if (result.estimates[0] >= 0) {

@@ -1,10 +1,21 @@
 /* The module's side of an encode: the library's streaming encoder with the file gathered in
    memory and the news a program prints (estimates, a raised quality, a file written lossless, a
    target not met) kept for the page. Only the public C interface is used. */
+#include <emscripten.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "qxw/qxw.h"
+
+/* The share of an encode done, to the module's onQxwProgress where qxw.mjs set one. */
+EM_JS(void, qxw_web_progress, (double done), {
+  if (Module["onQxwProgress"]) Module["onQxwProgress"](done);
+});
+
+static void qxw_web_told(void* context, double done) {
+  (void)context;
+  qxw_web_progress(done);
+}
 
 typedef struct qxw_web_result {
   unsigned char* data;
@@ -77,7 +88,8 @@ qxw_web_result* qxw_web_encode(const void* samples, uint32_t frames, uint32_t ch
   callbacks.step = qxw_web_step;
   callbacks.estimates = qxw_web_estimates;
   callbacks.quality_raised = qxw_web_raised;
-  *status = qxw_encode_stream_search(samples, &format, &options, effort, &callbacks, &r->report);
+  *status = qxw_encode_stream_progress(samples, &format, &options, effort, &callbacks, qxw_web_told,
+                                       &r->report);
   if (*status == QXW_WRITE_FAILED && r->failed) *status = QXW_OUT_OF_MEMORY;
   return r;
 }

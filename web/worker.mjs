@@ -9,7 +9,9 @@ self.onmessage = async ({ data: { id, op, bytes, options } }) => {
     let result;
     let transfer;
     if (op === 'encodeWav') {
-      result = qxw.encodeWav(bytes, options);
+      // The page hears of the work as it goes: this worker is busy, the page is not.
+      const onProgress = (done) => self.postMessage({ id, progress: done });
+      result = qxw.encodeWav(bytes, { ...options, onProgress });
       transfer = [result.qxw.buffer];
     } else if (op === 'decode') {
       result = qxw.decode(bytes);

@@ -96,6 +96,17 @@ test('encode and encodeWav write the bytes of wav2qxw; decode gives the samples 
   }
 });
 
+test('an encode tells the share of its work done, rising to at most 1, and keeps its bytes', () => {
+  const samples = music(200000, 2);
+  for (const options of [{ quality: 3 }, { bits: 4, effort: 1 }]) {
+    const told = [];
+    const bytes = qxw.encode(samples, { channels: 2, ...options, onProgress: (done) => told.push(done) });
+    assert.ok(told.length > 0 && told[0] > 0 && told[told.length - 1] <= 1, String(told));
+    assert.deepEqual(told, [...told].sort((a, b) => a - b));
+    assert.deepEqual(bytes, qxw.encode(samples, { channels: 2, ...options }));
+  }
+});
+
 test('the fed decoder gives the whole decode for every piece size from 1 to 64', () => {
   const file = qxw.encode(music(6000, 2), { channels: 2, quality: 4 });
   const whole = qxw.decode(file).samples;
