@@ -57,19 +57,22 @@ class ConsoleCompression {
                     " cannot follow this sound; encoding again at quality " + std::to_string(to));
     };
     c.open = [](void* self) { return static_cast<ConsoleCompression*>(self)->open() ? 1 : 0; };
-    // Failures are remembered by the sink and reported when the file is finished.
+    // A failure stops the run at once (a full disk need not wait for the whole encode); the file
+    // reports it as it is finished.
     c.write = [](void* self, const void* data, size_t size) {
-      static_cast<ConsoleCompression*>(self)->file_.sink().write(static_cast<const uint8_t*>(data),
-                                                                 size);
-      return 0;
+      FileSink& sink = static_cast<ConsoleCompression*>(self)->file_.sink();
+      sink.write(static_cast<const uint8_t*>(data), size);
+      return sink.failed() ? 1 : 0;
     };
     c.seek = [](void* self, uint64_t position) {
-      static_cast<ConsoleCompression*>(self)->file_.sink().seekTo(position);
-      return 0;
+      FileSink& sink = static_cast<ConsoleCompression*>(self)->file_.sink();
+      sink.seekTo(position);
+      return sink.failed() ? 1 : 0;
     };
     c.rewind = [](void* self) {
-      static_cast<ConsoleCompression*>(self)->file_.sink().restart();
-      return 0;
+      FileSink& sink = static_cast<ConsoleCompression*>(self)->file_.sink();
+      sink.restart();
+      return sink.failed() ? 1 : 0;
     };
     return c;
   }

@@ -54,6 +54,8 @@ class FileSink {
   // Flushes and closes; true when nothing failed since create().
   bool close();
 
+  // A write, seek or restart has failed so far (a background write is known once it ends).
+  bool failed() const { return failed_; }
   // True while everything waits in memory for close; held() has it after drain().
   bool isHeld() const { return held_; }
   const std::vector<uint8_t>& held() const { return memory_; }
