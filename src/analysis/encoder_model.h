@@ -24,8 +24,9 @@ struct ChannelState {
   int32_t error;
 };
 
-// The one state object of a compression run. The passes are its operations and
-// run once each, in the order they are declared below.
+// The one state object of a compression run. The passes are its operations, in the order they
+// are declared below; a level's run makes each once, while the size targets' searches fit the
+// codes again on every trial.
 struct EncoderModel {
   uint32_t deltaHistogram[kMaxMagnitude + 1];
   uint32_t maxRun;

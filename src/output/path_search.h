@@ -74,8 +74,8 @@ class PathSearch {
   int runWidth_ = 0;
   Draw drawn_, firstRound_;
   std::vector<uint64_t> allDifferences_;  // of the whole sound, by magnitude
-  std::vector<int32_t> codeLengths_;
-  uint64_t bits_ = 0;  // by context and symbol, when rates are weighed
+  std::vector<int32_t> codeLengths_;      // by context and symbol, when rates are weighed
+  uint64_t bits_ = 0;
   struct Span {
     double from = 0, to = 1;
   } span_;

@@ -52,13 +52,11 @@ template <typename Choose, typename Code, typename Record>
 void walkFrames(const TargetWalk& walk, const uint8_t* first, const uint8_t* from,
                 const uint8_t* to, const uint8_t* end, TargetState* states, Choose choose,
                 Code code, Record record) {
-  // Copies the stores of the counts and the output cannot alias.
   const uint32_t channels = walk.channels;
   const int runWidth = walk.runWidth;
   const size_t stride = 2 * size_t{channels};
   TargetState local[kMaxChannels];
-  const uint32_t kept = std::min<uint32_t>(channels, kMaxChannels);  // always all of them
-  std::copy_n(states, kept, local);
+  std::copy_n(states, channels, local);
   for (const uint8_t* at = from; at < to;) {
     for (uint32_t c = 0; c < channels; ++c, at += 2) {
       TargetState& st = local[c];
@@ -84,7 +82,7 @@ void walkFrames(const TargetWalk& walk, const uint8_t* first, const uint8_t* fro
       record(st, x);
     }
   }
-  std::copy_n(local, kept, states);
+  std::copy_n(local, channels, states);
 }
 
 // The walk with the level choice its path calls for.
