@@ -19,8 +19,8 @@ using Decoder = std::unique_ptr<qxw_decoder, DecoderCloser>;
 inline constexpr size_t kBlockFrames = 16384;
 
 // Reads every frame with read(samples, maxFrames, frames), handing each block of interleaved
-// samples to take(samples, count), which returns false to stop (QXW_CORRUPT then). The first
-// status other than QXW_OK, or QXW_OK at the end.
+// samples to take(samples, count), which returns false to stop (QXW_STOPPED then: the data is not
+// at fault). The first status other than QXW_OK, or QXW_OK at the end.
 template <typename Read, typename Take>
 qxw_status readAll(Read read, uint32_t channels, Take take) {
   std::vector<int16_t> block(kBlockFrames * channels);
@@ -28,7 +28,7 @@ qxw_status readAll(Read read, uint32_t channels, Take take) {
     size_t frames = 0;
     const qxw_status status = read(block.data(), kBlockFrames, frames);
     if (status != QXW_OK || frames == 0) return status;
-    if (!take(block.data(), frames * channels)) return QXW_CORRUPT;
+    if (!take(block.data(), frames * channels)) return QXW_STOPPED;
   }
 }
 
