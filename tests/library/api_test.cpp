@@ -261,24 +261,34 @@ TEST(Api, EveryThreadCountGivesTheSameBytes) {
   }
 }
 
+// What a streaming encode told its caller: the steps, the bytes and the shares of work done.
+struct Heard {
+  std::vector<int> steps;
+  std::vector<uint8_t> bytes;
+  std::vector<double> told;
+};
+
+qxw_encoder_callbacks hearing(Heard& heard) {
+  qxw_encoder_callbacks callbacks{};
+  callbacks.context = &heard;
+  callbacks.step = [](void* h, qxw_step step) { static_cast<Heard*>(h)->steps.push_back(step); };
+  callbacks.write = [](void* h, const void* data, size_t size) {
+    auto& bytes = static_cast<Heard*>(h)->bytes;
+    bytes.insert(bytes.end(), static_cast<const uint8_t*>(data),
+                 static_cast<const uint8_t*>(data) + size);
+    return 0;
+  };
+  return callbacks;
+}
+
 // The share of the work done, told as it goes, rises to at most 1 and changes no byte.
 TEST(Api, TellsTheShareOfTheWorkDone) {
   const auto samples = makeSignal(Signal::Music, 300000, 2);
   const qxw_format format{300000, 2, 44100};
   for (const auto& [quality, bits, effort] :
        {std::tuple{3, 0.0, 0}, std::tuple{3, 4.0, 0}, std::tuple{3, 4.0, 1}}) {
-    struct Heard {
-      std::vector<uint8_t> bytes;
-      std::vector<double> told;
-    } heard;
-    qxw_encoder_callbacks callbacks{};
-    callbacks.context = &heard;
-    callbacks.write = [](void* h, const void* data, size_t size) {
-      auto& bytes = static_cast<Heard*>(h)->bytes;
-      bytes.insert(bytes.end(), static_cast<const uint8_t*>(data),
-                   static_cast<const uint8_t*>(data) + size);
-      return 0;
-    };
+    Heard heard;
+    const qxw_encoder_callbacks callbacks = hearing(heard);
     const qxw_encode_options options{quality, bits, 2, 0};
     ASSERT_EQ(
         qxw_encode_stream_progress(
@@ -496,19 +506,8 @@ TEST(Api, AShortSoundKeepsItsSoundUnderAnyTarget) {
 TEST(Api, ReportsTheStepThatWritesTheSoundLossless) {
   const auto samples = soundsThatResistLoss()[0].samples;
   const qxw_format format{static_cast<uint32_t>(samples.size()), 1, 44100};
-  struct Heard {
-    std::vector<int> steps;
-    std::vector<uint8_t> bytes;
-  } heard;
-  qxw_encoder_callbacks callbacks{};
-  callbacks.context = &heard;
-  callbacks.step = [](void* h, qxw_step step) { static_cast<Heard*>(h)->steps.push_back(step); };
-  callbacks.write = [](void* h, const void* data, size_t size) {
-    auto& bytes = static_cast<Heard*>(h)->bytes;
-    bytes.insert(bytes.end(), static_cast<const uint8_t*>(data),
-                 static_cast<const uint8_t*>(data) + size);
-    return 0;
-  };
+  Heard heard;
+  const qxw_encoder_callbacks callbacks = hearing(heard);
   const qxw_encode_options options{3, 0, 1, 0};
   ASSERT_EQ(qxw_encode_stream(samples.data(), &format, &options, &callbacks, nullptr), QXW_OK);
   const std::vector<int> tail(heard.steps.end() - 3, heard.steps.end());
