@@ -57,7 +57,7 @@ class ConsoleCompression {
                     " cannot follow this sound; encoding again at quality " + std::to_string(to));
     };
     c.open = [](void* self) { return static_cast<ConsoleCompression*>(self)->open() ? 1 : 0; };
-    // A failure stops the run at once (a full disk need not wait for the whole encode); the file
+    // A failure is told to the library as it happens (it answers QXW_WRITE_FAILED); the file
     // reports it as it is finished.
     c.write = [](void* self, const void* data, size_t size) {
       FileSink& sink = static_cast<ConsoleCompression*>(self)->file_.sink();
