@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "decoder/sample_decoder.h"
+#include "encoder/bit_writer.h"
 #include "library/compressor.h"
-#include "output/bit_writer.h"
 #include "qxw/qxw.h"
 #include "support/signals.h"
 #include "support/whole_passes.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "decoder/bit_reader.h"
-#include "decoder/symbol_decoder.h"
+#include "decoder/context_decoder.h"
 #include "format/qxw_header.h"
 
 namespace qxw {

@@ -9,11 +9,11 @@
 #include <memory>
 #include <thread>
 
-#include "output/bit_writer.h"
-#include "output/path_search.h"
-#include "output/piece_encoder.h"
-#include "output/step_search.h"
-#include "output/target_encoder.h"
+#include "encoder/bit_writer.h"
+#include "encoder/class_step_search.h"
+#include "encoder/piece_encoder.h"
+#include "encoder/step_search.h"
+#include "encoder/target_encoder.h"
 
 namespace qxw {
 
@@ -318,11 +318,11 @@ struct SavedCodes {
   }
 };
 
-// The class search's path beside the nearest choice at the step found: the search's table, with
-// the model's codes fitted to the path it leaves, where the path keeps more of the sound within
-// the size allowed; else null, the path empty and the nearest choice's codes back, so that
-// searching never loses.
-// The search fills the span given of the run's progress.
+// The class search's reconstruction beside the nearest choice at the step found: the search's
+// table, with the model's codes fitted to the reconstruction it leaves, where the reconstruction
+// keeps more of the sound within the size allowed; else null, the reconstruction empty and the
+// nearest choice's codes back, so that searching never loses. The search fills the span given of
+// the run's progress.
 struct Span {
   double from, to;
 };
@@ -331,18 +331,19 @@ std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearc
                                             const UniformTable& table, SampleRange samples,
                                             const SoundFormat& format, double bitsPerSample,
                                             int effort, unsigned threads,
-                                            std::vector<int16_t>& path, Span span) {
+                                            std::vector<int16_t>& reconstruction, Span span) {
   const int runWidth = nearestSearch.runWidth();
   const long double nearestNoise =
       measureTargetNoise({table, runWidth, format.channelCount}, samples);
   const SavedCodes nearestCodes(model);
-  PathSearch search(model, samples, format.channelCount, threads, searchEffort(effort));
+  ClassStepSearch search(model, samples, format.channelCount, threads, searchEffort(effort));
   search.reportWithin(span.from, span.to);
-  std::unique_ptr<UniformTable> classTable = search.find(
-      bitsPerSample, nearestSearch.logStep(), nearestSearch.largestDifference(), runWidth, path);
+  std::unique_ptr<UniformTable> classTable =
+      search.find(bitsPerSample, nearestSearch.logStep(), nearestSearch.largestDifference(),
+                  runWidth, reconstruction);
   long double noise = 0;
-  for (uint64_t i = 0; i < path.size(); ++i) {
-    const long double d = readSample(samples.begin + 2 * i) - path[i];
+  for (uint64_t i = 0; i < reconstruction.size(); ++i) {
+    const long double d = readSample(samples.begin + 2 * i) - reconstruction[i];
     noise += d * d;
   }
   // The data's bits, past the header, against what the target allows.
@@ -355,8 +356,8 @@ std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearc
     return classTable;
   }
   nearestCodes.restore(model);
-  path.clear();
-  path.shrink_to_fit();
+  reconstruction.clear();
+  reconstruction.shrink_to_fit();
   return nullptr;
 }
 
@@ -433,20 +434,21 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   SizeEstimates estimates;
   LosslessTable lossless(*model);
   if (!unmet) {
-    // With an effort, the class search's path where it keeps more; the nearest choice else.
-    std::vector<int16_t> path;
+    // With an effort, the class search's reconstruction where it keeps more; the nearest choice
+    // else.
+    std::vector<int16_t> reconstruction;
     std::unique_ptr<UniformTable> searched;
     if (effort > 0 && count > 0) {
       listener.stepStarts(CompressionStep::EncodingSamples);
       searched = searchedTable(*model, search, *table, samples, format, bitsPerSample, effort,
-                               threadCount, path, {searchStarts, writeStarts});
+                               threadCount, reconstruction, {searchStarts, writeStarts});
     }
     const UniformTable& written = searched ? *searched : *table;
     written.applyTo(*model);
     model->binBits[0] = search.runWidth();
     model->channels = std::make_unique<ChannelState[]>(format.channelCount);
     const TargetWalk walk{written, search.runWidth(), format.channelCount,
-                          path.empty() ? nullptr : path.data()};
+                          reconstruction.empty() ? nullptr : reconstruction.data()};
     BitWriter writer(*output);
     model->writeMagic(writer);
     model->writeHeader(writer, format.sampleRate);

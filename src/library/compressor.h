@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "analysis/encoder_model.h"
+#include "encoder/output_stream.h"
 #include "format/status.h"
-#include "output/output_stream.h"
 
 namespace qxw {
 

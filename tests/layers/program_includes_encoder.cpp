@@ -1,2 +1,2 @@
 // A program that reaches into the encoder: the build must refuse it.
-#include "output/output_stream.h"
+#include "encoder/output_stream.h"

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "analysis/encoder_model.h"
-#include "output/bit_writer.h"
-#include "output/piece_encoder.h"
+#include "encoder/bit_writer.h"
+#include "encoder/piece_encoder.h"
 
 namespace qxw {
 

@@ -3,7 +3,7 @@
 #include <functional>
 #include <vector>
 
-#include "output/bit_writer.h"
+#include "encoder/bit_writer.h"
 
 namespace qxw::testing {
 

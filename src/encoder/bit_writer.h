@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "output/output_stream.h"
+#include "encoder/output_stream.h"
 
 namespace qxw {
 

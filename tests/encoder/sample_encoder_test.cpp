@@ -1,4 +1,4 @@
-#include "output/sample_encoder.h"
+#include "encoder/sample_encoder.h"
 
 #include <gtest/gtest.h>
 

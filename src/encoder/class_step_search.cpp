@@ -1,11 +1,11 @@
-#include "output/path_search.h"
+#include "encoder/class_step_search.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "encoder/step_search.h"
 #include "format/frame_pieces.h"
-#include "output/step_search.h"
 
 namespace qxw {
 
@@ -23,7 +23,7 @@ constexpr double kTailScale = 2;
 // about 8% smaller again once bits are weighed.
 constexpr double kFirstLogStepShift = -0.8;
 constexpr double kWeighedLogStepShift = -0.12;
-// Up to 2^15 an odd level always fits one way from any sample, so no path is left without a
+// Up to 2^15 an odd level always fits one way from any sample, so no hypothesis is left without a
 // step.
 constexpr double kLargestLogStep = 15;
 // The weight of a bit against a squared error, in δ²: where rates are weighed, a step may be
@@ -67,21 +67,21 @@ SearchEffort searchEffort(int level) {
   }
 }
 
-PathSearch::PathSearch(EncoderModel& model, SampleRange samples, uint32_t channels,
-                       unsigned threads, SearchEffort effort)
+ClassStepSearch::ClassStepSearch(EncoderModel& model, SampleRange samples, uint32_t channels,
+                                 unsigned threads, SearchEffort effort)
     : model_(model),
       samples_(samples),
       channels_(channels),
       threads_(std::max(threads, 1u)),
       effort_(effort) {}
 
-std::unique_ptr<UniformTable> PathSearch::tableAt(double logStep) const {
+std::unique_ptr<UniformTable> ClassStepSearch::tableAt(double logStep) const {
   return std::make_unique<UniformTable>(std::exp2(std::clamp(logStep, 0.0, kLargestLogStep)),
                                         largest_, UniformTable::Shape{true, kTailScale});
 }
 
-ClassSearch PathSearch::searchFor(const UniformTable& table, double logStep) const {
-  ClassSearch search(table, runWidth_, channels_, effort_.paths);
+ClassSearch ClassStepSearch::searchFor(const UniformTable& table, double logStep) const {
+  ClassSearch search(table, runWidth_, channels_, effort_.width);
   if (!codeLengths_.empty()) {
     const double step = std::exp2(std::clamp(logStep, 0.0, kLargestLogStep));
     const double weight = ClassSearch::kErrorScale * kRateWeight * step * step;
@@ -99,13 +99,13 @@ ClassSearch PathSearch::searchFor(const UniformTable& table, double logStep) con
   return search;
 }
 
-void PathSearch::stage(double from, double to, uint64_t units) const {
+void ClassStepSearch::stage(double from, double to, uint64_t units) const {
   if (model_.meter == nullptr) return;
   const double width = span_.to - span_.from;
   model_.meter->stage(span_.from + from * width, span_.from + to * width, units);
 }
 
-void PathSearch::drawBlocks() {
+void ClassStepSearch::drawBlocks() {
   const size_t stride = 2 * size_t{channels_};
   const size_t frames = static_cast<size_t>(samples_.end - samples_.begin) / stride;
   const size_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
@@ -141,7 +141,7 @@ void PathSearch::drawBlocks() {
   }
 }
 
-double PathSearch::sampledBits(double logStep, const Draw& draw) {
+double ClassStepSearch::sampledBits(double logStep, const Draw& draw) {
   const std::unique_ptr<UniformTable> table = tableAt(logStep);
   const ClassSearch search = searchFor(*table, logStep);
   const size_t stride = 2 * size_t{channels_};
@@ -150,13 +150,13 @@ double PathSearch::sampledBits(double logStep, const Draw& draw) {
   std::vector<CountsOf> counts(workers + 1);
   onThreads(workers, [&](size_t k) {
     clearCounts(counts[k].counts);
-    std::vector<int16_t> path(kBlockFrames * channels_);
+    std::vector<int16_t> reconstruction(kBlockFrames * channels_);
     for (size_t unit = k; unit < units; unit += workers) {
       const uint8_t* from = samples_.begin + draw.blocks[unit / channels_] * kBlockFrames * stride;
       const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
       const auto c = static_cast<uint32_t>(unit % channels_);
       const TargetState start = guessedStates(samples_, from, channels_)[c];
-      search.searchChannel(from, from, to, to, c, start, path.data(), counts[k].counts);
+      search.searchChannel(from, from, to, to, c, start, reconstruction.data(), counts[k].counts);
     }
   });
   SymbolCounts& sum = counts[workers].counts;
@@ -179,8 +179,8 @@ double PathSearch::sampledBits(double logStep, const Draw& draw) {
   return (drawn > 0 ? bits * all / drawn : bits) + header;
 }
 
-void PathSearch::searchWhole(const UniformTable& table, double logStep, int16_t* path,
-                             SymbolCounts& counts) const {
+void ClassStepSearch::searchWhole(const UniformTable& table, double logStep,
+                                  int16_t* reconstruction, SymbolCounts& counts) const {
   ClassSearch search = searchFor(table, logStep);
   search.reportTo(model_.meter);
   const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, channels_));
@@ -189,14 +189,14 @@ void PathSearch::searchWhole(const UniformTable& table, double logStep, int16_t*
     clearCounts(parts[k].counts);
     for (auto c = static_cast<uint32_t>(k); c < channels_; c += static_cast<uint32_t>(workers)) {
       search.searchChannel(samples_.begin, samples_.begin, samples_.end, samples_.end, c,
-                           TargetState{}, path, parts[k].counts);
+                           TargetState{}, reconstruction, parts[k].counts);
     }
   });
   clearCounts(counts);
   for (const CountsOf& part : parts) addCounts(counts, part.counts);
 }
 
-LogStepFound PathSearch::trials(double target, double firstLogStep, const Draw& draw) {
+LogStepFound ClassStepSearch::trials(double target, double firstLogStep, const Draw& draw) {
   const double samples = std::max(static_cast<double>(samples_.sampleCount()), 1.0);
   double last = -1;
   const LogStepFound found = searchLogStep(target, firstLogStep, samples, 0, [&](double logStep) {
@@ -208,8 +208,8 @@ LogStepFound PathSearch::trials(double target, double firstLogStep, const Draw& 
   return found;
 }
 
-double PathSearch::wholePasses(double target, const LogStepFound& found, std::vector<int16_t>& path,
-                               SymbolCounts& counts) {
+double ClassStepSearch::wholePasses(double target, const LogStepFound& found,
+                                    std::vector<int16_t>& reconstruction, SymbolCounts& counts) {
   // The whole search lands a little off the sampled estimate: corrected along the estimate's
   // slope (about a bit a sample for each doubling where unmeasured).
   const double samples = std::max(static_cast<double>(samples_.sampleCount()), 1.0);
@@ -220,7 +220,7 @@ double PathSearch::wholePasses(double target, const LogStepFound& found, std::ve
   for (int pass = 0; pass < kMostWholePasses; ++pass) {
     stage(pass == 0 ? kTrialsEnd : kWholePassEnds[pass - 1], kWholePassEnds[pass],
           samples_.sampleCount());
-    std::vector<int16_t>& into = pass == 0 ? path : spare;
+    std::vector<int16_t>& into = pass == 0 ? reconstruction : spare;
     into.resize(samples_.sampleCount());
     const std::unique_ptr<UniformTable> table = tableAt(x);
     searchWhole(*table, x, into.data(), tried);
@@ -229,7 +229,7 @@ double PathSearch::wholePasses(double target, const LogStepFound& found, std::ve
     if (bestMiss < 0 || miss < bestMiss) {
       bestMiss = miss, bestLogStep = x;
       std::memcpy(counts, tried, sizeof(SymbolCounts));
-      if (pass > 0) std::swap(path, spare);
+      if (pass > 0) std::swap(reconstruction, spare);
     }
     if (miss <= kWholeWithin * target) break;
     x = std::clamp(x + (target - bits) / slope, 0.0, kLargestLogStep);
@@ -237,9 +237,9 @@ double PathSearch::wholePasses(double target, const LogStepFound& found, std::ve
   return bestLogStep;
 }
 
-std::unique_ptr<UniformTable> PathSearch::find(double bitsPerSample, double firstLogStep,
-                                               uint32_t largest, int runWidth,
-                                               std::vector<int16_t>& path) {
+std::unique_ptr<UniformTable> ClassStepSearch::find(double bitsPerSample, double firstLogStep,
+                                                    uint32_t largest, int runWidth,
+                                                    std::vector<int16_t>& reconstruction) {
   largest_ = largest;
   runWidth_ = runWidth;
   codeLengths_.clear();
@@ -247,14 +247,14 @@ std::unique_ptr<UniformTable> PathSearch::find(double bitsPerSample, double firs
   drawBlocks();
   stage(0, kFirstRoundEnds, kTrialsExpected);
   LogStepFound found = trials(target, firstLogStep + kFirstLogStepShift, firstRound_);
-  // The second round weighs each step's bits, by the codes the first round's sampled paths
-  // call for, against its error.
+  // The second round weighs each step's bits, by the codes the first round's sampled
+  // reconstructions call for, against its error.
   codeLengths_.assign(&model_.codeLength[0][0],
                       &model_.codeLength[0][0] + kContextCount * kSymbolColumns);
   stage(kFirstRoundEnds, kTrialsEnd, kTrialsExpected);
   found = trials(target, found.logStep + kWeighedLogStepShift, drawn_);
   SymbolCounts counts;
-  const double logStep = wholePasses(target, found, path, counts);
+  const double logStep = wholePasses(target, found, reconstruction, counts);
   std::unique_ptr<UniformTable> table = tableAt(logStep);
   bits_ = fitCodes(model_, counts, *table, runWidth_);
   return table;

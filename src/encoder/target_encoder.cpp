@@ -1,4 +1,4 @@
-#include "output/target_encoder.h"
+#include "encoder/target_encoder.h"
 
 #include <algorithm>
 #include <memory>
@@ -31,13 +31,13 @@ struct NearestLevel {
   }
 };
 
-// The level that takes the reconstruction to the path's sample.
-struct PathLevel {
+// The level that takes the reconstruction to the searched sample.
+struct SearchedLevel {
   const UniformTable& table;
-  const int16_t* path;
+  const int16_t* searched;
   [[gnu::always_inline]] const Level& operator()(const TargetState& st, int16_t, size_t index,
                                                  bool& negative) const {
-    const int32_t step = int32_t{path[index]} - st.reconstructed;
+    const int32_t step = int32_t{searched[index]} - st.reconstructed;
     negative = step < 0;
     return table.nearest(negative ? 0u - static_cast<uint32_t>(step) : step);
   }
@@ -85,15 +85,16 @@ void walkFrames(const TargetWalk& walk, const uint8_t* first, const uint8_t* fro
   std::copy_n(local, channels, states);
 }
 
-// The walk with the level choice its path calls for.
+// The walk with the level choice it calls for: nearest, or the searched reconstruction's.
 template <typename Code, typename Record>
 void walkChosen(const TargetWalk& walk, const uint8_t* first, const uint8_t* from,
                 const uint8_t* to, const uint8_t* end, TargetState* states, Code code,
                 Record record) {
-  if (walk.path == nullptr) {
+  if (walk.searched == nullptr) {
     walkFrames(walk, first, from, to, end, states, NearestLevel{walk.table}, code, record);
   } else {
-    walkFrames(walk, first, from, to, end, states, PathLevel{walk.table, walk.path}, code, record);
+    walkFrames(walk, first, from, to, end, states, SearchedLevel{walk.table, walk.searched}, code,
+               record);
   }
 }
 
@@ -165,12 +166,12 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
 //
 // As the levels' pass does: each round is cut into a piece per thread. The first piece goes out
 // from the exact states; every other starts from a guess a little before its first frame (the
-// reader holding the previous sample of the path, or of the input) and walks the warm-up into
-// nothing. A piece is kept only when the exact states that arrive from the piece before equal
-// its own there; otherwise it is walked again from them. Either way the bytes are those of one
-// walk. The whole difference the walk corrects does not forget where it started as the levels'
-// feedback does: two walks meet only when a level spacing happens to bridge them, which fine
-// steps, rails and silence make likely and coarse steps rare, so the pieces pay on fine steps
+// reader holding the previous sample of the searched reconstruction, or of the input) and walks the
+// warm-up into nothing. A piece is kept only when the exact states that arrive from the piece
+// before equal its own there; otherwise it is walked again from them. Either way the bytes are
+// those of one walk. The whole difference the walk corrects does not forget where it started as the
+// levels' feedback does: two walks meet only when a level spacing happens to bridge them, which
+// fine steps, rails and silence make likely and coarse steps rare, so the pieces pay on fine steps
 // (a third off /B5 on music) and cost nothing on coarse ones.
 
 constexpr size_t kWarmUpFrames = 8192;
@@ -205,10 +206,10 @@ struct TargetPiece {
     const size_t before = static_cast<size_t>(from - samples.begin) / stride;
     const uint8_t* warmFrom = from - std::min(before, kWarmUpFrames) * stride;
     std::vector<TargetState> states = guessedStates(samples, warmFrom, walk.channels);
-    if (walk.path != nullptr && warmFrom > samples.begin) {
+    if (walk.searched != nullptr && warmFrom > samples.begin) {
       const size_t previous = static_cast<size_t>(warmFrom - samples.begin) / 2 - walk.channels;
       for (uint32_t c = 0; c < walk.channels; ++c) {
-        states[c].reconstructed = walk.path[previous + c];
+        states[c].reconstructed = walk.searched[previous + c];
       }
     }
     walkChosen(

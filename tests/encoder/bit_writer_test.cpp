@@ -1,4 +1,4 @@
-#include "output/bit_writer.h"
+#include "encoder/bit_writer.h"
 
 #include <gtest/gtest.h>
 

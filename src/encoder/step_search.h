@@ -7,7 +7,7 @@
 
 #include "analysis/encoder_model.h"
 #include "analysis/uniform_table.h"
-#include "output/target_encoder.h"
+#include "encoder/target_encoder.h"
 
 namespace qxw {
 

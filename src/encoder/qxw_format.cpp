@@ -1,8 +1,8 @@
 #include <algorithm>
 
 #include "analysis/encoder_model.h"
+#include "encoder/bit_writer.h"
 #include "format/qxw_header.h"
-#include "output/bit_writer.h"
 
 namespace qxw {
 

@@ -3,8 +3,8 @@
 
 #include <random>
 
+#include "encoder/quantizer.h"
 #include "entropy/bin_lookup.h"
-#include "output/quantizer.h"
 #include "support/pipeline.h"
 #include "support/signals.h"
 

@@ -5,8 +5,8 @@
 
 #include "analysis/encoder_model.h"
 #include "analysis/uniform_table.h"
-#include "output/bit_writer.h"
-#include "output/sample_encoder.h"
+#include "encoder/bit_writer.h"
+#include "encoder/sample_encoder.h"
 
 namespace qxw {
 
@@ -50,18 +50,18 @@ struct TargetQuality {
 // largest one that keeps the reconstruction inside the 16-bit range. A zero step in context 0
 // opens a run over the following samples that repeat the input exactly, up to what runWidth
 // bits can count (none when it is 0); the reader holds its sample through them.
-// With a path (a reconstruction a search chose, interleaved as the input, every step of it a
-// level of the table that stays in range), each step goes to the path's sample instead.
+// With a searched reconstruction (one a search chose, interleaved as the input, every step of it
+// a level of the table that stays in range), each step goes to its sample instead.
 struct TargetWalk {
   const UniformTable& table;
   int runWidth;
   uint32_t channels;
-  const int16_t* path = nullptr;
+  const int16_t* searched = nullptr;
 };
 
 // Counts the symbols the walk codes over the frames of samples, every channel starting from the
-// given state (left as it ends); runs look no further than the range. A path is indexed from
-// the range's start.
+// given state (left as it ends); runs look no further than the range. A searched reconstruction is
+// indexed from the range's start.
 void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState* states,
                         SymbolCounts& counts);
 

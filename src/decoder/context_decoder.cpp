@@ -1,4 +1,4 @@
-#include "decoder/symbol_decoder.h"
+#include "decoder/context_decoder.h"
 
 #include "format/code_words.h"
 

@@ -1,4 +1,4 @@
-#include "output/output_stream.h"
+#include "encoder/output_stream.h"
 
 #include <cstdlib>
 

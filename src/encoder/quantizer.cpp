@@ -1,4 +1,4 @@
-#include "output/quantizer.h"
+#include "encoder/quantizer.h"
 
 namespace qxw {
 

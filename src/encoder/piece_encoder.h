@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "analysis/encoder_model.h"
-#include "output/bit_writer.h"
-#include "output/sample_encoder.h"
+#include "encoder/bit_writer.h"
+#include "encoder/sample_encoder.h"
 
 namespace qxw {
 

@@ -143,8 +143,9 @@ class RangeGuard {
   // The step for target that keeps the reconstruction a 16-bit sample; errorBefore is the
   // channel's error with the whole target still to take, which tells whether the step is lost.
   QuantizedStep step(int32_t reconstructed, int32_t target, int32_t errorBefore);
-  // Steps held back so far that left the reconstruction kLostError or more from the input.
-  uint64_t lostSteps() const { return lost_; }
+  // Samples so far whose step was held back and left the reconstruction kLostError or more from
+  // the input.
+  uint64_t lostSamples() const { return lost_; }
 
  private:
   bool stepGrowsWithTarget();

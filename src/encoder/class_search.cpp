@@ -1,4 +1,4 @@
-#include "output/class_search.h"
+#include "encoder/class_search.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,16 +10,16 @@ namespace {
 constexpr uint8_t kEven = 1;
 constexpr uint8_t kOdd = 2;
 
-// Decisions older than this many samples behind the newest are settled on the cheapest path;
-// paths that disagree with it there are dropped.
+// Decisions older than this many samples behind the newest are settled on the cheapest hypothesis;
+// hypotheses that disagree with it there are dropped.
 constexpr size_t kDecisionDelay = 1024;
 constexpr size_t kSettleEvery = 1024;
 constexpr size_t kRing = 4096;   // at least kDecisionDelay + kSettleEvery + 1, a power of two
 constexpr uint8_t kHeld = 0xFF;  // no symbol: a sample inside a run
 
-// What the reader holds of a path, and what the path cost so far. The reader's part is eight
-// bytes without padding, compared as one word.
-struct Path {
+// What the reader holds of a hypothesis, and what the hypothesis cost so far. The reader's part is
+// eight bytes without padding, compared as one word.
+struct Hypothesis {
   int64_t cost;
   int16_t reconstructed;
   uint8_t context;
@@ -31,22 +31,22 @@ struct Path {
     return word;
   }
 };
-static_assert(sizeof(Path) == 16);
+static_assert(sizeof(Hypothesis) == 16);
 
-// A path's sample as the traceback keeps it.
+// A hypothesis's sample as the traceback keeps it.
 struct Node {
   int16_t reconstructed;
-  uint8_t parent;   // the path's slot at the sample before
+  uint8_t parent;   // the hypothesis's slot at the sample before
   uint8_t symbol;   // coded in the context before, or kHeld
   uint8_t context;  // the context the symbol was coded in
 };
 
-constexpr int kMostCandidates = 4 * ClassSearch::kMostPaths;
+constexpr int kMostCandidates = 4 * ClassSearch::kWidest;
 constexpr uint64_t kIndexMask = 63;
 static_assert(kMostCandidates <= int{kIndexMask} + 1);
 
 // A candidate's cost and index in one word, ordered by cost, then index: costs are relative to
-// the cheapest path of the sample before, and those beyond 2^57 are all alike hopeless.
+// the cheapest hypothesis of the sample before, and those beyond 2^57 are all alike hopeless.
 inline uint64_t keyOf(int64_t cost, int index) {
   const auto capped = static_cast<uint64_t>(std::min<int64_t>(cost, (int64_t{1} << 57) - 1));
   return capped << 6 | static_cast<uint64_t>(index);
@@ -78,17 +78,17 @@ struct SetView {
   uint32_t last;  // the index of the largest level
 };
 
-// A path one sample on, with its sample as the traceback keeps it.
+// A hypothesis one sample on, with its sample as the traceback keeps it.
 struct Step {
-  Path path;
+  Hypothesis hypothesis;
   Node node;
 };
 
-// The surviving paths of one sample, cheapest first, each state once.
+// The surviving hypotheses of one sample, cheapest first, each state once.
 class Beam {
  public:
   int size() const { return size_; }
-  Path& operator[](int i) { return steps_[i].path; }
+  Hypothesis& operator[](int i) { return steps_[i].hypothesis; }
   const Node& node(int i) const { return steps_[i].node; }
 
   // Takes the `width` cheapest steps of distinct states from the candidates, cheapest first.
@@ -96,7 +96,7 @@ class Beam {
     uint64_t keys[kMostCandidates];
     const int sorted = count <= 8 ? 8 : count <= 16 ? 16 : count <= 32 ? 32 : 64;
     for (int j = 0; j < sorted; ++j)
-      keys[j] = j < count ? keyOf(candidates[j].path.cost, j) : ~0ull;
+      keys[j] = j < count ? keyOf(candidates[j].hypothesis.cost, j) : ~0ull;
     switch (sorted) {
       case 8:
         sortKeys<8>(keys);
@@ -113,9 +113,9 @@ class Beam {
     size_ = 0;
     for (int j = 0; j < count && size_ < width; ++j) {
       const Step& picked = candidates[keys[j] & kIndexMask];
-      const uint64_t state = picked.path.state();
+      const uint64_t state = picked.hypothesis.state();
       bool seen = false;
-      for (int i = 0; i < size_; ++i) seen |= steps_[i].path.state() == state;
+      for (int i = 0; i < size_; ++i) seen |= steps_[i].hypothesis.state() == state;
       if (!seen) steps_[size_++] = picked;
     }
   }
@@ -130,15 +130,15 @@ class Beam {
 
  private:
   int size_ = 0;
-  Step steps_[ClassSearch::kMostPaths];
+  Step steps_[ClassSearch::kWidest];
 };
 
 }  // namespace
 
-ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t channels, int paths)
+ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t channels, int width)
     : runWidth_(runWidth),
       channels_(channels),
-      paths_(std::clamp(paths, 1, kMostPaths)),
+      width_(std::clamp(width, 1, kWidest)),
       rate_(size_t{kContextCount} * kSymbolColumns, 0) {
   for (int b = 0; b < kBinCount; ++b) {
     if (b > table.singleLevels()) {
@@ -173,22 +173,22 @@ void ClassSearch::weighRates(const RateCosts& rateCosts) {
 
 void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const uint8_t* to,
                                 const uint8_t* end, uint32_t c, const TargetState& start,
-                                int16_t* path, SymbolCounts& counts) const {
+                                int16_t* reconstruction, SymbolCounts& counts) const {
   const size_t stride = 2 * size_t{channels_};
   const size_t samples = static_cast<size_t>(to - from) / stride;
   const uint8_t* base = from + 2 * size_t{c};
   const size_t firstIndex = static_cast<size_t>(base - first) / 2;
   if (samples == 0) return;
-  std::vector<Node> ring(kRing * kMostPaths);
+  std::vector<Node> ring(kRing * kWidest);
   const auto nodeAt = [&](size_t t, int slot) -> Node& {
-    return ring[(t & (kRing - 1)) * kMostPaths + static_cast<size_t>(slot)];
+    return ring[(t & (kRing - 1)) * kWidest + static_cast<size_t>(slot)];
   };
-  // Writes the path's samples from t back to settled, slot being the path's at t; the symbols
+  // Writes the samples of the hypothesis in slot at t from t back to settled; the symbols
   // go into counts.
   const auto settle = [&](size_t t, int slot, size_t settled) {
     for (size_t u = t + 1; u-- > settled;) {
       const Node& node = nodeAt(u, slot);
-      path[firstIndex + u * channels_] = node.reconstructed;
+      reconstruction[firstIndex + u * channels_] = node.reconstructed;
       if (node.symbol != kHeld) ++counts[node.context][node.symbol];
       slot = node.parent;
     }
@@ -209,10 +209,10 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
     int count = 0;
     int64_t runAfter = -1;  // the run a zero step in context 0 opens here, once asked for
     for (int i = 0; i < beam.size(); ++i) {
-      const Path& p = beam[i];
+      const Hypothesis& p = beam[i];
       if (p.runLength > 0) {
         const int64_t e = int64_t{x} - p.reconstructed;
-        Path held = p;
+        Hypothesis held = p;
         held.cost += kErrorScale * e * e;
         --held.runLength;
         candidates[count++] = {held, {p.reconstructed, static_cast<uint8_t>(i), kHeld, 0}};
@@ -232,8 +232,9 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
         const bool turnsDown = down && level.magnitude != 0;
         const int symbol = symbolOf(level.bin, turnsDown != p.lastNegative);
         const int64_t e = int64_t{x} - r;
-        Path child{p.cost + kErrorScale * e * e + rate[size_t{p.context} * kSymbolColumns + symbol],
-                   r, level.bin, turnsDown, 0};
+        Hypothesis child{
+            p.cost + kErrorScale * e * e + rate[size_t{p.context} * kSymbolColumns + symbol], r,
+            level.bin, turnsDown, 0};
         if (runWidth_ > 0 && level.bin == 0 && p.context == 0) {
           if (runAfter < 0) runAfter = repeatsAfter(at, end, stride, x, runWidth_);
           child.runLength = static_cast<uint32_t>(runAfter);
@@ -261,21 +262,21 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
         takeAround(sets == kEven ? even : odd);
       }
     }
-    beam.choose(candidates, count, paths_);
+    beam.choose(candidates, count, width_);
     for (int i = 0; i < beam.size(); ++i) nodeAt(t, i) = beam.node(i);
-    // Costs are kept relative to the cheapest path, so that they never overflow.
+    // Costs are kept relative to the cheapest hypothesis, so that they never overflow.
     const int64_t cheapest = beam[0].cost;
     for (int i = 0; i < beam.size(); ++i) beam[i].cost -= cheapest;
 
     if (t + 1 - settled >= kDecisionDelay + kSettleEvery) {
-      // Every path traced back to where the cheapest is settled; those that differ there go.
-      int slots[kMostPaths];
+      // Every hypothesis traced back to where the cheapest is settled; those that differ there go.
+      int slots[kWidest];
       for (int i = 0; i < beam.size(); ++i) slots[i] = i;
       const size_t until = t - kDecisionDelay;
       for (size_t u = t; u > until; --u) {
         for (int i = 0; i < beam.size(); ++i) slots[i] = nodeAt(u, slots[i]).parent;
       }
-      bool keep[kMostPaths];
+      bool keep[kWidest];
       for (int i = 0; i < beam.size(); ++i) keep[i] = slots[i] == slots[0];
       settle(until, slots[0], settled);
       advance(meter_, until + 1 - settled);

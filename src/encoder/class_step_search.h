@@ -6,34 +6,34 @@
 
 #include "analysis/encoder_model.h"
 #include "analysis/uniform_table.h"
-#include "output/class_search.h"
-#include "output/step_search.h"
+#include "encoder/class_search.h"
+#include "encoder/step_search.h"
 
 namespace qxw {
 
-// How hard the class search tries: the paths it keeps.
+// How hard the class search tries: the hypotheses it keeps at each sample.
 struct SearchEffort {
-  int paths;
+  int width;
 };
 
 // The effort a level 1 to 3 of /X stands for.
 SearchEffort searchEffort(int level);
 
-// The step at which the class search's own path brings a sound's file nearest a size, and that
-// path. Trials search sampled blocks of frames, each from a guessed state, on as many threads as
-// help; the path written is searched over the whole sound, a channel to a thread, so the bytes
-// never depend on the threads.
-class PathSearch {
+// The step at which the class search's own reconstruction brings a sound's file nearest a size, and
+// that reconstruction. Trials search sampled blocks of frames, each from a guessed state, on as
+// many threads as help; the reconstruction written is searched over the whole sound, a channel to a
+// thread, so the bytes never depend on the threads.
+class ClassStepSearch {
  public:
-  PathSearch(EncoderModel& model, SampleRange samples, uint32_t channels, unsigned threads,
-             SearchEffort effort);
+  ClassStepSearch(EncoderModel& model, SampleRange samples, uint32_t channels, unsigned threads,
+                  SearchEffort effort);
 
   // Searches from firstLogStep (the log2 of a first guess at the step), on tables reaching
-  // largest, with runs counted by runWidth bits. Fills path with the reconstruction (interleaved
-  // as the input) and leaves the model's codes fitted to it; returns the table.
+  // largest, with runs counted by runWidth bits. Fills reconstruction with the search's
+  // (interleaved as the input) and leaves the model's codes fitted to it; returns the table.
   std::unique_ptr<UniformTable> find(double bitsPerSample, double firstLogStep, uint32_t largest,
-                                     int runWidth, std::vector<int16_t>& path);
-  // The bits of the whole file find's path makes, header included.
+                                     int runWidth, std::vector<int16_t>& reconstruction);
+  // The bits of the whole file find's reconstruction makes, header included.
   uint64_t bits() const { return bits_; }
   // The span of the run's progress find's work fills, on the model's meter.
   void reportWithin(double from, double to) { span_ = {from, to}; }
@@ -50,15 +50,16 @@ class PathSearch {
   void drawBlocks();
   // Estimated bits of the file at a log-step, from the blocks drawn.
   double sampledBits(double logStep, const Draw& draw);
-  // Searches the whole sound with the table of the log-step; the path's counts go into counts.
-  void searchWhole(const UniformTable& table, double logStep, int16_t* path,
+  // Searches the whole sound with the table of the log-step; the reconstruction's counts go into
+  // counts.
+  void searchWhole(const UniformTable& table, double logStep, int16_t* reconstruction,
                    SymbolCounts& counts) const;
   // The log-step whose sampled estimate comes nearest the target, from a first guess; leaves
-  // the model's codes fitted to the sampled paths there.
+  // the model's codes fitted to the sampled reconstructions there.
   LogStepFound trials(double target, double firstLogStep, const Draw& draw);
   // Searches the whole sound from the step found, corrected where it lands too far off; the
-  // log-step taken, its path and the path's counts.
-  double wholePasses(double target, const LogStepFound& found, std::vector<int16_t>& path,
+  // log-step taken, its reconstruction and the reconstruction's counts.
+  double wholePasses(double target, const LogStepFound& found, std::vector<int16_t>& reconstruction,
                      SymbolCounts& counts);
   // The class search on the table of the log-step, weighing the rates when there are codes.
   ClassSearch searchFor(const UniformTable& table, double logStep) const;

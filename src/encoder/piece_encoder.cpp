@@ -1,4 +1,4 @@
-#include "output/piece_encoder.h"
+#include "encoder/piece_encoder.h"
 
 #include <algorithm>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "output/step_search.h"
+#include "encoder/step_search.h"
 
 #include <algorithm>
 #include <cmath>

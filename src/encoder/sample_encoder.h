@@ -3,9 +3,9 @@
 #include <cstdint>
 
 #include "analysis/encoder_model.h"
+#include "encoder/bit_writer.h"
+#include "encoder/quantizer.h"
 #include "format/reconstruction_digest.h"
-#include "output/bit_writer.h"
-#include "output/quantizer.h"
 
 namespace qxw {
 
@@ -49,9 +49,9 @@ class SampleEncoder {
   // Only moves the states, writing nothing.
   void skip(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end);
 
-  // Steps the range guard held back that left the reconstruction kLostError or more from the
-  // input.
-  uint64_t lostSamples() const { return guard_.lostSteps(); }
+  // Samples whose step the range guard held back, leaving the reconstruction kLostError or more
+  // from the input.
+  uint64_t lostSamples() const { return guard_.lostSamples(); }
 
  private:
   // A context's code for a step, with the offset that follows it: up to 32 bits together, the

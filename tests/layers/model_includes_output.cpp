@@ -1,2 +1,0 @@
-// The model and its statistics lie below the encoder's output: they cannot reach up to it.
-#include "output/bit_writer.h"
