@@ -130,10 +130,11 @@ def _frames(samples):
     return np.ascontiguousarray(array)
 
 
-def encode(samples, rate, quality=3, threads=0, bits=None, effort=0):
+def encode(samples, rate, quality=3, *, bits=None, effort=0, threads=0):
     """The QXW file of the samples as bytes: at quality 0..9 (9 is lossless), or, with bits, at
     an average of about that many bits per sample (2 to 8). effort 1 to 3, with bits, searches
-    each sample's level as wav2qxw /X does: more of the sound at the size, several times slower."""
+    each sample's level as wav2qxw /X does: more of the sound at the size, several times slower.
+    The settings after quality are taken by name only, in every call that has them."""
     array = _frames(samples)
     rate = _integer("rate", rate, range(1, 2**31))
     threads = _integer("threads", threads, range(0, _INT.stop))
@@ -191,9 +192,9 @@ def read(source):
     return decode(_bytes_of(source))
 
 
-def write(destination, samples, rate, quality=3, bits=None, threads=0, effort=0):
+def write(destination, samples, rate, quality=3, *, bits=None, effort=0, threads=0):
     """Writes the QXW file of the samples to a path or a binary file object."""
-    data = encode(samples, rate, quality=quality, threads=threads, bits=bits, effort=effort)
+    data = encode(samples, rate, quality, bits=bits, effort=effort, threads=threads)
     if hasattr(destination, "write"):
         destination.write(data)
         return

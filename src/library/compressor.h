@@ -6,6 +6,7 @@
 #include "analysis/encoder_model.h"
 #include "encoder/output_stream.h"
 #include "format/status.h"
+#include "qxw/qxw.h"
 
 namespace qxw {
 
@@ -24,18 +25,20 @@ struct SizeEstimates {
   uint64_t selectedValueBits = 0;
 };
 
-// In the order, and with the numbers, of the C interface's qxw_step.
+// The steps a compression tells, each the C interface's qxw_step of the same meaning.
 enum class CompressionStep {
-  HistogrammingDeltas = 0,
-  AnalyzingHistogram = 1,
-  GatheringStatistics = 2,
-  GeneratingCodes = 3,
-  WritingHeader = 4,
-  EncodingSamples = 5,
-  Finishing = 6,
-  WrittenLossless = 7,
-  TargetUnmet = 8,
+  HistogrammingDeltas = QXW_STEP_HISTOGRAM,
+  AnalyzingHistogram = QXW_STEP_ANALYSIS,
+  GatheringStatistics = QXW_STEP_STATISTICS,
+  GeneratingCodes = QXW_STEP_CODES,
+  WritingHeader = QXW_STEP_HEADER,
+  EncodingSamples = QXW_STEP_SAMPLES,
+  Finishing = QXW_STEP_DONE,
+  WrittenLossless = QXW_STEP_LOSSLESS,
+  TargetUnmet = QXW_STEP_TARGET_UNMET,
 };
+
+inline qxw_step toQxwStep(CompressionStep step) { return static_cast<qxw_step>(step); }
 
 // What a compression aimed at a size measured of the file it wrote.
 struct TargetReport {

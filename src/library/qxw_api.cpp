@@ -98,7 +98,7 @@ class CallbackListener : public CompressionListener {
       : c_(callbacks), sink_(callbacks), wantsDigest_(digest) {}
 
   void stepStarts(CompressionStep step) override {
-    if (c_.step != nullptr) c_.step(c_.context, static_cast<qxw_step>(step));
+    if (c_.step != nullptr) c_.step(c_.context, toQxwStep(step));
   }
   void estimatesReady(const SizeEstimates& e) override {
     if (c_.estimates == nullptr) return;

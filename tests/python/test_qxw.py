@@ -144,3 +144,14 @@ def test_the_installed_package_finds_the_library_beside_it(tmp_path):
                            text=True)
     assert found.returncode == 0, found.stderr
     assert found.stdout.strip() == qxw.__version__
+
+
+def test_encode_and_write_take_the_same_settings_by_name_only(tmp_path):
+    samples = music(3000, 2)
+    with pytest.raises(TypeError):
+        qxw.encode(samples, 8000, 3, 1)  # threads, or bits? only a name can say
+    with pytest.raises(TypeError):
+        qxw.write(tmp_path / "refused.qxw", samples, 8000, 3, 4.0)
+    qxw.write(tmp_path / "named.qxw", samples, 8000, 5, bits=4, effort=1, threads=2)
+    assert (tmp_path / "named.qxw").read_bytes() == \
+        qxw.encode(samples, 8000, 5, bits=4, effort=1, threads=1)
