@@ -46,14 +46,6 @@ uint64_t mixed(uint64_t k) {
   return k ^ (k >> 31);
 }
 
-void clearCounts(SymbolCounts& counts) { std::memset(counts, 0, sizeof(SymbolCounts)); }
-
-void addCounts(SymbolCounts& sum, const SymbolCounts& part) {
-  for (int c = 0; c < kContextCount; ++c) {
-    for (int s = 0; s < kSymbolColumns; ++s) sum[c][s] += part[c][s];
-  }
-}
-
 }  // namespace
 
 SearchEffort searchEffort(int level) {
@@ -145,23 +137,17 @@ double ClassStepSearch::sampledBits(double logStep, const Draw& draw) {
   const std::unique_ptr<UniformTable> table = tableAt(logStep);
   const ClassSearch search = searchFor(*table, logStep);
   const size_t stride = 2 * size_t{channels_};
-  const size_t units = draw.blocks.size() * channels_;  // a block's channel each
-  const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, units));
-  std::vector<CountsOf> counts(workers + 1);
-  onThreads(workers, [&](size_t k) {
-    clearCounts(counts[k].counts);
-    std::vector<int16_t> reconstruction(kBlockFrames * channels_);
-    for (size_t unit = k; unit < units; unit += workers) {
-      const uint8_t* from = samples_.begin + draw.blocks[unit / channels_] * kBlockFrames * stride;
-      const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
-      const auto c = static_cast<uint32_t>(unit % channels_);
-      const TargetState start = guessedStates(samples_, from, channels_)[c];
-      search.searchChannel(from, from, to, to, c, start, reconstruction.data(), counts[k].counts);
-    }
-  });
-  SymbolCounts& sum = counts[workers].counts;
-  clearCounts(sum);
-  for (size_t k = 0; k < workers; ++k) addCounts(sum, counts[k].counts);
+  SymbolCounts sum;  // a block's channel a unit
+  countOnThreads(
+      draw.blocks.size() * channels_, threads_, sum, [&](size_t unit, SymbolCounts& counts) {
+        const uint8_t* from =
+            samples_.begin + draw.blocks[unit / channels_] * kBlockFrames * stride;
+        const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
+        const auto c = static_cast<uint32_t>(unit % channels_);
+        const TargetState start = guessedStates(samples_, from, channels_)[c];
+        std::vector<int16_t> reconstruction(kBlockFrames * channels_);
+        search.searchChannel(from, from, to, to, c, start, reconstruction.data(), counts);
+      });
   // A ratio estimate: the blocks' bits scaled by how the whole sound's differences compare with
   // theirs, each difference m weighed by about the bits a step of δ needs for it, which follows
   // the loud and quiet passages a plain scaling by length would miss.
@@ -183,17 +169,10 @@ void ClassStepSearch::searchWhole(const UniformTable& table, double logStep,
                                   int16_t* reconstruction, SymbolCounts& counts) const {
   ClassSearch search = searchFor(table, logStep);
   search.reportTo(model_.meter);
-  const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, channels_));
-  std::vector<CountsOf> parts(workers);
-  onThreads(workers, [&](size_t k) {
-    clearCounts(parts[k].counts);
-    for (auto c = static_cast<uint32_t>(k); c < channels_; c += static_cast<uint32_t>(workers)) {
-      search.searchChannel(samples_.begin, samples_.begin, samples_.end, samples_.end, c,
-                           TargetState{}, reconstruction, parts[k].counts);
-    }
+  countOnThreads(channels_, threads_, counts, [&](size_t c, SymbolCounts& part) {
+    search.searchChannel(samples_.begin, samples_.begin, samples_.end, samples_.end,
+                         static_cast<uint32_t>(c), TargetState{}, reconstruction, part);
   });
-  clearCounts(counts);
-  for (const CountsOf& part : parts) addCounts(counts, part.counts);
 }
 
 LogStepFound ClassStepSearch::trials(double target, double firstLogStep, const Draw& draw) {

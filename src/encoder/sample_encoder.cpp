@@ -34,19 +34,6 @@ SampleEncoder::SampleEncoder(const EncoderModel& model, const StepTable* steps)
   }
 }
 
-// Counts the following frames whose sample in this channel repeats the current one, as far as
-// the run-count width allows.
-uint32_t SampleEncoder::lookAhead(const uint8_t* at, const uint8_t* end, int16_t value) const {
-  const uint64_t limit = uint64_t{1} << model_.binBits[0];
-  const size_t stride = 2 * size_t{model_.channelCount};
-  uint32_t run = 0;
-  for (const uint8_t* next = at + stride; run + uint64_t{1} < limit; next += stride) {
-    if (next >= end || readSample(next) != value) break;
-    ++run;
-  }
-  return run;
-}
-
 // The channel states are copied in for the walk, where the output's stores cannot alias them,
 // and copied back at the end; likewise the bit register.
 template <bool kWrite, typename Record>
@@ -55,6 +42,7 @@ void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_
   const uint32_t channels = model_.channelCount;
   ChannelState local[kMaxChannels];
   std::copy_n(states, channels, local);
+  const size_t stride = 2 * size_t{channels};
   const uint32_t runWidth = static_cast<uint32_t>(model_.binBits[0]);
   const uint64_t runError = model_.binBase[1];
   const Quantizer quantize = quantize_;
@@ -118,7 +106,9 @@ void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_
       // The run count follows a zero symbol in context 0; a run opens only while the error is
       // small.
       const uint32_t absError = st.error < 0 ? 0u - static_cast<uint32_t>(st.error) : st.error;
-      st.runLength = runError >= uint64_t{absError} * 2 ? lookAhead(at, end, x) : 0;
+      st.runLength = runError >= uint64_t{absError} * 2
+                         ? repeatsAfter(at, end, stride, x, static_cast<int>(runWidth))
+                         : 0;
       if constexpr (kWrite) out.put(runWidth, st.runLength);
     }
   }

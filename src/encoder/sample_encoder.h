@@ -9,6 +9,19 @@
 
 namespace qxw {
 
+// The following samples of the channel at `at` (frames `stride` bytes apart, up to end) that
+// repeat x, up to what width bits count: the run a zero step opens there.
+inline uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int16_t x,
+                             int width) {
+  const uint64_t limit = (uint64_t{1} << width) - 1;
+  uint32_t run = 0;
+  for (const uint8_t* next = at + stride; run < limit && next < end && readSample(next) == x;
+       next += stride) {
+    ++run;
+  }
+  return run;
+}
+
 // What a caller wants of the sound a reader will decode: its samples, interleaved as the input,
 // and its digest (digestTerm summed); either may be null.
 struct Recording {
@@ -66,7 +79,6 @@ class SampleEncoder {
   template <bool kWrite, typename Record>
   void walk(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end,
             BitWriter* writer, Record& record);
-  uint32_t lookAhead(const uint8_t* at, const uint8_t* end, int16_t value) const;
 
   const EncoderModel& model_;
   Quantizer quantize_;

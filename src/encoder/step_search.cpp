@@ -138,24 +138,13 @@ uint64_t StepSearch::estimateBits(const UniformTable& table, int runWidth) {
   const size_t stride = 2 * size_t{channels_};
   const size_t frames = static_cast<size_t>(samples_.end - samples_.begin) / stride;
   const size_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
-  const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, blocks));
-  std::vector<CountsOf> counts(workers + 1);
-  onThreads(workers, [&](size_t k) {
-    std::memset(counts[k].counts, 0, sizeof(SymbolCounts));
-    for (size_t block = blocks * k / workers; block < blocks * (k + 1) / workers; ++block) {
-      const uint8_t* from = samples_.begin + block * kBlockFrames * stride;
-      const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
-      std::vector<TargetState> states = guessedStates(samples_, from, channels_);
-      countTargetSymbols({table, runWidth, channels_}, {from, to}, states.data(), counts[k].counts);
-    }
+  SymbolCounts sum;
+  countOnThreads(blocks, threads_, sum, [&](size_t block, SymbolCounts& counts) {
+    const uint8_t* from = samples_.begin + block * kBlockFrames * stride;
+    const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
+    std::vector<TargetState> states = guessedStates(samples_, from, channels_);
+    countTargetSymbols({table, runWidth, channels_}, {from, to}, states.data(), counts);
   });
-  SymbolCounts& sum = counts[workers].counts;
-  std::memset(sum, 0, sizeof(SymbolCounts));
-  for (size_t k = 0; k < workers; ++k) {
-    for (int c = 0; c < kContextCount; ++c) {
-      for (int s = 0; s < kSymbolCount; ++s) sum[c][s] += counts[k].counts[c][s];
-    }
-  }
   return fitCodes(model_, sum, table, runWidth);
 }
 

@@ -4,8 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "format/frame_pieces.h"
-
+#include "encoder/piece_driver.h"
 #include "format/reconstruction_digest.h"
 
 namespace qxw {
@@ -115,6 +114,12 @@ struct Written {
   uint64_t signal = 0;
   uint64_t noise = 0;
   uint64_t digest = 0;
+  Written& operator+=(const Written& other) {
+    signal += other.signal;
+    noise += other.noise;
+    digest += other.digest;
+    return *this;
+  }
 };
 
 // Writes the frames of [from, to) from the channel states (moved past them) with the model's
@@ -162,60 +167,43 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
   return written;
 }
 
-// --- The walk in pieces, on several threads ---
-//
-// As the levels' pass does: each round is cut into a piece per thread. The first piece goes out
-// from the exact states; every other starts from a guess a little before its first frame (the
-// reader holding the previous sample of the searched reconstruction, or of the input) and walks the
-// warm-up into nothing. A piece is kept only when the exact states that arrive from the piece
-// before equal its own there; otherwise it is walked again from them. Either way the bytes are
-// those of one walk. The whole difference the walk corrects does not forget where it started as the
-// levels' feedback does: two walks meet only when a level spacing happens to bridge them, which
-// fine steps, rails and silence make likely and coarse steps rare, so the pieces pay on fine steps
-// (a third off /B5 on music) and cost nothing on coarse ones.
+// The target walk as the piece driver takes it. The whole difference the walk corrects does not
+// forget where it started as the levels' feedback does: two walks meet only when a level spacing
+// happens to bridge them, which fine steps, rails and silence make likely and coarse steps rare,
+// so the pieces pay on fine steps (a third off /B5 on music) and cost nothing on coarse ones.
+struct TargetPieceWalk {
+  using State = TargetState;
+  using Result = Written;
+  static constexpr size_t kWarmUpFrames = 8192;
 
-constexpr size_t kWarmUpFrames = 8192;
-constexpr size_t kPieceFrames = size_t{1} << 20;
-constexpr size_t kFewestPieceFrames = size_t{1} << 17;
+  const TargetWalk& walk;
+  const EncoderModel& model;
+  SampleRange samples;
+  const Recording& recording;
 
-bool sameState(const TargetState& a, const TargetState& b) {
-  return a.reconstructed == b.reconstructed && a.context == b.context &&
-         a.lastNegative == b.lastNegative && a.runLength == b.runLength;
-}
-
-struct TargetPiece {
-  const uint8_t* from = nullptr;
-  const uint8_t* to = nullptr;
-  std::vector<TargetState> start, end;
-  PieceBits bits;
-  Written written;
-
-  explicit TargetPiece(size_t channels) : bits(kPieceFrames * channels * 2) {}
-
-  void walkFrom(const TargetWalk& walk, const EncoderModel& model, SampleRange samples,
-                const std::vector<TargetState>& states, const Recording& recording) {
-    start = end = states;
-    bits.rewrite([&](BitWriter& writer) {
-      written = writeFrames(walk, model, writer, samples, from, to, end.data(), recording);
-    });
+  Written write(TargetState* states, const uint8_t* from, const uint8_t* to,
+                BitWriter& writer) const {
+    return writeFrames(walk, model, writer, samples, from, to, states, recording);
   }
-
-  void guessAndWalk(const TargetWalk& walk, const EncoderModel& model, SampleRange samples,
-                    const Recording& recording) {
-    const size_t stride = 2 * size_t{walk.channels};
-    const size_t before = static_cast<size_t>(from - samples.begin) / stride;
-    const uint8_t* warmFrom = from - std::min(before, kWarmUpFrames) * stride;
-    std::vector<TargetState> states = guessedStates(samples, warmFrom, walk.channels);
-    if (walk.searched != nullptr && warmFrom > samples.begin) {
-      const size_t previous = static_cast<size_t>(warmFrom - samples.begin) / 2 - walk.channels;
+  // The reader holding the previous sample of the searched reconstruction, or of the input.
+  std::vector<TargetState> guess(const uint8_t* at) const {
+    std::vector<TargetState> states = guessedStates(samples, at, walk.channels);
+    if (walk.searched != nullptr && at > samples.begin) {
+      const size_t previous = static_cast<size_t>(at - samples.begin) / 2 - walk.channels;
       for (uint32_t c = 0; c < walk.channels; ++c) {
         states[c].reconstructed = walk.searched[previous + c];
       }
     }
+    return states;
+  }
+  void skip(TargetState* states, const uint8_t* from, const uint8_t* to) const {
     walkChosen(
-        walk, samples.begin, warmFrom, from, samples.end, states.data(),
+        walk, samples.begin, from, to, samples.end, states,
         [](const TargetState&, int, const Level&) {}, [](const TargetState&, int16_t) {});
-    walkFrom(walk, model, samples, states, recording);
+  }
+  static bool same(const TargetState& a, const TargetState& b) {
+    return a.reconstructed == b.reconstructed && a.context == b.context &&
+           a.lastNegative == b.lastNegative && a.runLength == b.runLength;
   }
 };
 
@@ -246,53 +234,9 @@ std::vector<TargetState> guessedStates(SampleRange samples, const uint8_t* at, u
 TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& model,
                                  BitWriter& writer, SampleRange samples, Recording recording,
                                  unsigned threads) {
-  std::vector<TargetState> exact(walk.channels);
-  const size_t stride = 2 * size_t{walk.channels};
-  const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
-  Written sum;
-  const auto add = [&sum](const Written& part) {
-    sum.signal += part.signal;
-    sum.noise += part.noise;
-    sum.digest += part.digest;
-  };
-  if (threads < 2 || frames < 2 * kFewestPieceFrames) {
-    add(writeFrames(walk, model, writer, samples, samples.begin, samples.end, exact.data(),
-                    recording));
-    advance(model.meter, frames);
-  } else {
-    std::vector<std::unique_ptr<TargetPiece>> pieces;  // the first's frames go out direct
-    for (unsigned k = 0; k < threads; ++k) {
-      pieces.push_back(std::make_unique<TargetPiece>(walk.channels));
-    }
-    for (const uint8_t* round = samples.begin; round < samples.end;) {
-      const size_t left = static_cast<size_t>(samples.end - round) / stride;
-      const size_t pieceFrames =
-          std::clamp((left + threads - 1) / threads, kFewestPieceFrames, kPieceFrames);
-      const size_t count = std::min<size_t>(threads, (left + pieceFrames - 1) / pieceFrames);
-      for (size_t k = 0; k < count; ++k) {
-        pieces[k]->from = round + k * pieceFrames * stride;
-        pieces[k]->to = pieces[k]->from + std::min(pieceFrames, left - k * pieceFrames) * stride;
-      }
-      Written first;
-      onThreads(count, [&](size_t k) {
-        if (k > 0) return pieces[k]->guessAndWalk(walk, model, samples, recording);
-        first = writeFrames(walk, model, writer, samples, pieces[0]->from, pieces[0]->to,
-                            exact.data(), recording);
-      });
-      add(first);
-      for (size_t k = 1; k < count; ++k) {
-        TargetPiece& piece = *pieces[k];
-        if (!std::equal(exact.begin(), exact.end(), piece.start.begin(), sameState)) {
-          piece.walkFrom(walk, model, samples, exact, recording);
-        }
-        piece.bits.appendTo(writer);
-        add(piece.written);
-        exact = piece.end;
-      }
-      advance(model.meter, static_cast<size_t>(pieces[count - 1]->to - round) / stride);
-      round = pieces[count - 1]->to;
-    }
-  }
+  std::vector<TargetState> states(walk.channels);
+  const Written sum = writeInPieces(TargetPieceWalk{walk, model, samples, recording}, writer,
+                                    samples, walk.channels, states.data(), threads, model.meter);
   if (recording.digest != nullptr) *recording.digest = sum.digest;
   return {static_cast<long double>(sum.signal), static_cast<long double>(sum.noise)};
 }

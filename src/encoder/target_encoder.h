@@ -1,12 +1,15 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "analysis/encoder_model.h"
 #include "analysis/uniform_table.h"
 #include "encoder/bit_writer.h"
 #include "encoder/sample_encoder.h"
+#include "format/frame_pieces.h"
 
 namespace qxw {
 
@@ -25,17 +28,24 @@ struct CountsOf {
   SymbolCounts counts;
 };
 
-// The following samples of the channel at `at` that repeat x, up to what width bits count:
-// the run a zero step in context 0 opens there.
-inline uint32_t repeatsAfter(const uint8_t* at, const uint8_t* end, size_t stride, int16_t x,
-                             int width) {
-  const uint64_t limit = (uint64_t{1} << width) - 1;
-  uint32_t run = 0;
-  for (const uint8_t* next = at + stride; run < limit && next < end && readSample(next) == x;
-       next += stride) {
-    ++run;
+// Sums the symbols count(unit, counts) adds for each of `units` units of work, on up to `threads`
+// threads; the sum never depends on them.
+template <typename CountUnit>
+void countOnThreads(size_t units, unsigned threads, SymbolCounts& sum, CountUnit count) {
+  const size_t workers = std::max<size_t>(1, std::min<size_t>(threads, units));
+  std::vector<CountsOf> parts(workers);
+  onThreads(workers, [&](size_t k) {
+    std::memset(parts[k].counts, 0, sizeof(SymbolCounts));
+    for (size_t unit = units * k / workers; unit < units * (k + 1) / workers; ++unit) {
+      count(unit, parts[k].counts);
+    }
+  });
+  std::memset(sum, 0, sizeof(SymbolCounts));
+  for (const CountsOf& part : parts) {
+    for (int c = 0; c < kContextCount; ++c) {
+      for (int s = 0; s < kSymbolColumns; ++s) sum[c][s] += part.counts[c][s];
+    }
   }
-  return run;
 }
 
 // What a written walk measured: the sums of squared input samples and of squared differences
