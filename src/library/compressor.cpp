@@ -1,63 +1,16 @@
 #include "library/compressor.h"
 
-#include <sched.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <iterator>
 #include <memory>
-#include <thread>
 
-#include "encoder/bit_writer.h"
-#include "encoder/class_step_search.h"
-#include "encoder/piece_encoder.h"
+#include "encoder/level_file.h"
+#include "encoder/size_target.h"
 #include "encoder/step_search.h"
 #include "encoder/target_encoder.h"
+#include "library/thread_count.h"
 
 namespace qxw {
 
 namespace {
-
-// The CPUs this process may run on (taskset, a container's CPU set), which the hardware count
-// ignores.
-unsigned allowedCpus() {
-#ifdef __linux__
-  cpu_set_t allowed;
-  CPU_ZERO(&allowed);
-  if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
-    return static_cast<unsigned>(CPU_COUNT(&allowed));
-  }
-#endif
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores == 0 ? 1 : cores;
-}
-
-// Threads beyond a few a CPU, or beyond one a block of the sound, only cost memory and time to
-// start (a million asked for took 125 MB on a thousand frames); the bytes never depend on them.
-unsigned threadsToUse(int threads, uint32_t frames) {
-  constexpr unsigned kThreadsPerCpu = 4;
-  constexpr uint64_t kFramesPerThread = 4096;  // the smallest block any pass hands a thread
-  const unsigned cpus = allowedCpus();
-  const unsigned asked = threads > 0 ? static_cast<unsigned>(threads) : cpus;
-  const uint64_t pieces = std::max<uint64_t>(1, (frames + kFramesPerThread - 1) / kFramesPerThread);
-  return static_cast<unsigned>(
-      std::min<uint64_t>({asked, uint64_t{kThreadsPerCpu} * cpus, pieces}));
-}
-
-// The bin table as the layout left it, before the refinement for a quality.
-struct LosslessTable {
-  uint32_t base[kBinCount];
-  int32_t bits[kBinCount];
-  explicit LosslessTable(const EncoderModel& model) {
-    std::copy(std::begin(model.binBase), std::end(model.binBase), base);
-    std::copy(std::begin(model.binBits), std::end(model.binBits), bits);
-  }
-  void restore(EncoderModel& model) const {
-    std::copy(std::begin(base), std::end(base), model.binBase);
-    std::copy(std::begin(bits), std::end(bits), model.binBits);
-  }
-};
 
 // Where a level's run is when it starts writing, for the progress shown.
 constexpr double kLevelWriteStarts = 0.27;
@@ -90,43 +43,27 @@ Recording recordingFor(CompressionListener& listener, SampleRange samples) {
   return recording;
 }
 
-// Writes the whole file at the model's current table; the samples lost by it (see
-// encodeSamplesInPieces).
-uint64_t writeFile(EncoderModel& model, OutputStream& output, SampleRange samples,
-                   const SoundFormat& format, unsigned threads, Recording recording,
-                   CompressionListener* announce) {
-  BitWriter writer(output);
-  model.writeMagic(writer);
-  model.writeHeader(writer, format.sampleRate);
-  if (announce != nullptr) announce->stepStarts(CompressionStep::EncodingSamples);
-  const uint64_t lost = encodeSamplesInPieces(model, writer, samples, threads, recording);
-  model.finishFile(writer);
-  return lost;
-}
-
-// The level passes up to the estimates: the difference histogram, the bin layout, the context
-// statistics, the Huffman codes and the refinement for the quality. Steps go to listener when
-// given. The table before the refinement is returned.
+// The level passes up to the estimates, in their order: the difference histogram, the bin
+// layout, the context statistics, the Huffman codes and the refinement for the quality. Steps go
+// to listener when given. The table before the refinement is returned.
 LosslessTable analyzeLevels(EncoderModel& model, SampleRange samples, const SoundFormat& format,
                             int quality, unsigned threads, SizeEstimates& estimates,
                             CompressionListener* listener) {
   // Each step's share of a level's run, for the progress shown: the counting passes take about
   // a quarter of it, the writing the rest.
-  const auto step = [&](CompressionStep s) {
+  const auto step = [&](CompressionStep s, double from, double to) {
     if (listener != nullptr) listener->stepStarts(s);
-    static constexpr double kStepStarts[] = {0, 0.1, 0.12, 0.25, kLevelWriteStarts};
-    const auto k = static_cast<size_t>(s);
-    if (model.meter != nullptr) model.meter->stage(kStepStarts[k], kStepStarts[k + 1]);
+    if (model.meter != nullptr) model.meter->stage(from, to);
   };
-  step(CompressionStep::HistogrammingDeltas);
+  step(CompressionStep::HistogrammingDeltas, 0, 0.1);
   model.initialize(format.channelCount);
   histogramDeltasInPieces(model, samples, threads);
-  step(CompressionStep::AnalyzingHistogram);
+  step(CompressionStep::AnalyzingHistogram, 0.1, 0.12);
   model.analyzeHistogram(format.frameCount);
-  step(CompressionStep::GatheringStatistics);
+  step(CompressionStep::GatheringStatistics, 0.12, 0.25);
   model.resetContextStatistics();
   gatherContextStatisticsInPieces(model, samples, threads);
-  step(CompressionStep::GeneratingCodes);
+  step(CompressionStep::GeneratingCodes, 0.25, kLevelWriteStarts);
   model.generateHuffmanCodes(estimates.totalBits);
   const LosslessTable lossless(model);
   model.refineBins(static_cast<uint32_t>(quality), estimates.runBits, estimates.losslessValueBits,
@@ -134,14 +71,9 @@ LosslessTable analyzeLevels(EncoderModel& model, SampleRange samples, const Soun
   return lossless;
 }
 
-// The model's table refined again for another quality; the codes stay.
-void refineAgain(EncoderModel& model, const LosslessTable& lossless, int quality,
-                 uint32_t channels) {
-  lossless.restore(model);
-  model.channels = std::make_unique<ChannelState[]>(channels);
-  SizeEstimates unused;
-  model.refineBins(static_cast<uint32_t>(quality), unused.runBits, unused.losslessValueBits,
-                   unused.selectedValueBits);
+// The estimated bytes of the lossless file.
+uint64_t losslessEstimate(const SizeEstimates& estimates) {
+  return estimatedBytes(estimates.runBits + estimates.losslessValueBits + estimates.totalBits);
 }
 
 // Keeps the input itself as the reconstruction, for a file written lossless.
@@ -158,76 +90,6 @@ void recordInput(CompressionListener& listener, SampleRange samples) {
     sum += digestTerm(i, x);
   }
   if (digest != nullptr) *digest = sum;
-}
-
-// Takes a file's bytes only to count them.
-class CountingSink : public ByteSink {
- public:
-  bool write(const uint8_t*, size_t size) override {
-    at_ += size;
-    end_ = std::max(end_, at_);
-    return true;
-  }
-  bool seek(uint64_t position) override {
-    at_ = position;
-    return true;
-  }
-  bool rewind() override {
-    at_ = end_ = 0;
-    return true;
-  }
-  bool canSeek() const override { return true; }
-  uint64_t size() const { return end_; }
-
- private:
-  uint64_t at_ = 0;
-  uint64_t end_ = 0;
-};
-
-// A level or a target that saves nothing must not lose sound: where the file written is at least
-// the lossless estimate (for a level) or the lossless file itself (for a size target, which
-// promises never to be larger), the lossless file replaces it when it is no larger. True when it
-// did. The model is left at quality 9 then.
-bool replaceByLossless(EncoderModel& model, const LosslessTable& lossless,
-                       uint64_t losslessEstimate, OutputStream& output, SampleRange samples,
-                       const SoundFormat& format, unsigned threads, CompressionListener& listener,
-                       bool exact = false) {
-  // The estimate can lie above the file by a third or more (squares, few magnitudes): a size
-  // target counts the lossless file's bytes unless its own are well under the estimate.
-  if (output.size() < (exact ? losslessEstimate / 2 : losslessEstimate)) return false;
-  refineAgain(model, lossless, 9, format.channelCount);
-  if (exact) {
-    CountingSink counted;
-    OutputStream file;
-    file.attachSink(counted);
-    writeFile(model, file, samples, format, threads, {}, nullptr);
-    file.close();
-    if (counted.size() > output.size()) return false;
-    model.channels = std::make_unique<ChannelState[]>(format.channelCount);
-  }
-  OutputStream file;
-  file.createInMemory(static_cast<size_t>(output.size()));
-  writeFile(model, file, samples, format, threads, {}, nullptr);
-  file.close();
-  if (file.contents().size() > output.size()) return false;
-  listener.writtenLossless();
-  output.restart();
-  output.append(file.contents().data(), file.contents().size());
-  recordInput(listener, samples);
-  return true;
-}
-
-// The sum of squared input samples.
-long double signalOf(SampleRange samples) {
-  long double signal = 0;
-  uint64_t part = 0;  // exact over 2^32 samples of at most 2^30 each
-  const uint64_t count = samples.sampleCount();
-  for (uint64_t i = 0; i < count; ++i) {
-    const int64_t x = readSample(samples.begin + 2 * i);
-    part += static_cast<uint64_t>(x * x);
-    if ((i & 0xFFFFFFFu) == 0xFFFFFFFu) signal += part, part = 0;
-  }
-  return signal + part;
 }
 
 // A listener that keeps the file and the reconstruction in memory and tells nothing.
@@ -247,49 +109,6 @@ class QuietListener : public CompressionListener {
   bool lossless_ = false;
 };
 
-// The squared differences between the input and a reconstruction.
-long double noiseOf(SampleRange samples, const std::vector<int16_t>& reconstruction) {
-  long double noise = 0;
-  for (uint64_t i = 0; i < reconstruction.size(); ++i) {
-    const long double d = readSample(samples.begin + 2 * i) - reconstruction[i];
-    noise += d * d;
-  }
-  return noise;
-}
-
-// One candidate file for a size target, in memory, with what it measured.
-struct Candidate {
-  std::vector<uint8_t> bytes;
-  long double noise = 0;
-  std::vector<int16_t> reconstruction;
-};
-
-// The walk of a target table written whole into memory with the model's codes.
-Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int runWidth,
-                          SampleRange samples, const SoundFormat& format, bool keep,
-                          unsigned threads) {
-  table.applyTo(model);
-  model.binBits[0] = runWidth;
-  // A file written before let its channel states go.
-  model.channels = std::make_unique<ChannelState[]>(format.channelCount);
-  Candidate candidate;
-  if (keep) candidate.reconstruction.resize(samples.sampleCount());
-  OutputStream file;
-  file.createInMemory();
-  BitWriter writer(file);
-  model.writeMagic(writer);
-  model.writeHeader(writer, format.sampleRate);
-  Recording recording;
-  recording.samples = keep ? candidate.reconstruction.data() : nullptr;
-  candidate.noise = writeTargetSamples({table, runWidth, format.channelCount}, model, writer,
-                                       samples, recording, threads)
-                        .noise;
-  model.finishFile(writer);
-  file.close();
-  candidate.bytes = file.contents();
-  return candidate;
-}
-
 // Hands the candidate chosen to the output and to what the listener keeps.
 void emitCandidate(const Candidate& chosen, OutputStream& output, CompressionListener& listener,
                    TargetReport& report) {
@@ -304,63 +123,6 @@ void emitCandidate(const Candidate& chosen, OutputStream& output, CompressionLis
   }
 }
 
-// The model's codes, kept while another search fits its own.
-struct SavedCodes {
-  int32_t length[kContextCount][kSymbolColumns];
-  uint32_t word[kContextCount][kSymbolColumns];
-  explicit SavedCodes(const EncoderModel& model) {
-    std::memcpy(length, model.codeLength, sizeof length);
-    std::memcpy(word, model.codeWord, sizeof word);
-  }
-  void restore(EncoderModel& model) const {
-    std::memcpy(model.codeLength, length, sizeof length);
-    std::memcpy(model.codeWord, word, sizeof word);
-  }
-};
-
-// The class search's reconstruction beside the nearest choice at the step found: the search's
-// table, with the model's codes fitted to the reconstruction it leaves, where the reconstruction
-// keeps more of the sound within the size allowed; else null, the reconstruction empty and the
-// nearest choice's codes back, so that searching never loses. The search fills the span given of
-// the run's progress.
-struct Span {
-  double from, to;
-};
-
-std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearch& nearestSearch,
-                                            const UniformTable& table, SampleRange samples,
-                                            const SoundFormat& format, double bitsPerSample,
-                                            int effort, unsigned threads,
-                                            std::vector<int16_t>& reconstruction, Span span) {
-  const int runWidth = nearestSearch.runWidth();
-  const long double nearestNoise =
-      measureTargetNoise({table, runWidth, format.channelCount}, samples);
-  const SavedCodes nearestCodes(model);
-  ClassStepSearch search(model, samples, format.channelCount, threads, searchEffort(effort));
-  search.reportWithin(span.from, span.to);
-  std::unique_ptr<UniformTable> classTable =
-      search.find(bitsPerSample, nearestSearch.logStep(), nearestSearch.largestDifference(),
-                  runWidth, reconstruction);
-  long double noise = 0;
-  for (uint64_t i = 0; i < reconstruction.size(); ++i) {
-    const long double d = readSample(samples.begin + 2 * i) - reconstruction[i];
-    noise += d * d;
-  }
-  // The data's bits, past the header, against what the target allows.
-  const double allowed =
-      bitsPerSample * static_cast<double>(samples.sampleCount()) * (1 + kTargetMiss);
-  const auto fits = [allowed](uint64_t bits) {
-    return static_cast<double>(bits - 8 * uint64_t{kQxwHeaderSize}) <= allowed;
-  };
-  if (fits(search.bits()) && (noise <= nearestNoise || !fits(nearestSearch.estimatedBits()))) {
-    return classTable;
-  }
-  nearestCodes.restore(model);
-  reconstruction.clear();
-  reconstruction.shrink_to_fit();
-  return nullptr;
-}
-
 }  // namespace
 
 uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; }
@@ -369,33 +131,38 @@ Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& for
                 CompressionListener& listener, int threads) {
   const unsigned threadCount = threadsToUse(threads, format.frameCount);
   MeteredRun run(model, listener);
+  // 1. The level passes, up to the estimates.
   SizeEstimates estimates;
   const LosslessTable lossless =
       analyzeLevels(model, samples, format, quality, threadCount, estimates, &listener);
   listener.estimatesReady(estimates);
 
+  // 2. The file at the quality.
   listener.stepStarts(CompressionStep::WritingHeader);
   OutputStream* output = listener.output();
   if (output == nullptr) return Status::Stopped;
   run.meter().stage(kLevelWriteStarts, 1, format.frameCount);
-  uint64_t lost = writeFile(model, *output, samples, format, threadCount,
-                            recordingFor(listener, samples), &listener);
-  // A table whose levels all leave the 16-bit range from where the reconstruction stands cannot
-  // follow the signal (loud square waves); the next quality up has finer levels, and quality 9
-  // follows every signal exactly.
+  uint64_t lost =
+      writeLevelFile(model, *output, samples, format, threadCount, recordingFor(listener, samples),
+                     [&listener] { listener.stepStarts(CompressionStep::EncodingSamples); });
+
+  // 3. Again at the next quality up, while the table loses the signal: one whose levels all
+  // leave the 16-bit range from where the reconstruction stands cannot follow it (loud square
+  // waves); quality 9 follows every signal exactly.
   while (lost > kLostSampleLimit && quality < 9) {
     listener.qualityRaised(quality, quality + 1);
     ++quality;
     refineAgain(model, lossless, quality, format.channelCount);
     output->restart();
-    lost = writeFile(model, *output, samples, format, threadCount, recordingFor(listener, samples),
-                     nullptr);
+    lost = writeLevelFile(model, *output, samples, format, threadCount,
+                          recordingFor(listener, samples));
   }
-  if (quality < 9) {
-    replaceByLossless(
-        model, lossless,
-        estimatedBytes(estimates.runBits + estimates.losslessValueBits + estimates.totalBits),
-        *output, samples, format, threadCount, listener);
+
+  // 4. The lossless file instead, where the level saved nothing.
+  if (quality < 9 && replaceByLossless(model, lossless, losslessEstimate(estimates), *output,
+                                       samples, format, threadCount, false)) {
+    listener.writtenLossless();
+    recordInput(listener, samples);
   }
   listener.stepStarts(CompressionStep::Finishing);
   return Status::Ok;
@@ -407,11 +174,17 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   MeteredRun run(*model, listener);
   // Shares of the run, for the progress shown: a searched target spends most of it searching.
   const double searchStarts = effort > 0 ? 0.1 : 0.15, writeStarts = effort > 0 ? 0.9 : 0.15;
+  const unsigned threadCount = threadsToUse(threads, format.frameCount);
+  const uint64_t count = samples.sampleCount();
+
+  // 1. The difference histogram: the step search's first guess and its tables' reach.
   listener.stepStarts(CompressionStep::HistogrammingDeltas);
   run.meter().stage(0, 0.05);
-  const unsigned threadCount = threadsToUse(threads, format.frameCount);
   model->initialize(format.channelCount);
   histogramDeltasInPieces(*model, samples, threadCount);
+
+  // 2. The step whose nearest-level walk brings the file nearest the target; the model's codes
+  // are fitted to it.
   listener.stepStarts(CompressionStep::AnalyzingHistogram);
   run.meter().stage(0.05, searchStarts);
   model->frameCount = format.frameCount;
@@ -419,86 +192,75 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   listener.stepStarts(CompressionStep::GatheringStatistics);
   std::unique_ptr<UniformTable> table = search.find(bitsPerSample);
   listener.stepStarts(CompressionStep::GeneratingCodes);
-  const uint64_t count = samples.sampleCount();
-  const double target = bitsPerSample * static_cast<double>(count);
   // Below what the header and one bit a sample cost (a short sound), the search ends at a step
   // that keeps nothing of the sound.
-  const bool unmet = static_cast<double>(search.estimatedBits()) > target * (1 + kTargetMiss);
+  const bool unmet = static_cast<double>(search.estimatedBits()) >
+                     bitsPerSample * static_cast<double>(count) * (1 + kTargetMiss);
 
   listener.stepStarts(CompressionStep::WritingHeader);
   OutputStream* output = listener.output();
   if (output == nullptr) return Status::Stopped;
   TargetReport report;
-  // The lossless file, and its estimate, from the level passes on a model of their own.
-  auto levels = std::make_unique<EncoderModel>();
-  SizeEstimates estimates;
-  LosslessTable lossless(*model);
   if (!unmet) {
-    // With an effort, the class search's reconstruction where it keeps more; the nearest choice
-    // else.
-    std::vector<int16_t> reconstruction;
-    std::unique_ptr<UniformTable> searched;
+    // 3. With an effort, the class search's reconstruction where it keeps more of the sound;
+    // the model's codes are then fitted to it.
+    std::vector<int16_t> searched;
+    std::unique_ptr<UniformTable> classTable;
     if (effort > 0 && count > 0) {
       listener.stepStarts(CompressionStep::EncodingSamples);
-      searched = searchedTable(*model, search, *table, samples, format, bitsPerSample, effort,
-                               threadCount, reconstruction, {searchStarts, writeStarts});
+      classTable = searchedTable(*model, search, *table, samples, format, bitsPerSample, effort,
+                                 threadCount, searched, searchStarts, writeStarts);
     }
-    const UniformTable& written = searched ? *searched : *table;
+    // 4. The walk written, measuring the signal as it goes.
+    const UniformTable& written = classTable ? *classTable : *table;
     written.applyTo(*model);
     model->binBits[0] = search.runWidth();
     model->channels = std::make_unique<ChannelState[]>(format.channelCount);
     const TargetWalk walk{written, search.runWidth(), format.channelCount,
-                          reconstruction.empty() ? nullptr : reconstruction.data()};
+                          searched.empty() ? nullptr : searched.data()};
     BitWriter writer(*output);
     model->writeMagic(writer);
     model->writeHeader(writer, format.sampleRate);
     if (effort == 0) listener.stepStarts(CompressionStep::EncodingSamples);
     run.meter().stage(writeStarts, 0.95, format.frameCount);
-    // The walk measures the signal as it goes.
     const TargetQuality quality = writeTargetSamples(walk, *model, writer, samples,
                                                      recordingFor(listener, samples), threadCount);
     report.signal = quality.signal;
     report.noise = quality.noise;
     model->finishFile(writer);
     run.meter().stage(0.95, 1);
-    lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
   } else {
-    // The smallest level, and the search's best at the smallest level's size: whichever keeps
-    // more of the sound, never worse than the level.
+    // 3. The target lies below what the sound can take: the smallest level's file, or the
+    // search's best at that size, or its own smallest file, whichever keeps the most for the
+    // fewest bytes.
     listener.stepStarts(CompressionStep::EncodingSamples);
     listener.targetUnmet();
-    // The search's two files and the level's.
-    run.meter().stage(searchStarts, 1, 3 * uint64_t{format.frameCount});
+    run.meter().stage(searchStarts, 1, 3 * uint64_t{format.frameCount});  // three files written
     const bool keep =
         listener.reconstruction() != nullptr || listener.reconstructionDigest() != nullptr;
     Candidate smallest =
         writeTargetFile(*model, *table, search.runWidth(), samples, format, keep, threadCount);
     QuietListener level;
-    compress(*levels, samples, format, 0, level, static_cast<int>(threadCount));
+    compress(samples, format, 0, level, static_cast<int>(threadCount));
     level.stream().close();
-    Candidate chosen{level.stream().contents(), noiseOf(samples, level.samples()), level.samples()};
     report.signal = signalOf(samples);
-    if (!level.lossless()) {
-      table = search.find(8.0 * static_cast<double>(chosen.bytes.size()) /
-                          static_cast<double>(std::max<uint64_t>(count, 1)));
-      Candidate searched =
-          writeTargetFile(*model, *table, search.runWidth(), samples, format, keep, threadCount);
-      if (searched.bytes.size() <= chosen.bytes.size() && searched.noise <= chosen.noise) {
-        chosen = std::move(searched);
-      }
-    }
-    // The search's own smallest file, where it keeps some of the sound (it keeps none on a short
-    // sound): a larger target must never give a smaller file than this one.
-    if (smallest.bytes.size() < chosen.bytes.size() && smallest.noise < report.signal) {
-      chosen = std::move(smallest);
-    }
+    const Candidate chosen = chooseUnmet(
+        *model, search,
+        {level.stream().contents(), noiseOf(samples, level.samples()), level.samples()},
+        !level.lossless(), std::move(smallest), report.signal, samples, format, keep, threadCount);
+    // 4. The file chosen, written.
     emitCandidate(chosen, *output, listener, report);
-    lossless = analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
   }
-  if (replaceByLossless(
-          *levels, lossless,
-          estimatedBytes(estimates.runBits + estimates.losslessValueBits + estimates.totalBits),
-          *output, samples, format, threadCount, listener, true)) {
+
+  // 5. The lossless file instead, where it is no larger: a size target is never larger.
+  auto levels = std::make_unique<EncoderModel>();
+  SizeEstimates estimates;
+  const LosslessTable lossless =
+      analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
+  if (replaceByLossless(*levels, lossless, losslessEstimate(estimates), *output, samples, format,
+                        threadCount, true)) {
+    listener.writtenLossless();
+    recordInput(listener, samples);
     report.noise = 0;
   }
   report.bytes = output->size();

@@ -5,16 +5,12 @@
 
 #include "analysis/encoder_model.h"
 #include "encoder/output_stream.h"
+#include "encoder/size_target.h"
+#include "format/sound_format.h"
 #include "format/status.h"
 #include "qxw/qxw.h"
 
 namespace qxw {
-
-struct SoundFormat {
-  uint32_t frameCount;
-  uint32_t channelCount;
-  uint32_t sampleRate;
-};
 
 // Coded sizes in bits, from the raw differences before error feedback: the Huffman-coded
 // symbols, the run counts, and the offsets at quality 9 and at the chosen quality.
@@ -76,9 +72,6 @@ class CompressionListener {
   // any of the run's threads but one at a time.
   virtual void progress(double /*done*/) {}
 };
-
-// How far above a size target the search may leave the file before the target counts as unmet.
-inline constexpr double kTargetMiss = 0.03;
 
 // The size in bytes of a file whose data takes `bits`, as the estimates give it.
 uint64_t estimatedBytes(uint64_t bits);
