@@ -133,6 +133,120 @@ class Beam {
   Step steps_[ClassSearch::kWidest];
 };
 
+// The nodes of the last kRing samples, a slot for each hypothesis: the traceback.
+class Traceback {
+ public:
+  Traceback() : ring_(kRing * ClassSearch::kWidest) {}
+  Node& at(size_t t, int slot) {
+    return ring_[(t & (kRing - 1)) * ClassSearch::kWidest + static_cast<size_t>(slot)];
+  }
+  void store(size_t t, const Beam& beam) {
+    for (int i = 0; i < beam.size(); ++i) at(t, i) = beam.node(i);
+  }
+
+ private:
+  std::vector<Node> ring_;
+};
+
+// Where a channel's settled samples go: the reconstruction at the samples' own indices, and the
+// symbols they code.
+struct Settled {
+  int16_t* reconstruction;
+  size_t firstIndex;
+  uint32_t channels;
+  SymbolCounts& counts;
+  size_t upTo = 0;  // the samples before it are settled
+
+  // Settles the hypothesis in slot at t, from t back to upTo.
+  void settle(Traceback& traceback, size_t t, int slot) {
+    for (size_t u = t + 1; u-- > upTo;) {
+      const Node& node = traceback.at(u, slot);
+      reconstruction[firstIndex + u * channels] = node.reconstructed;
+      if (node.symbol != kHeld) ++counts[node.context][node.symbol];
+      slot = node.parent;
+    }
+    upTo = t + 1;
+  }
+};
+
+// The run a zero step in context 0 would open at a sample, looked for once asked.
+struct RunAhead {
+  const uint8_t* at;
+  const uint8_t* end;
+  size_t stride;
+  int16_t x;
+  int width;
+  int64_t run = -1;
+  uint32_t length() {
+    if (run < 0) run = repeatsAfter(at, end, stride, x, width);
+    return static_cast<uint32_t>(run);
+  }
+};
+
+// The candidates a hypothesis leads to at the next sample, written in the next slots and kept
+// only when valid: the choices between them are unpredictable, so they cost no branches.
+struct Extension {
+  SetView even, odd;
+  const int64_t* rate;
+  const uint8_t* sets;  // by context: bit 0 the even levels may follow, bit 1 the odd ones
+  int runWidth;
+
+  // Adds what p, in slot, leads to at input x to `out` from `count` on; the new count.
+  [[gnu::always_inline]] int extend(const Hypothesis& p, int slot, int16_t x, RunAhead& run,
+                                    Step* out, int count) const {
+    if (p.runLength > 0) {
+      const int64_t e = int64_t{x} - p.reconstructed;
+      Hypothesis held = p;
+      held.cost += ClassSearch::kErrorScale * e * e;
+      --held.runLength;
+      out[count] = {held, {p.reconstructed, static_cast<uint8_t>(slot), kHeld, 0}};
+      return count + 1;
+    }
+    const uint8_t allowed = sets[p.context];
+    if (allowed == (kEven | kOdd)) {
+      count = takeAround(even, p, slot, x, run, out, count);
+      return takeAround(odd, p, slot, x, run, out, count);
+    }
+    return takeAround(allowed == kEven ? even : odd, p, slot, x, run, out, count);
+  }
+
+ private:
+  // The allowed levels either side of the target, where they keep a 16-bit sample: below it the
+  // largest at most the target (or, with none, the smallest the other way), above it the next.
+  [[gnu::always_inline]] int takeAround(const SetView& set, const Hypothesis& p, int slot,
+                                        int16_t x, RunAhead& run, Step* out, int count) const {
+    const int32_t target = int32_t{x} - p.reconstructed;
+    const bool negative = target < 0;
+    const uint32_t m = negative ? 0u - static_cast<uint32_t>(target) : target;
+    const auto room = [&p](bool down) {
+      return static_cast<uint32_t>(down ? p.reconstructed + 32768 : 32767 - p.reconstructed);
+    };
+    const uint32_t below = set.countUpTo[m];
+    const bool under = below > 0;
+    count = take(set.levels[under ? below - 1 : 0], under ? negative : !negative, p, slot, x, run,
+                 out, count, under || set.levels[0].magnitude <= room(!negative));
+    const Level& over = set.levels[std::min(below, set.last)];
+    return take(over, negative, p, slot, x, run, out, count,
+                below <= set.last && over.magnitude <= room(negative));
+  }
+
+  [[gnu::always_inline]] int take(const Level& level, bool down, const Hypothesis& p, int slot,
+                                  int16_t x, RunAhead& run, Step* out, int count,
+                                  bool valid) const {
+    const int32_t step = down ? -int32_t{level.magnitude} : int32_t{level.magnitude};
+    const auto r = static_cast<int16_t>(p.reconstructed + step);
+    const bool turnsDown = down && level.magnitude != 0;
+    const int symbol = symbolOf(level.bin, turnsDown != p.lastNegative);
+    const int64_t e = int64_t{x} - r;
+    Hypothesis child{p.cost + ClassSearch::kErrorScale * e * e +
+                         rate[size_t{p.context} * kSymbolColumns + symbol],
+                     r, level.bin, turnsDown, 0};
+    if (runWidth > 0 && level.bin == 0 && p.context == 0) child.runLength = run.length();
+    out[count] = {child, {r, static_cast<uint8_t>(slot), static_cast<uint8_t>(symbol), p.context}};
+    return count + (valid ? 1 : 0);
+  }
+};
+
 }  // namespace
 
 ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t channels, int width)
@@ -177,116 +291,52 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
   const size_t stride = 2 * size_t{channels_};
   const size_t samples = static_cast<size_t>(to - from) / stride;
   const uint8_t* base = from + 2 * size_t{c};
-  const size_t firstIndex = static_cast<size_t>(base - first) / 2;
   if (samples == 0) return;
-  std::vector<Node> ring(kRing * kWidest);
-  const auto nodeAt = [&](size_t t, int slot) -> Node& {
-    return ring[(t & (kRing - 1)) * kWidest + static_cast<size_t>(slot)];
-  };
-  // Writes the samples of the hypothesis in slot at t from t back to settled; the symbols
-  // go into counts.
-  const auto settle = [&](size_t t, int slot, size_t settled) {
-    for (size_t u = t + 1; u-- > settled;) {
-      const Node& node = nodeAt(u, slot);
-      reconstruction[firstIndex + u * channels_] = node.reconstructed;
-      if (node.symbol != kHeld) ++counts[node.context][node.symbol];
-      slot = node.parent;
-    }
-  };
-
+  Traceback traceback;
+  Settled settled{reconstruction, static_cast<size_t>(base - first) / 2, channels_, counts};
   // Plain views of the tables, which the loop's stores cannot alias.
-  const SetView even = viewOf(even_), odd = viewOf(odd_);
-  const int64_t* const rate = rate_.data();
+  const Extension extension{viewOf(even_), viewOf(odd_), rate_.data(), sets_, runWidth_};
   Beam beam;
   Step candidates[kMostCandidates];
   candidates[0] = {{0, start.reconstructed, start.context, start.lastNegative, start.runLength},
                    {start.reconstructed, 0, kHeld, 0}};
   beam.choose(candidates, 1, 1);
-  size_t settled = 0;
   for (size_t t = 0; t < samples; ++t) {
+    // Every hypothesis extended by the sample, the cheapest distinct ones kept.
     const uint8_t* at = base + t * stride;
     const int16_t x = readSample(at);
+    RunAhead run{at, end, stride, x, runWidth_};
     int count = 0;
-    int64_t runAfter = -1;  // the run a zero step in context 0 opens here, once asked for
     for (int i = 0; i < beam.size(); ++i) {
-      const Hypothesis& p = beam[i];
-      if (p.runLength > 0) {
-        const int64_t e = int64_t{x} - p.reconstructed;
-        Hypothesis held = p;
-        held.cost += kErrorScale * e * e;
-        --held.runLength;
-        candidates[count++] = {held, {p.reconstructed, static_cast<uint8_t>(i), kHeld, 0}};
-        continue;
-      }
-      const int32_t target = int32_t{x} - p.reconstructed;
-      const bool negative = target < 0;
-      const uint32_t m = negative ? 0u - static_cast<uint32_t>(target) : target;
-      const auto room = [&](bool down) {
-        return static_cast<uint32_t>(down ? p.reconstructed + 32768 : 32767 - p.reconstructed);
-      };
-      // Writes the candidate in the next slot, kept only when valid: the choices between the
-      // candidates are unpredictable, so they cost no branches.
-      const auto take = [&](const Level& level, bool down, bool valid) {
-        const int32_t step = down ? -int32_t{level.magnitude} : int32_t{level.magnitude};
-        const auto r = static_cast<int16_t>(p.reconstructed + step);
-        const bool turnsDown = down && level.magnitude != 0;
-        const int symbol = symbolOf(level.bin, turnsDown != p.lastNegative);
-        const int64_t e = int64_t{x} - r;
-        Hypothesis child{
-            p.cost + kErrorScale * e * e + rate[size_t{p.context} * kSymbolColumns + symbol], r,
-            level.bin, turnsDown, 0};
-        if (runWidth_ > 0 && level.bin == 0 && p.context == 0) {
-          if (runAfter < 0) runAfter = repeatsAfter(at, end, stride, x, runWidth_);
-          child.runLength = static_cast<uint32_t>(runAfter);
-        }
-        candidates[count] = {child,
-                             {r, static_cast<uint8_t>(i), static_cast<uint8_t>(symbol), p.context}};
-        count += valid ? 1 : 0;
-      };
-      // The allowed levels either side of the target, where they keep a 16-bit sample: below it
-      // the largest at most the target (or, with none, the smallest the other way), above it the
-      // next.
-      const auto takeAround = [&](const SetView& set) {
-        const uint32_t below = set.countUpTo[m];
-        const bool under = below > 0;
-        take(set.levels[under ? below - 1 : 0], under ? negative : !negative,
-             under || set.levels[0].magnitude <= room(!negative));
-        const Level& over = set.levels[std::min(below, set.last)];
-        take(over, negative, below <= set.last && over.magnitude <= room(negative));
-      };
-      const uint8_t sets = setsAfter(p.context);
-      if (sets == (kEven | kOdd)) {
-        takeAround(even);
-        takeAround(odd);
-      } else {
-        takeAround(sets == kEven ? even : odd);
-      }
+      count = extension.extend(beam[i], i, x, run, candidates, count);
     }
     beam.choose(candidates, count, width_);
-    for (int i = 0; i < beam.size(); ++i) nodeAt(t, i) = beam.node(i);
+    traceback.store(t, beam);
     // Costs are kept relative to the cheapest hypothesis, so that they never overflow.
     const int64_t cheapest = beam[0].cost;
     for (int i = 0; i < beam.size(); ++i) beam[i].cost -= cheapest;
 
-    if (t + 1 - settled >= kDecisionDelay + kSettleEvery) {
-      // Every hypothesis traced back to where the cheapest is settled; those that differ there go.
+    // Now and then, the samples kDecisionDelay behind are settled on the cheapest hypothesis;
+    // those that disagree with it there go.
+    if (t + 1 - settled.upTo >= kDecisionDelay + kSettleEvery) {
       int slots[kWidest];
       for (int i = 0; i < beam.size(); ++i) slots[i] = i;
       const size_t until = t - kDecisionDelay;
       for (size_t u = t; u > until; --u) {
-        for (int i = 0; i < beam.size(); ++i) slots[i] = nodeAt(u, slots[i]).parent;
+        for (int i = 0; i < beam.size(); ++i) slots[i] = traceback.at(u, slots[i]).parent;
       }
       bool keep[kWidest];
       for (int i = 0; i < beam.size(); ++i) keep[i] = slots[i] == slots[0];
-      settle(until, slots[0], settled);
-      advance(meter_, until + 1 - settled);
-      settled = until + 1;
+      const size_t before = settled.upTo;
+      settled.settle(traceback, until, slots[0]);
+      advance(meter_, settled.upTo - before);
       beam.keepOnly(keep);
-      for (int i = 0; i < beam.size(); ++i) nodeAt(t, i) = beam.node(i);
+      traceback.store(t, beam);
     }
   }
-  settle(samples - 1, 0, settled);
-  advance(meter_, samples - settled);
+  const size_t before = settled.upTo;
+  settled.settle(traceback, samples - 1, 0);
+  advance(meter_, samples - before);
 }
 
 }  // namespace qxw

@@ -45,9 +45,6 @@ class ClassSearch {
     std::vector<Level> levels;              // by growing magnitude
     std::unique_ptr<uint16_t[]> countUpTo;  // by magnitude: how many levels are at or below it
   };
-  // The sets a step in context (the previous bin) may choose from: bit 0 the even levels, bit 1
-  // the odd ones.
-  uint8_t setsAfter(int bin) const { return sets_[bin]; }
 
   int runWidth_;
   uint32_t channels_;
@@ -55,6 +52,7 @@ class ClassSearch {
   std::vector<int64_t> rate_;  // by context and symbol: 0 until weighed
   ProgressMeter* meter_ = nullptr;
   Levels even_, odd_;
+  // By context: bit 0 when the even levels may follow, bit 1 when the odd ones may.
   uint8_t sets_[kBinCount] = {};
 };
 
