@@ -59,9 +59,10 @@ SearchEffort searchEffort(int level) {
   }
 }
 
-ClassStepSearch::ClassStepSearch(EncoderModel& model, SampleRange samples, uint32_t channels,
-                                 unsigned threads, SearchEffort effort)
-    : model_(model),
+ClassStepSearch::ClassStepSearch(SampleRange samples, uint32_t channels, unsigned threads,
+                                 SearchEffort effort, ProgressMeter* meter)
+    : trials_(std::make_unique<EncoderModel>()),
+      meter_(meter),
       samples_(samples),
       channels_(channels),
       threads_(std::max(threads, 1u)),
@@ -92,9 +93,9 @@ ClassSearch ClassStepSearch::searchFor(const UniformTable& table, double logStep
 }
 
 void ClassStepSearch::stage(double from, double to, uint64_t units) const {
-  if (model_.meter == nullptr) return;
+  if (meter_ == nullptr) return;
   const double width = span_.to - span_.from;
-  model_.meter->stage(span_.from + from * width, span_.from + to * width, units);
+  meter_->stage(span_.from + from * width, span_.from + to * width, units);
 }
 
 void ClassStepSearch::drawBlocks() {
@@ -160,15 +161,15 @@ double ClassStepSearch::sampledBits(double logStep, const Draw& draw) {
     drawn += bits * static_cast<double>(draw.differences[m]);
   }
   const double header = 8.0 * kQxwHeaderSize;
-  const double bits = static_cast<double>(fitCodes(model_, sum, *table, runWidth_)) - header;
-  advance(model_.meter, 1);
+  const double bits = static_cast<double>(fitCodes(*trials_, sum, *table, runWidth_)) - header;
+  advance(meter_, 1);
   return (drawn > 0 ? bits * all / drawn : bits) + header;
 }
 
 void ClassStepSearch::searchWhole(const UniformTable& table, double logStep,
                                   int16_t* reconstruction, SymbolCounts& counts) const {
   ClassSearch search = searchFor(table, logStep);
-  search.reportTo(model_.meter);
+  search.reportTo(meter_);
   countOnThreads(channels_, threads_, counts, [&](size_t c, SymbolCounts& part) {
     search.searchChannel(samples_.begin, samples_.begin, samples_.end, samples_.end,
                          static_cast<uint32_t>(c), TargetState{}, reconstruction, part);
@@ -182,7 +183,7 @@ LogStepFound ClassStepSearch::trials(double target, double firstLogStep, const D
     last = logStep;
     return sampledBits(logStep, draw);
   });
-  // The model keeps the codes of the last trial: those of the step found are wanted.
+  // trials_ keeps the codes of the last trial: those of the step found are wanted.
   if (last != found.logStep) sampledBits(found.logStep, draw);
   return found;
 }
@@ -203,7 +204,7 @@ double ClassStepSearch::wholePasses(double target, const LogStepFound& found,
     into.resize(samples_.sampleCount());
     const std::unique_ptr<UniformTable> table = tableAt(x);
     searchWhole(*table, x, into.data(), tried);
-    const double bits = static_cast<double>(fitCodes(model_, tried, *table, runWidth_));
+    const double bits = static_cast<double>(fitCodes(*trials_, tried, *table, runWidth_));
     const double miss = std::fabs(bits - target);
     if (bestMiss < 0 || miss < bestMiss) {
       bestMiss = miss, bestLogStep = x;
@@ -228,14 +229,14 @@ std::unique_ptr<UniformTable> ClassStepSearch::find(double bitsPerSample, double
   LogStepFound found = trials(target, firstLogStep + kFirstLogStepShift, firstRound_);
   // The second round weighs each step's bits, by the codes the first round's sampled
   // reconstructions call for, against its error.
-  codeLengths_.assign(&model_.codeLength[0][0],
-                      &model_.codeLength[0][0] + kContextCount * kSymbolColumns);
+  codeLengths_.assign(&trials_->codeLength[0][0],
+                      &trials_->codeLength[0][0] + kContextCount * kSymbolColumns);
   stage(kFirstRoundEnds, kTrialsEnd, kTrialsExpected);
   found = trials(target, found.logStep + kWeighedLogStepShift, drawn_);
   SymbolCounts counts;
   const double logStep = wholePasses(target, found, reconstruction, counts);
   std::unique_ptr<UniformTable> table = tableAt(logStep);
-  bits_ = fitCodes(model_, counts, *table, runWidth_);
+  bits_ = fitCodes(*trials_, counts, *table, runWidth_);
   return table;
 }
 

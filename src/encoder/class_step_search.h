@@ -25,17 +25,20 @@ SearchEffort searchEffort(int level);
 // thread, so the bytes never depend on the threads.
 class ClassStepSearch {
  public:
-  ClassStepSearch(EncoderModel& model, SampleRange samples, uint32_t channels, unsigned threads,
-                  SearchEffort effort);
+  // Fits codes to its trials on a model of its own; reports its progress to meter, if any.
+  ClassStepSearch(SampleRange samples, uint32_t channels, unsigned threads, SearchEffort effort,
+                  ProgressMeter* meter = nullptr);
 
   // Searches from firstLogStep (the log2 of a first guess at the step), on tables reaching
   // largest, with runs counted by runWidth bits. Fills reconstruction with the search's
-  // (interleaved as the input) and leaves the model's codes fitted to it; returns the table.
+  // (interleaved as the input); returns the table. counts() has what the reconstruction codes.
   std::unique_ptr<UniformTable> find(double bitsPerSample, double firstLogStep, uint32_t largest,
                                      int runWidth, std::vector<int16_t>& reconstruction);
   // The bits of the whole file find's reconstruction makes, header included.
   uint64_t bits() const { return bits_; }
-  // The span of the run's progress find's work fills, on the model's meter.
+  // The symbols find's reconstruction codes, which its file's codes are fitted to.
+  const SymbolCounts& counts() const { return trials_->contextHistogram; }
+  // The span of the run's progress find's work fills, on the meter.
   void reportWithin(double from, double to) { span_ = {from, to}; }
 
  private:
@@ -55,7 +58,7 @@ class ClassStepSearch {
   void searchWhole(const UniformTable& table, double logStep, int16_t* reconstruction,
                    SymbolCounts& counts) const;
   // The log-step whose sampled estimate comes nearest the target, from a first guess; leaves
-  // the model's codes fitted to the sampled reconstructions there.
+  // trials_'s codes fitted to the sampled reconstructions there.
   LogStepFound trials(double target, double firstLogStep, const Draw& draw);
   // Searches the whole sound from the step found, corrected where it lands too far off; the
   // log-step taken, its reconstruction and the reconstruction's counts.
@@ -66,7 +69,8 @@ class ClassStepSearch {
   // The next stage of find's work, as shares of its span: units of work from `from` to `to`.
   void stage(double from, double to, uint64_t units) const;
 
-  EncoderModel& model_;
+  std::unique_ptr<EncoderModel> trials_;  // the counts and codes of the last trial
+  ProgressMeter* meter_;
   SampleRange samples_;
   uint32_t channels_;
   unsigned threads_;

@@ -1,7 +1,6 @@
 #include "encoder/size_target.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "encoder/bit_writer.h"
 #include "encoder/class_step_search.h"
@@ -11,23 +10,7 @@
 
 namespace qxw {
 
-namespace {
-
-// The model's codes, kept while another search fits its own.
-struct SavedCodes {
-  int32_t length[kContextCount][kSymbolColumns];
-  uint32_t word[kContextCount][kSymbolColumns];
-  explicit SavedCodes(const EncoderModel& model) {
-    std::memcpy(length, model.codeLength, sizeof length);
-    std::memcpy(word, model.codeWord, sizeof word);
-  }
-  void restore(EncoderModel& model) const {
-    std::memcpy(model.codeLength, length, sizeof length);
-    std::memcpy(model.codeWord, word, sizeof word);
-  }
-};
-
-}  // namespace
+namespace {}  // namespace
 
 long double signalOf(SampleRange samples) {
   long double signal = 0;
@@ -84,8 +67,7 @@ std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearc
   const int runWidth = nearest.runWidth();
   const long double nearestNoise =
       measureTargetNoise({table, runWidth, format.channelCount}, samples);
-  const SavedCodes nearestCodes(model);
-  ClassStepSearch search(model, samples, format.channelCount, threads, searchEffort(effort));
+  ClassStepSearch search(samples, format.channelCount, threads, searchEffort(effort), model.meter);
   search.reportWithin(from, to);
   std::unique_ptr<UniformTable> classTable = search.find(
       bitsPerSample, nearest.logStep(), nearest.largestDifference(), runWidth, searched);
@@ -97,9 +79,9 @@ std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearc
     return static_cast<double>(bits - 8 * uint64_t{kQxwHeaderSize}) <= allowed;
   };
   if (fits(search.bits()) && (noise <= nearestNoise || !fits(nearest.estimatedBits()))) {
+    fitCodes(model, search.counts(), *classTable, runWidth);
     return classTable;
   }
-  nearestCodes.restore(model);
   searched.clear();
   searched.shrink_to_fit();
   return nullptr;
@@ -113,6 +95,7 @@ Candidate chooseUnmet(EncoderModel& model, StepSearch& search, Candidate level,
     const uint64_t count = std::max<uint64_t>(samples.sampleCount(), 1);
     const std::unique_ptr<UniformTable> table =
         search.find(8.0 * static_cast<double>(chosen.bytes.size()) / static_cast<double>(count));
+    fitCodes(model, search.counts(), *table, search.runWidth());
     Candidate atLevelSize =
         writeTargetFile(model, *table, search.runWidth(), samples, format, keep, threads);
     if (atLevelSize.bytes.size() <= chosen.bytes.size() && atLevelSize.noise <= chosen.noise) {

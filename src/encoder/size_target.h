@@ -25,7 +25,8 @@ struct Candidate {
   std::vector<int16_t> reconstruction;  // when kept
 };
 
-// The nearest-level walk of a target table, written whole into memory with the model's codes.
+// The nearest-level walk of a target table, written whole into memory with the model's codes
+// (the table and fresh channel states go into the model).
 Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int runWidth,
                           SampleRange samples, const SoundFormat& format, bool keep,
                           unsigned threads);
@@ -33,8 +34,8 @@ Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int ru
 // The class search's reconstruction beside the nearest choice at the step the step search
 // found: the class search's table, with the model's codes fitted to its reconstruction (left in
 // `searched`), where that keeps more of the sound within the size allowed; else null, `searched`
-// empty and the nearest choice's codes back in the model, so that searching never loses. The
-// search fills [from, to) of the run's progress.
+// empty and the model as it was, so that searching never loses. The search fills [from, to) of
+// the run's progress on the model's meter.
 std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearch& nearest,
                                             const UniformTable& table, SampleRange samples,
                                             const SoundFormat& format, double bitsPerSample,
@@ -42,7 +43,8 @@ std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearc
                                             std::vector<int16_t>& searched, double from, double to);
 
 // For a target the sound cannot meet, beside the smallest level's file: the step search's best at
-// that file's size where it is no larger and keeps at least as much (when searchAtLevelSize),
+// that file's size (the model's codes fitted to it) where it is no larger and keeps at least as
+// much (when searchAtLevelSize),
 // then the search's own smallest file where it is smaller still and keeps some of the sound
 // (it keeps none on a short sound), so that a larger target never gives a smaller file.
 Candidate chooseUnmet(EncoderModel& model, StepSearch& search, Candidate level,

@@ -70,13 +70,17 @@ LogStepFound searchLogStep(double target, double x, double samples, double first
   return best;
 }
 
-StepSearch::StepSearch(EncoderModel& model, SampleRange samples, uint32_t channels,
+StepSearch::StepSearch(const EncoderModel& analyzed, SampleRange samples, uint32_t channels,
                        unsigned threads)
-    : model_(model), samples_(samples), channels_(channels), threads_(std::max(threads, 1u)) {}
+    : analyzed_(analyzed),
+      trials_(std::make_unique<EncoderModel>()),
+      samples_(samples),
+      channels_(channels),
+      threads_(std::max(threads, 1u)) {}
 
 uint32_t StepSearch::findLargestDifference() const {
   for (uint32_t m = kMaxMagnitude; m > 0; --m) {
-    if (model_.deltaHistogram[m] != 0) return m;
+    if (analyzed_.deltaHistogram[m] != 0) return m;
   }
   return 0;
 }
@@ -85,12 +89,12 @@ uint32_t StepSearch::findLargestDifference() const {
 // logarithm of the step to start from.
 double StepSearch::firstGuess(double bitsPerSample) const {
   double total = 0;
-  for (uint32_t m = 0; m <= kMaxMagnitude; ++m) total += model_.deltaHistogram[m];
+  for (uint32_t m = 0; m <= kMaxMagnitude; ++m) total += analyzed_.deltaHistogram[m];
   if (total == 0) return 0;
   double entropy = 0;
   for (uint32_t m = 0; m <= kMaxMagnitude; ++m) {
-    if (model_.deltaHistogram[m] == 0) continue;
-    const double p = model_.deltaHistogram[m] / total;
+    if (analyzed_.deltaHistogram[m] == 0) continue;
+    const double p = analyzed_.deltaHistogram[m] / total;
     entropy -= p * std::log2(p);
     if (m != 0) entropy += p;  // the sign
   }
@@ -100,7 +104,7 @@ double StepSearch::firstGuess(double bitsPerSample) const {
 int StepSearch::repeatRunWidth() const {
   // Too few repeats to pay for a count after every zero step of context 0.
   const uint64_t samples = samples_.sampleCount();
-  if (uint64_t{model_.deltaHistogram[0]} * 50 < samples) return 0;
+  if (uint64_t{analyzed_.deltaHistogram[0]} * 50 < samples) return 0;
   std::vector<uint64_t> runs(kMaxMagnitude + 1);  // runs of k repeated samples, by k
   const size_t stride = 2 * size_t{channels_};
   const size_t frames = static_cast<size_t>(samples_.end - samples_.begin) / stride;
@@ -145,7 +149,7 @@ uint64_t StepSearch::estimateBits(const UniformTable& table, int runWidth) {
     std::vector<TargetState> states = guessedStates(samples_, from, channels_);
     countTargetSymbols({table, runWidth, channels_}, {from, to}, states.data(), counts);
   });
-  return fitCodes(model_, sum, table, runWidth);
+  return fitCodes(*trials_, sum, table, runWidth);
 }
 
 uint64_t StepSearch::estimateAt(double logStep, bool smooth, int runWidth) {
@@ -187,8 +191,8 @@ std::unique_ptr<UniformTable> StepSearch::find(double bitsPerSample) {
     const LogStepFound closer = search(target, found.logStep, true, 0);
     if (closer.miss < found.miss) found = closer, smooth = true;
   }
-  // The model keeps the counts and codes of the last estimate: walked again only when the step
-  // found was not the last one tried.
+  // trials_ keeps the counts of the last estimate: walked again only when the step found was
+  // not the last one tried.
   estimatedBits_ = estimateAt(found.logStep, smooth, runWidth_);
   logStep_ = found.logStep;
   return std::make_unique<UniformTable>(std::exp2(found.logStep), largest_,

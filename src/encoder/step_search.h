@@ -36,7 +36,10 @@ uint64_t fitCodes(EncoderModel& model, const SymbolCounts& counts, const Uniform
 // counts call for, and sums the bits.
 class StepSearch {
  public:
-  StepSearch(EncoderModel& model, SampleRange samples, uint32_t channels, unsigned threads);
+  // analyzed: a model whose difference histogram holds the sound's; the search fits codes to its
+  // trials on a model of its own.
+  StepSearch(const EncoderModel& analyzed, SampleRange samples, uint32_t channels,
+             unsigned threads);
 
   // The logarithm of the step find chose.
   double logStep() const { return logStep_; }
@@ -44,8 +47,10 @@ class StepSearch {
   uint32_t largestDifference() const { return largest_; }
   // The step whose estimated file comes nearest bitsPerSample on average, searched on the
   // logarithm of the step between 1 and 2^16 from a first guess made from the difference
-  // histogram. Leaves the model's code tables built for it; the table is returned.
+  // histogram. The table is returned; counts() has what its walk codes.
   std::unique_ptr<UniformTable> find(double bitsPerSample);
+  // The symbols the walk at the step found codes, which the file's codes are fitted to.
+  const SymbolCounts& counts() const { return trials_->contextHistogram; }
   // The run-count width find chose: 0 unless the sound's exact repeats pay for the count.
   int runWidth() const { return runWidth_; }
   // The estimated bits of the whole file at the step find chose.
@@ -55,7 +60,7 @@ class StepSearch {
   // The search from log-step x with one kind of table; firstBits, when not 0, is the estimate
   // at x already made.
   LogStepFound search(double target, double x, bool smooth, double firstBits);
-  // Estimated bits of the whole file with the table; the counts go into the model.
+  // Estimated bits of the whole file with the table; the counts and their codes go into trials_.
   uint64_t estimateBits(const UniformTable& table, int runWidth);
   // The same at a log-step, remembered, so that the step found need not be walked again.
   uint64_t estimateAt(double logStep, bool smooth, int runWidth);
@@ -64,7 +69,8 @@ class StepSearch {
   // The width that would count the sound's runs of repeated samples most cheaply, or 0.
   int repeatRunWidth() const;
 
-  EncoderModel& model_;
+  const EncoderModel& analyzed_;
+  std::unique_ptr<EncoderModel> trials_;  // the counts and codes of the last estimate
   SampleRange samples_;
   uint32_t channels_;
   unsigned threads_;
@@ -72,7 +78,7 @@ class StepSearch {
   uint32_t largest_ = 0;
   uint64_t estimatedBits_ = 0;
   double logStep_ = 0;
-  // The table of the last estimate, whose counts and codes the model holds.
+  // The table of the last estimate, whose counts and codes trials_ holds.
   struct Estimated {
     double logStep;
     bool smooth;

@@ -183,8 +183,8 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   model->initialize(format.channelCount);
   histogramDeltasInPieces(*model, samples, threadCount);
 
-  // 2. The step whose nearest-level walk brings the file nearest the target; the model's codes
-  // are fitted to it.
+  // 2. The step whose nearest-level walk brings the file nearest the target, and the codes for
+  // that walk.
   listener.stepStarts(CompressionStep::AnalyzingHistogram);
   run.meter().stage(0.05, searchStarts);
   model->frameCount = format.frameCount;
@@ -192,6 +192,7 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   listener.stepStarts(CompressionStep::GatheringStatistics);
   std::unique_ptr<UniformTable> table = search.find(bitsPerSample);
   listener.stepStarts(CompressionStep::GeneratingCodes);
+  fitCodes(*model, search.counts(), *table, search.runWidth());
   // Below what the header and one bit a sample cost (a short sound), the search ends at a step
   // that keeps nothing of the sound.
   const bool unmet = static_cast<double>(search.estimatedBits()) >
@@ -202,8 +203,8 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   if (output == nullptr) return Status::Stopped;
   TargetReport report;
   if (!unmet) {
-    // 3. With an effort, the class search's reconstruction where it keeps more of the sound;
-    // the model's codes are then fitted to it.
+    // 3. With an effort, the class search's reconstruction where it keeps more of the sound,
+    // and the codes for it.
     std::vector<int16_t> searched;
     std::unique_ptr<UniformTable> classTable;
     if (effort > 0 && count > 0) {

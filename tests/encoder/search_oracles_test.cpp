@@ -225,6 +225,7 @@ TEST(StepSearchOracle, ItsFileIsAsNearTheTargetAsTheBestOfAScanOfSteps) {
       const double count = static_cast<double>(input.size());
       for (const double bitsPerSample : {2.5, 4.0, 6.0}) {
         const auto table = search.find(bitsPerSample);
+        fitCodes(*model, search.counts(), *table, search.runWidth());
         const double found =
             8.0 * static_cast<double>(
                       writeTargetFile(*model, *table, search.runWidth(), range, format, false, 1)
@@ -270,7 +271,7 @@ TEST(ClassStepSearchOracle, ItsReconstructionIsAsNearTheTargetAsTheBestOfAScanOf
     StepSearch nearest(*model, range, channels, 1);
     for (const double bitsPerSample : {2.5, 4.0}) {
       nearest.find(bitsPerSample);
-      ClassStepSearch search(*model, range, channels, 2, searchEffort(2));
+      ClassStepSearch search(range, channels, 2, searchEffort(2));
       std::vector<int16_t> reconstruction;
       search.find(bitsPerSample, nearest.logStep(), nearest.largestDifference(), 0, reconstruction);
       ASSERT_EQ(reconstruction.size(), input.size());
