@@ -11,12 +11,9 @@
 #define PACKAGE "qxw"
 #endif
 
-/* Every QXW file starts with these eight bytes. */
-static const guint8 qxw_magic[8] = {0x54, 0x52, 0x55, 0x56, 0x00, 0x1A, 0xFF, 0xFE};
-
 static void qxw_type_find(GstTypeFind* find, gpointer caps) {
-  const guint8* data = gst_type_find_peek(find, 0, sizeof qxw_magic);
-  if (data != NULL && memcmp(data, qxw_magic, sizeof qxw_magic) == 0) {
+  const guint8* data = gst_type_find_peek(find, 0, QXW_MAGIC_SIZE);
+  if (data != NULL && memcmp(data, QXW_MAGIC, QXW_MAGIC_SIZE) == 0) {
     gst_type_find_suggest(find, GST_TYPE_FIND_MAXIMUM, (GstCaps*)caps);
   }
 }

@@ -176,6 +176,26 @@ QXW_API qxw_status qxw_read_format(const void* qxw_data, size_t qxw_size, qxw_fo
 
 /* The fixed part of every QXW file: magic, format, bin table, code lengths, data size. */
 #define QXW_HEADER_SIZE 2200
+/* The QXW_MAGIC_SIZE bytes every QXW file starts with (a type finder's test). */
+#define QXW_MAGIC "TRUV\0\x1A\xFF\xFE"
+#define QXW_MAGIC_SIZE 8
+
+/* Every integer and sample of QXW and WAV files is little-endian, whatever the machine. */
+static inline uint32_t qxw_read_le32(const uint8_t* p) {
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+static inline void qxw_write_le32(uint8_t* p, uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = (uint8_t)(value >> (8 * i));
+}
+static inline int16_t qxw_read_sample(const uint8_t* p) {
+  return (int16_t)(uint16_t)(p[0] | (p[1] << 8));
+}
+static inline void qxw_write_samples(const int16_t* samples, size_t count, uint8_t* bytes) {
+  for (size_t i = 0; i < count; ++i) {
+    bytes[2 * i] = (uint8_t)samples[i];
+    bytes[2 * i + 1] = (uint8_t)((uint16_t)samples[i] >> 8);
+  }
+}
 /* The size of the whole file the header declares (the header and its data), from the first
    qxw_size bytes: QXW_NOT_QXW without the magic, QXW_TRUNCATED when fewer than QXW_HEADER_SIZE
    bytes are given. Nothing else is checked: a reader of a stream learns how much to read. */

@@ -90,7 +90,7 @@ qxw_status decodeInto(FrameSource& source, FileSink& sink) {
   if (std::endian::native != std::endian::little || source.fromStream()) {
     std::vector<uint8_t> bytes(kBlockFrames * channels * 2);
     return decodeAll(source, [&](const int16_t* samples, size_t count) {
-      putSamples(samples, count, bytes.data());
+      qxw_write_samples(samples, count, bytes.data());
       sink.write(bytes.data(), 2 * count);
       return true;
     });
@@ -223,7 +223,7 @@ int compareWithWave(FrameSource& source, const std::string& inputName, const std
   const qxw_status status = decodeAll(source, [&](const int16_t* samples, size_t count) {
     uint64_t signal = 0, noise = 0;  // exact within a block
     for (size_t i = 0; i < count; ++i, original += 2) {
-      const int64_t x = sampleAt(original);
+      const int64_t x = qxw_read_sample(original);
       const int64_t difference = samples[i] - x;
       const uint64_t size = static_cast<uint64_t>(difference < 0 ? -difference : difference);
       d.largest = size > d.largest ? size : d.largest;

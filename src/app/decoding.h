@@ -41,12 +41,4 @@ qxw_status decodeAll(qxw_decoder* decoder, uint32_t channels, Take take) {
       channels, take);
 }
 
-// The samples as the 16-bit little-endian bytes of a WAV file's data.
-inline void putSamples(const int16_t* samples, size_t count, uint8_t* bytes) {
-  for (size_t i = 0; i < count; ++i) {
-    bytes[2 * i] = static_cast<uint8_t>(samples[i]);
-    bytes[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8);
-  }
-}
-
 }  // namespace qxw

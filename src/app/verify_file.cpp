@@ -46,7 +46,7 @@ bool decodesTo(const OutputFile::Written& written, const uint8_t* expected, uint
   const uint8_t* next = expected;
   return decodeWritten(written, size / 2, [&](const int16_t* samples, size_t count) {
     bytes.resize(2 * count);
-    putSamples(samples, count, bytes.data());
+    qxw_write_samples(samples, count, bytes.data());
     const bool same = std::memcmp(bytes.data(), next, 2 * count) == 0;
     next += 2 * count;
     return same;

@@ -13,9 +13,6 @@ namespace {
 constexpr uint64_t kFixedFieldsEnd = 36;
 const char* const kDataChunkMissing = "Error parsing Wave file data chunk";
 
-uint32_t read32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 uint16_t read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 bool hasTag(const uint8_t* p, const char* tag) { return std::memcmp(p, tag, 4) == 0; }
 
@@ -28,22 +25,22 @@ const char* checkWaveHeader(const uint8_t* base, uint64_t length, WaveInfo& info
   }
   const char* features = "Invalid Wave file features (eg. compressed or 8-bit)";
   const uint32_t channels = read16(base + 22);
-  const uint32_t sampleRate = read32(base + 24);
+  const uint32_t sampleRate = qxw_read_le32(base + 24);
   if (read16(base + 20) != 1) return features;
   if (channels < 1 || channels > QXW_CHANNELS_MAX) return features;
-  if (read32(base + 28) != sampleRate * channels * 2) return features;
+  if (qxw_read_le32(base + 28) != sampleRate * channels * 2) return features;
   if (read16(base + 32) != channels * 2) return features;
   if (read16(base + 34) != 16) return features;
 
-  const uint32_t fmtSize = read32(base + 16);
+  const uint32_t fmtSize = qxw_read_le32(base + 16);
   const uint64_t dataTag = 20 + uint64_t{fmtSize};
   if (dataTag + 8 > length || !hasTag(base + dataTag, "data")) {
     return kDataChunkMissing;
   }
-  info.frameCount = read32(base + dataTag + 4) / (channels * 2);
+  info.frameCount = qxw_read_le32(base + dataTag + 4) / (channels * 2);
   info.channelCount = channels;
   info.sampleRate = sampleRate;
-  info.declaredSize = read32(base + 4) + 8u;
+  info.declaredSize = qxw_read_le32(base + 4) + 8u;
   info.dataOffset = dataTag + 8;
   return nullptr;
 }
@@ -78,14 +75,14 @@ bool readWaveStream(const std::string& name, MappedFile& file, WaveInfo& info) {
   // The fixed fields decide everything but the data chunk before more is read.
   const char* reason = checkWaveHeader(bytes(), file.size(), info);
   if (reason == kDataChunkMissing) {
-    if (!file.readStandardInput(28 + uint64_t{read32(file.data() + 16)})) return fail();
+    if (!file.readStandardInput(28 + uint64_t{qxw_read_le32(file.data() + 16)})) return fail();
     reason = checkWaveHeader(bytes(), file.size(), info);
   }
   if (reason != nullptr) {
     printError(reason);
     return false;
   }
-  const uint32_t dataSize = read32(file.data() + info.dataOffset - 4);
+  const uint32_t dataSize = qxw_read_le32(file.data() + info.dataOffset - 4);
   const uint32_t blockAlign = info.channelCount * 2;
   const uint64_t declared = isPlaceholderSize(dataSize)
                                 ? kMostSampleBytes / blockAlign * blockAlign

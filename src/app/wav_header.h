@@ -57,11 +57,6 @@ inline std::vector<uint8_t> makeWaveHeader(uint32_t frameCount, uint32_t channel
   return out;
 }
 
-// A WAV file's sample: signed 16-bit little-endian.
-inline int16_t sampleAt(const uint8_t* at) {
-  return static_cast<int16_t>(static_cast<uint16_t>(at[0] | (at[1] << 8)));
-}
-
 // Checks a 16-bit PCM WAV header ("fmt " at byte 12, "data" right after it) in the first
 // length bytes at base, never reading past them: the reason it is refused (the line to print),
 // or nullptr when it is accepted and info is filled.

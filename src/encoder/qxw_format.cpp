@@ -6,7 +6,7 @@
 
 namespace qxw {
 
-void EncoderModel::writeMagic(BitWriter& writer) { writer.writeBytes(kQxwMagic, sizeof kQxwMagic); }
+void EncoderModel::writeMagic(BitWriter& writer) { writer.writeBytes(kQxwMagic, kQxwMagicSize); }
 
 void EncoderModel::writeHeader(BitWriter& writer, uint32_t sampleRate) {
   QxwHeader header{};
@@ -21,7 +21,7 @@ void EncoderModel::writeHeader(BitWriter& writer, uint32_t sampleRate) {
   uint8_t bytes[kDataSizeOffset];
   packQxwHeader(header, bytes);
   // The magic is already out.
-  writer.writeBytes(bytes + sizeof kQxwMagic, sizeof bytes - sizeof kQxwMagic);
+  writer.writeBytes(bytes + kQxwMagicSize, sizeof bytes - kQxwMagicSize);
 
   writer.alignToWord();
   sizeFieldPosition = static_cast<int32_t>(writer.output().position());

@@ -21,7 +21,7 @@ bool binTableFits(const QxwHeader& h) {
 }  // namespace
 
 void packQxwHeader(const QxwHeader& h, uint8_t (&bytes)[kDataSizeOffset]) {
-  std::memcpy(bytes, kQxwMagic, sizeof kQxwMagic);
+  std::memcpy(bytes, kQxwMagic, kQxwMagicSize);
   write32(bytes + kFrameCountOffset, h.frameCount);
   write32(bytes + kChannelCountOffset, h.channelCount);
   write32(bytes + kSampleRateOffset, h.sampleRate);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "qxw/qxw.h"
@@ -7,7 +8,9 @@
 // The QXW file layout, shared by the writer and every reader.
 namespace qxw {
 
-inline constexpr uint8_t kQxwMagic[8] = {0x54, 0x52, 0x55, 0x56, 0x00, 0x1A, 0xFF, 0xFE};
+// The magic, as bytes.
+inline const uint8_t* const kQxwMagic = reinterpret_cast<const uint8_t*>(QXW_MAGIC);
+inline constexpr size_t kQxwMagicSize = QXW_MAGIC_SIZE;
 inline constexpr uint32_t kFrameCountOffset = 8;
 inline constexpr uint32_t kChannelCountOffset = 12;
 inline constexpr uint32_t kSampleRateOffset = 16;

@@ -16,9 +16,9 @@ FeedDecoder::FeedDecoder()
 size_t FeedDecoder::takeHeader(const uint8_t* bytes, size_t n) {
   const size_t used = std::min(n, size_t{kQxwHeaderSize} - headerHave_);
   std::copy_n(bytes, used, headerBytes_.get() + headerHave_);
-  const size_t magicBefore = std::min(headerHave_, sizeof kQxwMagic);
+  const size_t magicBefore = std::min(headerHave_, kQxwMagicSize);
   headerHave_ += used;
-  const size_t magicNow = std::min(headerHave_, sizeof kQxwMagic);
+  const size_t magicNow = std::min(headerHave_, kQxwMagicSize);
   if (!std::equal(headerBytes_.get() + magicBefore, headerBytes_.get() + magicNow,
                   kQxwMagic + magicBefore)) {
     status_ = Status::NotQxw;
@@ -51,7 +51,7 @@ Status FeedDecoder::pull(int16_t* out, size_t maxFrames, size_t& framesRead) {
 
 Status FeedDecoder::finish() {
   if (status_ != Status::Ok) return status_;
-  if (headerHave_ < sizeof kQxwMagic) return status_ = Status::NotQxw;
+  if (headerHave_ < kQxwMagicSize) return status_ = Status::NotQxw;
   if (!samples_ || !samples_->complete()) return status_ = Status::Truncated;
   return Status::Ok;
 }
