@@ -83,8 +83,12 @@ bool prepareProcess() {
 
 int runReportingFailures(int (*run)(int, const char* const*), int argc, const char* const* argv) {
   if (!prepareProcess()) return 2;
+  return runCatching([&] { return run(argc, argv); });
+}
+
+int runCatching(const std::function<int()>& run) {
   try {
-    return run(argc, argv);
+    return run();
   } catch (const std::bad_alloc&) {
     printError("Error: out of memory");
   } catch (const std::exception& failure) {

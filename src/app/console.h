@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -28,10 +29,14 @@ const std::string& currentErrorPrefix();
 // errors instead of a fatal signal. False when that cannot be done.
 bool prepareProcess();
 
-// Runs a program's whole run, after prepareProcess; should memory or another resource run out on
-// the way, the run ends with one error line and status 2 (its partial output already removed on the
-// way out) instead of a crash.
+// Runs a program's whole run, after prepareProcess, through runCatching.
 int runReportingFailures(int (*run)(int, const char* const*), int argc, const char* const* argv);
+
+// The one place the programs catch: should memory or another resource run out during run, it
+// ends with one error line ("Error: out of memory") and status 2, its partial output already
+// removed on the way out, instead of a crash. A batch runs each file through it, so that the
+// others still run.
+int runCatching(const std::function<int()>& run);
 
 // "Q<level> estimated bytes: <size> (<ratio>:1 compression)\n"; the ratio is the declared size
 // over the estimate, rounded to hundredths.

@@ -82,27 +82,14 @@ qxw_status decodeAll(FrameSource& source, Take take) {
                  source.format().channel_count, take);
 }
 
-// Decodes every frame into the sink. Where samples in memory already are the file's
-// little-endian bytes, a file's frames are decoded straight into its buffer; a stream's go
-// through a block of their own, as the sink may write out its buffer while the stream waits.
+// Decodes every frame into the sink, a block at a time, as little-endian bytes.
 qxw_status decodeInto(FrameSource& source, FileSink& sink) {
-  const uint32_t channels = source.format().channel_count;
-  if (std::endian::native != std::endian::little || source.fromStream()) {
-    std::vector<uint8_t> bytes(kBlockFrames * channels * 2);
-    return decodeAll(source, [&](const int16_t* samples, size_t count) {
-      qxw_write_samples(samples, count, bytes.data());
-      sink.write(bytes.data(), 2 * count);
-      return true;
-    });
-  }
-  for (;;) {
-    // After the 44-byte header every position is even, as a sample needs.
-    uint8_t* room = sink.reserve(kBlockFrames * channels * 2);
-    size_t frames = 0;
-    const qxw_status status = source.read(reinterpret_cast<int16_t*>(room), kBlockFrames, frames);
-    if (status != QXW_OK || frames == 0) return status;
-    sink.commit(room + frames * channels * 2);
-  }
+  std::vector<uint8_t> bytes(kBlockFrames * source.format().channel_count * 2);
+  return decodeAll(source, [&](const int16_t* samples, size_t count) {
+    qxw_write_samples(samples, count, bytes.data());
+    sink.write(bytes.data(), 2 * count);
+    return true;
+  });
 }
 
 // The line for a source that failed after its header: its data's fault, or standard input's.

@@ -1,6 +1,7 @@
 #include "app/file_sink.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace qxw {
 
@@ -34,19 +33,34 @@ bool writeAll(int fd, const uint8_t* at, size_t left) {
 
 // Writes one full block at a time on a thread of its own, while the next one fills: the
 // kernel's copy of a large output then overlaps the work that produces it. One block at a time,
-// in order, so the file's offset moves as if written in place.
+// in order, so the file's offset moves as if written in place. Started with the platform's call,
+// which answers with a status where none can be had.
 class FileSink::BackgroundWriter {
  public:
-  explicit BackgroundWriter(int fd) : fd_(fd), thread_([this] { run(); }) {}
+  explicit BackgroundWriter(int fd) : fd_(fd) {}
   ~BackgroundWriter() {
+    if (!started_) return;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
     }
     changed_.notify_all();
-    thread_.join();
+    ::pthread_join(thread_, nullptr);
   }
+  BackgroundWriter(const BackgroundWriter&) = delete;
+  BackgroundWriter& operator=(const BackgroundWriter&) = delete;
 
+  // False when no thread can be had.
+  bool start() {
+    started_ = ::pthread_create(
+                   &thread_, nullptr,
+                   [](void* self) -> void* {
+                     static_cast<BackgroundWriter*>(self)->run();
+                     return nullptr;
+                   },
+                   this) == 0;
+    return started_;
+  }
   void submit(const uint8_t* data, size_t size) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return data_ == nullptr; });
@@ -54,11 +68,11 @@ class FileSink::BackgroundWriter {
     size_ = size;
     changed_.notify_all();
   }
-  // Waits until nothing is being written; false when a write failed.
+  // Waits until nothing is being written; false when the last block written failed.
   bool idle() {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return data_ == nullptr; });
-    return !failed_;
+    return written_;
   }
 
  private:
@@ -70,9 +84,9 @@ class FileSink::BackgroundWriter {
       const uint8_t* data = data_;
       const size_t size = size_;
       lock.unlock();
-      const bool written = failed_ || writeAll(fd_, data, size);
+      const bool written = writeAll(fd_, data, size);
       lock.lock();
-      failed_ = !written;
+      written_ = written;
       data_ = nullptr;
       changed_.notify_all();
     }
@@ -83,9 +97,10 @@ class FileSink::BackgroundWriter {
   std::condition_variable changed_;
   const uint8_t* data_ = nullptr;  // the block being written, or null
   size_t size_ = 0;
-  bool failed_ = false;
+  bool written_ = true;  // the last block's outcome
   bool stop_ = false;
-  std::thread thread_;  // last: it starts once the rest is ready
+  bool started_ = false;
+  pthread_t thread_{};
 };
 
 FileSink::FileSink() = default;
@@ -142,18 +157,21 @@ void FileSink::flush() {
 }
 
 // Hands the block to the background writer and goes on with the spare; where no thread can be
-// had, writes it here.
+// had, writes it here. Nothing more goes out once a block failed.
 void FileSink::writeBehind() {
   if (!writer_) {
-    try {
-      writer_ = std::make_unique<BackgroundWriter>(fd_);
-      spare_.resize(buffer_.size());
-    } catch (const std::system_error&) {
+    writer_ = std::make_unique<BackgroundWriter>(fd_);
+    if (!writer_->start()) {
+      writer_.reset();
       if (!writeAll(fd_, buffer_.data(), used_)) failed_ = true;
       return;
     }
+    spare_.resize(buffer_.size());
   }
-  if (!writer_->idle()) failed_ = true;
+  if (!writer_->idle()) {
+    failed_ = true;
+    return;
+  }
   if (spare_.size() < buffer_.size()) spare_.resize(buffer_.size());
   std::swap(buffer_, spare_);
   writer_->submit(spare_.data(), used_);

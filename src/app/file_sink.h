@@ -36,13 +36,6 @@ class FileSink {
     std::memcpy(buffer_.data() + used_, data, size);
     used_ += size;
   }
-  // Room for at least `size` bytes at the end of what is written, to be filled in place and then
-  // taken with commit(the end of what was filled); nothing else may touch the sink between.
-  uint8_t* reserve(size_t size) {
-    if (used_ + size > buffer_.size()) makeRoom(size);
-    return buffer_.data() + used_;
-  }
-  void commit(const uint8_t* end) { used_ = static_cast<size_t>(end - buffer_.data()); }
   void seekTo(uint64_t offset);
   // Drops everything written so far and starts again at position 0; an output that cannot go
   // back (an appending descriptor) fails.

@@ -39,7 +39,7 @@ qxw_status FrameSource::openStream(const MappedFile& start) {
   status = qxw_feed_decoder_push(opened, start.data(), start.size(), &used);
   // The header is whole, or the input ends inside it.
   while (status == QXW_OK && qxw_feed_decoder_format(opened, &format_) != QXW_OK) {
-    if (!readInput()) return inputFailed_ ? QXW_TRUNCATED : qxw_feed_decoder_finish(opened);
+    if (!readInput()) return inputFailed() ? QXW_TRUNCATED : qxw_feed_decoder_finish(opened);
     status = pushInput();
   }
   return status;
@@ -53,7 +53,7 @@ qxw_status FrameSource::pushInput() {
   inputAt_ += used;
   if (status != QXW_TRAILING_DATA) return status;
   extraBytes_ = 1;
-  inputEnded_ = true;  // read no further: the rest is not this file
+  inputState_ = InputState::Ended;  // read no further: the rest is not this file
   inputAt_ = inputEnd_ = 0;
   return qxw_feed_decoder_finish(stream_.get());
 }
@@ -61,14 +61,13 @@ qxw_status FrameSource::pushInput() {
 // The next bytes of standard input into the emptied buffer; false at its end or on a failure.
 bool FrameSource::readInput() {
   inputAt_ = inputEnd_ = 0;
-  while (!inputEnded_) {
+  while (inputState_ == InputState::Open) {
     pollfd ready{STDIN_FILENO, POLLIN, 0};
     if (onStall_ && ::poll(&ready, 1, 0) == 0) onStall_();
     const ssize_t got = ::read(STDIN_FILENO, input_.get(), kInputBytes);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
-      inputFailed_ = got < 0;
-      inputEnded_ = true;
+      inputState_ = got < 0 ? InputState::Failed : InputState::Ended;
       break;
     }
     inputEnd_ = static_cast<size_t>(got);
@@ -85,7 +84,7 @@ qxw_status FrameSource::read(int16_t* samples, size_t maxFrames, size_t& frames)
     if (status != QXW_OK || frames > 0 || maxFrames == 0) return status;
     if (inputAt_ < inputEnd_ || readInput()) {
       status = pushInput();
-    } else if (inputFailed_) {
+    } else if (inputFailed()) {
       return QXW_TRUNCATED;
     } else {
       status = qxw_feed_decoder_finish(stream_.get());

@@ -39,7 +39,7 @@ class FrameSource {
   uint64_t extraBytes() const { return extraBytes_; }
   bool fromStream() const { return stream_ != nullptr; }
   // Standard input could not be read.
-  bool inputFailed() const { return inputFailed_; }
+  bool inputFailed() const { return inputState_ == InputState::Failed; }
 
  private:
   qxw_status pushInput();
@@ -50,8 +50,8 @@ class FrameSource {
   std::unique_ptr<uint8_t[]> input_;  // a stream's bytes read and not yet taken
   size_t inputAt_ = 0;
   size_t inputEnd_ = 0;
-  bool inputEnded_ = false;
-  bool inputFailed_ = false;
+  // Standard input's state: read on while Open; Failed is an end that lost bytes.
+  enum class InputState { Open, Ended, Failed } inputState_ = InputState::Open;
   uint64_t extraBytes_ = 0;
   qxw_format format_{};
   std::function<void()> onStall_;

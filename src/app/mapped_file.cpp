@@ -31,25 +31,21 @@ bool MappedFile::readStandardInput(uint64_t total) {
       identified_ = true;
     }
   }
-  try {
-    while (!inputEnded_ && read_.size() < total) {
-      const uint64_t wanted = std::min<uint64_t>(total - read_.size(), 1 << 20);
-      // Grown by doubling, never past what the caller asked for.
-      if (read_.capacity() < read_.size() + wanted) {
-        read_.reserve(static_cast<size_t>(std::min<uint64_t>(
-            total, std::max<uint64_t>(2 * read_.capacity(), read_.size() + wanted))));
-      }
-      const size_t at = read_.size();
-      read_.resize(at + static_cast<size_t>(wanted));
-      const ssize_t got = ::read(STDIN_FILENO, read_.data() + at, static_cast<size_t>(wanted));
-      read_.resize(at + static_cast<size_t>(got > 0 ? got : 0));
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return false;
-      inputEnded_ = got == 0;
+  // Memory running out while the input grows ends the run with its one line.
+  while (!inputEnded_ && read_.size() < total) {
+    const uint64_t wanted = std::min<uint64_t>(total - read_.size(), 1 << 20);
+    // Grown by doubling, never past what the caller asked for.
+    if (read_.capacity() < read_.size() + wanted) {
+      read_.reserve(static_cast<size_t>(std::min<uint64_t>(
+          total, std::max<uint64_t>(2 * read_.capacity(), read_.size() + wanted))));
     }
-  } catch (const std::bad_alloc&) {
-    outOfMemory_ = true;
-    return false;
+    const size_t at = read_.size();
+    read_.resize(at + static_cast<size_t>(wanted));
+    const ssize_t got = ::read(STDIN_FILENO, read_.data() + at, static_cast<size_t>(wanted));
+    read_.resize(at + static_cast<size_t>(got > 0 ? got : 0));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    inputEnded_ = got == 0;
   }
   data_ = read_.empty() ? nullptr : read_.data();
   size_ = read_.size();

@@ -21,8 +21,8 @@ class MappedFile {
   // with no view.
   bool open(const std::string& name);
   // Reads standard input on until `total` bytes are held or the input ends; called again with a
-  // larger total, it goes on where it stopped. False when it cannot be read or held (see
-  // outOfMemory).
+  // larger total, it goes on where it stopped. False when it cannot be read; memory running
+  // out throws, as any allocation does.
   bool readStandardInput(uint64_t total);
   // True once standard input has reached its end.
   bool inputEnded() const { return inputEnded_; }

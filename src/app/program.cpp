@@ -86,7 +86,7 @@ int runEach(const std::vector<std::string>& inputs, const char* inputExtension,
   size_t failed = 0;
   for (const std::string& input : inputs) {
     setErrorPrefix(inputNameOf(input, inputExtension) + ": ");
-    if (runOne(input) != kSuccess) ++failed;
+    if (runCatching([&] { return runOne(input); }) != kSuccess) ++failed;
   }
   setErrorPrefix("");
   if (failed == 0) return kSuccess;

@@ -75,6 +75,8 @@ class BitWriter {
   void writeUint32(uint32_t value);
 
   OutputStream& output() { return output_; }
+  // The output has failed: what is written from now on goes nowhere.
+  bool failed() const { return output_.failed(); }
   // The word being filled, its first bit in bit 31, and the number of bits in it (0..31).
   uint32_t accumulator() const {
     return count_ == 0 ? 0 : static_cast<uint32_t>(bits_ << (32 - count_));

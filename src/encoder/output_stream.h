@@ -99,6 +99,8 @@ class OutputStream {
   void restart();
   // Flushes, and hands a sink that cannot seek everything at once; true when nothing failed.
   bool close();
+  // A write, seek or rewind has failed: nothing more reaches the sink, and a run should stop.
+  bool failed() const { return failed_; }
 
   // Everything written so far, for a stream in memory (after close, or a flush by seekTo).
   const std::vector<uint8_t>& contents() const;

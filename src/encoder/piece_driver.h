@@ -98,6 +98,7 @@ typename Walk::Result writeInPieces(const Walk& walk, BitWriter& writer, SampleR
       states = piece.end;
     }
     advance(meter, static_cast<size_t>(pieces[count - 1]->to - round) / stride);
+    if (writer.failed()) break;  // none of the rest could reach the output
     round = pieces[count - 1]->to;
   }
   std::copy(states.begin(), states.end(), exact);

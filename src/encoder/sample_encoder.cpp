@@ -57,6 +57,8 @@ void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_
     if constexpr (kWrite) {
       if (out.next >= limit) [[unlikely]] {
         writer->close(out);
+        // A failed output ends the walk: none of the rest could reach it.
+        if (writer->failed()) return;
         out = writer->open(kBatchWords);
         limit = out.next + 4 * (kBatchWords - kFrameWords);
       }

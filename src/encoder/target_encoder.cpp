@@ -162,6 +162,7 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
     cursor = writer.open(2 * frames * walk.channels);
     walkChosen(walk, samples.begin, from, next, samples.end, states, code, record);
     writer.close(cursor);
+    if (writer.failed()) break;  // none of the rest could reach the output
     from = next;
   }
   return written;

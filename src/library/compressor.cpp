@@ -145,6 +145,7 @@ Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& for
   uint64_t lost =
       writeLevelFile(model, *output, samples, format, threadCount, recordingFor(listener, samples),
                      [&listener] { listener.stepStarts(CompressionStep::EncodingSamples); });
+  if (output->failed()) return Status::WriteFailed;
 
   // 3. Again at the next quality up, while the table loses the signal: one whose levels all
   // leave the 16-bit range from where the reconstruction stands cannot follow it (loud square
@@ -156,6 +157,7 @@ Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& for
     output->restart();
     lost = writeLevelFile(model, *output, samples, format, threadCount,
                           recordingFor(listener, samples));
+    if (output->failed()) return Status::WriteFailed;
   }
 
   // 4. The lossless file instead, where the level saved nothing.
@@ -164,6 +166,7 @@ Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& for
     listener.writtenLossless();
     recordInput(listener, samples);
   }
+  if (output->failed()) return Status::WriteFailed;
   listener.stepStarts(CompressionStep::Finishing);
   return Status::Ok;
 }
@@ -229,6 +232,7 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     report.signal = quality.signal;
     report.noise = quality.noise;
     model->finishFile(writer);
+    if (output->failed()) return Status::WriteFailed;
     run.meter().stage(0.95, 1);
   } else {
     // 3. The target lies below what the sound can take: the smallest level's file, or the
@@ -251,6 +255,7 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
         !level.lossless(), std::move(smallest), report.signal, samples, format, keep, threadCount);
     // 4. The file chosen, written.
     emitCandidate(chosen, *output, listener, report);
+    if (output->failed()) return Status::WriteFailed;
   }
 
   // 5. The lossless file instead, where it is no larger: a size target is never larger.
@@ -264,6 +269,7 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
     recordInput(listener, samples);
     report.noise = 0;
   }
+  if (output->failed()) return Status::WriteFailed;
   report.bytes = output->size();
   listener.stepStarts(CompressionStep::Finishing);
   report.bitsPerSample =

@@ -84,8 +84,9 @@ inline constexpr uint64_t kLostSampleLimit = 256;
 // the bin layout, the context statistics, the Huffman codes, the refinement for the quality, then
 // the header, the samples and the size patch; the file is written again at the next quality up
 // while the table loses the signal (qualityRaised tells), and lossless where the level saved
-// nothing (writtenLossless tells). Stopped when the listener gave no output. threads:
-// 0 for as many as help, 1 for the calling thread only; the bytes never depend on it.
+// nothing (writtenLossless tells). Stopped when the listener gave no output, WriteFailed as soon as
+// the output fails. threads: 0 for as many as help, 1 for the calling thread only; the bytes never
+// depend on it.
 Status compress(SampleRange samples, const SoundFormat& format, int quality,
                 CompressionListener& listener, int threads = 1);
 // Aims at an average of bitsPerSample file bits a sample instead of a quality level: designs a

@@ -495,6 +495,14 @@ TEST_F(EncoderRun, ReportsAnInputTooLargeForMemory) {
   const auto piped = run({"-", "out.qxw"}, limited);
   EXPECT_EQ(piped.status, 2);
   EXPECT_EQ(piped.err, "Error: out of memory\n");
+  // In a batch, the file that cannot be held fails alone.
+  writeFile(dir.path("small.wav"), makeWav(tone(1000, 2), 2));
+  ASSERT_EQ(::mkdir(dir.path("out").c_str(), 0755), 0);
+  limited.standardInput.clear();
+  const auto batch = run({"big.wav", "small.wav", "out/"}, limited);
+  EXPECT_EQ(batch.status, 2);
+  EXPECT_EQ(batch.err, "big.wav: Error: out of memory\n1 of 2 files failed\n");
+  EXPECT_TRUE(fileExists(dir.path("out/small.qxw")));
 #endif
 }
 

@@ -385,6 +385,32 @@ TEST(Api, EncodesThroughTheCallersFunctions) {
             QXW_INVALID_ARGUMENT);
 }
 
+// A failed write ends the run at once: nothing more is written, and the run does not finish.
+TEST(Api, StopsAtTheFirstFailedWrite) {
+  struct Output {
+    int writes = 0;
+    std::vector<int> steps;
+  };
+  qxw_encoder_callbacks failing{};
+  failing.step = [](void* o, qxw_step step) { static_cast<Output*>(o)->steps.push_back(step); };
+  failing.write = [](void* o, const void*, size_t) { return ++static_cast<Output*>(o)->writes; };
+  failing.seek = [](void*, uint64_t) { return 0; };
+  failing.rewind = [](void*) { return 0; };
+  const auto samples = makeSignal(Signal::FullScaleNoise, 600000, 2);
+  const qxw_format format{600000, 2, 44100};
+  for (const qxw_encode_options& options :
+       {qxw_encode_options{9, 0, 1, 0}, qxw_encode_options{3, 0, 2, 1},
+        qxw_encode_options{9, 4.0, 1, 0}, qxw_encode_options{9, 4.0, 2, 1}}) {
+    Output out;
+    failing.context = &out;
+    EXPECT_EQ(qxw_encode_stream(samples.data(), &format, &options, &failing, nullptr),
+              QXW_WRITE_FAILED)
+        << options.quality << " " << options.bits_per_sample;
+    EXPECT_EQ(out.writes, 1) << options.quality << " " << options.bits_per_sample;
+    EXPECT_EQ(std::count(out.steps.begin(), out.steps.end(), QXW_STEP_DONE), 0);
+  }
+}
+
 // What the shared library exports is its C interface and nothing else.
 Encoded encodeBits(const std::vector<int16_t>& samples, uint32_t channels, double bits,
                    int effort = 0) {
