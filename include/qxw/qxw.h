@@ -6,7 +6,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(QXW_BUILDING_LIBRARY)
+#if defined(QXW_BUILDING_LIBRARY) && defined(_WIN32)
+#define QXW_API __declspec(dllexport)
+#elif defined(QXW_BUILDING_LIBRARY)
 #define QXW_API __attribute__((visibility("default")))
 #else
 #define QXW_API

@@ -2,13 +2,11 @@
 
 #include "app/wav_header.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace qxw::testing {
@@ -35,16 +33,28 @@ std::vector<uint8_t> makeWav(const std::vector<int16_t>& samples, uint32_t chann
 }
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "qxwtest.XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_ = pattern;
+  static std::mt19937_64 random{std::random_device{}()};
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "qxwtest.%012llx",
+                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    // Made here and only here: an existing directory of that name is never taken.
+    if (std::filesystem::create_directory(base / name)) {
+      dir_ = (base / name).generic_string();
+      return;
+    }
+  }
+  throw std::runtime_error("no temporary directory could be made");
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
   // Directories made read-only by a test must be writable again before removal.
   for (auto& entry : std::filesystem::recursive_directory_iterator(dir_, ignored)) {
-    if (entry.is_directory(ignored)) ::chmod(entry.path().c_str(), 0700);
+    if (entry.is_directory(ignored)) {
+      std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all, ignored);
+    }
   }
   std::filesystem::remove_all(dir_, ignored);
 }
@@ -61,8 +71,8 @@ std::vector<uint8_t> readFile(const std::string& path) {
 }
 
 bool fileExists(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
+  std::error_code ignored;
+  return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
 }
 
 }  // namespace qxw::testing

@@ -1,0 +1,47 @@
+# The Windows build, with mingw-w64: libqxw.dll, its import library and header, and programs that
+# stand alone (the codec and the compiler's runtimes linked in, so no DLL need lie beside them).
+# From a Linux host: cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+# and the tests run under Wine.
+
+# The compiler's runtimes (libstdc++, libgcc, winpthread) linked in.
+set(qxw_static_runtime -static -static-libgcc -static-libstdc++)
+
+add_library(qxw SHARED ${qxw_objects})
+add_library(qxw::qxw ALIAS qxw)
+set_target_properties(qxw PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+target_include_directories(qxw PUBLIC
+  $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+target_link_libraries(qxw PRIVATE Threads::Threads)
+# Only what the header marks for export leaves the DLL: the C interface.
+target_link_options(qxw PRIVATE ${qxw_static_runtime})
+
+add_library(qxw_internal STATIC ${qxw_objects})
+target_include_directories(qxw_internal PUBLIC src include)
+target_link_libraries(qxw_internal PUBLIC Threads::Threads)
+
+install(TARGETS qxw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES include/qxw/qxw.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qxw)
+install(FILES README.md LICENSE DESTINATION .)
+
+if(QXW_BUILD_TESTS)
+  # GoogleTest from the sources Debian's libgtest-dev ships, built with this compiler.
+  set(QXW_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's sources")
+  if(EXISTS ${QXW_GOOGLETEST_SOURCE}/CMakeLists.txt)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${QXW_GOOGLETEST_SOURCE} ${CMAKE_CURRENT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    enable_testing()
+    add_executable(qxw_tests ${qxw_codec_tests} tests/support/wav_files.cpp)
+    target_include_directories(qxw_tests PRIVATE tests)
+    target_link_libraries(qxw_tests PRIVATE qxw_internal gtest gtest_main)
+    target_link_options(qxw_tests PRIVATE ${qxw_static_runtime})
+    include(GoogleTest)
+    # Listing the tests starts the program under Wine, whose first start makes its prefix.
+    gtest_discover_tests(qxw_tests DISCOVERY_TIMEOUT 300)
+  else()
+    message(STATUS "GoogleTest's sources not found: the tests are not built "
+      "(apt-get install libgtest-dev)")
+  endif()
+endif()
