@@ -1,7 +1,6 @@
 #include "app/command_line.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include "app/platform.h"
 
 #include <cstdio>
 #include <cstring>
@@ -126,9 +125,9 @@ std::optional<FileArguments> splitArguments(int argc, const char* const* argv,
   }
   if (files > 2) {
     const std::string folder = argv[argc - 1];
-    struct stat info {};
+    const auto status = platform::statusOf(folder);
     const bool isFolder = (!folder.empty() && isSeparator(folder.back())) ||
-                          (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+                          (status && status->kind == platform::FileKind::Folder);
     if (!isFolder) return std::nullopt;
     arguments.inputs.assign(argv + first, argv + argc - 1);
     arguments.folder = folder;
@@ -173,22 +172,22 @@ std::string deriveOutputName(const std::string& inputName,
 
 std::string resolveOutputName(const std::string& inputName,
                               const std::optional<std::string>& outfile, const char* extension) {
-  struct stat info {};
-  if (outfile && !outfile->empty() && ::stat(outfile->c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) {
+  const auto status = outfile && !outfile->empty() ? platform::statusOf(*outfile) : std::nullopt;
+  if (status) {
+    if (status->kind == platform::FileKind::Folder) {
       const std::string folder = isSeparator(outfile->back()) ? *outfile : *outfile + "/";
       return replaceExtension(folder + inputName.substr(baseNameStart(inputName)), extension);
     }
-    if (!S_ISREG(info.st_mode) || isStandardOutput(*outfile)) return *outfile;
+    if (status->kind != platform::FileKind::Regular || isStandardOutput(*outfile)) return *outfile;
   }
   return deriveOutputName(inputName, outfile, extension);
 }
 
 bool isStandardOutput(const std::string& name) {
-  struct stat named {
-  }, output{};
-  return ::stat(name.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 &&
-         named.st_dev == output.st_dev && named.st_ino == output.st_ino;
+  const auto named = platform::statusOf(name);
+  const auto output = platform::statusOf(platform::kStandardOutput);
+  return named && output && named->identified && output->identified &&
+         named->identity == output->identity;
 }
 
 bool isVersionRequest(int argc, const char* const* argv) {

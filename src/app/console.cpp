@@ -1,15 +1,12 @@
 #include "app/console.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <new>
 #include <utility>
+
+#include "app/platform.h"
 
 namespace qxw {
 
@@ -32,7 +29,9 @@ void startProgressClock(std::chrono::milliseconds after) {
 }
 
 void showProgress(double done) {
-  if (std::chrono::steady_clock::now() < showFrom || ::isatty(STDERR_FILENO) != 1) return;
+  if (std::chrono::steady_clock::now() < showFrom ||
+      !platform::isTerminal(platform::kStandardError))
+    return;
   std::fflush(stdout);
   std::fprintf(stderr, "\r%3d%% done", static_cast<int>(done * 100));
   std::fflush(stderr);
@@ -60,26 +59,7 @@ void printError(std::string_view text) {
   std::fflush(stderr);
 }
 
-bool prepareProcess() {
-  // A descriptor 0, 1 or 2 left closed by whoever started us would be taken by the first file we
-  // open, and the console lines would land in it.
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null < 0) return false;
-    if (null != fd) {
-      // Only possible when a lower descriptor was opened meanwhile; never leave a gap.
-      ::close(null);
-      return false;
-    }
-  }
-  // Past a file size limit a write fails with EFBIG, which the run reports like a full disk.
-  std::signal(SIGXFSZ, SIG_IGN);
-  // A reader of the progress or of the sound that goes away is a failed write, never a silent
-  // end: progress nobody reads is dropped, and the sound's writes report their failure.
-  std::signal(SIGPIPE, SIG_IGN);
-  return true;
-}
+bool prepareProcess() { return platform::prepareStandardStreams(); }
 
 int runReportingFailures(int (*run)(int, const char* const*), int argc, const char* const* argv) {
   if (!prepareProcess()) return 2;

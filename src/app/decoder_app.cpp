@@ -1,8 +1,5 @@
 #include "app/decoder_app.h"
 
-#include <unistd.h>
-
-#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <memory>

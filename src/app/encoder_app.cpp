@@ -1,7 +1,5 @@
 #include "app/encoder_app.h"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <optional>

@@ -1,14 +1,12 @@
 #include "app/file_sink.h"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <mutex>
+
+#include "app/platform.h"
 
 namespace qxw {
 
@@ -16,18 +14,6 @@ namespace {
 
 // A file takes large writes, yet every page of the block costs a fault to touch first.
 constexpr size_t kBlockSize = size_t{1} << 18;
-
-// Writes the whole block to the descriptor; false on failure.
-bool writeAll(int fd, const uint8_t* at, size_t left) {
-  while (left > 0) {
-    const ssize_t written = ::write(fd, at, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    at += written;
-    left -= static_cast<size_t>(written);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -84,7 +70,7 @@ class FileSink::BackgroundWriter {
       const uint8_t* data = data_;
       const size_t size = size_;
       lock.unlock();
-      const bool written = writeAll(fd_, data, size);
+      const bool written = platform::writeAll(fd_, data, size);
       lock.lock();
       written_ = written;
       data_ = nullptr;
@@ -107,12 +93,11 @@ FileSink::FileSink() = default;
 
 FileSink::~FileSink() {
   writer_.reset();
-  if (fd_ >= 0 && owned_) ::close(fd_);
+  if (fd_ >= 0 && owned_) platform::closeFile(fd_);
 }
 
 bool FileSink::create(const std::string& name, bool exclusive, unsigned mode) {
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
-  fd_ = ::open(name.c_str(), flags, static_cast<mode_t>(mode));
+  fd_ = platform::openForWriting(name, exclusive, mode);
   if (fd_ < 0) return false;
   buffer_.resize(kBlockSize);
   return true;
@@ -123,18 +108,17 @@ void FileSink::attach(int fd) {
   owned_ = false;
   // Positions count from where the descriptor stands, so a file that already holds something
   // keeps it. An appending descriptor cannot go back to patch a field.
-  const off_t start = ::lseek(fd, 0, SEEK_CUR);
+  const int64_t start = platform::positionOf(fd);
   base_ = start > 0 ? static_cast<uint64_t>(start) : 0;
-  const int flags = ::fcntl(fd, F_GETFL);
-  appending_ = flags >= 0 && (flags & O_APPEND) != 0;
+  appending_ = platform::isAppending(fd);
   buffer_.resize(kBlockSize);
 }
 
 void FileSink::holdUntilClose(bool evenIfSeekable) {
   if (fd_ < 0) return;
-  struct stat info {};
-  const bool device = ::fstat(fd_, &info) == 0 && !S_ISREG(info.st_mode);
-  if (::lseek(fd_, 0, SEEK_CUR) < 0 || (evenIfSeekable && device)) held_ = true;
+  const auto status = platform::statusOf(fd_);
+  const bool device = status && status->kind != platform::FileKind::Regular;
+  if (platform::positionOf(fd_) < 0 || (evenIfSeekable && device)) held_ = true;
 }
 
 void FileSink::makeRoom(size_t size) {
@@ -163,7 +147,7 @@ void FileSink::writeBehind() {
     writer_ = std::make_unique<BackgroundWriter>(fd_);
     if (!writer_->start()) {
       writer_.reset();
-      if (!writeAll(fd_, buffer_.data(), used_)) failed_ = true;
+      if (!platform::writeAll(fd_, buffer_.data(), used_)) failed_ = true;
       return;
     }
     spare_.resize(buffer_.size());
@@ -184,7 +168,7 @@ void FileSink::settle() {
 void FileSink::seekTo(uint64_t offset) {
   flush();
   settle();
-  if (!held_ && (appending_ || ::lseek(fd_, static_cast<off_t>(base_ + offset), SEEK_SET) < 0)) {
+  if (!held_ && (appending_ || !platform::seekTo(fd_, base_ + offset))) {
     failed_ = true;
   }
   flushed_ = offset;
@@ -196,14 +180,13 @@ void FileSink::restart() {
   flushed_ = 0;
   memory_.clear();
   if (held_ || fd_ < 0) return;
-  if (appending_ || ::lseek(fd_, static_cast<off_t>(base_), SEEK_SET) < 0) {
+  if (appending_ || !platform::seekTo(fd_, base_)) {
     failed_ = true;
     return;
   }
   // A shorter file must not keep the longer one's tail; a device has nothing to cut.
-  struct stat info {};
-  if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) &&
-      ::ftruncate(fd_, static_cast<off_t>(base_)) != 0) {
+  const auto status = platform::statusOf(fd_);
+  if (status && status->kind == platform::FileKind::Regular && !platform::truncateTo(fd_, base_)) {
     failed_ = true;
   }
 }
@@ -225,9 +208,11 @@ bool FileSink::close() {
   if (fd_ < 0) return false;
   flush();
   settle();
-  if (held_ && !failed_ && !writeAll(fd_, memory_.data(), memory_.size())) failed_ = true;
+  if (held_ && !failed_ && !platform::writeAll(fd_, memory_.data(), memory_.size())) {
+    failed_ = true;
+  }
   held_ = false;
-  if (owned_ && ::close(fd_) != 0) failed_ = true;
+  if (owned_ && !platform::closeFile(fd_)) failed_ = true;
   fd_ = -1;
   return !failed_;
 }

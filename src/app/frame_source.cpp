@@ -1,8 +1,6 @@
 #include "app/frame_source.h"
 
-#include <errno.h>
-#include <poll.h>
-#include <unistd.h>
+#include "app/platform.h"
 
 namespace qxw {
 
@@ -62,10 +60,8 @@ qxw_status FrameSource::pushInput() {
 bool FrameSource::readInput() {
   inputAt_ = inputEnd_ = 0;
   while (inputState_ == InputState::Open) {
-    pollfd ready{STDIN_FILENO, POLLIN, 0};
-    if (onStall_ && ::poll(&ready, 1, 0) == 0) onStall_();
-    const ssize_t got = ::read(STDIN_FILENO, input_.get(), kInputBytes);
-    if (got < 0 && errno == EINTR) continue;
+    if (onStall_ && platform::wouldWait(platform::kStandardInput)) onStall_();
+    const int64_t got = platform::readSome(platform::kStandardInput, input_.get(), kInputBytes);
     if (got <= 0) {
       inputState_ = got < 0 ? InputState::Failed : InputState::Ended;
       break;

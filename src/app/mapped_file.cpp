@@ -1,33 +1,26 @@
 #include "app/mapped_file.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <new>
+
+#include "app/platform.h"
 
 namespace qxw {
 
 MappedFile::~MappedFile() {
-  if (data_ != nullptr && read_.empty()) ::munmap(const_cast<uint8_t*>(data_), size_);
-  if (fd_ >= 0) ::close(fd_);
+  platform::unmapFile(mapping_);
+  if (fd_ >= 0) platform::closeFile(fd_);
 }
 
 bool MappedFile::isSameFileAs(const std::string& name) const {
-  struct stat info {};
-  return identified_ && ::stat(name.c_str(), &info) == 0 && info.st_dev == device_ &&
-         info.st_ino == inode_;
+  const auto status = platform::statusOf(name);
+  return identified_ && status && status->identified && status->identity == identity_;
 }
 
 bool MappedFile::readStandardInput(uint64_t total) {
   if (!identified_ && read_.empty()) {
-    struct stat info {};
-    if (::fstat(STDIN_FILENO, &info) == 0 && S_ISREG(info.st_mode)) {
-      device_ = info.st_dev;
-      inode_ = info.st_ino;
+    const auto status = platform::statusOf(platform::kStandardInput);
+    if (status && status->identified && status->kind == platform::FileKind::Regular) {
+      identity_ = status->identity;
       identified_ = true;
     }
   }
@@ -41,9 +34,9 @@ bool MappedFile::readStandardInput(uint64_t total) {
     }
     const size_t at = read_.size();
     read_.resize(at + static_cast<size_t>(wanted));
-    const ssize_t got = ::read(STDIN_FILENO, read_.data() + at, static_cast<size_t>(wanted));
+    const int64_t got = platform::readSome(platform::kStandardInput, read_.data() + at,
+                                           static_cast<size_t>(wanted));
     read_.resize(at + static_cast<size_t>(got > 0 ? got : 0));
-    if (got < 0 && errno == EINTR) continue;
     if (got < 0) return false;
     inputEnded_ = got == 0;
   }
@@ -60,40 +53,25 @@ void MappedFile::keepFirst(uint64_t length) {
 }
 
 bool MappedFile::open(const std::string& name) {
-  // Non-blocking, so that a FIFO cannot stall the open; only regular files are accepted.
-  fd_ = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // Never blocking on a FIFO; only regular files are accepted.
+  fd_ = platform::openForReading(name);
   if (fd_ < 0) return false;
-  struct stat info {};
-  if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  size_ = static_cast<uint64_t>(info.st_size);
-  device_ = info.st_dev;
-  inode_ = info.st_ino;
-  identified_ = true;
+  const auto status = platform::statusOf(fd_);
+  if (!status || status->kind != platform::FileKind::Regular) return false;
+  size_ = status->size;
+  identity_ = status->identity;
+  identified_ = status->identified;
   if (size_ == 0) return true;
   // Nothing is read in yet: the header is checked first (see populate).
-  void* view = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
-  if (view == MAP_FAILED) {
-    outOfMemory_ = errno == ENOMEM;
-    return false;
-  }
-  data_ = static_cast<const uint8_t*>(view);
-  ::madvise(view, size_, MADV_SEQUENTIAL);
+  if (!platform::mapFile(fd_, size_, mapping_, outOfMemory_)) return false;
+  data_ = mapping_.data;
   return true;
 }
 
 void MappedFile::populate(uint64_t offset, uint64_t length) const {
   if (!read_.empty() || data_ == nullptr || offset >= size_) return;
   length = std::min(length, size_ - offset);
-  // Whole pages, from the one that holds offset.
-  const auto page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-  const uint64_t first = offset / page * page;
-  void* at = const_cast<uint8_t*>(data_ + first);
-  const size_t span = static_cast<size_t>(offset + length - first);
-#ifdef MADV_POPULATE_READ
-  if (::madvise(at, span, MADV_POPULATE_READ) == 0) return;
-#endif
-  // An older kernel reads ahead instead.
-  ::madvise(at, span, MADV_WILLNEED);
+  platform::prefetch(data_ + offset, static_cast<size_t>(length));
 }
 
 }  // namespace qxw

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "app/platform.h"
 
 namespace qxw {
 
@@ -44,9 +44,9 @@ class MappedFile {
   int fd_ = -1;
   const uint8_t* data_ = nullptr;
   uint64_t size_ = 0;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
-  bool identified_ = false;  // device_ and inode_ name a file
+  platform::Mapping mapping_;
+  platform::FileIdentity identity_;
+  bool identified_ = false;  // identity_ names a file
   bool outOfMemory_ = false;
   bool inputEnded_ = false;
   std::vector<uint8_t> read_;

@@ -1,15 +1,12 @@
 #include "app/output_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 
 #include "app/console.h"
+#include "app/platform.h"
 #include "app/run_guard.h"
 #include "qxw/qxw.h"
 
@@ -17,77 +14,23 @@ namespace qxw {
 
 namespace {
 
-// The folder part of a path as the file system sees it, with its final '/', or "" for the
-// current folder.
-std::string folderOf(const std::string& name) {
-  const size_t slash = name.rfind('/');
-  return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
-}
-
 // A hidden name in the output's folder that no other run picks.
 std::string temporaryNameIn(const std::string& folder) {
-  static std::mt19937_64 random{std::random_device{}() ^ static_cast<uint64_t>(::getpid())};
+  static std::mt19937_64 random{std::random_device{}() ^ platform::processNumber()};
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, ".qxw-%012llx.part",
                 static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
   return folder + suffix;
 }
 
-// Where a symbolic link at name points, followed to its end even when nothing is there yet.
-std::string followLinks(std::string name) {
-  for (int depth = 0; depth < 40; ++depth) {
-    struct stat info {};
-    if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
-    std::string target(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
-    const ssize_t length = ::readlink(name.c_str(), target.data(), target.size());
-    if (length < 0 || static_cast<size_t>(length) >= target.size()) return name;
-    target.resize(static_cast<size_t>(length));
-    name = target[0] == '/' ? target : folderOf(name) + target;
-  }
-  return name;
-}
-
-}  // namespace
-
-std::string placementOf(const std::string& name) {
-  struct stat info {};
-  if (::lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return name;
-  char* resolved = ::realpath(name.c_str(), nullptr);
-  if (resolved == nullptr) return followLinks(name);
-  std::string target = resolved;
-  std::free(resolved);
-  return target;
-}
-
-namespace {
-
-// Whether this user could write the existing file in place: its own permissions, and in a
-// sticky folder (such as /tmp) its owner, since replacing it means renaming over it there.
-bool userMayWrite(const std::string& file, const struct stat& info) {
-  if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0) return false;
-  const uid_t user = ::geteuid();
-  if (user == 0 || info.st_uid == user) return true;
-  std::string folder = folderOf(file);
-  struct stat folderInfo {};
-  if (::stat(folder.empty() ? "." : folder.c_str(), &folderInfo) != 0) return false;
-  return (folderInfo.st_mode & S_ISVTX) == 0 || folderInfo.st_uid == user;
-}
-
-// 0666 under the process's umask: the bits any new file gets.
-unsigned newFileMode() {
-  const mode_t mask = ::umask(077);
-  ::umask(mask);
-  return 0666u & ~static_cast<unsigned>(mask);
-}
-
 }  // namespace
 
 bool startsWithQxwMagic(const std::string& name) {
-  const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = platform::openForReading(name);
   if (fd < 0) return false;
   uint8_t head[8];
-  const ssize_t got = ::read(fd, head, sizeof head);
-  ::close(fd);
+  const int64_t got = platform::readSome(fd, head, sizeof head);
+  platform::closeFile(fd);
   uint64_t unused = 0;
   return got > 0 && qxw_file_size(head, static_cast<size_t>(got), &unused) != QXW_NOT_QXW;
 }
@@ -97,13 +40,13 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::mayReplace(const std::string& name, ReplacePolicy policy) const {
-  struct stat info {};
-  if (::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return true;
+  const auto status = platform::statusOf(name);
+  if (!status || status->kind != platform::FileKind::Regular) return true;
   if (policy == ReplacePolicy::Never) {
     printError("Error: output file " + name + " exists; /F replaces it");
     return false;
   }
-  if (policy == ReplacePolicy::QxwFilesOnly && info.st_size > 0 && !startsWithQxwMagic(name)) {
+  if (policy == ReplacePolicy::QxwFilesOnly && status->size > 0 && !startsWithQxwMagic(name)) {
     printError("Error: output file " + name + " exists and is not a QXW file");
     return false;
   }
@@ -117,20 +60,19 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
     return false;
   }
   if (!mayReplace(name, policy)) return false;
-  struct stat info {};
-  const bool exists = ::stat(name.c_str(), &info) == 0;
-  mustNotExist_ = policy == ReplacePolicy::Never && !exists;
-  target_ = placementOf(name);
-  const bool direct = exists && !S_ISREG(info.st_mode);
-  const bool refused =
-      exists && (S_ISDIR(info.st_mode) || (!direct && !userMayWrite(target_, info)));
+  const auto status = platform::statusOf(name);
+  mustNotExist_ = policy == ReplacePolicy::Never && !status;
+  target_ = platform::placementOf(name);
+  const bool direct = status && status->kind != platform::FileKind::Regular;
+  const bool refused = status && (status->kind == platform::FileKind::Folder ||
+                                  (!direct && !platform::userMayWrite(target_, *status)));
   if (refused || (direct ? !sink_.create(name) : !createTemporary())) {
     printError("Error creating " + name);
     return false;
   }
   // A replaced file keeps who may read it: its permission bits, and its group where allowed.
-  finalMode_ = exists ? info.st_mode & 07777 : newFileMode();
-  finalGroup_ = exists ? static_cast<gid_t>(info.st_gid) : static_cast<gid_t>(-1);
+  finalMode_ = status ? status->mode : platform::newFileMode();
+  if (status) finalGroup_ = status->group;
   open_ = true;
   return true;
 }
@@ -139,23 +81,18 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
 // name's readers.
 bool OutputFile::applyFinalMode() {
   if (!sink_.drain()) return false;
-  const int fd = sink_.descriptor();
-  if (finalGroup_ != static_cast<gid_t>(-1)) {
-    const int ignored = ::fchown(fd, static_cast<uid_t>(-1), finalGroup_);
-    (void)ignored;
-  }
-  return ::fchmod(fd, finalMode_) == 0;
+  return platform::applyFinalMode(sink_.descriptor(), finalMode_, finalGroup_);
 }
 
 void OutputFile::useStandardOutput() {
   name_ = "standard output";
   standardOutput_ = true;
-  sink_.attach(STDOUT_FILENO);
+  sink_.attach(platform::kStandardOutput);
   open_ = true;
 }
 
 bool OutputFile::createTemporary() {
-  const std::string folder = folderOf(target_);
+  const std::string folder = platform::folderOf(target_);
   for (int attempt = 0; attempt < 100; ++attempt) {
     temporary_ = temporaryNameIn(folder);
     // Armed first: an interruption from here on removes the file, however soon it comes.
@@ -170,19 +107,10 @@ bool OutputFile::createTemporary() {
 }
 
 bool OutputFile::moveIntoPlace() {
-  if (mustNotExist_) {
-    // A link never replaces a file that appeared meanwhile.
-    if (::link(temporary_.c_str(), target_.c_str()) == 0) {
-      ::unlink(temporary_.c_str());
-      return true;
-    }
-    if (errno == EEXIST) {
-      printError("Error: output file " + name_ + " exists; /F replaces it");
-      return false;
-    }
-  }
-  if (::rename(temporary_.c_str(), target_.c_str()) == 0) return true;
-  printError("Error writing " + name_);
+  bool exists = false;
+  if (platform::moveIntoPlace(temporary_, target_, mustNotExist_, exists)) return true;
+  printError(exists ? "Error: output file " + name_ + " exists; /F replaces it"
+                    : "Error writing " + name_);
   return false;
 }
 
@@ -202,11 +130,11 @@ bool OutputFile::finish(const Verifier& verify) {
     return false;
   }
   if (verify && !held) {
-    // Standard output is read back through the process's own view of it.
-    const std::string path = !temporary_.empty() ? temporary_
-                             : standardOutput_   ? "/proc/self/fd/1"
-                                                 : name_;
-    if (!verify(Written{path, sink_.startOffset(), nullptr})) {
+    // Standard output is read back through a name of its own.
+    const std::optional<std::string> path = !temporary_.empty() ? temporary_
+                                            : standardOutput_   ? platform::nameOfStandardOutput()
+                                                                : std::optional<std::string>(name_);
+    if (!path || !verify(Written{*path, sink_.startOffset(), nullptr})) {
       removeTemporary();
       printError("Error: verification of " + name_ + " failed");
       return false;
@@ -235,7 +163,7 @@ void OutputFile::discard() {
 }
 
 void OutputFile::removeTemporary() {
-  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  if (!temporary_.empty()) platform::removeFile(temporary_);
   releasePartialOutput();
 }
 

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,15 +69,11 @@ class OutputFile {
   std::string temporary_;  // empty when writing directly
   bool mustNotExist_ = false;
   unsigned finalMode_ = 0;
-  gid_t finalGroup_ = static_cast<gid_t>(-1);
+  std::optional<uint32_t> finalGroup_;  // the replaced file's
   FileSink sink_;
   bool open_ = false;
   bool standardOutput_ = false;
 };
-
-// Where a finished file named name goes: through a symbolic link, the link's target (made when
-// it does not exist yet), so the link stays a link.
-std::string placementOf(const std::string& name);
 
 // True when the file at name starts with the QXW magic.
 bool startsWithQxwMagic(const std::string& name);

@@ -1,8 +1,5 @@
 #include "app/program.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -10,41 +7,41 @@
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/output_file.h"
+#include "app/platform.h"
 #include "qxw/qxw.h"
 
 namespace qxw {
 
 namespace {
 
-std::string identityOf(const struct stat& info) {
+std::string identityOf(const platform::FileStatus& status) {
   char identity[48];
   std::snprintf(identity, sizeof identity, "#%llu:%llu",
-                static_cast<unsigned long long>(info.st_dev),
-                static_cast<unsigned long long>(info.st_ino));
+                static_cast<unsigned long long>(status.identity.volume),
+                static_cast<unsigned long long>(status.identity.index));
   return identity;
 }
 
-// The file writing name would reach: an existing file by its device and inode, else the
-// absolute path it would be made at, links followed.
+// The file writing name would reach: an existing file by its identity, else the absolute path
+// it would be made at, links followed.
 std::string landingOf(const std::string& name) {
-  struct stat info {};
-  if (::stat(name.c_str(), &info) == 0) return identityOf(info);
-  const std::string target = placementOf(name);
-  const size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  char* real = ::realpath(folder.c_str(), nullptr);
-  if (real == nullptr) return target;
-  std::string landing = std::string(real) + "/" + target.substr(slash + 1);
-  std::free(real);
-  return landing;
+  if (const auto status = platform::statusOf(name); status && status->identified) {
+    return identityOf(*status);
+  }
+  const std::string target = platform::placementOf(name);
+  const std::string folder = platform::folderOf(target);
+  const std::optional<std::string> real = platform::absoluteFolder(folder.empty() ? "." : folder);
+  if (!real) return target;
+  return *real + "/" + target.substr(folder.size());
 }
 
-// The input's file, by device and inode; empty when it cannot be seen.
+// The input's file, by its identity; empty when it cannot be seen.
 std::string inputIdentity(const std::string& input, const char* extension) {
-  struct stat info {};
-  const bool seen = input == "-" ? ::fstat(STDIN_FILENO, &info) == 0 && S_ISREG(info.st_mode)
-                                 : ::stat(inputNameOf(input, extension).c_str(), &info) == 0;
-  return seen ? identityOf(info) : std::string();
+  const auto status = input == "-" ? platform::statusOf(platform::kStandardInput)
+                                   : platform::statusOf(inputNameOf(input, extension));
+  const bool seen =
+      status && status->identified && (input != "-" || status->kind == platform::FileKind::Regular);
+  return seen ? identityOf(*status) : std::string();
 }
 
 // True when no two of the inputs would write the same file in folder and none would write over
@@ -128,11 +125,11 @@ int runProgram(int argc, const char* const* argv, const ProgramShape& shape,
 }
 
 bool refuseTerminals(bool readsStandardInput, bool writesStandardOutput) {
-  if (readsStandardInput && ::isatty(STDIN_FILENO)) {
+  if (readsStandardInput && platform::isTerminal(platform::kStandardInput)) {
     printError("Error: standard input is a terminal");
     return false;
   }
-  if (writesStandardOutput && ::isatty(STDOUT_FILENO)) {
+  if (writesStandardOutput && platform::isTerminal(platform::kStandardOutput)) {
     printError("Error: standard output is a terminal");
     return false;
   }
