@@ -20,6 +20,18 @@ add_library(qxw_internal STATIC ${qxw_objects})
 target_include_directories(qxw_internal PUBLIC src include)
 target_link_libraries(qxw_internal PUBLIC Threads::Threads)
 
+# The programs, over the same layer of the system's calls as elsewhere.
+add_library(qxw_app OBJECT ${qxw_app_sources} src/app/platform_windows.cpp)
+qxw_layer(qxw_app app)
+foreach(program wav2qxw qxw2wav)
+  add_executable(${program} src/app/${program}_main.cpp)
+  target_link_libraries(${program} PRIVATE qxw_app qxw_internal)
+  qxw_layer(${program} app)
+  # wmain: the command line in UTF-16, whatever the code page.
+  target_link_options(${program} PRIVATE -municode ${qxw_static_runtime})
+endforeach()
+
+install(TARGETS wav2qxw qxw2wav RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS qxw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/qxw/qxw.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qxw)

@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "app/platform.h"
 
@@ -65,6 +66,16 @@ int runReportingFailures(int (*run)(int, const char* const*), int argc, const ch
   if (!prepareProcess()) return 2;
   return runCatching([&] { return run(argc, argv); });
 }
+
+#ifdef _WIN32
+int runReportingFailures(int (*run)(int, const char* const*), int argc, wchar_t** argv) {
+  const std::vector<std::string> arguments = platform::utf8Arguments(argc, argv);
+  std::vector<const char*> pointers;
+  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+  pointers.push_back(nullptr);
+  return runReportingFailures(run, argc, pointers.data());
+}
+#endif
 
 int runCatching(const std::function<int()>& run) {
   try {

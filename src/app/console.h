@@ -31,6 +31,10 @@ bool prepareProcess();
 
 // Runs a program's whole run, after prepareProcess, through runCatching.
 int runReportingFailures(int (*run)(int, const char* const*), int argc, const char* const* argv);
+#ifdef _WIN32
+// The same from wmain: the names come as UTF-16 and go on as UTF-8.
+int runReportingFailures(int (*run)(int, const char* const*), int argc, wchar_t** argv);
+#endif
 
 // The one place the programs catch: should memory or another resource run out during run, it
 // ends with one error line ("Error: out of memory") and status 2, its partial output already

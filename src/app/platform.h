@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The few calls the programs need of the system, one implementation a platform
 // (platform_posix.cpp, platform_windows.cpp), so that the programs' logic stays one. Names are
@@ -115,6 +116,11 @@ void setPartialOutput(const std::string& name);
 void removePartialOutputNow();
 // From now on a mapped input that shrinks while read calls onFault, which must end the process.
 void guardMappingFaults(void (*onFault)());
+#ifdef _WIN32
+// The command line as UTF-8, from the UTF-16 one wmain is given.
+std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
+#endif
+
 // Writes to standard error and ends the process at once, from a handler.
 [[noreturn]] void writeErrorAndExit(const char* text, size_t length, int status);
 
