@@ -36,6 +36,10 @@ install(TARGETS qxw RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/qxw/qxw.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qxw)
 install(FILES README.md LICENSE DESTINATION .)
+# cpack makes the zip: programs, DLL, import library, header, README and LICENSE.
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_FILE_NAME qxw-${PROJECT_VERSION}-windows-x86_64)
+include(CPack)
 
 if(QXW_BUILD_TESTS)
   # GoogleTest from the sources Debian's libgtest-dev ships, built with this compiler.
@@ -45,13 +49,24 @@ if(QXW_BUILD_TESTS)
     set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
     add_subdirectory(${QXW_GOOGLETEST_SOURCE} ${CMAKE_CURRENT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
     enable_testing()
-    add_executable(qxw_tests ${qxw_codec_tests} tests/support/wav_files.cpp)
+    # The codec's tests, and those of the programs' parts that need no program started.
+    add_executable(qxw_tests ${qxw_codec_tests} tests/support/wav_files.cpp
+      tests/app/command_line_test.cpp tests/app/wav_header_test.cpp
+      tests/decoder/guard_page_test.cpp)
     target_include_directories(qxw_tests PRIVATE tests)
-    target_link_libraries(qxw_tests PRIVATE qxw_internal gtest gtest_main)
+    target_link_libraries(qxw_tests PRIVATE qxw_app qxw_internal gtest gtest_main)
     target_link_options(qxw_tests PRIVATE ${qxw_static_runtime})
     include(GoogleTest)
     # Listing the tests starts the program under Wine, whose first start makes its prefix.
     gtest_discover_tests(qxw_tests DISCOVERY_TIMEOUT 300)
+    # The programs under Wine against a Linux build's, byte for byte and line for line.
+    set(QXW_LINUX_BUILD "" CACHE PATH "A Linux build of wav2qxw and qxw2wav to compare with")
+    if(QXW_LINUX_BUILD AND CMAKE_CROSSCOMPILING_EMULATOR)
+      add_test(NAME windows.programs COMMAND bash
+        ${CMAKE_CURRENT_SOURCE_DIR}/tests/windows/compare_programs.sh ${CMAKE_CROSSCOMPILING_EMULATOR}
+        $<TARGET_FILE:wav2qxw> $<TARGET_FILE:qxw2wav> ${QXW_LINUX_BUILD}
+        ${CMAKE_CURRENT_SOURCE_DIR}/samples/chord.wav)
+    endif()
   else()
     message(STATUS "GoogleTest's sources not found: the tests are not built "
       "(apt-get install libgtest-dev)")
