@@ -52,9 +52,17 @@ if(QXW_BUILD_TESTS)
     # The codec's tests, and those of the programs' parts that need no program started.
     add_executable(qxw_tests ${qxw_codec_tests} tests/support/wav_files.cpp
       tests/app/command_line_test.cpp tests/app/wav_header_test.cpp
-      tests/decoder/guard_page_test.cpp)
+      tests/decoder/guard_page_test.cpp
+      # The programs run for real, started by CreateProcessW.
+      tests/support/run_program_windows.cpp tests/app/sample_file_test.cpp
+      tests/app/command_table_test.cpp tests/app/hostile_input_test.cpp)
     target_include_directories(qxw_tests PRIVATE tests)
-    target_link_libraries(qxw_tests PRIVATE qxw_app qxw_internal gtest gtest_main)
+    target_link_libraries(qxw_tests PRIVATE qxw_app qxw_internal gtest gtest_main psapi)
+    target_compile_definitions(qxw_tests PRIVATE
+      WAV2QXW_PATH="$<TARGET_FILE:wav2qxw>"
+      QXW2WAV_PATH="$<TARGET_FILE:qxw2wav>"
+      SAMPLE_WAV_PATH="${CMAKE_CURRENT_SOURCE_DIR}/samples/chord.wav")
+    add_dependencies(qxw_tests wav2qxw qxw2wav)
     target_link_options(qxw_tests PRIVATE ${qxw_static_runtime})
     include(GoogleTest)
     # Listing the tests starts the program under Wine, whose first start makes its prefix.

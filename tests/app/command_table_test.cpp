@@ -1,7 +1,7 @@
 // Command lines of both programs, run for real: the exit status and the files each leaves.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "support/run_program.h"
 #include "support/signals.h"
@@ -116,7 +116,7 @@ TEST(CommandTable, EachCommandLineGivesItsStatusAndFiles) {
   };
   for (const CommandCase& c : cases) {
     TempDir dir;
-    ::mkdir(dir.path("out").c_str(), 0700);
+    std::filesystem::create_directory(dir.path("out"));
     const auto wav = makeWav(makeSignal(Signal::Music, 500, 2), 2);
     writeFile(dir.path("song.wav"), wav);
     RunOptions options;

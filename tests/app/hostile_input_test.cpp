@@ -1,6 +1,8 @@
 // Hostile and degenerate files through the real programs.
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -40,6 +42,9 @@ TEST_F(HostileInput, EveryTruncatedHeaderIsRefusedWithoutOutput) {
 }
 
 TEST_F(HostileInput, RefusesUnreadableFilesAndOutputDirectories) {
+#ifdef _WIN32
+  GTEST_SKIP() << "file modes: Windows locks files with access lists, which the tests cannot set";
+#else
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
   writeFile(dir.path("locked.wav"), makeWav(makeSignal(Signal::Music, 100, 1), 1));
   ::chmod(dir.path("locked.wav").c_str(), 0);
@@ -48,6 +53,7 @@ TEST_F(HostileInput, RefusesUnreadableFilesAndOutputDirectories) {
   writeFile(dir.path("song.wav"), makeWav(makeSignal(Signal::Music, 100, 1), 1));
   ::mkdir(dir.path("readonly").c_str(), 0500);
   EXPECT_EQ(run(kEncoder, {"song.wav", "readonly/"}).err, "Error creating readonly/song.qxw\n");
+#endif
 }
 
 // A rate no player can use is refused by both programs, in a WAV file or a QXW file, from a

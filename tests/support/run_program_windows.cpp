@@ -1,0 +1,134 @@
+// Running the programs on Windows: CreateProcessW with the streams in files of their own, or in
+// one file for the console's order. What Windows has no equivalent for (limits on file size and
+// address space, a terminal, another user, signals) is refused with an exception: a test that
+// needs it is left out on Windows by name.
+#include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "support/run_program.h"
+
+namespace qxw::testing {
+
+namespace {
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int length =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
+                        length);
+  return wide;
+}
+
+// One argument as the C runtime's parser reads it back: quoted, with its backslashes doubled
+// only where a quote follows them.
+std::wstring quoted(const std::wstring& argument) {
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(2 * backslashes, L'\\');
+  return out + L"\"";
+}
+
+HANDLE inheritable(const std::wstring& name, DWORD access, DWORD disposition) {
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
+  return ::CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::string contentsOf(const std::wstring& name) {
+  std::ifstream in(name.c_str(), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs once with the streams in the files named; the exit status.
+int runOnce(const std::string& program, const std::vector<std::string>& args,
+            const RunOptions& options, const std::wstring& outName, const std::wstring& errName,
+            long& peakKilobytes) {
+  std::wstring line = quoted(widen(program));
+  for (const std::string& argument : args) line += L" " + quoted(widen(argument));
+  HANDLE input = options.standardInput.empty()
+                     ? inheritable(L"NUL", GENERIC_READ, OPEN_EXISTING)
+                     : inheritable(widen(options.standardInput), GENERIC_READ, OPEN_EXISTING);
+  HANDLE out = inheritable(outName, GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE err = errName == outName ? out : inheritable(errName, GENERIC_WRITE, CREATE_ALWAYS);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION process{};
+  const std::wstring folder = widen(options.workingDir);
+  const BOOL started =
+      ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       folder.empty() ? nullptr : folder.c_str(), &startup, &process);
+  ::CloseHandle(input);
+  ::CloseHandle(out);
+  if (err != out) ::CloseHandle(err);
+  if (!started) throw std::runtime_error("CreateProcessW failed");
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 0;
+  ::GetExitCodeProcess(process.hProcess, &status);
+  PROCESS_MEMORY_COUNTERS memory{};
+  if (::GetProcessMemoryInfo(process.hProcess, &memory, sizeof memory)) {
+    peakKilobytes = static_cast<long>(memory.PeakWorkingSetSize / 1024);
+  }
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  return static_cast<int>(status);
+}
+
+}  // namespace
+
+void restoreDefaultSignals() {}
+
+int startProgram(const std::string&, const std::vector<std::string>&, const std::string&,
+                 const std::vector<int>&) {
+  throw std::runtime_error("programs are started and signalled on POSIX systems only");
+}
+
+int waitForProgram(int) { throw std::runtime_error("no programs started on Windows"); }
+
+ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                         const RunOptions& options) {
+  if (options.fileSizeLimit >= 0 || options.memoryLimit >= 0 || options.terminal ||
+      options.user >= 0 || options.closedInputAndOutput || options.outputPipe ||
+      options.outputPipeClosed) {
+    throw std::runtime_error("a run option Windows has no equivalent for");
+  }
+  wchar_t folder[MAX_PATH + 1];
+  ::GetTempPathW(MAX_PATH, folder);
+  wchar_t base[MAX_PATH + 1];
+  ::GetTempFileNameW(folder, L"qxw", 0, base);
+  const std::wstring outName = std::wstring(base) + L".out", errName = std::wstring(base) + L".err",
+                     consoleName = std::wstring(base) + L".console";
+  ProgramResult result;
+  result.status = runOnce(program, args, options, outName, errName, result.peakKilobytes);
+  result.out = contentsOf(outName);
+  result.err = contentsOf(errName);
+  long unused = 0;
+  runOnce(program, args, options, consoleName, consoleName, unused);
+  result.console = contentsOf(consoleName);
+  for (const std::wstring& name : {std::wstring(base), outName, errName, consoleName}) {
+    ::DeleteFileW(name.c_str());
+  }
+  return result;
+}
+
+}  // namespace qxw::testing
