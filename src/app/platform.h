@@ -117,6 +117,8 @@ void removePartialOutputNow();
 // From now on a mapped input that shrinks while read calls onFault, which must end the process.
 void guardMappingFaults(void (*onFault)());
 #ifdef _WIN32
+// A UTF-8 name as the system's calls take it, in UTF-16.
+std::wstring widen(const std::string& text);
 // The command line as UTF-8, from the UTF-16 one wmain is given.
 std::vector<std::string> utf8Arguments(int argc, wchar_t** argv);
 #endif

@@ -13,8 +13,6 @@
 
 namespace qxw::platform {
 
-namespace {
-
 // Names are UTF-8 inside the programs and UTF-16 to the system.
 std::wstring widen(const std::string& text) {
   if (text.empty()) return std::wstring();
@@ -25,6 +23,8 @@ std::wstring widen(const std::string& text) {
                         length);
   return wide;
 }
+
+namespace {
 
 std::string narrow(const wchar_t* text, size_t size) {
   if (size == 0) return std::string();

@@ -11,21 +11,14 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "app/platform.h"
 #include "support/run_program.h"
 
 namespace qxw::testing {
 
-namespace {
+using platform::widen;
 
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int length =
-      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                        length);
-  return wide;
-}
+namespace {
 
 // One argument as the C runtime's parser reads it back: quoted, with its backslashes doubled
 // only where a quote follows them.
