@@ -38,6 +38,13 @@ int startProgram(const std::string& program, const std::vector<std::string>& arg
 // Waits for a started program; the wait status.
 int waitForProgram(int pid);
 
+// Leaves a test out on Windows, saying why: what it needs has no equivalent there.
+#ifdef _WIN32
+#define QXW_POSIX_ONLY(reason) GTEST_SKIP() << "on POSIX systems only: " << (reason)
+#else
+#define QXW_POSIX_ONLY(reason) static_cast<void>(0)
+#endif
+
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
                          const RunOptions& options = {});
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 
 #include "app/platform.h"
@@ -49,17 +50,49 @@ std::string contentsOf(const std::wstring& name) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Runs once with the streams in the files named; the exit status.
+// Standard output as a pipe: its reading end stays here, where nobody reads it when closed.
+struct OutputPipe {
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  explicit OutputPipe(bool readerGone) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
+    if (!::CreatePipe(&read, &write, &attributes, 0)) throw std::runtime_error("CreatePipe failed");
+    ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    if (readerGone) {
+      ::CloseHandle(read);
+      read = nullptr;
+    }
+  }
+  // What the program wrote, read until it closes its end.
+  std::string drain() {
+    ::CloseHandle(write);
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (read != nullptr && ::ReadFile(read, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+      text.append(buffer, got);
+    }
+    if (read != nullptr) ::CloseHandle(read);
+    return text;
+  }
+};
+
+// Runs once with the streams in the files named (standard output in a pipe when the options
+// ask); the exit status. Merged runs send both streams to outName.
 int runOnce(const std::string& program, const std::vector<std::string>& args,
             const RunOptions& options, const std::wstring& outName, const std::wstring& errName,
             long& peakKilobytes) {
   std::wstring line = quoted(widen(program));
   for (const std::string& argument : args) line += L" " + quoted(widen(argument));
+  const bool merged = errName == outName;
+  const bool piped = options.outputPipe || options.outputPipeClosed;
+  std::optional<OutputPipe> pipe;
+  if (piped) pipe.emplace(options.outputPipeClosed);
   HANDLE input = options.standardInput.empty()
                      ? inheritable(L"NUL", GENERIC_READ, OPEN_EXISTING)
                      : inheritable(widen(options.standardInput), GENERIC_READ, OPEN_EXISTING);
-  HANDLE out = inheritable(outName, GENERIC_WRITE, CREATE_ALWAYS);
-  HANDLE err = errName == outName ? out : inheritable(errName, GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE out = piped ? pipe->write : inheritable(outName, GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE err = merged ? out : inheritable(errName, GENERIC_WRITE, CREATE_ALWAYS);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -72,9 +105,15 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
       ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                        folder.empty() ? nullptr : folder.c_str(), &startup, &process);
   ::CloseHandle(input);
-  ::CloseHandle(out);
-  if (err != out) ::CloseHandle(err);
+  if (!merged) ::CloseHandle(err);
   if (!started) throw std::runtime_error("CreateProcessW failed");
+  if (piped) {
+    const std::string text = pipe->drain();
+    std::ofstream(outName.c_str(), std::ios::binary)
+        .write(text.data(), static_cast<std::streamsize>(text.size()));
+  } else {
+    ::CloseHandle(out);
+  }
   ::WaitForSingleObject(process.hProcess, INFINITE);
   DWORD status = 0;
   ::GetExitCodeProcess(process.hProcess, &status);
@@ -101,8 +140,7 @@ int waitForProgram(int) { throw std::runtime_error("no programs started on Windo
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
                          const RunOptions& options) {
   if (options.fileSizeLimit >= 0 || options.memoryLimit >= 0 || options.terminal ||
-      options.user >= 0 || options.closedInputAndOutput || options.outputPipe ||
-      options.outputPipeClosed) {
+      options.user >= 0 || options.closedInputAndOutput) {
     throw std::runtime_error("a run option Windows has no equivalent for");
   }
   wchar_t folder[MAX_PATH + 1];

@@ -75,4 +75,15 @@ bool fileExists(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
 }
 
+bool makeFolder(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::create_directory(path, error);
+}
+
+bool resizeFile(const std::string& path, uint64_t size) {
+  std::error_code error;
+  std::filesystem::resize_file(path, size, error);
+  return !error;
+}
+
 }  // namespace qxw::testing

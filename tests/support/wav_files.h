@@ -27,6 +27,10 @@ class TempDir {
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> readFile(const std::string& path);
 bool fileExists(const std::string& path);
+// A new folder; true when it was made.
+bool makeFolder(const std::string& path);
+// Sets the file's length, cutting it or extending it with zeros (a hole where the system can).
+bool resizeFile(const std::string& path, uint64_t size);
 
 void put16(std::vector<uint8_t>& out, uint32_t v);
 void put32(std::vector<uint8_t>& out, uint32_t v);
