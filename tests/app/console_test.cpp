@@ -1,8 +1,10 @@
 #include "app/console.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -37,6 +39,7 @@ TEST(EstimateLine, HasTheDocumentedShape) {
             "Q9 estimated bytes: 5000000000 (0.86:1 compression)\n");
 }
 
+#ifndef _WIN32  // a terminal of its own (a pseudo-terminal) and fork
 // What a child writes to standard error, a terminal or a pipe, while it shows the share 0.42
 // of a run after `after` and then prints a line (onto standard output, which goes nowhere).
 std::string progressShown(bool terminal, std::chrono::milliseconds after) {
@@ -81,6 +84,8 @@ TEST(Progress, ShowsInPlaceOnATerminalAfterItsDelayOnly) {
   EXPECT_EQ(progressShown(true, milliseconds(3600000)), "");
   EXPECT_EQ(progressShown(false, milliseconds(0)), "");
 }
+
+#endif
 
 }  // namespace
 }  // namespace qxw
