@@ -57,7 +57,7 @@ if(QXW_BUILD_TESTS)
       tests/support/run_program_windows.cpp tests/app/sample_file_test.cpp
       tests/app/command_table_test.cpp tests/app/hostile_input_test.cpp
       tests/app/encoder_app_test.cpp tests/app/decoder_app_test.cpp tests/app/console_test.cpp
-      tests/app/file_sink_test.cpp)
+      tests/app/file_sink_test.cpp tests/app/output_safety_test.cpp)
     target_include_directories(qxw_tests PRIVATE tests)
     target_link_libraries(qxw_tests PRIVATE qxw_app qxw_internal gtest gtest_main psapi)
     target_compile_definitions(qxw_tests PRIVATE

@@ -137,6 +137,13 @@ int waitForProgram(int pid) {
   return status;
 }
 
+bool programEnded(int pid) {
+  int status = 0;
+  return ::waitpid(pid, &status, WNOHANG) == pid;
+}
+
+void killProgram(int pid) { ::kill(pid, SIGKILL); }
+
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
                          const RunOptions& options) {
   ProgramResult result;

@@ -32,11 +32,16 @@ struct RunOptions {
 void restoreDefaultSignals();
 
 // Starts the program without waiting for it; its console output is discarded. The signals in
-// `ignored` start out ignored, as under nohup. Returns the process id.
+// `ignored` start out ignored, as under nohup (none on Windows, where the program starts in a
+// process group of its own, for Ctrl-Break). Returns the process id.
 int startProgram(const std::string& program, const std::vector<std::string>& args,
                  const std::string& workingDir, const std::vector<int>& ignored = {});
-// Waits for a started program; the wait status.
+// Waits for a started program; the wait status (on Windows, the exit code).
 int waitForProgram(int pid);
+// True once a started program has ended; its status is then gone.
+bool programEnded(int pid);
+// Ends a started program at once, as SIGKILL or TerminateProcess do: nothing of it runs.
+void killProgram(int pid);
 
 // Leaves a test out on Windows, saying why: what it needs has no equivalent there.
 #ifdef _WIN32

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <stdexcept>
 
@@ -130,12 +131,53 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
 
 void restoreDefaultSignals() {}
 
-int startProgram(const std::string&, const std::vector<std::string>&, const std::string&,
-                 const std::vector<int>&) {
-  throw std::runtime_error("programs are started and signalled on POSIX systems only");
+namespace {
+// The programs started and not yet waited for, by process id.
+std::map<int, HANDLE>& started() {
+  static std::map<int, HANDLE> programs;
+  return programs;
+}
+}  // namespace
+
+int startProgram(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& workingDir, const std::vector<int>&) {
+  std::wstring line = quoted(widen(program));
+  for (const std::string& argument : args) line += L" " + quoted(widen(argument));
+  HANDLE null = inheritable(L"NUL", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = startup.hStdOutput = startup.hStdError = null;
+  PROCESS_INFORMATION process{};
+  const std::wstring folder = widen(workingDir);
+  const BOOL ok =
+      ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
+                       nullptr, folder.c_str(), &startup, &process);
+  ::CloseHandle(null);
+  if (!ok) throw std::runtime_error("CreateProcessW failed");
+  ::CloseHandle(process.hThread);
+  const int pid = static_cast<int>(process.dwProcessId);
+  started()[pid] = process.hProcess;
+  return pid;
 }
 
-int waitForProgram(int) { throw std::runtime_error("no programs started on Windows"); }
+int waitForProgram(int pid) {
+  HANDLE process = started().at(pid);
+  ::WaitForSingleObject(process, INFINITE);
+  DWORD status = 0;
+  ::GetExitCodeProcess(process, &status);
+  ::CloseHandle(process);
+  started().erase(pid);
+  return static_cast<int>(status);
+}
+
+bool programEnded(int pid) {
+  if (::WaitForSingleObject(started().at(pid), 0) != WAIT_OBJECT_0) return false;
+  waitForProgram(pid);
+  return true;
+}
+
+void killProgram(int pid) { ::TerminateProcess(started().at(pid), 1); }
 
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& args,
                          const RunOptions& options) {
