@@ -49,21 +49,21 @@ if(QXW_BUILD_TESTS)
     set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
     add_subdirectory(${QXW_GOOGLETEST_SOURCE} ${CMAKE_CURRENT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
     enable_testing()
-    # The codec's tests, and those of the programs' parts that need no program started.
-    add_executable(qxw_tests ${qxw_codec_tests} tests/support/wav_files.cpp
-      tests/app/command_line_test.cpp tests/app/wav_header_test.cpp
-      tests/decoder/guard_page_test.cpp
-      # The programs run for real, started by CreateProcessW.
-      tests/support/run_program_windows.cpp tests/app/sample_file_test.cpp
-      tests/app/command_table_test.cpp tests/app/hostile_input_test.cpp
-      tests/app/encoder_app_test.cpp tests/app/decoder_app_test.cpp tests/app/console_test.cpp
-      tests/app/file_sink_test.cpp tests/app/output_safety_test.cpp)
+    # The same tests as elsewhere, the programs started by CreateProcessW.
+    add_executable(qxw_tests ${qxw_codec_tests} ${qxw_program_tests}
+      tests/support/wav_files.cpp tests/support/run_program_windows.cpp)
+    if(CMAKE_C_COMPILER)
+      target_sources(qxw_tests PRIVATE tests/library/c_header_test.c)
+      target_compile_definitions(qxw_tests PRIVATE QXW_TEST_C_HEADER)
+    endif()
     target_include_directories(qxw_tests PRIVATE tests)
     target_link_libraries(qxw_tests PRIVATE qxw_app qxw_internal gtest gtest_main psapi)
     target_compile_definitions(qxw_tests PRIVATE
       WAV2QXW_PATH="$<TARGET_FILE:wav2qxw>"
       QXW2WAV_PATH="$<TARGET_FILE:qxw2wav>"
+      QXW_LIBRARY_PATH="$<TARGET_FILE:qxw>"
       SAMPLE_WAV_PATH="${CMAKE_CURRENT_SOURCE_DIR}/samples/chord.wav")
+    add_dependencies(qxw_tests qxw)
     add_dependencies(qxw_tests wav2qxw qxw2wav)
     target_link_options(qxw_tests PRIVATE ${qxw_static_runtime})
     include(GoogleTest)

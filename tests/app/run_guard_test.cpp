@@ -1,15 +1,19 @@
 #include "app/run_guard.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 
+#include "app/file_sink.h"
 #include "app/mapped_file.h"
+#include "app/platform.h"
 #include "support/run_program.h"
 #include "support/wav_files.h"
 
@@ -18,6 +22,7 @@ namespace {
 
 using namespace qxw::testing;
 
+#ifndef _WIN32
 struct ChildResult {
   int status;  // wait status
   std::string err;
@@ -46,7 +51,11 @@ ChildResult inChild(Body body) {
   return {status, err};
 }
 
+#endif
+
 TEST(RunGuard, TurnsAShrunkenInputIntoAnErrorAndRemovesThePartialOutput) {
+  QXW_POSIX_ONLY("a child process forked to fault or be signalled");
+#ifndef _WIN32
   TempDir dir;
   writeFile(dir.path("in.wav"), std::vector<uint8_t>(1 << 16, 7));
   writeFile(dir.path("out.qxw"), {1, 2, 3});
@@ -64,9 +73,12 @@ TEST(RunGuard, TurnsAShrunkenInputIntoAnErrorAndRemovesThePartialOutput) {
   EXPECT_EQ(WEXITSTATUS(result.status), 0);
   EXPECT_EQ(result.err, "Error: file in.wav incomplete or truncated\n");
   EXPECT_FALSE(fileExists(dir.path("out.qxw")));
+#endif
 }
 
 TEST(RunGuard, RemovesThePartialOutputAndEndsByTheSignalWhenInterrupted) {
+  QXW_POSIX_ONLY("a child process forked to fault or be signalled");
+#ifndef _WIN32
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     TempDir dir;
     writeFile(dir.path("out.qxw"), {1, 2, 3});
@@ -78,9 +90,12 @@ TEST(RunGuard, RemovesThePartialOutputAndEndsByTheSignalWhenInterrupted) {
     EXPECT_EQ(WTERMSIG(result.status), signal);
     EXPECT_FALSE(fileExists(dir.path("out.qxw")));
   }
+#endif
 }
 
 TEST(RunGuard, KeepsAFinishedOutput) {
+  QXW_POSIX_ONLY("a child process forked to fault or be signalled");
+#ifndef _WIN32
   TempDir dir;
   writeFile(dir.path("out.qxw"), {1, 2, 3});
   const auto result = inChild([&] {
@@ -90,6 +105,27 @@ TEST(RunGuard, KeepsAFinishedOutput) {
   });
   ASSERT_TRUE(WIFSIGNALED(result.status));
   EXPECT_TRUE(fileExists(dir.path("out.qxw")));
+#endif
+}
+
+// What an interruption's handler does removes the output while it is still open for writing
+// (Windows opens it shared for deletion so that it can), and nothing once it is released.
+TEST(RunGuard, RemovesTheOutputWhileItIsBeingWrittenUntilReleased) {
+  TempDir dir;
+  const uint8_t bytes[] = {1, 2, 3};
+  for (const bool released : {false, true}) {
+    const std::string name = dir.path(released ? "kept.qxw" : "removed.qxw");
+    FileSink sink;
+    guardPartialOutput(name);
+    ASSERT_TRUE(sink.create(name, true, 0600));
+    sink.write(bytes, sizeof bytes);
+    ASSERT_TRUE(sink.drain());
+    if (released) releasePartialOutput();
+    platform::removePartialOutputNow();
+    sink.close();
+    EXPECT_EQ(fileExists(name), released) << name;
+  }
+  releasePartialOutput();
 }
 
 }  // namespace

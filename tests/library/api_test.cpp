@@ -2,12 +2,19 @@
 // block size, a status for every fault, and threads that do not disturb each other.
 #include "qxw/qxw.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "app/platform.h"
+#endif
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <numbers>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -465,7 +472,7 @@ std::vector<Sound> soundsThatResistLoss() {
     walk = std::clamp(walk + static_cast<int>((seed >> 16) % 3) * 700 - 700, -30000, 30000);
     few[i] = static_cast<int16_t>(walk);
     quiet[i] = static_cast<int16_t>(static_cast<int>((seed >> 16) % 5) - 2);
-    tone[i] = static_cast<int16_t>(12000 * std::sin(2 * M_PI * 8000 * t / 44100));
+    tone[i] = static_cast<int16_t>(12000 * std::sin(2 * std::numbers::pi * 8000 * t / 44100));
     wraps[i] = static_cast<int16_t>((i * 9973 + (seed >> 20)) % 65536 - 32768);
     square8[2 * i] = (i / 4) % 2 ? 16384 : -16384;
     square8[2 * i + 1] = (i / 4) % 2 ? -16384 : 16384;
@@ -541,18 +548,45 @@ TEST(Api, ReportsTheStepThatWritesTheSoundLossless) {
   EXPECT_EQ(heard.bytes, encode(samples, 1, 9).bytes);
 }
 
-TEST(Api, TheLibraryShowsOnlyItsCFace) {
+// The names the shared library exports.
+std::vector<std::string> exportedNames() {
+  std::vector<std::string> names;
+#ifdef _WIN32
+  // The DLL's export directory, read from the loaded image.
+  HMODULE library = ::LoadLibraryW(platform::widen(QXW_LIBRARY_PATH).c_str());
+  EXPECT_NE(library, nullptr);
+  if (library == nullptr) return names;
+  const auto* base = reinterpret_cast<const uint8_t*>(library);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& entry =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  const auto* exports =
+      reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
+  const auto* nameOffsets = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+    names.emplace_back(reinterpret_cast<const char*>(base + nameOffsets[i]));
+  }
+  ::FreeLibrary(library);
+#else
   FILE* symbols = ::popen(("nm -D --defined-only " + std::string(QXW_LIBRARY_PATH)).c_str(), "r");
-  ASSERT_NE(symbols, nullptr);
+  EXPECT_NE(symbols, nullptr);
+  if (symbols == nullptr) return names;
   char line[512];
-  int count = 0;
   while (std::fgets(line, sizeof line, symbols) != nullptr) {
-    const std::string name = std::strrchr(line, ' ') + 1;
-    EXPECT_EQ(name.rfind("qxw_", 0), 0u) << name;
-    ++count;
+    std::string name = std::strrchr(line, ' ') + 1;
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    names.push_back(name);
   }
   EXPECT_EQ(::pclose(symbols), 0);
-  EXPECT_EQ(count, 23);
+#endif
+  return names;
+}
+
+TEST(Api, TheLibraryShowsOnlyItsCFace) {
+  const std::vector<std::string> names = exportedNames();
+  for (const std::string& name : names) EXPECT_EQ(name.rfind("qxw_", 0), 0u) << name;
+  EXPECT_EQ(names.size(), 23u);
 }
 
 TEST(Api, WorksFromCAndNamesItsVersionAndStatuses) {
