@@ -12,8 +12,7 @@ set_target_properties(qxw PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJ
 target_include_directories(qxw PUBLIC
   $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-# Only what the header marks for export (the C interface) leaves the DLL, as no version script is
-# needed for.
+# Only what the header marks for export, the C interface, leaves the DLL: no version script.
 target_link_libraries(qxw PRIVATE Threads::Threads)
 target_link_options(qxw PRIVATE ${qxw_static_runtime})
 
