@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "app/platform.h"
 #include "support/run_program.h"
@@ -49,6 +50,22 @@ HANDLE inheritable(const std::wstring& name, DWORD access, DWORD disposition) {
 std::string contentsOf(const std::wstring& name) {
   std::ifstream in(name.c_str(), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Starts a process; Wine, while its prefix is still being made, can refuse the first tries.
+PROCESS_INFORMATION startProcess(std::wstring line, const std::wstring& folder,
+                                 STARTUPINFOW& startup, DWORD flags) {
+  PROCESS_INFORMATION process{};
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                         folder.empty() ? nullptr : folder.c_str(), &startup, &process)) {
+      return process;
+    }
+    error = ::GetLastError();
+    ::Sleep(500);
+  }
+  throw std::runtime_error("CreateProcessW failed with error " + std::to_string(error));
 }
 
 // Standard output as a pipe: its reading end stays here, where nobody reads it when closed.
@@ -101,13 +118,15 @@ int runOnce(const std::string& program, const std::vector<std::string>& args,
   startup.hStdOutput = out;
   startup.hStdError = err;
   PROCESS_INFORMATION process{};
-  const std::wstring folder = widen(options.workingDir);
-  const BOOL started =
-      ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       folder.empty() ? nullptr : folder.c_str(), &startup, &process);
+  try {
+    process = startProcess(line, widen(options.workingDir), startup, 0);
+  } catch (...) {
+    ::CloseHandle(input);
+    if (!merged) ::CloseHandle(err);
+    throw;
+  }
   ::CloseHandle(input);
   if (!merged) ::CloseHandle(err);
-  if (!started) throw std::runtime_error("CreateProcessW failed");
   if (piped) {
     const std::string text = pipe->drain();
     std::ofstream(outName.c_str(), std::ios::binary)
@@ -149,12 +168,13 @@ int startProgram(const std::string& program, const std::vector<std::string>& arg
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = startup.hStdOutput = startup.hStdError = null;
   PROCESS_INFORMATION process{};
-  const std::wstring folder = widen(workingDir);
-  const BOOL ok =
-      ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
-                       nullptr, folder.c_str(), &startup, &process);
+  try {
+    process = startProcess(line, widen(workingDir), startup, CREATE_NEW_PROCESS_GROUP);
+  } catch (...) {
+    ::CloseHandle(null);
+    throw;
+  }
   ::CloseHandle(null);
-  if (!ok) throw std::runtime_error("CreateProcessW failed");
   ::CloseHandle(process.hThread);
   const int pid = static_cast<int>(process.dwProcessId);
   started()[pid] = process.hProcess;
