@@ -50,21 +50,7 @@ if(QXW_BUILD_TESTS)
     add_subdirectory(${QXW_GOOGLETEST_SOURCE} ${CMAKE_CURRENT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
     enable_testing()
     # The same tests as elsewhere, the programs started by CreateProcessW.
-    add_executable(qxw_tests ${qxw_codec_tests} ${qxw_program_tests}
-      tests/support/wav_files.cpp tests/support/run_program_windows.cpp)
-    if(CMAKE_C_COMPILER)
-      target_sources(qxw_tests PRIVATE tests/library/c_header_test.c)
-      target_compile_definitions(qxw_tests PRIVATE QXW_TEST_C_HEADER)
-    endif()
-    target_include_directories(qxw_tests PRIVATE tests)
-    target_link_libraries(qxw_tests PRIVATE qxw_app qxw_internal gtest gtest_main psapi)
-    target_compile_definitions(qxw_tests PRIVATE
-      WAV2QXW_PATH="$<TARGET_FILE:wav2qxw>"
-      QXW2WAV_PATH="$<TARGET_FILE:qxw2wav>"
-      QXW_LIBRARY_PATH="$<TARGET_FILE:qxw>"
-      SAMPLE_WAV_PATH="${CMAKE_CURRENT_SOURCE_DIR}/samples/chord.wav")
-    add_dependencies(qxw_tests qxw)
-    add_dependencies(qxw_tests wav2qxw qxw2wav)
+    qxw_add_test_program(tests/support/run_program_windows.cpp gtest gtest_main psapi)
     target_link_options(qxw_tests PRIVATE ${qxw_static_runtime})
     if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
       message(STATUS "Wine not found: the tests are built but not run (apt-get install wine64)")
