@@ -1,8 +1,30 @@
 #include "encoder/sample_encoder.h"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace qxw {
+
+// A block's fields in order, each its width in the high half and its value in the low; a walk
+// that writes nothing keeps none.
+template <bool kWrite>
+struct Fields {
+  uint64_t* next;
+
+  [[gnu::always_inline]] void add(uint32_t width, uint32_t value) {
+    if constexpr (kWrite) *next++ = uint64_t{width} << 32 | value;
+  }
+  // The code and the offset go as one field when they fit in 32 bits together.
+  template <typename Code>
+  [[gnu::always_inline]] void addCode(const Code& code, uint32_t offset) {
+    if (code.width <= 32) [[likely]] {
+      add(code.width, code.field | offset);
+    } else {
+      add(code.length, code.field);
+      add(code.width - code.length, offset);
+    }
+  }
+};
 
 namespace {
 
@@ -10,15 +32,28 @@ struct NoRecording {
   void operator()(int16_t) {}
 };
 
-// Words a walk takes room for at a time, and the most one frame can fill: up to three fields a
-// sample (code, offset, run count), each completing at most one word.
-constexpr size_t kBatchWords = 4096;
-constexpr size_t kFrameWords = 3 * kMaxChannels;
+// Frames a walk codes before it packs their fields into words, and the most fields one frame
+// gives: up to three a sample (code, offset, run count).
+constexpr size_t kBlockFrames = 512;
+constexpr size_t kFrameFields = 3 * kMaxChannels;
+
+// Packs the fields [first, last) into the writer; false once its output has failed.
+bool pack(BitWriter& writer, const uint64_t* first, const uint64_t* last) {
+  BitCursor out = writer.open(static_cast<size_t>(last - first));
+  for (const uint64_t* f = first; f < last; ++f) {
+    out.put(static_cast<uint32_t>(*f >> 32), static_cast<uint32_t>(*f));
+  }
+  writer.close(out);
+  return !writer.failed();
+}
 
 }  // namespace
 
 SampleEncoder::SampleEncoder(const EncoderModel& model, const StepTable* steps)
-    : model_(model), quantize_(model, steps) {
+    : model_(model),
+      quantize_(model, steps),
+      steps_(steps),
+      fields_(std::make_unique<uint64_t[]>(kBlockFrames * kFrameFields)) {
   for (int c = 0; c < kContextCount; ++c) {
     for (int turned = 0; turned < 2; ++turned) {
       for (int bin = 0; bin < kBinCount; ++bin) {
@@ -32,107 +67,231 @@ SampleEncoder::SampleEncoder(const EncoderModel& model, const StepTable* steps)
       }
     }
   }
+  exactSteps_ = steps != nullptr && std::all_of(model.binShift, model.binShift + kBinCount,
+                                                [](int32_t shift) { return shift == 0; });
 }
 
-// The channel states are copied in for the walk, where the output's stores cannot alias them,
-// and copied back at the end; likewise the bit register.
+// Codes one sample from its channel's state and adds its fields.
 template <bool kWrite, typename Record>
-void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_t* to,
-                         const uint8_t* end, BitWriter* writer, Record& record) {
-  const uint32_t channels = model_.channelCount;
-  ChannelState local[kMaxChannels];
-  std::copy_n(states, channels, local);
-  const size_t stride = 2 * size_t{channels};
-  const uint32_t runWidth = static_cast<uint32_t>(model_.binBits[0]);
-  const uint64_t runError = model_.binBase[1];
-  const Quantizer quantize = quantize_;
-  const Code(*codes)[2][kBinCount] = codes_;
-  BitCursor out{0, 0, nullptr};
-  const uint8_t* limit = nullptr;
-  if constexpr (kWrite) {
-    out = writer->open(kBatchWords);
-    limit = out.next + 4 * (kBatchWords - kFrameWords);
+[[gnu::always_inline]] inline void SampleEncoder::codeSample(ChannelState& st, const uint8_t* at,
+                                                             const Walk& w, Fields<kWrite>& out,
+                                                             Record& record) {
+  const int16_t x = readSample(at);
+  const int32_t diff = int32_t{x} - st.lastInput;
+  st.lastInput = x;
+  const int32_t e = st.error;
+  const int32_t f = errorFeedback(e);
+  const int32_t target = diff + f;
+  QuantizedStep q = w.quantize(target);
+  if (st.reconstructed + q.value >= kGuardHigh || st.reconstructed + q.value < kGuardLow)
+      [[unlikely]] {
+    q = guard_.step(st.reconstructed, target, e - f + target);
   }
-  for (const uint8_t* at = from; at < to;) {
-    if constexpr (kWrite) {
-      if (out.next >= limit) [[unlikely]] {
-        writer->close(out);
-        // A failed output ends the walk: none of the rest could reach it.
-        if (writer->failed()) return;
-        out = writer->open(kBatchWords);
-        limit = out.next + 4 * (kBatchWords - kFrameWords);
-      }
+  const int32_t step = q.value;
+  const int bin = q.bin;
+  st.reconstructed = static_cast<int16_t>(st.reconstructed + step);
+  // The whole target counts, also what the guard held back: the error stays exactly input minus
+  // reconstruction, and the next steps catch up.
+  st.error = e - f + target - step;
+  record(st.reconstructed);
+
+  const int prevContext = st.context;
+  st.context = bin;
+  const bool negative = step < 0;
+  const bool turned = negative != (st.lastNegative != 0);
+  st.lastNegative = negative;
+  out.addCode(codes_[prevContext][turned][bin], q.offset);
+  if ((bin | prevContext) != 0) return;
+  // The run count follows a zero symbol in context 0; a run opens only while the error is small.
+  const uint32_t absError = st.error < 0 ? 0u - static_cast<uint32_t>(st.error) : st.error;
+  st.runLength = w.runError >= uint64_t{absError} * 2
+                     ? repeatsAfter(at, w.end, w.stride, x, static_cast<int>(w.runWidth))
+                     : 0;
+  out.add(w.runWidth, st.runLength);
+}
+
+// Codes the frames of [at, to) with the error feedback chained from sample to sample in each
+// channel. kChannels is the channel count when fixed at compile time, so that the states can stay
+// in registers, or 0.
+template <bool kWrite, uint32_t kChannels, typename Record>
+void SampleEncoder::codeFrames(ChannelState* local, const uint8_t* at, const uint8_t* to,
+                               const Walk& w, Fields<kWrite>& out, Record& record) {
+  const auto sample = [&](ChannelState& st, const uint8_t* s) {
+    if (st.runLength > 0) {
+      --st.runLength;
+      record(st.reconstructed);
+      return;
     }
-    for (uint32_t c = 0; c < channels; ++c, at += 2) {
-      ChannelState& st = local[c];
-      if (st.runLength > 0) {
-        --st.runLength;
-        record(st.reconstructed);
+    codeSample(st, s, w, out, record);
+  };
+  if constexpr (kChannels == 2) {
+    // Two named states rather than an array, which the compiler keeps in memory: the chains of
+    // the two channels then overlap.
+    ChannelState left = local[0], right = local[1];
+    for (; at < to; at += 4) {
+      sample(left, at);
+      sample(right, at + 2);
+    }
+    local[0] = left;
+    local[1] = right;
+  } else {
+    const uint32_t channels = kChannels != 0 ? kChannels : model_.channelCount;
+    while (at < to) {
+      for (uint32_t c = 0; c < channels; ++c, at += 2) sample(local[c], at);
+    }
+  }
+}
+
+// The fields of a block coded exactly: one per sample, in the order of the samples, and a
+// second where the code and offset exceed 32 bits or a run count follows; width 0 when none.
+struct ExactFields {
+  uint64_t* first;
+  uint64_t* second;
+};
+
+// Codes the frames of [at, to) for a table whose steps are the magnitudes themselves (quality
+// 9), from states with no error: the reconstruction is the input and no step needs the guard, so
+// nothing chains one sample to the next but its channel's last sample, bin and sign, and each
+// channel goes through the block on its own. A run's samples give no fields. False, with the
+// states untouched, when the table cannot give some magnitude exactly.
+template <uint32_t kChannels>
+bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, const uint8_t* to,
+                                   const Walk& w, ExactFields out) {
+  const uint32_t channels = kChannels != 0 ? kChannels : model_.channelCount;
+  const StepTable::Entry* steps = &(*steps_)[0];
+  const auto* codes = codes_;
+  uint32_t inexact = 0;
+  ChannelState next[kChannels != 0 ? kChannels : kMaxChannels];
+  for (uint32_t c = 0; c < channels; ++c) {
+    int32_t last = local[c].lastInput;
+    int context = local[c].context;
+    bool lastNegative = local[c].lastNegative != 0;
+    uint32_t run = local[c].runLength;
+    size_t k = c;
+    for (const uint8_t* at = from + 2 * c; at < to; at += w.stride, k += channels) {
+      const int16_t x = readSample(at);
+      const int32_t diff = x - last;
+      last = x;
+      const int32_t sign = diff >> 31;
+      const auto magnitude = static_cast<uint32_t>((diff ^ sign) - sign);
+      const StepTable::Entry entry = steps[magnitude];
+      inexact |= entry.value ^ magnitude;
+      const int bin = entry.bin;
+      const Code code = codes[context][(sign != 0) != lastNegative][bin];
+      const bool opens = (bin | context) == 0 && run == 0;
+      lastNegative = sign != 0;
+      context = bin;
+      // A run's samples repeat its first: bin 0, no sign, as if coded.
+      if (run > 0) {
+        --run;
+        out.first[k] = 0;
+        out.second[k] = 0;
         continue;
       }
-      const int16_t x = readSample(at);
-      const int32_t diff = int32_t{x} - st.lastInput;
-      st.lastInput = x;
-      const int32_t e = st.error;
-      const int32_t f = errorFeedback(e);
-      const int32_t target = diff + f;
-      QuantizedStep q = quantize(target);
-      if (st.reconstructed + q.value >= kGuardHigh || st.reconstructed + q.value < kGuardLow)
-          [[unlikely]] {
-        q = guard_.step(st.reconstructed, target, e - f + target);
+      if (code.width <= 32) [[likely]] {
+        out.first[k] = uint64_t{code.width} << 32 | (code.field | entry.offset);
+        out.second[k] = 0;
+      } else {
+        out.first[k] = uint64_t{code.length} << 32 | code.field;
+        out.second[k] = uint64_t(code.width - code.length) << 32 | entry.offset;
       }
-      const int32_t step = q.value;
-      const int bin = q.bin;
-      st.reconstructed = static_cast<int16_t>(st.reconstructed + step);
-      // The whole target counts, also what the guard held back: the error stays exactly input
-      // minus reconstruction, and the next steps catch up.
-      st.error = e - f + target - step;
-      record(st.reconstructed);
+      if (opens) [[unlikely]] {
+        run = repeatsAfter(at, w.end, w.stride, x, static_cast<int>(w.runWidth));
+        out.second[k] = uint64_t{w.runWidth} << 32 | run;
+      }
+    }
+    next[c] = local[c];
+    next[c].lastInput = static_cast<int16_t>(last);
+    next[c].reconstructed = static_cast<int16_t>(last);
+    next[c].context = context;
+    next[c].lastNegative = lastNegative;
+    next[c].runLength = run;
+  }
+  if (inexact != 0) return false;
+  std::copy_n(next, channels, local);
+  return true;
+}
 
-      const int prevContext = st.context;
-      st.context = bin;
-      const bool negative = step < 0;
-      const bool turned = negative != (st.lastNegative != 0);
-      st.lastNegative = negative;
-      if constexpr (kWrite) {
-        // The code and the offset go out as one field when they fit in 32 bits together.
-        const Code code = codes[prevContext][turned][bin];
-        if (code.width <= 32) [[likely]] {
-          out.put(code.width, code.field | q.offset);
-        } else {
-          out.put(code.length, code.field);
-          out.put(code.width - code.length, q.offset);
+// Packs an exact block's fields into the writer; false once its output has failed.
+bool packExact(BitWriter& writer, ExactFields fields, size_t count) {
+  BitCursor out = writer.open(2 * count);
+  for (size_t k = 0; k < count; ++k) {
+    const uint64_t f = fields.first[k];
+    out.put(static_cast<uint32_t>(f >> 32), static_cast<uint32_t>(f));
+    const uint64_t s = fields.second[k];
+    if (s != 0) [[unlikely]]
+      out.put(static_cast<uint32_t>(s >> 32), static_cast<uint32_t>(s));
+  }
+  writer.close(out);
+  return !writer.failed();
+}
+
+// The frames go in blocks: first every sample's fields, then the block's fields packed into
+// words, so that neither loop waits on the other's chain. The channel states are copied in for
+// the walk, where the output's stores cannot alias them, and copied back at the end.
+template <bool kWrite, uint32_t kChannels, typename Record>
+void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_t* to,
+                         const uint8_t* end, BitWriter* writer, Record& record) {
+  const uint32_t channels = kChannels != 0 ? kChannels : model_.channelCount;
+  ChannelState local[kChannels != 0 ? kChannels : kMaxChannels];
+  std::copy_n(states, channels, local);
+  const size_t stride = 2 * size_t{channels};
+  const Walk w{quantize_, end, stride, static_cast<uint32_t>(model_.binBits[0]), model_.binBase[1]};
+  bool exact = exactSteps_ && std::all_of(local, local + channels, [](const ChannelState& st) {
+                 return st.error == 0 && st.reconstructed == st.lastInput;
+               });
+  for (const uint8_t* at = from; at < to;) {
+    const uint8_t* blockEnd = at + std::min<size_t>(kBlockFrames, (to - at) / stride) * stride;
+    if (exact) {
+      const ExactFields fields{fields_.get(), fields_.get() + kBlockFrames * kMaxChannels};
+      exact = codeExactBlock<kChannels>(local, at, blockEnd, w, fields);
+      if (exact) {
+        // The reconstruction is the input.
+        if constexpr (!std::is_same_v<Record, NoRecording>) {
+          for (const uint8_t* s = at; s < blockEnd; s += 2) record(readSample(s));
         }
+        if constexpr (kWrite) {
+          if (!packExact(*writer, fields, static_cast<size_t>(blockEnd - at) / 2)) return;
+        }
+        at = blockEnd;
+        continue;
       }
-      if ((bin | prevContext) != 0) continue;
-      // The run count follows a zero symbol in context 0; a run opens only while the error is
-      // small.
-      const uint32_t absError = st.error < 0 ? 0u - static_cast<uint32_t>(st.error) : st.error;
-      st.runLength = runError >= uint64_t{absError} * 2
-                         ? repeatsAfter(at, end, stride, x, static_cast<int>(runWidth))
-                         : 0;
-      if constexpr (kWrite) out.put(runWidth, st.runLength);
+    }
+    Fields<kWrite> out{fields_.get()};
+    codeFrames<kWrite, kChannels>(local, at, blockEnd, w, out, record);
+    at = blockEnd;
+    if constexpr (kWrite) {
+      // A failed output ends the walk: none of the rest could reach it.
+      if (!pack(*writer, fields_.get(), out.next)) return;
     }
   }
-  if constexpr (kWrite) writer->close(out);
   std::copy_n(local, channels, states);
+}
+
+template <bool kWrite, typename Record>
+void SampleEncoder::dispatch(ChannelState* states, const uint8_t* from, const uint8_t* to,
+                             const uint8_t* end, BitWriter* writer, Record& record) {
+  const uint32_t channels = model_.channelCount;
+  if (channels == 2) return walk<kWrite, 2>(states, from, to, end, writer, record);
+  if (channels == 1) return walk<kWrite, 1>(states, from, to, end, writer, record);
+  walk<kWrite, 0>(states, from, to, end, writer, record);
 }
 
 void SampleEncoder::encode(ChannelState* states, const uint8_t* from, const uint8_t* to,
                            const uint8_t* end, BitWriter& writer) {
   NoRecording none;
-  walk<true>(states, from, to, end, &writer, none);
+  dispatch<true>(states, from, to, end, &writer, none);
 }
 
 void SampleEncoder::encode(ChannelState* states, const uint8_t* from, const uint8_t* to,
                            const uint8_t* end, BitWriter& writer, Recorder& record) {
-  walk<true>(states, from, to, end, &writer, record);
+  dispatch<true>(states, from, to, end, &writer, record);
 }
 
 void SampleEncoder::skip(ChannelState* states, const uint8_t* from, const uint8_t* to,
                          const uint8_t* end) {
   NoRecording none;
-  walk<false>(states, from, to, end, nullptr, none);
+  dispatch<false>(states, from, to, end, nullptr, none);
 }
 
 }  // namespace qxw

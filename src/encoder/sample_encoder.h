@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "analysis/encoder_model.h"
 #include "encoder/bit_writer.h"
@@ -8,6 +9,10 @@
 #include "format/reconstruction_digest.h"
 
 namespace qxw {
+
+template <bool kWrite>
+struct Fields;
+struct ExactFields;
 
 // The following samples of the channel at `at` (frames `stride` bytes apart, up to end) that
 // repeat x, up to what width bits count: the run a zero step opens there.
@@ -76,13 +81,37 @@ class SampleEncoder {
     uint8_t length;  // code alone
   };
 
+  // What every sample of a walk reads besides its channel's state.
+  struct Walk {
+    Quantizer quantize;
+    const uint8_t* end;  // how far runs may look ahead
+    size_t stride;
+    uint32_t runWidth;
+    uint64_t runError;  // a run opens only while twice the error is at most this
+  };
+
   template <bool kWrite, typename Record>
+  void dispatch(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end,
+                BitWriter* writer, Record& record);
+  template <bool kWrite, uint32_t kChannels, typename Record>
   void walk(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end,
             BitWriter* writer, Record& record);
+  template <bool kWrite, uint32_t kChannels, typename Record>
+  void codeFrames(ChannelState* local, const uint8_t* at, const uint8_t* to, const Walk& w,
+                  Fields<kWrite>& out, Record& record);
+  template <uint32_t kChannels>
+  bool codeExactBlock(ChannelState* local, const uint8_t* from, const uint8_t* to, const Walk& w,
+                      ExactFields out);
+  template <bool kWrite, typename Record>
+  void codeSample(ChannelState& st, const uint8_t* at, const Walk& w, Fields<kWrite>& out,
+                  Record& record);
 
   const EncoderModel& model_;
   Quantizer quantize_;
   RangeGuard guard_{quantize_};
+  const StepTable* steps_;
+  bool exactSteps_;                     // the step table's steps are the magnitudes themselves
+  std::unique_ptr<uint64_t[]> fields_;  // a block's fields, before they are packed
   // By context, turn and bin: a zero step never turns, so both turns give it the zero symbol.
   Code codes_[kContextCount][2][kBinCount];
 };
