@@ -1,9 +1,11 @@
-// Arbitrary bytes as a QXW file: the header checks and the whole decode, in one piece, streamed
-// and fed in pieces, which must agree on the status and on every sample.
+// Arbitrary bytes as a QXW file: the header checks and the whole decode, in one piece, streamed,
+// fed in pieces and on two threads, which must agree on the status and on every sample.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "decoder/sample_decoder.h"
+#include "format/qxw_header.h"
 #include "qxw/qxw.h"
 
 namespace {
@@ -43,6 +45,24 @@ qxw_status feedInPieces(const uint8_t* data, size_t size, const std::vector<int1
   return status;
 }
 
+// The decode with a second thread in rounds of a size the input picks.
+qxw_status decodeOnTwoThreads(const uint8_t* data, size_t size, const std::vector<int16_t>& whole) {
+  qxw::QxwHeader header{};
+  if (qxw::parseQxwHeader(data, size, header) != qxw::Status::Ok) __builtin_trap();
+  const size_t round = 256 + size_t{data[size / 2]} * 64;
+  qxw::SampleDecoder decoder(header, data + qxw::kQxwHeaderSize, {2, round});
+  std::vector<int16_t> block(1000 * header.channelCount);
+  size_t checked = 0;
+  for (size_t frames = 1; frames > 0;) {
+    const qxw::Status status = decoder.read(block.data(), 1000, frames);
+    if (status != qxw::Status::Ok) return qxw::toC(status);
+    for (size_t i = 0; i < frames * header.channelCount; ++i) {
+      if (checked >= whole.size() || block[i] != whole[checked++]) __builtin_trap();
+    }
+  }
+  return QXW_OK;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -71,5 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (streamed != status) __builtin_trap();
   if (status == QXW_OK && at != count) __builtin_trap();
   if (feedInPieces(data, size, whole) != status) __builtin_trap();
+  if (decodeOnTwoThreads(data, size, whole) != status) __builtin_trap();
   return 0;
 }

@@ -54,5 +54,16 @@ int main(int argc, char** argv) {
       qxw_free(file);
     }
   }
+  // Music long enough that the decoder hands parts of it to a second thread.
+  for (uint32_t channels : {1u, 2u}) {
+    const auto samples = qxw::testing::makeSignal(qxw::testing::Signal::Music, 20000, channels);
+    const qxw_format format{20000, channels, 44100};
+    void* file = nullptr;
+    size_t size = 0;
+    if (qxw_encode(samples.data(), &format, 9, 1, &file, &size) != QXW_OK) return 2;
+    save(dir + "/decoder/long" + std::to_string(channels),
+         {static_cast<uint8_t*>(file), static_cast<uint8_t*>(file) + size});
+    qxw_free(file);
+  }
   return 0;
 }

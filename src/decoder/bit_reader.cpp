@@ -70,6 +70,14 @@ void BitReader::setLimit() {
   limit_ = stage_.get() + limit;
 }
 
+void BitReader::seek(uint64_t bit) {
+  const size_t word = static_cast<size_t>(std::min<uint64_t>(bit / 32, size_ / 4));
+  stageOffset_ = converted_ = 4 * word;
+  fill(0);
+  register_ = {0, 0, stage_.get()};
+  if (bit % 32 != 0) read(static_cast<int>(bit % 32));
+}
+
 size_t BitReader::supply(const uint8_t* bytes, size_t n) {
   n = std::min(n, fullSize_ - supplied_);
   if (n == 0) return 0;

@@ -87,6 +87,10 @@ class BitReader {
   // beyond it to go on.
   bool restage(const uint8_t*& next);
 
+  // A reader of one block: goes on from bit `bit` of the data; positions stay counted from its
+  // start.
+  void seek(uint64_t bit);
+
   // Fed: stages up to n more bytes of the data, as far as the staging area has room; how many.
   size_t supply(const uint8_t* bytes, size_t n);
   // Every byte of the data is staged (always, for a reader of one block).

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "decoder/guessed_part.h"
+
 namespace qxw {
 
 namespace {
@@ -12,11 +14,13 @@ constexpr size_t kCheckFrames = 16384;
 constexpr size_t frameBytes(uint32_t channels) { return size_t{8} * channels; }
 }  // namespace
 
-SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data)
+SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data, SplitOptions split)
     : header_(header),
+      data_(data),
       contexts_(std::make_unique<ContextDecoder[]>(kContextCount)),
       reader_(data, header.dataSize),
-      channels_(header.channelCount) {
+      channels_(header.channelCount),
+      split_(split) {
   buildContexts();
 }
 
@@ -27,6 +31,8 @@ SampleDecoder::SampleDecoder(const QxwHeader& header)
       channels_(header.channelCount) {
   buildContexts();
 }
+
+SampleDecoder::~SampleDecoder() = default;
 
 void SampleDecoder::buildContexts() {
   uint8_t offsetBits[kSymbolCount] = {};
@@ -41,48 +47,16 @@ void SampleDecoder::buildContexts() {
   // In context 0 the run count follows the zero symbol as its field.
   offsetBits[0] = static_cast<uint8_t>(header_.binBits[0]);
   contexts_[0].build(header_.codeLength[0], offsetBits);
-  for (Channel& ch : channels_) ch.context = &contexts_[0];
+  for (DecodedChannel& ch : channels_) ch.context = &contexts_[0];
 }
 
-// The channel states and the bit register are copied in for the block, where the samples'
-// stores cannot alias them, and copied back at the end. The frames decoded: fewer than asked
-// only when a fed decoder's bytes run short.
 size_t SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) {
   if (!reader_.ready()) return 0;
-  Channel local[kMaxChannels];
-  std::copy_n(channels_.begin(), channels, local);
-  BitRegister r = reader_.take();
-  size_t i = 0;
-  for (; i < frames; ++i) {
-    if (r.next > reader_.limit()) [[unlikely]] {
-      if (!reader_.restage(r.next)) break;
-    }
-    for (uint32_t c = 0; c < channels; ++c) {
-      Channel& ch = local[c];
-      if (ch.pendingRun > 0) {
-        --ch.pendingRun;
-        *out++ = static_cast<int16_t>(ch.reconstructed);
-        continue;
-      }
-      uint32_t field = 0;
-      const int symbol = ch.context->decode(r, field);
-      const SymbolInfo& info = symbols_[symbol];
-      // A zero symbol's field is its run count, empty outside context 0.
-      ch.pendingRun = field & info.runMask;
-      const uint32_t magnitude = info.base + ((field & ~info.runMask) << info.shift);
-      const bool negative = (magnitude != 0) & (ch.lastNegative != info.turned);
-      const uint32_t step = negative ? 0u - magnitude : magnitude;
-      // Wraps, as a reader of any file must.
-      ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));
-      ch.context = info.next;
-      ch.lastNegative = negative;
-      *out++ = static_cast<int16_t>(ch.reconstructed);
-    }
-  }
-  reader_.give(r);
-  std::copy_n(local, channels, channels_.begin());
-  frame_ += static_cast<uint32_t>(i);
-  return i;
+  const auto none = [](const DecodedChannel&, uint32_t, size_t, uint32_t) {};
+  const size_t decoded =
+      decodeFrames(reader_, channels_.data(), channels, symbols_.data(), out, frames, none);
+  frame_ += static_cast<uint32_t>(decoded);
+  return decoded;
 }
 
 // A run may not pass the last frame. One that does is still running at a block's end with more
@@ -90,7 +64,7 @@ size_t SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels
 bool SampleDecoder::runsFit() const {
   const uint32_t left = framesLeft();
   return std::all_of(channels_.begin(), channels_.end(),
-                     [left](const Channel& ch) { return ch.pendingRun <= left; });
+                     [left](const DecodedChannel& ch) { return ch.pendingRun <= left; });
 }
 
 Status SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesRead) {
@@ -100,13 +74,20 @@ Status SampleDecoder::read(int16_t* out, size_t maxFrames, size_t& framesRead) {
   const size_t frames = maxFrames < framesLeft() ? maxFrames : framesLeft();
   size_t done = 0;
   while (done < frames) {
-    const size_t block = frames - done < kCheckFrames ? frames - done : kCheckFrames;
+    const size_t split = splitFrames(out, frames - done);
+    out += split * channels;
+    done += split;
+    if (split > 0) continue;
+    const size_t block = std::min({frames - done, kCheckFrames, plainFrames(frames - done)});
     const size_t decoded = decodeBlock(out, block, channels);
     if (!runsFit() || reader_.exhausted()) return status_ = Status::Corrupt;
     out += decoded * channels;
     done += decoded;
     if (decoded < block) break;
   }
+  // A run that passes the last frame goes on doing so: looking once after the frames a second
+  // thread gave finds it in the same read as a look after every block.
+  if (!runsFit()) return status_ = Status::Corrupt;
   framesRead = done;
   // The read that reaches the end checks, once, that nothing but padding follows.
   if (framesLeft() == 0 && reader_.complete() && !endChecked_) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,15 +13,99 @@
 
 namespace qxw {
 
+// One channel of a decode between two of its samples.
+struct DecodedChannel {
+  int32_t reconstructed = 0;  // always within the 16-bit range
+  const ContextDecoder* context = nullptr;
+  bool lastNegative = false;
+  uint32_t pendingRun = 0;
+};
+
+// What a symbol stands for, in one load: the magnitude's base and shift, the context it leads
+// to, and whether the direction turns; the field that follows it is a run count where runMask
+// keeps it (the zero symbol), else an offset.
+struct SymbolInfo {
+  uint32_t base;
+  uint32_t runMask;
+  uint8_t shift;
+  bool turned;
+  const ContextDecoder* next;
+};
+
+// The next sample of a channel: one of its pending run, or its symbol and field read from r,
+// which must hold at least 56 bits. magnitude: the step's size, 0 for a run's sample.
+[[gnu::always_inline]] inline int16_t decodeSample(DecodedChannel& ch, BitRegister& r,
+                                                   const SymbolInfo* symbols,
+                                                   uint32_t& magnitude) {
+  if (ch.pendingRun > 0) {
+    --ch.pendingRun;
+    magnitude = 0;
+    return static_cast<int16_t>(ch.reconstructed);
+  }
+  uint32_t field = 0;
+  const int symbol = ch.context->decode(r, field);
+  const SymbolInfo& info = symbols[symbol];
+  // A zero symbol's field is its run count, empty outside context 0.
+  ch.pendingRun = field & info.runMask;
+  magnitude = info.base + ((field & ~info.runMask) << info.shift);
+  const bool negative = (magnitude != 0) & (ch.lastNegative != info.turned);
+  const uint32_t step = negative ? 0u - magnitude : magnitude;
+  // Wraps, as a reader of any file must.
+  ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));
+  ch.context = info.next;
+  ch.lastNegative = negative;
+  return static_cast<int16_t>(ch.reconstructed);
+}
+
+// Decodes up to `frames` frames into out from the states of `count` channels, moving them on;
+// note(channel state, magnitude, frame, channel) sees each sample. The frames decoded: fewer only
+// when a fed reader's bytes run short. The states and the bit register are copied in, where the
+// samples' stores cannot alias them, and copied back at the end.
+template <typename Note>
+[[gnu::always_inline]] inline size_t decodeFrames(BitReader& reader, DecodedChannel* channels,
+                                                  uint32_t count, const SymbolInfo* symbols,
+                                                  int16_t* out, size_t frames, Note& note) {
+  DecodedChannel local[kMaxChannels];
+  std::copy_n(channels, count, local);
+  BitRegister r = reader.take();
+  size_t i = 0;
+  for (; i < frames; ++i) {
+    if (r.next > reader.limit()) [[unlikely]] {
+      if (!reader.restage(r.next)) break;
+    }
+    for (uint32_t c = 0; c < count; ++c) {
+      uint32_t magnitude;
+      *out++ = decodeSample(local[c], r, symbols, magnitude);
+      note(local[c], magnitude, i, c);
+    }
+  }
+  reader.give(r);
+  std::copy_n(local, count, channels);
+  return i;
+}
+
+class GuessedPart;
+
+// How a decoder of a whole file in memory may share its work: with two threads, a second one
+// decodes a part of the stream ahead from a guessed state, in rounds of about roundFrames frames
+// each; the samples are exactly those of one thread.
+struct SplitOptions {
+  unsigned threads = 1;
+  size_t roundFrames = size_t{1} << 19;
+};
+
 // Decodes the encoded data that follows an accepted header, frames in order, in blocks of any
 // size. Corrupt when the bits run out, a run passes the last frame, or anything but zero padding
 // follows the last field; an error is final.
 class SampleDecoder {
  public:
   // data: the header's dataSize bytes that follow it; they must stay valid while decoding.
-  SampleDecoder(const QxwHeader& header, const uint8_t* data);
+  SampleDecoder(const QxwHeader& header, const uint8_t* data, SplitOptions split = {});
   // Fed: the data comes through supply(), in pieces of any size.
   explicit SampleDecoder(const QxwHeader& header);
+  ~SampleDecoder();
+  SampleDecoder(const SampleDecoder&) = delete;
+  SampleDecoder& operator=(const SampleDecoder&) = delete;
 
   // Takes up to n more bytes of the data, as far as there is room; how many. Room is made by
   // reading the frames the bytes so far complete.
@@ -33,37 +118,51 @@ class SampleDecoder {
   Status read(int16_t* out, size_t maxFrames, size_t& framesRead);
   uint32_t framesLeft() const { return header_.frameCount - frame_; }
 
+  // Rounds whose second part was taken, and rounds given up (the first thread decoded on alone).
+  size_t roundsTaken() const { return roundsTaken_; }
+  size_t roundsGivenUp() const { return roundsGivenUp_; }
+
  private:
-  struct Channel {
-    int32_t reconstructed = 0;  // always within the 16-bit range
-    const ContextDecoder* context = nullptr;
-    bool lastNegative = false;
-    uint32_t pendingRun = 0;
-  };
-  // What a symbol stands for, in one load: the magnitude's base and shift, the context it leads
-  // to, and whether the direction turns; the field that follows it is a run count where runMask
-  // keeps it (the zero symbol), else an offset.
-  struct SymbolInfo {
-    uint32_t base;
-    uint32_t runMask;
-    uint8_t shift;
-    bool turned;
-    const ContextDecoder* next;
-  };
+  // Where a round is: none running; the first thread decoding towards the second's start; looking
+  // for the state the second reached, a sample at a time; handing out the second's samples.
+  enum class Phase { Alone, Ahead, Syncing, Serving };
 
   void buildContexts();
   size_t decodeBlock(int16_t* out, size_t frames, uint32_t channels);
   bool runsFit() const;
   bool paddingIsClean();
 
+  // The two-thread rounds; each returns the frames it wrote, 0 when the plain loop decodes next.
+  size_t splitFrames(int16_t* out, size_t frames);
+  size_t plainFrames(size_t wanted) const;
+  void startRound();
+  size_t syncFrame(int16_t* out);
+  bool takeSecondPart(uint32_t channel, size_t checkpoint);
+  size_t serveFrames(int16_t* out, size_t frames);
+  size_t adoptEnd(int16_t* out);
+  void endRound(bool taken);
+  int16_t decodeOne(uint32_t channel);
+
   QxwHeader header_;
+  const uint8_t* data_ = nullptr;  // null when fed
   std::unique_ptr<ContextDecoder[]> contexts_;
   std::array<SymbolInfo, kSymbolCount> symbols_{};
   BitReader reader_;
-  std::vector<Channel> channels_;
+  std::vector<DecodedChannel> channels_;
   uint32_t frame_ = 0;
   Status status_ = Status::Ok;  // an error is final: every later read returns it
   bool endChecked_ = false;
+
+  SplitOptions split_;
+  std::unique_ptr<GuessedPart> second_;
+  Phase phase_ = Phase::Alone;
+  uint64_t secondStart_ = 0;  // the bit where the second part starts
+  uint64_t splitStop_ = 0;    // no part goes on past this bit: the end is the first's alone
+  uint32_t syncShift_ = 0;    // the second part's channel 0 is this channel of ours
+  size_t served_ = 0;         // the second part's next sample to hand out
+  std::array<bool, kMaxChannels> mirroredAtEnd_{};  // by the part's channel, at its end
+  size_t roundsTaken_ = 0;
+  size_t roundsGivenUp_ = 0;
 };
 
 }  // namespace qxw

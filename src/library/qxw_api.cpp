@@ -1,5 +1,6 @@
 // The C interface: argument checks, status values and ownership over the codec's passes. No
 // exception leaves it, and nothing is read outside the caller's buffers.
+#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "format/reconstruction_digest.h"
 #include "library/compressor.h"
 #include "library/feed_decoder.h"
+#include "library/thread_count.h"
 #include "qxw/qxw.h"
 
 #ifndef QXW_VERSION
@@ -184,6 +186,13 @@ qxw_status encodeWith(const int16_t* samples, const qxw_format* format, Setting 
   });
 }
 
+// A second CPU decodes a part of the file ahead while the first decodes on.
+SplitOptions decodeSplit(const QxwHeader& header) {
+  SplitOptions split;
+  split.threads = std::min(2u, threadsToUse(0, header.frameCount));
+  return split;
+}
+
 }  // namespace
 
 extern "C" {
@@ -330,7 +339,8 @@ qxw_status qxw_decode(const void* qxw_data, size_t qxw_size, int16_t* samples, s
     const uint64_t count = uint64_t{header->frameCount} * header->channelCount;
     if (samples == nullptr && count > 0) return QXW_INVALID_ARGUMENT;
     if (count > capacity) return QXW_BUFFER_TOO_SMALL;
-    SampleDecoder decoder(*header, static_cast<const uint8_t*>(qxw_data) + kQxwHeaderSize);
+    SampleDecoder decoder(*header, static_cast<const uint8_t*>(qxw_data) + kQxwHeaderSize,
+                          decodeSplit(*header));
     size_t frames = 0;
     int16_t none = 0;
     Status read = decoder.read(samples != nullptr ? samples : &none, header->frameCount, frames);
@@ -348,7 +358,8 @@ qxw_status qxw_decoder_open(const void* qxw_data, size_t qxw_size, qxw_decoder**
     const qxw_status status = openHeader(qxw_data, qxw_size, opened->header);
     if (status != QXW_OK) return status;
     opened->samples = std::make_unique<SampleDecoder>(
-        opened->header, static_cast<const uint8_t*>(qxw_data) + kQxwHeaderSize);
+        opened->header, static_cast<const uint8_t*>(qxw_data) + kQxwHeaderSize,
+        decodeSplit(opened->header));
     *decoder = opened.release();
     return QXW_OK;
   });

@@ -3,7 +3,9 @@
 
 #include <random>
 
+#include "encoder/bit_writer.h"
 #include "encoder/quantizer.h"
+#include "encoder/sample_encoder.h"
 #include "entropy/bin_lookup.h"
 #include "support/pipeline.h"
 #include "support/signals.h"
@@ -103,6 +105,77 @@ TEST(RangeGuard, FindsTheStepOfGivingUpOneUnitAtATime) {
         ASSERT_EQ(step.value, slow) << reconstructed << " " << target;
         ASSERT_EQ(step.bin, slowBin);
         ASSERT_EQ(step.offset, slowBin == 0 ? 0 : slowOffset);
+      }
+    }
+  }
+}
+
+// What one walk over the samples writes and keeps: in two calls, so that the states carry over.
+struct Walked {
+  std::vector<uint8_t> bytes;
+  std::vector<int16_t> reconstruction;
+  uint64_t digest = 0;
+  std::vector<ChannelState> end;
+};
+
+Walked walk(const EncoderModel& model, const StepTable* steps, const std::vector<uint8_t>& input,
+            std::vector<ChannelState> states) {
+  OutputStream out;
+  out.createInMemory();
+  Walked walked;
+  {
+    BitWriter writer(out);
+    SampleEncoder encoder(model, steps);
+    walked.reconstruction.resize(input.size() / 2);
+    Recorder record{walked.reconstruction.data(), 0};
+    const SampleRange range = rangeOf(input);
+    const size_t stride = 2 * size_t{model.channelCount};
+    const uint8_t* middle = range.begin + input.size() / stride / 3 * stride;
+    encoder.encode(states.data(), range.begin, middle, range.end, writer, record);
+    encoder.encode(states.data(), middle, range.end, range.end, writer, record);
+    writer.alignToWord();
+    walked.digest = record.digest;
+  }
+  out.close();
+  walked.bytes = out.contents();
+  walked.end = states;
+  return walked;
+}
+
+// A lossless table codes each channel of a block on its own, and falls back to the chained walk
+// where a magnitude has no exact step (a table made for another sound) or an error is pending.
+TEST(ExactWalk, WritesWhatTheChainedWalkWrites) {
+  const Signal kinds[] = {Signal::Music, Signal::Silence, Signal::FullScaleNoise, Signal::Square,
+                          Signal::ClippedMusic};
+  for (uint32_t channels : {1u, 2u, 3u, 6u}) {
+    for (Signal kind : kinds) {
+      for (Signal madeFor : {kind, Signal::Music}) {
+        for (int32_t pending : {0, 5}) {
+          SCOPED_TRACE(::testing::Message() << channels << " channels, " << signalName(kind)
+                                            << " on a table for " << signalName(madeFor)
+                                            << ", error " << pending);
+          auto model = std::make_unique<EncoderModel>();
+          compressSamples(*model, makeSignal(madeFor, 30000, channels, 4), channels, 9);
+          const auto input = sampleBytes(makeSignal(kind, 30000, channels, 7));
+          std::vector<ChannelState> start(channels, ChannelState{});
+          start[0].error = pending;
+          start[0].lastInput = static_cast<int16_t>(pending);
+          const StepTable steps(*model, BinLookup(model->binBase));
+          const Walked exact = walk(*model, &steps, input, start);
+          const Walked chained = walk(*model, nullptr, input, start);
+          ASSERT_EQ(exact.bytes, chained.bytes);
+          ASSERT_EQ(exact.reconstruction, chained.reconstruction);
+          ASSERT_EQ(exact.digest, chained.digest);
+          for (uint32_t c = 0; c < channels; ++c) {
+            ASSERT_TRUE(exact.end[c].lastInput == chained.end[c].lastInput &&
+                        exact.end[c].reconstructed == chained.end[c].reconstructed &&
+                        exact.end[c].error == chained.end[c].error &&
+                        exact.end[c].context == chained.end[c].context &&
+                        exact.end[c].lastNegative == chained.end[c].lastNegative &&
+                        exact.end[c].runLength == chained.end[c].runLength)
+                << "channel " << c;
+          }
+        }
       }
     }
   }

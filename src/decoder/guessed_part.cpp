@@ -1,0 +1,191 @@
+#include "decoder/guessed_part.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <system_error>
+
+namespace qxw {
+
+namespace {
+// Frames decoded between looks at the stop request and the bit reached.
+constexpr size_t kBlockFrames = 4096;
+}  // namespace
+
+GuessedPart::GuessedPart(const uint8_t* data, size_t size, uint32_t channels,
+                         const ContextDecoder* first, const SymbolInfo* symbols, size_t maxFrames)
+    : data_(data),
+      size_(size),
+      channelCount_(channels),
+      first_(first),
+      symbols_(symbols),
+      maxFrames_(maxFrames),
+      channels_(channels),
+      samples_(maxFrames * channels),
+      checkBits_(kCheckpointFrames),
+      checkStates_(kCheckpointFrames * channels) {}
+
+GuessedPart::~GuessedPart() {
+  if (!thread_.joinable()) return;
+  stop();
+  asked_.fetch_add(1, std::memory_order_release);  // odd: the end
+  asked_.notify_all();
+  thread_.join();
+}
+
+bool GuessedPart::start(uint64_t bit, uint64_t stopBit, size_t frames) {
+  stop();
+  startBit_ = bit;
+  stopBit_ = stopBit;
+  wanted_ = std::min(frames, maxFrames_);
+  stopAsked_ = false;
+  checkpointsReady_ = false;
+  if (!thread_.joinable()) {
+    try {
+      thread_ = std::thread([this] { serve(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+  asked_.fetch_add(2, std::memory_order_release);
+  asked_.notify_all();
+  return true;
+}
+
+void GuessedPart::stop() {
+  stopAsked_ = true;
+  const uint64_t asked = asked_.load(std::memory_order_relaxed) / 2;
+  for (uint64_t done = done_.load(std::memory_order_acquire); done != asked;
+       done = done_.load(std::memory_order_acquire)) {
+    done_.wait(done, std::memory_order_acquire);
+  }
+}
+
+namespace {
+// Waits until value leaves seen, awake for about a millisecond before it sleeps.
+uint64_t awaitChange(const std::atomic<uint64_t>& value, uint64_t seen) {
+  const auto awake = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+  for (;;) {
+    const uint64_t now = value.load(std::memory_order_acquire);
+    if (now != seen) return now;
+    if (std::chrono::steady_clock::now() > awake) value.wait(seen, std::memory_order_acquire);
+  }
+}
+}  // namespace
+
+void GuessedPart::serve() {
+  uint64_t seen = 0;
+  for (;;) {
+    seen = awaitChange(asked_, seen);
+    if (seen % 2 != 0) return;
+    run();
+    done_.store(seen / 2, std::memory_order_release);
+    done_.notify_all();
+  }
+}
+
+void GuessedPart::watchRare(const DecodedChannel& ch, uint32_t magnitude, size_t frame,
+                            uint32_t c) {
+  const size_t i = frame * channelCount_ + c;
+  if (magnitude != 0 && (magnitude & 0xFFFFu) == 0 && i < firstWrapped_) firstWrapped_ = i;
+  const size_t reach = i + size_t{ch.pendingRun} * channelCount_ + 1;
+  runsEnd_ = std::max(reach, runsEnd_);
+}
+
+void GuessedPart::waitForCheckpoints() { checkpointsReady_.wait(false, std::memory_order_acquire); }
+
+std::pair<size_t, size_t> GuessedPart::checkpointsAt(uint64_t bit) const {
+  const auto* begin = checkBits_.data();
+  const auto range = std::equal_range(begin, begin + checkCount_, bit);
+  return {static_cast<size_t>(range.first - begin), static_cast<size_t>(range.second - begin)};
+}
+
+uint64_t GuessedPart::lastCheckpointBit() const {
+  return checkCount_ == 0 ? 0 : checkBits_[checkCount_ - 1];
+}
+
+void GuessedPart::guess() {
+  for (DecodedChannel& ch : channels_) ch = {0, first_, false, 0};
+  checkCount_ = 0;
+  firstWrapped_ = std::numeric_limits<size_t>::max();
+  runsEnd_ = 0;
+}
+
+// The first frames one at a time, each state kept; a long run read among them starts the guess
+// again where it ends. The frames after them in blocks.
+void GuessedPart::run() {
+  BitReader reader(data_, size_);
+  reader.seek(startBit_);
+  guess();
+  size_t frame = 0;
+  for (;;) {
+    const uint64_t bit = reader.consumedBits();
+    if (frame >= wanted_ || bit >= stopBit_ || stopAsked_.load(std::memory_order_relaxed)) break;
+    if (frame < kCheckpointFrames) {
+      keepCheckpoint(frame, bit);
+      if (!decodeWatched(reader, frame)) {
+        guess();
+        frame = 0;
+        continue;
+      }
+      if (++frame == kCheckpointFrames) checkpointsDone();
+      continue;
+    }
+    const uint64_t frameBits = uint64_t{64} * channelCount_;
+    const size_t count = static_cast<size_t>(
+        std::min<uint64_t>({kBlockFrames, wanted_ - frame, (stopBit_ - bit) / frameBits}));
+    if (count == 0) break;
+    decodeBlock(reader, frame, count);
+    frame += count;
+  }
+  frames_ = frame;
+  endBit_ = reader.consumedBits();
+  checkpointsDone();
+}
+
+void GuessedPart::keepCheckpoint(size_t frame, uint64_t bit) {
+  checkBits_[frame] = bit;
+  std::copy(channels_.begin(), channels_.end(), checkStates_.begin() + frame * channelCount_);
+  checkCount_ = frame + 1;
+}
+
+void GuessedPart::checkpointsDone() {
+  if (checkpointsReady_.load(std::memory_order_relaxed)) return;
+  checkpointsReady_.store(true, std::memory_order_release);
+  checkpointsReady_.notify_all();
+}
+
+// One frame; false when it read a long run.
+bool GuessedPart::decodeWatched(BitReader& reader, size_t frame) {
+  BitRegister r = reader.take();
+  bool longRun = false;
+  for (uint32_t c = 0; c < channelCount_; ++c) {
+    DecodedChannel& ch = channels_[c];
+    const bool fresh = ch.pendingRun == 0;
+    uint32_t magnitude = 0;
+    samples_[frame * channelCount_ + c] = decodeSample(ch, r, symbols_, magnitude);
+    watch(ch, magnitude, frame, c);
+    longRun = longRun || (fresh && ch.pendingRun > kLongRun);
+  }
+  reader.give(r);
+  return !longRun;
+}
+
+void GuessedPart::decodeBlock(BitReader& reader, size_t frame, size_t count) {
+  // What watch() notes, in locals.
+  const uint32_t channels = channelCount_;
+  size_t wrapped = firstWrapped_, reach = runsEnd_;
+  const auto note = [&](const DecodedChannel& ch, uint32_t magnitude, size_t f, uint32_t c) {
+    if ((magnitude & 0xFFFFu) == 0 || ch.pendingRun != 0) [[unlikely]] {
+      const size_t i = (frame + f) * channels + c;
+      if (magnitude != 0 && i < wrapped) wrapped = i;
+      reach = std::max(reach, i + size_t{ch.pendingRun} * channels + 1);
+    }
+  };
+  decodeFrames(reader, channels_.data(), channels, symbols_, samples_.data() + frame * channels,
+               count, note);
+  firstWrapped_ = wrapped;
+  runsEnd_ = reach;
+}
+
+}  // namespace qxw
