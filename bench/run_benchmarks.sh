@@ -2,6 +2,9 @@
 # Builds the Release programs, makes a music and speech corpus from Debian packages, and times
 # wav2qxw and qxw2wav against flac and wavpack on it, single-threaded, in alternating runs.
 # Writes docs/BENCHMARKS.md and docs/benchmarks.png. Usage: bench/run_benchmarks.sh [workdir]
+# The peers come from the environment: FLAC and WAVPACK (default: Debian's), and FLAC_NEWEST, the
+# newest flac, which encodes on several threads (default: ../shared/peers/flac-1.5.0 beside the
+# project, when it is there).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,6 +13,11 @@ mkdir -p "$work"
 # The report is made beside the corpus and takes its place in docs/ only once it is complete.
 report=$work/BENCHMARKS.md.part
 rm -f "$report"
+FLAC=${FLAC:-flac}
+WAVPACK=${WAVPACK:-wavpack}
+newest_default=$root/../shared/peers/flac-1.5.0
+[ -x "$newest_default" ] || newest_default=""
+FLAC_NEWEST=${FLAC_NEWEST:-$newest_default}
 
 need=()
 for tool in flac:flac wavpack:wavpack fluidsynth:fluidsynth hyperfine:hyperfine gnuplot:gnuplot-nox \
@@ -74,39 +82,48 @@ echo "# Benchmarks"
 echo
 echo "Measured by \`bench/run_benchmarks.sh\` on $(date -u +%Y-%m-%d), $(nproc) cores of"
 echo "\"$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')\", Linux $(uname -r)."
-echo "Tools: $(flac --version), $(wavpack --version 2>&1 | head -n 1 | tr -d '\r'), g++ $(g++ -dumpversion)."
+echo "Tools: $("$FLAC" --version), $("$WAVPACK" --version 2>&1 | head -n 1 | tr -d '\r'), g++ $(g++ -dumpversion)${FLAC_NEWEST:+; newest flac: $("$FLAC_NEWEST" --version), with -j$(nproc) on every core}."
 echo "wav2qxw uses every core (the bytes never depend on it); \"one CPU\" rows run under"
 echo "\`taskset -c 0\`, where the programs see one CPU and start no second thread. flac and wavpack"
-echo "run on one thread. Times are medians of alternating hyperfine runs (wall clock)."
+echo "run on one thread. qxw2wav decodes a file on two threads where there are two CPUs. Times are"
+echo "medians of alternating hyperfine runs (wall clock)."
 echo
 } > "$report"
 
 for corpus in music speech; do
   in=$corpus.wav
   bytes=$(size "$in")
-  flac -0 -f -s "$in" -o "$corpus-0.flac"
-  flac -5 -f -s "$in" -o "$corpus-5.flac"
-  wavpack -q -f -y "$in" -o "$corpus.wv"
+  "$FLAC" -0 -f -s "$in" -o "$corpus-0.flac"
+  "$FLAC" -5 -f -s "$in" -o "$corpus-5.flac"
+  "$WAVPACK" -q -f -y "$in" -o "$corpus.wv"
   "$enc" /Q3 "$in" "$corpus-3.qxw" >/dev/null
   "$enc" /Q9 "$in" "$corpus-9.qxw" >/dev/null
+  newest=()
+  if [ -n "$FLAC_NEWEST" ]; then
+    "$FLAC_NEWEST" -0 -f -s "$in" -o "$corpus-n0.flac"
+    newest=(-n "newest flac -0 -j$(nproc)" "$FLAC_NEWEST -0 -j$(nproc) -f -s $in -o $corpus-n0.flac"
+            -n "newest flac -0, one CPU" "$cpu0 $FLAC_NEWEST -0 -f -s $in -o $corpus-n0.flac"
+            -n "newest flac -d (-0 file)" "$FLAC_NEWEST -d -f -s $corpus-n0.flac -o $corpus-out.wav")
+  fi
   hyperfine -N --warmup 2 --runs 10 --export-json "$corpus.json" \
     -n "wav2qxw /Q3" "$enc /Q3 $in $corpus-3.qxw" \
     -n "wav2qxw /Q9" "$enc /Q9 $in $corpus-9.qxw" \
     -n "wav2qxw /Q3, one CPU" "$cpu0 $enc /Q3 $in $corpus-3t.qxw" \
     -n "wav2qxw /Q9, one CPU" "$cpu0 $enc /Q9 $in $corpus-9t.qxw" \
-    -n "flac -0" "flac -0 -f -s $in -o $corpus-0.flac" \
-    -n "flac -5" "flac -5 -f -s $in -o $corpus-5.flac" \
-    -n "wavpack -f" "wavpack -q -f -y $in -o $corpus.wv" \
+    -n "flac -0" "$FLAC -0 -f -s $in -o $corpus-0.flac" \
+    -n "flac -5" "$FLAC -5 -f -s $in -o $corpus-5.flac" \
+    -n "wavpack -f" "$WAVPACK -q -f -y $in -o $corpus.wv" \
     -n "qxw2wav (Q9 file)" "$dec /F $corpus-9.qxw $corpus-out.wav" \
     -n "qxw2wav (Q3 file)" "$dec /F $corpus-3.qxw $corpus-out.wav" \
-    -n "flac -d (-5 file)" "flac -d -f -s $corpus-5.flac -o $corpus-out.wav" \
-    -n "wvunpack" "wvunpack -q -y $corpus.wv -o $corpus-out.wav" >/dev/null
+    -n "flac -d (-5 file)" "$FLAC -d -f -s $corpus-5.flac -o $corpus-out.wav" \
+    -n "wvunpack" "wvunpack -q -y $corpus.wv -o $corpus-out.wav" "${newest[@]}" >/dev/null
   python3 - "$corpus.json" "$bytes" "$corpus" >> "$report" <<'PY'
 import json, os, sys
 runs = json.load(open(sys.argv[1]))["results"]
 wav = int(sys.argv[2]); corpus = sys.argv[3]
 files = {"wav2qxw /Q3": f"{corpus}-3.qxw", "wav2qxw /Q9": f"{corpus}-9.qxw", "flac -0": f"{corpus}-0.flac",
          "flac -5": f"{corpus}-5.flac", "wavpack -f": f"{corpus}.wv"}
+files.update({k: f"{corpus}-n0.flac" for k in (r["command"] for r in runs) if k.startswith("newest flac -0")})
 print(f"## {corpus}.wav ({wav/1e6:.1f} MB)\n")
 print("| Tool | Compressed bytes | Ratio | Median time (s) | Fastest (s) | MB/s (WAV bytes, median) |")
 print("|---|---|---|---|---|---|")
@@ -136,13 +153,13 @@ echo "|---|---|---|"
 echo "| wav2qxw /Q3 | $(usage "$enc" /Q3 music.wav m.qxw) |"
 echo "| wav2qxw /Q9 | $(usage "$enc" /Q9 music.wav m9.qxw) |"
 echo "| wav2qxw /Q3, one CPU | $(usage $cpu0 "$enc" /Q3 music.wav m.qxw) |"
-echo "| flac -0 | $(usage flac -0 -f -s music.wav -o m.flac) |"
-echo "| flac -5 | $(usage flac -5 -f -s music.wav -o m.flac) |"
+echo "| flac -0 | $(usage "$FLAC" -0 -f -s music.wav -o m.flac) |"
+echo "| flac -5 | $(usage "$FLAC" -5 -f -s music.wav -o m.flac) |"
 echo "| qxw2wav (Q3 file) | $(usage "$dec" /F m.qxw m.wav) |"
 echo "| qxw2wav (Q9 file) | $(usage "$dec" /F m9.qxw m.wav) |"
 # Standard input is decoded as it arrives: the peak does not grow with the stream.
 echo "| cat m.qxw \\| qxw2wav - - (a pipe) | $(usage sh -c "cat m.qxw | '$dec' - - >/dev/null") |"
-echo "| flac -d (-5 file) | $(usage flac -d -f -s m.flac -o m.wav) |"
+echo "| flac -d (-5 file) | $(usage "$FLAC" -d -f -s m.flac -o m.wav) |"
 echo
 } >> "$report"
 
@@ -261,7 +278,7 @@ for kind in ima-adpcm ms-adpcm; do
   python3 snr.py small.wav $kind-out.wav "$(size $kind.wav)" "sox ${kind^^}" others.dat >> "$report"
 done
 for bits in 3 4 5; do
-  wavpack -q -y -b$bits small.wav -o hybrid$bits.wv
+  "$WAVPACK" -q -y -b$bits small.wav -o hybrid$bits.wv
   wvunpack -q -y hybrid$bits.wv -o hybrid$bits.wav
   python3 snr.py small.wav hybrid$bits.wav "$(size hybrid$bits.wv)" "wavpack -b$bits" others.dat >> "$report"
 done
@@ -289,15 +306,23 @@ best() {
 }
 read -r q3 q3mem < <(best /Q3)
 echo "| wav2qxw /Q3 | $q3 | 1.0 | $((q3mem / 1024)) |"
+echo "/Q3 $q3" > target-times.txt
 for command in "/B4" "/X1 /B4" "/X2 /B4" "/X3 /B4"; do
   # shellcheck disable=SC2086
   read -r t m < <(best $command)
+  echo "$command $t" >> target-times.txt
   echo "| wav2qxw $command | $t | $(python3 -c "import sys; print(f'{float(sys.argv[1]) / float(sys.argv[2]):.1f}')" "$t" "$q3") | $((m / 1024)) |"
 done
 echo
+# The searched reconstruction and the beam on twenty minutes of stereo: music.wav five times.
+[ -f long.wav ] || sox music.wav music.wav music.wav music.wav music.wav long.wav
+x_rss=$(peak "$enc" /X /B4 long.wav long.qxw)
+echo "wav2qxw /X /B4 on long.wav ($(mb "$(size long.wav)") MB, twenty minutes of stereo): peak memory $((x_rss / 1024)) MB."
+echo "$x_rss $(size long.wav)" > x-memory.txt
+echo
 } >> "$report"
 
-flac -0 -f -s small.wav -o s0.flac; flac -5 -f -s small.wav -o s5.flac; wavpack -q -f -y small.wav -o s.wv
+"$FLAC" -0 -f -s small.wav -o s0.flac; "$FLAC" -5 -f -s small.wav -o s5.flac; "$WAVPACK" -q -f -y small.wav -o s.wv
 flac0=$(size s0.flac); flac5=$(size s5.flac); wv=$(size s.wv)
 gnuplot <<GP
 set terminal png size 900,560
@@ -332,19 +357,30 @@ t = {x["command"]: x["median"] for x in runs}
 fast = {x["command"]: x["min"] for x in runs}
 lin = {x["command"]: x["median"] for x in json.load(open(sys.argv[2]))["results"]}
 wav, qxw, enc_rss, dec_rss = (int(v) for v in sys.argv[3:7])
+searches = dict(line.rsplit(" ", 1) for line in open("target-times.txt").read().splitlines())
+x_rss, long_wav = (int(v) for v in open("x-memory.txt").read().split())
 def verdict(ok): return "met" if ok else "not met"
-f0, fd = t["flac -0"], t["flac -d (-5 file)"]
-g0, gd = fast["flac -0"], fast["flac -d (-5 file)"]
+# Against the newest flac where it was given, else Debian's.
+newest = next((k for k in t if k.startswith("newest flac -0 -j")), None)
+every, single = (newest, "newest flac -0, one CPU") if newest else ("flac -0", "flac -0")
+decoder = "newest flac -d (-0 file)" if newest else "flac -d (-5 file)"
 print("## Targets\n")
 print("Ratios of medians, and in brackets of the fastest runs, which the shared machine disturbs least.\n")
 print("| Target | Measured | |")
 print("|---|---|---|")
+def row(name, peer, share, label, shown=None):
+    print(f"| {shown or name}: at most {label} of {peer} | {t[name]/t[peer]:.2f} ({fast[name]/fast[peer]:.2f}) of {peer} "
+          f"| {verdict(t[name] <= share * t[peer])} |")
 for name in ["wav2qxw /Q3", "wav2qxw /Q9"]:
-    print(f"| {name}, all cores: at most 1/3 of flac -0 | {t[name]/f0:.2f} ({fast[name]/g0:.2f}) of flac -0 | {verdict(t[name] <= f0/3)} |")
-for name in ["wav2qxw /Q3, one CPU", "wav2qxw /Q9, one CPU"]:
-    print(f"| {name}: at most 2/3 of flac -0 | {t[name]/f0:.2f} ({fast[name]/g0:.2f}) of flac -0 | {verdict(t[name] <= 2*f0/3)} |")
+    row(name, every, 0.5, "1/2", name + ", all cores")
+row("wav2qxw /Q3, one CPU", single, 0.5, "1/2")
 for name in ["qxw2wav (Q9 file)", "qxw2wav (Q3 file)"]:
-    print(f"| {name}: at most 1/2 of flac -d | {t[name]/fd:.2f} ({fast[name]/gd:.2f}) of flac -d | {verdict(t[name] <= fd/2)} |")
+    row(name, decoder, 1 / 3, "1/3")
+q3 = float(searches["/Q3"])
+for command, most in (("/B4", 2.5), ("/X1 /B4", 10)):
+    ratio = float(searches[command]) / q3
+    print(f"| wav2qxw {command}: at most {most} times /Q3 | {ratio:.1f} times | {verdict(ratio <= most)} |")
+print(f"| wav2qxw /X /B4 on twenty minutes of stereo: peak memory at most input + 64 MiB | input + {(x_rss*1024 - long_wav)/2**20:.0f} MiB | {verdict(x_rss*1024 <= long_wav + 64*2**20)} |")
 print(f"| encoder peak RSS at most input + 32 MiB | input + {(enc_rss*1024 - wav)/2**20:.1f} MiB | {verdict(enc_rss*1024 <= wav + 32*2**20)} |")
 print(f"| decoder peak RSS at most input + 32 MiB | input + {(dec_rss*1024 - qxw)/2**20:.1f} MiB | {verdict(dec_rss*1024 <= qxw + 32*2**20)} |")
 worst = max(lin[k] / lin["music " + k.split()[1]] for k in lin if k.split()[0] in ("clipped", "noise", "silence", "rails"))

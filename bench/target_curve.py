@@ -86,7 +86,7 @@ def main():
                               snr(dec, enc, tmp, wav, qxw=qxw), points, plot)
             for bits in WAVPACK:
                 wv, out = os.path.join(tmp, "h.wv"), os.path.join(tmp, "h.wav")
-                seconds = timed("wavpack", "-q", "-y", f"-b{bits}", wav, "-o", wv)
+                seconds = timed(os.environ.get("WAVPACK", "wavpack"), "-q", "-y", f"-b{bits}", wav, "-o", wv)
                 run("wvunpack", "-q", "-y", wv, "-o", out)
                 point(f"wavpack -b{bits}", wv, seconds, snr(dec, enc, tmp, wav, decoded=out), theirs, peer)
             adpcm = os.path.join(tmp, "ms.wav")

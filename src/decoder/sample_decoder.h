@@ -35,8 +35,7 @@ struct SymbolInfo {
 // The next sample of a channel: one of its pending run, or its symbol and field read from r,
 // which must hold at least 56 bits. magnitude: the step's size, 0 for a run's sample.
 [[gnu::always_inline]] inline int16_t decodeSample(DecodedChannel& ch, BitRegister& r,
-                                                   const SymbolInfo* symbols,
-                                                   uint32_t& magnitude) {
+                                                   const SymbolInfo* symbols, uint32_t& magnitude) {
   if (ch.pendingRun > 0) {
     --ch.pendingRun;
     magnitude = 0;

@@ -56,16 +56,16 @@ void expectSameReads(const std::vector<uint8_t>& file, size_t block, size_t* tak
 }
 
 TEST(SplitDecode, GivesTheSamplesOfOneThreadForEverySoundAndChannelCount) {
-  const Signal kinds[] = {Signal::Music,        Signal::Silence,      Signal::FullScaleNoise,
-                          Signal::Square,       Signal::ClippedMusic, Signal::NoisyExtremes};
+  const Signal kinds[] = {Signal::Music,  Signal::Silence,      Signal::FullScaleNoise,
+                          Signal::Square, Signal::ClippedMusic, Signal::NoisyExtremes};
   for (uint32_t channels = 1; channels <= kMaxChannels; ++channels) {
     size_t taken = 0;
     for (Signal kind : kinds) {
       for (uint32_t quality : {0u, 3u, 9u}) {
-        SCOPED_TRACE(::testing::Message() << channels << " channels, " << signalName(kind)
-                                          << " at quality " << quality);
-        const auto file = compressSamples(makeSignal(kind, 30000, channels, channels), channels,
-                                          quality);
+        SCOPED_TRACE(::testing::Message()
+                     << channels << " channels, " << signalName(kind) << " at quality " << quality);
+        const auto file =
+            compressSamples(makeSignal(kind, 30000, channels, channels), channels, quality);
         // Reads of odd sizes, and the whole sound in one.
         expectSameReads(file, 1000, &taken);
         expectSameReads(file, 30000);

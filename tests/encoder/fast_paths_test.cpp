@@ -151,9 +151,9 @@ TEST(ExactWalk, WritesWhatTheChainedWalkWrites) {
     for (Signal kind : kinds) {
       for (Signal madeFor : {kind, Signal::Music}) {
         for (int32_t pending : {0, 5}) {
-          SCOPED_TRACE(::testing::Message() << channels << " channels, " << signalName(kind)
-                                            << " on a table for " << signalName(madeFor)
-                                            << ", error " << pending);
+          SCOPED_TRACE(::testing::Message()
+                       << channels << " channels, " << signalName(kind) << " on a table for "
+                       << signalName(madeFor) << ", error " << pending);
           auto model = std::make_unique<EncoderModel>();
           compressSamples(*model, makeSignal(madeFor, 30000, channels, 4), channels, 9);
           const auto input = sampleBytes(makeSignal(kind, 30000, channels, 7));
