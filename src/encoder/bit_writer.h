@@ -89,6 +89,40 @@ class BitWriter {
   OutputStream& output_;
 };
 
+// A walk's fields in order, each its width in the high half and its value in the low, to be
+// packed into words after the walk, so that the walk's chain and the packing's do not wait on
+// each other; a walk that writes nothing keeps none.
+template <bool kWrite>
+struct Fields {
+  uint64_t* next;
+
+  [[gnu::always_inline]] void add(uint32_t width, uint32_t value) {
+    if constexpr (kWrite) *next++ = uint64_t{width} << 32 | value;
+  }
+  // A code (its word as `field`, shifted past the value where width, code and value together,
+  // is at most 32; its own bits `length`) and the value after it: one field when they fit in 32
+  // bits together.
+  template <typename Code>
+  [[gnu::always_inline]] void addCode(const Code& code, uint32_t value) {
+    if (code.width <= 32) [[likely]] {
+      add(code.width, code.field | value);
+    } else {
+      add(code.length, code.field);
+      add(code.width - code.length, value);
+    }
+  }
+};
+
+// Packs the fields [first, last) into the writer; false once its output has failed.
+inline bool packFields(BitWriter& writer, const uint64_t* first, const uint64_t* last) {
+  BitCursor out = writer.open(static_cast<size_t>(last - first));
+  for (const uint64_t* f = first; f < last; ++f) {
+    out.put(static_cast<uint32_t>(*f >> 32), static_cast<uint32_t>(*f));
+  }
+  writer.close(out);
+  return !writer.failed();
+}
+
 // A piece of the data written apart, in memory, on a thread of its own, to follow the bits
 // before it once those are out: its whole words, then its last, partial one. Kept from piece to
 // piece, so that its buffer grows once.

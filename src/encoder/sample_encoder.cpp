@@ -5,27 +5,6 @@
 
 namespace qxw {
 
-// A block's fields in order, each its width in the high half and its value in the low; a walk
-// that writes nothing keeps none.
-template <bool kWrite>
-struct Fields {
-  uint64_t* next;
-
-  [[gnu::always_inline]] void add(uint32_t width, uint32_t value) {
-    if constexpr (kWrite) *next++ = uint64_t{width} << 32 | value;
-  }
-  // The code and the offset go as one field when they fit in 32 bits together.
-  template <typename Code>
-  [[gnu::always_inline]] void addCode(const Code& code, uint32_t offset) {
-    if (code.width <= 32) [[likely]] {
-      add(code.width, code.field | offset);
-    } else {
-      add(code.length, code.field);
-      add(code.width - code.length, offset);
-    }
-  }
-};
-
 namespace {
 
 struct NoRecording {
@@ -36,16 +15,6 @@ struct NoRecording {
 // gives: up to three a sample (code, offset, run count).
 constexpr size_t kBlockFrames = 512;
 constexpr size_t kFrameFields = 3 * kMaxChannels;
-
-// Packs the fields [first, last) into the writer; false once its output has failed.
-bool pack(BitWriter& writer, const uint64_t* first, const uint64_t* last) {
-  BitCursor out = writer.open(static_cast<size_t>(last - first));
-  for (const uint64_t* f = first; f < last; ++f) {
-    out.put(static_cast<uint32_t>(*f >> 32), static_cast<uint32_t>(*f));
-  }
-  writer.close(out);
-  return !writer.failed();
-}
 
 }  // namespace
 
@@ -262,7 +231,7 @@ void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_
     at = blockEnd;
     if constexpr (kWrite) {
       // A failed output ends the walk: none of the rest could reach it.
-      if (!pack(*writer, fields_.get(), out.next)) return;
+      if (!packFields(*writer, fields_.get(), out.next)) return;
     }
   }
   std::copy_n(local, channels, states);

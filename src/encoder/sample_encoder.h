@@ -10,8 +10,6 @@
 
 namespace qxw {
 
-template <bool kWrite>
-struct Fields;
 struct ExactFields;
 
 // The following samples of the channel at `at` (frames `stride` bytes apart, up to end) that

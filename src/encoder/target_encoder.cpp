@@ -42,6 +42,34 @@ struct SearchedLevel {
   }
 };
 
+// One sample of walkFrames, inlined into each of its loops.
+template <typename Choose, typename Code, typename Record>
+[[gnu::always_inline]] inline void walkSample(TargetState& st, const uint8_t* at,
+                                              const uint8_t* first, const uint8_t* end,
+                                              size_t stride, int runWidth, Choose& choose,
+                                              Code& code, Record& record) {
+  const int16_t x = readSample(at);
+  if (st.runLength > 0) {
+    --st.runLength;
+    record(st, x);
+    return;
+  }
+  bool negative = false;
+  const Level& level = choose(st, x, static_cast<size_t>(at - first) / 2, negative);
+  const int32_t magnitude = level.magnitude;
+  const int32_t sign = negative ? -1 : 0;
+  st.reconstructed = static_cast<int16_t>(st.reconstructed + ((magnitude ^ sign) - sign));
+  const bool down = negative & (magnitude != 0);
+  const int symbol = level.bin + (31 & -int{(level.bin != 0) & (down != st.lastNegative)});
+  if (runWidth > 0 && level.bin == 0 && st.context == 0) {
+    st.runLength = repeatsAfter(at, end, stride, x, runWidth);
+  }
+  code(st, symbol, level);
+  st.context = level.bin;
+  st.lastNegative = down;
+  record(st, x);
+}
+
 // Walks the frames of [from, to), runs looking ahead up to end, choosing each level with
 // choose(st, x, index from the range's start, negative); code(st, symbol, level) is called for
 // every coded sample before the state moves on, and record(st, x) for every sample.
@@ -54,31 +82,23 @@ void walkFrames(const TargetWalk& walk, const uint8_t* first, const uint8_t* fro
   const uint32_t channels = walk.channels;
   const int runWidth = walk.runWidth;
   const size_t stride = 2 * size_t{channels};
+  if (channels == 2) {
+    // Two named states rather than an array, which the compiler keeps in memory: the chains of
+    // the two channels then overlap.
+    TargetState left = states[0], right = states[1];
+    for (const uint8_t* at = from; at < to; at += 4) {
+      walkSample(left, at, first, end, stride, runWidth, choose, code, record);
+      walkSample(right, at + 2, first, end, stride, runWidth, choose, code, record);
+    }
+    states[0] = left;
+    states[1] = right;
+    return;
+  }
   TargetState local[kMaxChannels];
   std::copy_n(states, channels, local);
   for (const uint8_t* at = from; at < to;) {
     for (uint32_t c = 0; c < channels; ++c, at += 2) {
-      TargetState& st = local[c];
-      const int16_t x = readSample(at);
-      if (st.runLength > 0) {
-        --st.runLength;
-        record(st, x);
-        continue;
-      }
-      bool negative = false;
-      const Level& level = choose(st, x, static_cast<size_t>(at - first) / 2, negative);
-      const int32_t magnitude = level.magnitude;
-      const int32_t sign = negative ? -1 : 0;
-      st.reconstructed = static_cast<int16_t>(st.reconstructed + ((magnitude ^ sign) - sign));
-      const bool down = negative & (magnitude != 0);
-      const int symbol = level.bin + (31 & -int{(level.bin != 0) & (down != st.lastNegative)});
-      if (runWidth > 0 && level.bin == 0 && st.context == 0) {
-        st.runLength = repeatsAfter(at, end, stride, x, runWidth);
-      }
-      code(st, symbol, level);
-      st.context = level.bin;
-      st.lastNegative = down;
-      record(st, x);
+      walkSample(local[c], at, first, end, stride, runWidth, choose, code, record);
     }
   }
   std::copy_n(local, channels, states);
