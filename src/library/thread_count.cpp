@@ -12,6 +12,9 @@ namespace {
 // The CPUs this process may run on (taskset, a container's CPU set), which the hardware count
 // ignores.
 unsigned allowedCpus() {
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+  return 1;  // a module built without threads cannot start one, whatever the browser has
+#endif
 #ifdef __linux__
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
