@@ -1,9 +1,10 @@
 #include "decoder/guessed_part.h"
 
 #include <algorithm>
-#include <chrono>
 #include <limits>
 #include <system_error>
+
+#include "format/crew.h"
 
 namespace qxw {
 
@@ -60,18 +61,6 @@ void GuessedPart::stop() {
     done_.wait(done, std::memory_order_acquire);
   }
 }
-
-namespace {
-// Waits until value leaves seen, awake for about a millisecond before it sleeps.
-uint64_t awaitChange(const std::atomic<uint64_t>& value, uint64_t seen) {
-  const auto awake = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
-  for (;;) {
-    const uint64_t now = value.load(std::memory_order_acquire);
-    if (now != seen) return now;
-    if (std::chrono::steady_clock::now() > awake) value.wait(seen, std::memory_order_acquire);
-  }
-}
-}  // namespace
 
 void GuessedPart::serve() {
   uint64_t seen = 0;

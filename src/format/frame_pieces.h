@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "format/crew.h"
 #include "format/sample_range.h"
 
 namespace qxw {
@@ -49,18 +51,24 @@ void onThreads(size_t count, Work work) {
       failures[k] = std::current_exception();
     }
   };
-  std::vector<std::thread> workers;
-  size_t started = 1;
-  for (; started < count; ++started) {
-    try {
-      workers.emplace_back(guarded, started);
-    } catch (const std::system_error&) {
-      break;
+  // The run's crew where it has one, else threads started for the job.
+  Crew* crew = CrewScope::current();
+  if (crew != nullptr && count > 1 && crew->run(count, std::function<void(size_t)>(guarded))) {
+    // done
+  } else {
+    std::vector<std::thread> workers;
+    size_t started = 1;
+    for (; started < count; ++started) {
+      try {
+        workers.emplace_back(guarded, started);
+      } catch (const std::system_error&) {
+        break;
+      }
     }
+    guarded(0);
+    for (size_t k = started; k < count; ++k) guarded(k);
+    for (auto& worker : workers) worker.join();
   }
-  guarded(0);
-  for (size_t k = started; k < count; ++k) guarded(k);
-  for (auto& worker : workers) worker.join();
   for (const auto& failure : failures) {
     if (failure) std::rethrow_exception(failure);
   }

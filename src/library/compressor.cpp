@@ -6,6 +6,7 @@
 #include "encoder/size_target.h"
 #include "encoder/step_search.h"
 #include "encoder/target_encoder.h"
+#include "format/crew.h"
 #include "library/thread_count.h"
 
 namespace qxw {
@@ -130,6 +131,7 @@ uint64_t estimatedBytes(uint64_t bits) { return (bits >> 3) + kQxwHeaderSize; }
 Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& format, int quality,
                 CompressionListener& listener, int threads) {
   const unsigned threadCount = threadsToUse(threads, format.frameCount);
+  const CrewScope crew(threadCount);
   MeteredRun run(model, listener);
   // 1. The level passes, up to the estimates.
   SizeEstimates estimates;
@@ -178,6 +180,7 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   // Shares of the run, for the progress shown: a searched target spends most of it searching.
   const double searchStarts = effort > 0 ? 0.1 : 0.15, writeStarts = effort > 0 ? 0.9 : 0.15;
   const unsigned threadCount = threadsToUse(threads, format.frameCount);
+  const CrewScope crew(threadCount);
   const uint64_t count = samples.sampleCount();
 
   // 1. The difference histogram: the step search's first guess and its tables' reach.
