@@ -29,8 +29,7 @@ GuessedPart::GuessedPart(const uint8_t* data, size_t size, uint32_t channels,
 GuessedPart::~GuessedPart() {
   if (!thread_.joinable()) return;
   stop();
-  asked_.fetch_add(1, std::memory_order_release);  // odd: the end
-  asked_.notify_all();
+  asked_.add(1);  // odd: the end
   thread_.join();
 }
 
@@ -40,7 +39,7 @@ bool GuessedPart::start(uint64_t bit, uint64_t stopBit, size_t frames) {
   stopBit_ = stopBit;
   wanted_ = std::min(frames, maxFrames_);
   stopAsked_ = false;
-  checkpointsReady_ = false;
+  checkpointsReady_.set(0);
   if (!thread_.joinable()) {
     try {
       thread_ = std::thread([this] { serve(); });
@@ -48,28 +47,23 @@ bool GuessedPart::start(uint64_t bit, uint64_t stopBit, size_t frames) {
       return false;
     }
   }
-  asked_.fetch_add(2, std::memory_order_release);
-  asked_.notify_all();
+  asked_.add(2);
   return true;
 }
 
 void GuessedPart::stop() {
   stopAsked_ = true;
-  const uint64_t asked = asked_.load(std::memory_order_relaxed) / 2;
-  for (uint64_t done = done_.load(std::memory_order_acquire); done != asked;
-       done = done_.load(std::memory_order_acquire)) {
-    done_.wait(done, std::memory_order_acquire);
-  }
+  const uint64_t asked = asked_.value() / 2;
+  done_.awaitUntil([asked](uint64_t done) { return done == asked; });
 }
 
 void GuessedPart::serve() {
   uint64_t seen = 0;
   for (;;) {
-    seen = awaitChange(asked_, seen);
+    seen = asked_.awaitUntil([seen](uint64_t now) { return now != seen; });
     if (seen % 2 != 0) return;
     run();
-    done_.store(seen / 2, std::memory_order_release);
-    done_.notify_all();
+    done_.set(seen / 2);
   }
 }
 
@@ -81,7 +75,9 @@ void GuessedPart::watchRare(const DecodedChannel& ch, uint32_t magnitude, size_t
   runsEnd_ = std::max(reach, runsEnd_);
 }
 
-void GuessedPart::waitForCheckpoints() { checkpointsReady_.wait(false, std::memory_order_acquire); }
+void GuessedPart::waitForCheckpoints() {
+  checkpointsReady_.awaitUntil([](uint64_t ready) { return ready != 0; });
+}
 
 std::pair<size_t, size_t> GuessedPart::checkpointsAt(uint64_t bit) const {
   const auto* begin = checkBits_.data();
@@ -139,9 +135,7 @@ void GuessedPart::keepCheckpoint(size_t frame, uint64_t bit) {
 }
 
 void GuessedPart::checkpointsDone() {
-  if (checkpointsReady_.load(std::memory_order_relaxed)) return;
-  checkpointsReady_.store(true, std::memory_order_release);
-  checkpointsReady_.notify_all();
+  if (checkpointsReady_.value() == 0) checkpointsReady_.set(1);
 }
 
 // One frame; false when it read a long run.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "decoder/sample_decoder.h"
+#include "format/crew.h"
 
 namespace qxw {
 
@@ -88,10 +89,10 @@ class GuessedPart {
   uint64_t stopBit_ = 0;
   size_t wanted_ = 0;
   std::thread thread_;
-  std::atomic<uint64_t> asked_{0};  // parts asked for; the thread ends when it is odd
-  std::atomic<uint64_t> done_{0};   // parts decoded
+  WakeCount asked_;  // twice the parts asked for; odd once the thread is to end
+  WakeCount done_;   // parts decoded
   std::atomic<bool> stopAsked_{false};
-  std::atomic<bool> checkpointsReady_{false};
+  WakeCount checkpointsReady_;  // 1 once every checkpoint of the part is recorded
 
   std::vector<DecodedChannel> channels_;
   std::vector<int16_t> samples_;

@@ -22,8 +22,7 @@ Crew::Crew(unsigned helpers) {
 }
 
 Crew::~Crew() {
-  round_.fetch_add(1, std::memory_order_release);  // odd: the end
-  round_.notify_all();
+  round_.add(1);  // odd: the end
   for (std::thread& thread : threads_) thread.join();
 }
 
@@ -33,15 +32,11 @@ bool Crew::run(size_t count, const std::function<void(size_t)>& work) {
   const size_t helping = std::min(count > 0 ? count - 1 : 0, threads_.size());
   work_ = &work;
   count_ = count;
-  running_.store(helping, std::memory_order_relaxed);
-  round_.fetch_add(2, std::memory_order_release);
-  round_.notify_all();
+  running_.set(helping);
+  round_.add(2);
   if (count > 0) work(0);
   for (size_t k = helping + 1; k < count; ++k) work(k);
-  for (size_t left = running_.load(std::memory_order_acquire); left != 0;
-       left = running_.load(std::memory_order_acquire)) {
-    running_.wait(left, std::memory_order_acquire);
-  }
+  running_.awaitUntil([](uint64_t left) { return left == 0; });
   busy_ = false;
   return true;
 }
@@ -49,11 +44,11 @@ bool Crew::run(size_t count, const std::function<void(size_t)>& work) {
 void Crew::serve(size_t index) {
   uint64_t seen = 0;
   for (;;) {
-    seen = awaitChange(round_, seen);
+    seen = round_.awaitUntil([seen](uint64_t now) { return now != seen; });
     if (seen % 2 != 0) return;
     if (index >= count_) continue;
     (*work_)(index);
-    if (running_.fetch_sub(1, std::memory_order_acq_rel) == 1) running_.notify_all();
+    running_.add(~uint64_t{0});  // one fewer
   }
 }
 

@@ -2,31 +2,61 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace qxw {
 
-// Waits until value leaves seen and returns it: awake for about a millisecond, yielding so that it
-// never keeps a busy CPU from others, then asleep. A thread between two jobs waits so, as one that
-// sleeps at once lands on a CPU that may take milliseconds to wake.
-template <typename T>
-T awaitChange(const std::atomic<T>& value, T seen) {
-  const auto awake = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
-  for (;;) {
-    const T now = value.load(std::memory_order_acquire);
-    if (now != seen) return now;
-    if (std::chrono::steady_clock::now() > awake) {
-      value.wait(seen, std::memory_order_acquire);
-    } else {
-      std::this_thread::yield();
+// A count that threads wait on. A waiter stays awake about a millisecond, yielding so that it
+// never keeps a busy CPU from others, before it sleeps: a thread that sleeps at once lands on a
+// CPU that may take milliseconds to wake. (A mutex and a condition rather than the atomic's own
+// wait, which some standard libraries' builds can fail to wake.)
+class WakeCount {
+ public:
+  uint64_t value() const { return value_.load(std::memory_order_acquire); }
+  // Adds n (wrapping) and wakes every waiter; the new value.
+  uint64_t add(uint64_t n) {
+    uint64_t now;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      now = value_.fetch_add(n, std::memory_order_acq_rel) + n;
     }
+    changed_.notify_all();
+    return now;
   }
-}
+  void set(uint64_t n) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      value_.store(n, std::memory_order_release);
+    }
+    changed_.notify_all();
+  }
+  // Waits until done(value) holds; the value then.
+  template <typename Done>
+  uint64_t awaitUntil(Done done) {
+    const auto awake = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+    for (uint64_t now = value(); !done(now); now = value()) {
+      if (std::chrono::steady_clock::now() < awake) {
+        std::this_thread::yield();
+        continue;
+      }
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return done(value_.load(std::memory_order_acquire)); });
+    }
+    return value();
+  }
+
+ private:
+  std::atomic<uint64_t> value_{0};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+};
 
 // Threads kept for the passes of one run, so that each pass does not start threads of its own:
 // a thread that starts lands on a CPU that may sleep and take milliseconds to wake, and a run
@@ -52,8 +82,8 @@ class Crew {
   std::vector<std::thread> threads_;
   const std::function<void(size_t)>* work_ = nullptr;
   size_t count_ = 0;
-  std::atomic<uint64_t> round_{0};  // odd when the crew is to end
-  std::atomic<size_t> running_{0};
+  WakeCount round_;    // odd when the crew is to end
+  WakeCount running_;  // helpers still at the job
   bool busy_ = false;
 };
 
