@@ -12,7 +12,7 @@ thread_local Crew* currentCrew = nullptr;
 }  // namespace
 
 Crew::Crew(unsigned helpers) {
-  for (size_t k = 1; k <= helpers; ++k) {
+  for (size_t k = 1; k <= std::min<size_t>(helpers, kHelpersMask >> 1); ++k) {
     try {
       threads_.emplace_back([this, k] { serve(k); });
     } catch (const std::system_error&) {
@@ -31,9 +31,9 @@ bool Crew::run(size_t count, const std::function<void(size_t)>& work) {
   busy_ = true;
   const size_t helping = std::min(count > 0 ? count - 1 : 0, threads_.size());
   work_ = &work;
-  count_ = count;
   running_.set(helping);
-  round_.add(2);
+  // The job's number and how many helpers it takes, in one value: a helper reads both at once.
+  round_.set((((round_.value() >> kJobShift) + 1) << kJobShift) | uint64_t{helping} << 1);
   if (count > 0) work(0);
   for (size_t k = helping + 1; k < count; ++k) work(k);
   running_.awaitUntil([](uint64_t left) { return left == 0; });
@@ -46,7 +46,7 @@ void Crew::serve(size_t index) {
   for (;;) {
     seen = round_.awaitUntil([seen](uint64_t now) { return now != seen; });
     if (seen % 2 != 0) return;
-    if (index >= count_) continue;
+    if (index > ((seen & kHelpersMask) >> 1)) continue;
     (*work_)(index);
     running_.add(~uint64_t{0});  // one fewer
   }

@@ -80,9 +80,12 @@ class Crew {
   void serve(size_t index);
 
   std::vector<std::thread> threads_;
+  // round_: bit 0 set when the crew is to end; bits 1..15 the helpers the job takes; above, the
+  // job's number.
+  static constexpr int kJobShift = 16;
+  static constexpr uint64_t kHelpersMask = 0xFFFE;
   const std::function<void(size_t)>* work_ = nullptr;
-  size_t count_ = 0;
-  WakeCount round_;    // odd when the crew is to end
+  WakeCount round_;
   WakeCount running_;  // helpers still at the job
   bool busy_ = false;
 };
