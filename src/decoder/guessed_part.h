@@ -52,7 +52,9 @@ class GuessedPart {
   // After stop(): the frames decoded since the guess last started, their samples, and the state
   // and bit after them.
   size_t frames() const { return frames_; }
-  int16_t* samples() { return samples_.data(); }
+  // Trades the samples for a buffer of as many, so that the next part can go on while they are
+  // handed out.
+  void swapSamples(std::vector<int16_t>& other) { samples_.swap(other); }
   const DecodedChannel* endChannels() const { return channels_.data(); }
   uint64_t endBit() const { return endBit_; }
   // The first sample whose step's size was a nonzero multiple of 65536 (it wraps to no step but
@@ -96,6 +98,9 @@ class GuessedPart {
 
   std::vector<DecodedChannel> channels_;
   std::vector<int16_t> samples_;
+  // A block's samples, decoded here and then copied into samples_ whole: the other thread reads
+  // and puts right samples_, and stores of one sample at a time to lines it holds wait on it.
+  std::vector<int16_t> block_;
   std::vector<uint64_t> checkBits_;
   std::vector<DecodedChannel> checkStates_;
   size_t checkCount_ = 0;

@@ -56,22 +56,29 @@ struct SymbolInfo {
   return static_cast<int16_t>(ch.reconstructed);
 }
 
-// Decodes up to `frames` frames into out from the states of `count` channels, moving them on;
-// note(channel state, magnitude, frame, channel) sees each sample. The frames decoded: fewer only
-// when a fed reader's bytes run short. The states and the bit register are copied in, where the
-// samples' stores cannot alias them, and copied back at the end.
-template <typename Note>
-[[gnu::always_inline]] inline size_t decodeFrames(BitReader& reader, DecodedChannel* channels,
-                                                  uint32_t count, const SymbolInfo* symbols,
-                                                  int16_t* out, size_t frames, Note& note) {
+// Decodes up to `frames` frames into out from the states of `count` channels (kCount of them,
+// or any number when kCount is 0), moving them on; note(channel state, magnitude, frame, channel)
+// sees each sample. The frames decoded: fewer only when a fed reader's bytes run short. The states
+// and the bit register are copied in, where the samples' stores cannot alias them, and copied
+// back at the end.
+template <uint32_t kCount, typename Note>
+[[gnu::always_inline]] inline size_t decodeFramesOf(BitReader& reader, DecodedChannel* channels,
+                                                    uint32_t count, const SymbolInfo* symbols,
+                                                    int16_t* out, size_t frames, Note& note) {
+  if constexpr (kCount != 0) count = kCount;
   DecodedChannel local[kMaxChannels];
   std::copy_n(channels, count, local);
   BitRegister r = reader.take();
   size_t i = 0;
   for (; i < frames; ++i) {
     if (r.next > reader.limit()) [[unlikely]] {
-      if (!reader.restage(r.next)) break;
+      // Through a copy: a register whose address is taken would live in memory.
+      const uint8_t* next = r.next;
+      const bool staged = reader.restage(next);
+      r.next = next;
+      if (!staged) break;
     }
+#pragma GCC unroll 2
     for (uint32_t c = 0; c < count; ++c) {
       uint32_t magnitude;
       *out++ = decodeSample(local[c], r, symbols, magnitude);
@@ -81,6 +88,22 @@ template <typename Note>
   reader.give(r);
   std::copy_n(local, count, channels);
   return i;
+}
+
+// The same for any count; a count known when compiled keeps mono's and stereo's states in
+// registers.
+template <typename Note>
+[[gnu::always_inline]] inline size_t decodeFrames(BitReader& reader, DecodedChannel* channels,
+                                                  uint32_t count, const SymbolInfo* symbols,
+                                                  int16_t* out, size_t frames, Note& note) {
+  switch (count) {
+    case 1:
+      return decodeFramesOf<1>(reader, channels, count, symbols, out, frames, note);
+    case 2:
+      return decodeFramesOf<2>(reader, channels, count, symbols, out, frames, note);
+    default:
+      return decodeFramesOf<0>(reader, channels, count, symbols, out, frames, note);
+  }
 }
 
 class GuessedPart;
@@ -134,11 +157,12 @@ class SampleDecoder {
   // The two-thread rounds; each returns the frames it wrote, 0 when the plain loop decodes next.
   size_t splitFrames(int16_t* out, size_t frames);
   size_t plainFrames(size_t wanted) const;
-  void startRound();
+  bool startRound(uint64_t bit, uint32_t frame);
   size_t syncFrame(int16_t* out);
   bool takeSecondPart(uint32_t channel, size_t checkpoint);
   size_t serveFrames(int16_t* out, size_t frames);
   size_t adoptEnd(int16_t* out);
+  void keepPart(uint32_t channel, size_t checkpoint);
   void endRound(bool taken);
   int16_t decodeOne(uint32_t channel);
 
@@ -157,8 +181,15 @@ class SampleDecoder {
   Phase phase_ = Phase::Alone;
   uint64_t secondStart_ = 0;  // the bit where the second part starts
   uint64_t splitStop_ = 0;    // no part goes on past this bit: the end is the first's alone
-  uint32_t syncShift_ = 0;    // the second part's channel 0 is this channel of ours
-  size_t served_ = 0;         // the second part's next sample to hand out
+  bool nextAhead_ = false;    // while serving: the next round's part is already decoding
+  // The part taken, put right, kept apart from the second thread while it is handed out: its
+  // samples, its end and the state there, by the part's channels.
+  std::vector<int16_t> part_;
+  size_t partEnd_ = 0;
+  uint64_t partEndBit_ = 0;
+  std::array<DecodedChannel, kMaxChannels> partChannels_{};
+  uint32_t syncShift_ = 0;                          // the part's channel 0 is this channel of ours
+  size_t served_ = 0;                               // the part's next sample to hand out
   std::array<bool, kMaxChannels> mirroredAtEnd_{};  // by the part's channel, at its end
   size_t roundsTaken_ = 0;
   size_t roundsGivenUp_ = 0;

@@ -23,7 +23,7 @@ constexpr uint64_t kEndBits = uint64_t{1} << 16;
 size_t SampleDecoder::splitFrames(int16_t* out, size_t frames) {
   switch (phase_) {
     case Phase::Alone:
-      startRound();
+      if (startRound(reader_.consumedBits(), frame_)) phase_ = Phase::Ahead;
       return 0;
     case Phase::Ahead:
       if (reader_.consumedBits() + frameBits(header_.channelCount) <= secondStart_) return 0;
@@ -45,27 +45,32 @@ size_t SampleDecoder::plainFrames(size_t wanted) const {
   return static_cast<size_t>(std::min<uint64_t>(wanted, before / frameBits(header_.channelCount)));
 }
 
-// A round starts where the frames left hold two of its parts before the end's bits: the second
-// part begins about a round's frames ahead, by the file's bits a frame.
-void SampleDecoder::startRound() {
-  if (split_.threads < 2 || data_ == nullptr || split_.roundFrames == 0) return;
+// Starts a round's second part for a first thread that will go on from `bit`, at `frame`: where
+// the frames left hold two parts before the end's bits, the part begins about a round's frames
+// ahead, by the file's bits a frame. False when none started.
+bool SampleDecoder::startRound(uint64_t bit, uint32_t frame) {
+  if (split_.threads < 2 || data_ == nullptr || split_.roundFrames == 0) return false;
   const uint64_t total = reader_.totalBits();
-  const size_t round = split_.roundFrames;
-  if (framesLeft() < 2 * round || total < kEndBits) return;
-  const uint64_t bit = reader_.consumedBits();
+  if (frame > header_.frameCount || total < kEndBits) return false;
+  // Near the end, a shorter round, so that the last frames are not the first thread's alone.
+  const size_t round = std::min<size_t>(split_.roundFrames, (header_.frameCount - frame) / 2);
+  if (round == 0 || round < split_.roundFrames / 4) return false;
   const uint64_t bitsPerFrame = std::max<uint64_t>(1, total / header_.frameCount);
   secondStart_ = bit + bitsPerFrame * round;
   splitStop_ = total - kEndBits;
-  if (secondStart_ + bitsPerFrame * round / 2 > splitStop_) return;
+  if (secondStart_ + bitsPerFrame * round / 2 > splitStop_) return false;
   if (!second_) {
     second_ = std::make_unique<GuessedPart>(data_, header_.dataSize, header_.channelCount,
-                                            &contexts_[0], symbols_.data(), round);
+                                            &contexts_[0], symbols_.data(), 2 * split_.roundFrames);
+    part_.resize(2 * split_.roundFrames * header_.channelCount);
   }
-  if (!second_->start(secondStart_, splitStop_, round)) {
+  // The part goes on until this thread meets it, up to twice a round: a part of sparse bits
+  // that ends early leaves a thread idle.
+  if (!second_->start(secondStart_, splitStop_, 2 * round)) {
     split_.threads = 1;  // no second thread to be had: alone from here on
-    return;
+    return false;
   }
-  phase_ = Phase::Ahead;
+  return true;
 }
 
 int16_t SampleDecoder::decodeOne(uint32_t channel) {
@@ -100,7 +105,7 @@ size_t SampleDecoder::syncFrame(int16_t* out) {
         }
         // The rest of this frame is the part's.
         phase_ = Phase::Serving;
-        std::copy_n(second_->samples() + served_, channels - c, out + c);
+        std::copy_n(part_.data() + served_, channels - c, out + c);
         served_ += channels - c;
         ++frame_;
         return 1;
@@ -113,9 +118,7 @@ size_t SampleDecoder::syncFrame(int16_t* out) {
 }
 
 // The part met at checkpoint k, our channel `channel` being its channel 0: taken when its samples
-// stay within the frames and no step of it wraps to nothing while keeping its sign; then each
-// channel is put right from our state, in place: mirrored while its sign was guessed wrong, which
-// its first zero step ends, and moved to our reconstruction.
+// stay within the frames and no step of it wraps to nothing while keeping its sign.
 bool SampleDecoder::takeSecondPart(uint32_t channel, size_t k) {
   // What the part has decoded by now is as much as this thread could have meanwhile.
   second_->stop();
@@ -130,8 +133,26 @@ bool SampleDecoder::takeSecondPart(uint32_t channel, size_t k) {
       reach > uint64_t{header_.frameCount} * channels) {
     return false;
   }
-  const DecodedChannel* met = second_->checkpoint(k);
-  int16_t* samples = second_->samples();
+  keepPart(channel, k);
+  return true;
+}
+
+// Moves the part taken at checkpoint k out of the second thread's way and starts the next round's
+// part at once, so that it decodes while this one is handed out. Then puts each channel right
+// from our state, in place: mirrored while its sign was guessed wrong, which its first zero step
+// ends, and moved to our reconstruction.
+void SampleDecoder::keepPart(uint32_t channel, size_t k) {
+  const uint32_t channels = header_.channelCount;
+  const size_t from = k * channels;
+  std::array<DecodedChannel, kMaxChannels> met;
+  std::copy_n(second_->checkpoint(k), channels, met.begin());
+  second_->swapSamples(part_);
+  partEnd_ = second_->frames() * channels;
+  partEndBit_ = second_->endBit();
+  std::copy_n(second_->endChannels(), channels, partChannels_.begin());
+  nextAhead_ = startRound(partEndBit_, frame_ + static_cast<uint32_t>(second_->frames() - k));
+  int16_t* samples = part_.data();
+  const size_t end = partEnd_;
   for (uint32_t b = 0; b < channels; ++b) {
     const DecodedChannel& ours = channels_[(b + channel) % channels];
     bool mirrored = ours.lastNegative != met[b].lastNegative;
@@ -149,16 +170,14 @@ bool SampleDecoder::takeSecondPart(uint32_t channel, size_t k) {
   }
   syncShift_ = channel;
   served_ = from;
-  return true;
 }
 
 // The part's whole frames, then at its end its state as ours and the rest of that frame decoded
 // here.
 size_t SampleDecoder::serveFrames(int16_t* out, size_t frames) {
   const uint32_t channels = header_.channelCount;
-  const size_t end = second_->frames() * channels;
-  const size_t whole = std::min(frames, (end - served_) / channels);
-  std::copy_n(second_->samples() + served_, whole * channels, out);
+  const size_t whole = std::min(frames, (partEnd_ - served_) / channels);
+  std::copy_n(part_.data() + served_, whole * channels, out);
   served_ += whole * channels;
   frame_ += static_cast<uint32_t>(whole);
   if (whole == frames) return whole;
@@ -167,18 +186,16 @@ size_t SampleDecoder::serveFrames(int16_t* out, size_t frames) {
 
 size_t SampleDecoder::adoptEnd(int16_t* out) {
   const uint32_t channels = header_.channelCount;
-  const size_t tail = second_->frames() * channels - served_;
-  const DecodedChannel* theirs = second_->endChannels();
-  const int16_t* samples = second_->samples();
+  const size_t tail = partEnd_ - served_;
+  const int16_t* samples = part_.data();
   for (uint32_t b = 0; b < channels; ++b) {
     DecodedChannel& ours = channels_[(b + syncShift_) % channels];
-    ours = theirs[b];
+    ours = partChannels_[b];
     // The last sample of each channel, put right.
-    const size_t last = second_->frames() * channels - channels + b;
-    ours.reconstructed = samples[last];
-    ours.lastNegative = theirs[b].lastNegative != mirroredAtEnd_[b];
+    ours.reconstructed = samples[partEnd_ - channels + b];
+    ours.lastNegative = partChannels_[b].lastNegative != mirroredAtEnd_[b];
   }
-  reader_.seek(second_->endBit());
+  reader_.seek(partEndBit_);
   std::copy_n(samples + served_, tail, out);
   endRound(true);
   if (tail == 0) return 0;
@@ -187,9 +204,11 @@ size_t SampleDecoder::adoptEnd(int16_t* out) {
   return 1;
 }
 
+// A round taken may have started the next one already.
 void SampleDecoder::endRound(bool taken) {
-  if (second_) second_->stop();
-  phase_ = Phase::Alone;
+  if (!taken) second_->stop();
+  phase_ = taken && nextAhead_ ? Phase::Ahead : Phase::Alone;
+  nextAhead_ = false;
   ++(taken ? roundsTaken_ : roundsGivenUp_);
 }
 
