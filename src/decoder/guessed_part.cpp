@@ -1,7 +1,6 @@
 #include "decoder/guessed_part.h"
 
 #include <algorithm>
-#include <limits>
 #include <system_error>
 
 #include "format/crew.h"
@@ -68,12 +67,16 @@ void GuessedPart::serve() {
   }
 }
 
-void GuessedPart::watchRare(const DecodedChannel& ch, uint32_t magnitude, size_t frame,
-                            uint32_t c) {
-  const size_t i = frame * channelCount_ + c;
-  if (magnitude != 0 && (magnitude & 0xFFFFu) == 0 && i < firstWrapped_) firstWrapped_ = i;
-  const size_t reach = i + size_t{ch.pendingRun} * channelCount_ + 1;
-  runsEnd_ = std::max(reach, runsEnd_);
+// A run that ends within the part keeps within its samples; only one still going at the end can
+// reach past them.
+size_t GuessedPart::runsEnd() const {
+  size_t reach = frames_ * channelCount_;
+  if (frames_ == 0) return reach;
+  for (uint32_t c = 0; c < channelCount_; ++c) {
+    const size_t last = frames_ - 1 + channels_[c].pendingRun;
+    reach = std::max(reach, last * channelCount_ + c + 1);
+  }
+  return reach;
 }
 
 void GuessedPart::waitForCheckpoints() {
@@ -93,8 +96,7 @@ uint64_t GuessedPart::lastCheckpointBit() const {
 void GuessedPart::guess() {
   for (DecodedChannel& ch : channels_) ch = {0, first_, false, 0};
   checkCount_ = 0;
-  firstWrapped_ = std::numeric_limits<size_t>::max();
-  runsEnd_ = 0;
+  wrappedEnd_ = 0;
 }
 
 // The first frames one at a time, each state kept; a long run read among them starts the guess
@@ -148,7 +150,8 @@ bool GuessedPart::decodeWatched(BitReader& reader, size_t frame) {
     const bool fresh = ch.pendingRun == 0;
     uint32_t magnitude = 0;
     samples_[frame * channelCount_ + c] = decodeSample(ch, r, symbols_, magnitude);
-    watch(ch, magnitude, frame, c);
+    if (wraps(magnitude)) [[unlikely]]
+      wrappedEnd_ = frame * channelCount_ + c + 1;
     longRun = longRun || (fresh && ch.pendingRun > kLongRun);
   }
   reader.give(r);
@@ -156,23 +159,15 @@ bool GuessedPart::decodeWatched(BitReader& reader, size_t frame) {
 }
 
 void GuessedPart::decodeBlock(BitReader& reader, size_t frame, size_t count) {
-  // What watch() notes, in locals.
   const uint32_t channels = channelCount_;
-  size_t wrapped = firstWrapped_, reach = runsEnd_;
-  const auto note = [&](const DecodedChannel& ch, uint32_t magnitude, size_t f, uint32_t c) {
-    // Bitwise, so that the common case costs one well-predicted branch: a zero step is common
-    // in quiet music, and a branch on it is not predictable.
-    const bool wraps = ((magnitude & 0xFFFFu) == 0) & (magnitude != 0);
-    if (wraps | (ch.pendingRun != 0)) [[unlikely]] {
-      const size_t i = (frame + f) * channels + c;
-      if (wraps && i < wrapped) wrapped = i;
-      reach = std::max(reach, i + size_t{ch.pendingRun} * channels + 1);
-    }
+  size_t wrappedEnd = wrappedEnd_;  // in a local, which the samples' stores cannot alias
+  const auto note = [&](const DecodedChannel&, uint32_t magnitude, size_t f, uint32_t c) {
+    if (wraps(magnitude)) [[unlikely]]
+      wrappedEnd = (frame + f) * channels + c + 1;
   };
   decodeFrames(reader, channels_.data(), channels, symbols_, block_.data(), count, note);
   std::copy_n(block_.data(), count * channels, samples_.data() + frame * channels);
-  firstWrapped_ = wrapped;
-  runsEnd_ = reach;
+  wrappedEnd_ = wrappedEnd;
 }
 
 }  // namespace qxw

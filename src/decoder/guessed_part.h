@@ -57,10 +57,11 @@ class GuessedPart {
   void swapSamples(std::vector<int16_t>& other) { samples_.swap(other); }
   const DecodedChannel* endChannels() const { return channels_.data(); }
   uint64_t endBit() const { return endBit_; }
-  // The first sample whose step's size was a nonzero multiple of 65536 (it wraps to no step but
-  // keeps the sign), or none; and one past the last sample any run reached.
-  size_t firstWrappedStep() const { return firstWrapped_; }
-  size_t runsEnd() const { return runsEnd_; }
+  // One past the last sample whose step's size was a nonzero multiple of 65536 (it wraps to no
+  // step but keeps the sign), or 0 when none did.
+  size_t wrappedEnd() const { return wrappedEnd_; }
+  // One past the last sample the runs still going at the end reach, or the end.
+  size_t runsEnd() const;
 
  private:
   void serve();
@@ -70,15 +71,9 @@ class GuessedPart {
   void decodeBlock(BitReader& reader, size_t frame, size_t count);
   void keepCheckpoint(size_t frame, uint64_t bit);
   void checkpointsDone();
-  // Notes what channel c's sample in `frame` leaves behind in ch, that the decoder confirming
-  // the part must know: a step that wraps to nothing, and how far a run reaches. Both are rare.
-  [[gnu::always_inline]] void watch(const DecodedChannel& ch, uint32_t magnitude, size_t frame,
-                                    uint32_t c) {
-    if ((magnitude & 0xFFFFu) == 0 || ch.pendingRun != 0) [[unlikely]] {
-      watchRare(ch, magnitude, frame, c);
-    }
-  }
-  void watchRare(const DecodedChannel& ch, uint32_t magnitude, size_t frame, uint32_t c);
+  // A step that wraps to nothing, which the decoder confirming the part must know of. Bitwise,
+  // so that it costs one well-predicted branch: a zero step is common in quiet music.
+  static bool wraps(uint32_t magnitude) { return ((magnitude & 0xFFFFu) == 0) & (magnitude != 0); }
 
   const uint8_t* data_;
   size_t size_;
@@ -106,8 +101,7 @@ class GuessedPart {
   size_t checkCount_ = 0;
   size_t frames_ = 0;
   uint64_t endBit_ = 0;
-  size_t firstWrapped_ = 0;
-  size_t runsEnd_ = 0;
+  size_t wrappedEnd_ = 0;
 };
 
 }  // namespace qxw

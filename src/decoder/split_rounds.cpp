@@ -128,8 +128,7 @@ bool SampleDecoder::takeSecondPart(uint32_t channel, size_t k) {
   // Our sample index for each of the part's.
   const uint64_t here = uint64_t{frame_} * channels + channel;
   const uint64_t reach = std::max<uint64_t>(end, second_->runsEnd()) - from + here;
-  const size_t wrapped = second_->firstWrappedStep();
-  if (end < from + 2 * channels || (wrapped >= from && wrapped < end) ||
+  if (end < from + 2 * channels || second_->wrappedEnd() > from ||
       reach > uint64_t{header_.frameCount} * channels) {
     return false;
   }

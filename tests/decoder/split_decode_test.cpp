@@ -132,5 +132,22 @@ TEST(SplitDecode, GivesTheStatusesOfOneThreadWhereNoiseReadsAsLongRuns) {
   }
 }
 
+// A step of a multiple of 65536 keeps the sign but moves nothing, which putting a part right
+// cannot tell from a zero step: a part with one anywhere after the point where it is met is
+// dropped, whatever steps came before that point.
+TEST(SplitDecode, GivesTheSamplesOfOneThreadWhereStepsWrapToNothing) {
+  for (uint32_t channels : {1u, 2u, 3u}) {
+    SCOPED_TRACE(::testing::Message() << channels << " channels");
+    auto file = compressSamples(makeSignal(Signal::Music, 60000, channels, 4), channels, 9);
+    // The first bin with an offset moves by 65536 a unit of it, from 0 as the bins below.
+    uint8_t* bins = file.data() + kBinTableOffset;
+    int wrapping = 1;
+    while (wrapping < kBinCount - 1 && bins[4 * wrapping] == 0) ++wrapping;
+    for (int b = 1; b <= wrapping; ++b) bins[4 * b + 2] = bins[4 * b + 3] = 0;
+    bins[4 * wrapping + 1] = 16;
+    expectSameReads(file, 5000);
+  }
+}
+
 }  // namespace
 }  // namespace qxw
