@@ -24,7 +24,7 @@ class GuessedPart {
   // Frames whose states are kept as checkpoints, and the run count that makes the guess start
   // again at the next symbol within them: a false guess reads false runs, and a long one would
   // hide the true stream for long.
-  static constexpr size_t kCheckpointFrames = 32768;
+  static constexpr size_t kCheckpointFrames = 8192;
   static constexpr uint32_t kLongRun = 1024;
 
   // data: the encoded data, size bytes; the context and symbol tables are those of the decoder

@@ -163,6 +163,7 @@ class SampleDecoder {
   size_t serveFrames(int16_t* out, size_t frames);
   size_t adoptEnd(int16_t* out);
   void keepPart(uint32_t channel, size_t checkpoint);
+  void copyPart(size_t n, int16_t* out);
   void endRound(bool taken);
   int16_t decodeOne(uint32_t channel);
 
@@ -188,6 +189,7 @@ class SampleDecoder {
   size_t partEnd_ = 0;
   uint64_t partEndBit_ = 0;
   std::array<DecodedChannel, kMaxChannels> partChannels_{};
+  std::array<uint16_t, kMaxChannels> partMoves_{};  // by the part's channel
   uint32_t syncShift_ = 0;                          // the part's channel 0 is this channel of ours
   size_t served_ = 0;                               // the part's next sample to hand out
   std::array<bool, kMaxChannels> mirroredAtEnd_{};  // by the part's channel, at its end

@@ -105,8 +105,7 @@ size_t SampleDecoder::syncFrame(int16_t* out) {
         }
         // The rest of this frame is the part's.
         phase_ = Phase::Serving;
-        std::copy_n(part_.data() + served_, channels - c, out + c);
-        served_ += channels - c;
+        copyPart(channels - c, out + c);
         ++frame_;
         return 1;
       }
@@ -138,8 +137,8 @@ bool SampleDecoder::takeSecondPart(uint32_t channel, size_t k) {
 
 // Moves the part taken at checkpoint k out of the second thread's way and starts the next round's
 // part at once, so that it decodes while this one is handed out. Then puts each channel right
-// from our state, in place: mirrored while its sign was guessed wrong, which its first zero step
-// ends, and moved to our reconstruction.
+// from our state: mirrored while its sign was guessed wrong, which its first zero step ends, in
+// place; from there on moved by a constant to our reconstruction, as it is handed out.
 void SampleDecoder::keepPart(uint32_t channel, size_t k) {
   const uint32_t channels = header_.channelCount;
   const size_t from = k * channels;
@@ -157,18 +156,51 @@ void SampleDecoder::keepPart(uint32_t channel, size_t k) {
     bool mirrored = ours.lastNegative != met[b].lastNegative;
     auto value = static_cast<uint16_t>(ours.reconstructed);
     auto before = static_cast<uint16_t>(met[b].reconstructed);
-    for (size_t i = from + b; i < end; i += channels) {
+    size_t i = from + b;
+    for (; mirrored && i < end; i += channels) {
       const auto theirs = static_cast<uint16_t>(samples[i]);
       const auto step = static_cast<uint16_t>(theirs - before);
       before = theirs;
-      value = static_cast<uint16_t>(mirrored ? value - step : value + step);
-      mirrored = mirrored && step != 0;
+      value = static_cast<uint16_t>(value - step);
+      mirrored = step != 0;
       samples[i] = static_cast<int16_t>(value);
     }
+    const auto move = static_cast<uint16_t>(value - before);
+    // The mirrored samples, less the move that handing them out adds back.
+    for (size_t m = from + b; m < i; m += channels) {
+      samples[m] = static_cast<int16_t>(static_cast<uint16_t>(samples[m]) - move);
+    }
+    partMoves_[b] = move;
     mirroredAtEnd_[b] = mirrored;
   }
   syncShift_ = channel;
   served_ = from;
+}
+
+// Hands out the part's next n samples, each moved by its channel's move.
+void SampleDecoder::copyPart(size_t n, int16_t* out) {
+  const uint32_t channels = header_.channelCount;
+  const int16_t* in = part_.data() + served_;
+  const auto moved = [](int16_t sample, uint16_t move) {
+    return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint16_t>(sample) + move));
+  };
+  // The moves from the part's channel of `in` on, so that each frame's samples take them in turn.
+  std::array<uint16_t, kMaxChannels> moves;
+  for (uint32_t c = 0; c < channels; ++c) moves[c] = partMoves_[(served_ + c) % channels];
+  served_ += n;
+  size_t i = 0;
+  // Mono and stereo in a form the compiler can vectorise.
+  if (channels == 1) {
+    for (; i < n; ++i) out[i] = moved(in[i], moves[0]);
+  } else if (channels == 2) {
+    for (; i + 2 <= n; i += 2) {
+      out[i] = moved(in[i], moves[0]);
+      out[i + 1] = moved(in[i + 1], moves[1]);
+    }
+  }
+  for (uint32_t c = 0; i < n; ++i, c = c + 1 == channels ? 0 : c + 1) {
+    out[i] = moved(in[i], moves[c]);
+  }
 }
 
 // The part's whole frames, then at its end its state as ours and the rest of that frame decoded
@@ -176,8 +208,7 @@ void SampleDecoder::keepPart(uint32_t channel, size_t k) {
 size_t SampleDecoder::serveFrames(int16_t* out, size_t frames) {
   const uint32_t channels = header_.channelCount;
   const size_t whole = std::min(frames, (partEnd_ - served_) / channels);
-  std::copy_n(part_.data() + served_, whole * channels, out);
-  served_ += whole * channels;
+  copyPart(whole * channels, out);
   frame_ += static_cast<uint32_t>(whole);
   if (whole == frames) return whole;
   return whole + adoptEnd(out + whole * channels);
@@ -191,11 +222,12 @@ size_t SampleDecoder::adoptEnd(int16_t* out) {
     DecodedChannel& ours = channels_[(b + syncShift_) % channels];
     ours = partChannels_[b];
     // The last sample of each channel, put right.
-    ours.reconstructed = samples[partEnd_ - channels + b];
+    const auto last = static_cast<uint16_t>(samples[partEnd_ - channels + b]);
+    ours.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(last + partMoves_[b]));
     ours.lastNegative = partChannels_[b].lastNegative != mirroredAtEnd_[b];
   }
   reader_.seek(partEndBit_);
-  std::copy_n(samples + served_, tail, out);
+  copyPart(tail, out);
   endRound(true);
   if (tail == 0) return 0;
   for (uint32_t c = static_cast<uint32_t>(tail); c < channels; ++c) out[c] = decodeOne(c);
