@@ -81,10 +81,9 @@ qxw_status decodeAll(FrameSource& source, Take take) {
 
 // Decodes every frame into the sink, a block at a time, as little-endian bytes.
 qxw_status decodeInto(FrameSource& source, FileSink& sink) {
-  std::vector<uint8_t> bytes(kBlockFrames * source.format().channel_count * 2);
   return decodeAll(source, [&](const int16_t* samples, size_t count) {
-    qxw_write_samples(samples, count, bytes.data());
-    sink.write(bytes.data(), 2 * count);
+    qxw_write_samples(samples, count, sink.room(2 * count));
+    sink.wrote(2 * count);
     return true;
   });
 }

@@ -32,10 +32,16 @@ class FileSink {
   void holdUntilClose(bool evenIfSeekable = false);
 
   void write(const uint8_t* data, size_t size) {
-    if (used_ + size > buffer_.size()) makeRoom(size);
-    std::memcpy(buffer_.data() + used_, data, size);
-    used_ += size;
+    std::memcpy(room(size), data, size);
+    wrote(size);
   }
+  // Room for size more bytes, to be written in place and then kept with wrote(size), before any
+  // other call: a caller that makes its bytes there saves copying them.
+  uint8_t* room(size_t size) {
+    if (used_ + size > buffer_.size()) makeRoom(size);
+    return buffer_.data() + used_;
+  }
+  void wrote(size_t size) { used_ += size; }
   void seekTo(uint64_t offset);
   // Drops everything written so far and starts again at position 0; an output that cannot go
   // back (an appending descriptor) fails.
