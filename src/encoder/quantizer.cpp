@@ -3,13 +3,16 @@
 namespace qxw {
 
 StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf)
-    : entries_(std::make_unique<Entry[]>(kMaxMagnitude + 1)) {
+    : entries_(std::make_unique<Entry[]>(2 * kMaxMagnitude + 1)) {
+  Entry* zero = entries_.get() + kMaxMagnitude;
   for (int32_t m = 0; m <= kMaxMagnitude; ++m) {
     int bin = 0;
     uint32_t offset = 0;
     const int32_t value = quantizeWith(model, binOf, m, bin, offset);
-    entries_[m] = {static_cast<uint32_t>(value), static_cast<uint16_t>(offset),
-                   static_cast<uint8_t>(bin)};
+    zero[m] = {static_cast<uint32_t>(value), static_cast<uint16_t>(offset),
+               static_cast<uint8_t>(bin)};
+    // A negative target quantizes as its magnitude, with the step's sign turned.
+    zero[-m] = {0u - static_cast<uint32_t>(value), zero[m].offset, zero[m].bin};
   }
 }
 

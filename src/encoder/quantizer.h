@@ -59,17 +59,20 @@ inline int32_t quantize(const EncoderModel& model, int32_t target, int& bin, uin
       model, [&model](uint32_t mag) { return findBin(model.binBase, mag); }, target, bin, offset);
 }
 
-// quantize for every magnitude up to 65535 at once: the step's size, bin and offset in one load.
-// Built once per bin table; it pays for itself from some tens of thousands of samples on.
+// quantize for every target from -65535 to 65535 at once: the step, bin and offset in one load,
+// the sign included, so that a walk's chain does not go through the target's magnitude. Built
+// once per bin table; it pays for itself from some tens of thousands of samples on.
 class StepTable {
  public:
   struct Entry {
-    uint32_t value;
+    uint32_t value;  // the step, as two's complement
     uint16_t offset;
     uint8_t bin;
   };
   StepTable(const EncoderModel& model, const BinLookup& binOf);
-  const Entry& operator[](uint32_t magnitude) const { return entries_[magnitude]; }
+  const Entry& operator[](uint32_t magnitude) const { return atZero()[magnitude]; }
+  // The entry of target 0, from which targets down to -65535 index too.
+  const Entry* atZero() const { return entries_.get() + kMaxMagnitude; }
 
  private:
   std::unique_ptr<Entry[]> entries_;
@@ -88,17 +91,13 @@ class Quantizer {
  public:
   // steps, when given, answers for magnitudes up to 65535; it must outlive the quantizer.
   Quantizer(const EncoderModel& model, const StepTable* steps)
-      : model_(&model), steps_(steps != nullptr ? &(*steps)[0] : nullptr) {}
+      : model_(&model), steps_(steps != nullptr ? steps->atZero() : nullptr) {}
 
   [[gnu::always_inline]] QuantizedStep operator()(int32_t target) const {
-    // The sign applied in arithmetic, as in errorFeedback.
-    const int32_t sign = target >> 31;
-    const uint32_t magnitude =
-        (static_cast<uint32_t>(target) ^ static_cast<uint32_t>(sign)) - static_cast<uint32_t>(sign);
-    if (steps_ != nullptr && magnitude <= kMaxMagnitude) [[likely]] {
-      const StepTable::Entry entry = steps_[magnitude];
-      const auto value = static_cast<int32_t>(entry.value);
-      return {(value ^ sign) - sign, entry.bin, entry.offset};
+    const uint32_t above = static_cast<uint32_t>(target) + kMaxMagnitude;
+    if (steps_ != nullptr && above <= 2u * kMaxMagnitude) [[likely]] {
+      const StepTable::Entry entry = steps_[target];
+      return {static_cast<int32_t>(entry.value), entry.bin, entry.offset};
     }
     return computed(target);
   }
