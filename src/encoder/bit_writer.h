@@ -37,6 +37,22 @@ struct BitCursor {
     next += (count >> 5) * 4;
     count &= 31;
   }
+  // A field as Fields keeps it: its width in the high half, its value in the low.
+  [[gnu::always_inline]] void put(uint64_t field) {
+    put(static_cast<uint32_t>(field >> 32), static_cast<uint32_t>(field));
+  }
+  // Two such fields, in one put when together they fit in 32 bits: the register's chain, a few
+  // cycles a put, is then one put for both.
+  [[gnu::always_inline]] void putPair(uint64_t first, uint64_t second) {
+    const auto width = static_cast<uint32_t>(second >> 32);
+    const uint32_t both = static_cast<uint32_t>(first >> 32) + width;
+    if (both <= 32) [[likely]] {
+      put(both, static_cast<uint32_t>((first & 0xFFFFFFFFu) << width | (second & 0xFFFFFFFFu)));
+    } else {
+      put(first);
+      put(second);
+    }
+  }
 };
 
 // Packs fields most significant bit first into 32-bit words, each written least significant
@@ -116,9 +132,9 @@ struct Fields {
 // Packs the fields [first, last) into the writer; false once its output has failed.
 inline bool packFields(BitWriter& writer, const uint64_t* first, const uint64_t* last) {
   BitCursor out = writer.open(static_cast<size_t>(last - first));
-  for (const uint64_t* f = first; f < last; ++f) {
-    out.put(static_cast<uint32_t>(*f >> 32), static_cast<uint32_t>(*f));
-  }
+  const uint64_t* f = first;
+  for (; last - f >= 2; f += 2) out.putPair(f[0], f[1]);
+  if (f < last) out.put(*f);
   writer.close(out);
   return !writer.failed();
 }

@@ -184,13 +184,21 @@ bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, con
 // Packs an exact block's fields into the writer; false once its output has failed.
 bool packExact(BitWriter& writer, ExactFields fields, size_t count) {
   BitCursor out = writer.open(2 * count);
-  for (size_t k = 0; k < count; ++k) {
-    const uint64_t f = fields.first[k];
-    out.put(static_cast<uint32_t>(f >> 32), static_cast<uint32_t>(f));
-    const uint64_t s = fields.second[k];
-    if (s != 0) [[unlikely]]
-      out.put(static_cast<uint32_t>(s >> 32), static_cast<uint32_t>(s));
+  const auto one = [&](size_t k) {
+    out.put(fields.first[k]);
+    if (fields.second[k] != 0) out.put(fields.second[k]);
+  };
+  size_t k = 0;
+  for (; k + 2 <= count; k += 2) {
+    // Samples with one field each go out two at a time.
+    if ((fields.second[k] | fields.second[k + 1]) == 0) [[likely]] {
+      out.putPair(fields.first[k], fields.first[k + 1]);
+    } else {
+      one(k);
+      one(k + 1);
+    }
   }
+  if (k < count) one(k);
   writer.close(out);
   return !writer.failed();
 }
