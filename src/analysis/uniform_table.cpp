@@ -19,7 +19,8 @@ int32_t bitsFor(uint64_t n) {
 
 UniformTable::UniformTable(double step, uint32_t largestDifference, Shape shape)
     : nearest_(std::make_unique<Level[]>(kMaxMagnitude + 1)),
-      atMost_(std::make_unique<Level[]>(kMaxMagnitude + 1)) {
+      atMost_(std::make_unique<Level[]>(kMaxMagnitude + 1)),
+      steps_(std::make_unique<SignedLevel[]>(2 * kMaxMagnitude + 1)) {
   singles_ = std::clamp(shape.singleLevels, 1, kSingleLevels);
   shape.singleLevels = singles_;
   designBins(std::max(step, 1.0), std::min<uint32_t>(largestDifference, kMaxMagnitude), shape);
@@ -90,6 +91,12 @@ void UniformTable::indexLevels() {
     const bool upper =
         below + 1 < levels.size() && levels[below + 1].magnitude - m < m - levels[below].magnitude;
     nearest_[m] = levels[upper ? below + 1 : below];
+  }
+  SignedLevel* zero = steps_.get() + kMaxMagnitude;
+  for (int32_t m = 0; m <= kMaxMagnitude; ++m) {
+    const Level& level = nearest_[m];
+    zero[m] = {level.magnitude, level.offset, level.bin};
+    zero[-m] = {-int32_t{level.magnitude}, level.offset, level.bin};
   }
 }
 

@@ -16,6 +16,13 @@ struct Level {
   uint8_t bin;
 };
 
+// A level with the sign of the difference it answers: the step itself.
+struct SignedLevel {
+  int32_t step;
+  uint16_t offset;
+  uint8_t bin;
+};
+
 // A bin table designed for a step δ rather than for the histogram: single levels at the
 // multiples k·δ (rounded) for k = 1..kSingleLevels (or fewer), then tail bins of 2^w levels spaced
 // by the power of two nearest δ (or nearest tailScale·δ), their widths growing until the top
@@ -43,6 +50,9 @@ class UniformTable {
 
   // The nearest level to magnitude m, the lower one on a tie.
   const Level& nearest(uint32_t m) const { return nearest_[m]; }
+  // The same for a signed difference d, -65535..65535, as nearestSteps()[d], with d's sign: one
+  // load, where a walk would otherwise take the magnitude before and the sign after it.
+  const SignedLevel* nearestSteps() const { return steps_.get() + kMaxMagnitude; }
   // The largest level at or below m.
   const Level& atMost(uint32_t m) const { return atMost_[m]; }
   int32_t bits(int bin) const { return bits_[bin]; }
@@ -60,6 +70,7 @@ class UniformTable {
   int32_t shift_[kBinCount] = {};
   std::unique_ptr<Level[]> nearest_;
   std::unique_ptr<Level[]> atMost_;
+  std::unique_ptr<SignedLevel[]> steps_;
   std::vector<Level> levels_;
   int singles_ = kSingleLevels;
 };

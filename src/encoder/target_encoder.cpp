@@ -12,33 +12,36 @@ namespace qxw {
 namespace {
 
 // The level chosen for sample x: the nearest to the whole difference, or the largest that keeps
-// the reconstruction a 16-bit sample.
+// the reconstruction a 16-bit sample. The table's answers by their own pointers, which a loop
+// keeps in registers where a reference to the table would be read again after every store.
 struct NearestLevel {
-  const UniformTable& table;
-  [[gnu::always_inline]] const Level& operator()(const TargetState& st, int16_t x, size_t,
-                                                 bool& negative) const {
+  const SignedLevel* nearest;
+  const Level* atMost;
+  explicit NearestLevel(const UniformTable& table)
+      : nearest(table.nearestSteps()), atMost(&table.atMost(0)) {}
+  [[gnu::always_inline]] SignedLevel operator()(const TargetState& st, int16_t x, size_t) const {
     const int32_t target = int32_t{x} - st.reconstructed;
-    negative = target < 0;
-    // The sign is as likely either way: masks, not branches.
-    const auto sign = static_cast<uint32_t>(target >> 31);
-    const uint32_t magnitude = (static_cast<uint32_t>(target) ^ sign) - sign;
-    const Level& level = table.nearest(magnitude);
-    // Room to the rail in the step's direction: 0..65535.
-    const auto up = static_cast<uint32_t>(32767 - st.reconstructed);
-    const uint32_t room = up ^ ((up ^ (65535 - up)) & sign);
-    return level.magnitude > room ? table.atMost(room) : level;
+    const SignedLevel level = nearest[target];
+    const auto after = static_cast<uint32_t>(st.reconstructed + level.step + 32768);
+    return after > 65535 ? held(st, target) : level;
+  }
+  // The largest level within the room to the rail in the target's direction.
+  SignedLevel held(const TargetState& st, int32_t target) const {
+    const bool negative = target < 0;
+    const Level& level = atMost[negative ? 32768 + st.reconstructed : 32767 - st.reconstructed];
+    return {negative ? -int32_t{level.magnitude} : level.magnitude, level.offset, level.bin};
   }
 };
 
 // The level that takes the reconstruction to the searched sample.
 struct SearchedLevel {
-  const UniformTable& table;
+  const SignedLevel* nearest;
   const int16_t* searched;
-  [[gnu::always_inline]] const Level& operator()(const TargetState& st, int16_t, size_t index,
-                                                 bool& negative) const {
-    const int32_t step = int32_t{searched[index]} - st.reconstructed;
-    negative = step < 0;
-    return table.nearest(negative ? 0u - static_cast<uint32_t>(step) : step);
+  SearchedLevel(const UniformTable& table, const int16_t* searched)
+      : nearest(table.nearestSteps()), searched(searched) {}
+  [[gnu::always_inline]] SignedLevel operator()(const TargetState& st, int16_t,
+                                                size_t index) const {
+    return nearest[int32_t{searched[index]} - st.reconstructed];
   }
 };
 
@@ -54,12 +57,9 @@ template <typename Choose, typename Code, typename Record>
     record(st, x);
     return;
   }
-  bool negative = false;
-  const Level& level = choose(st, x, static_cast<size_t>(at - first) / 2, negative);
-  const int32_t magnitude = level.magnitude;
-  const int32_t sign = negative ? -1 : 0;
-  st.reconstructed = static_cast<int16_t>(st.reconstructed + ((magnitude ^ sign) - sign));
-  const bool down = negative & (magnitude != 0);
+  const SignedLevel level = choose(st, x, static_cast<size_t>(at - first) / 2);
+  st.reconstructed = static_cast<int16_t>(st.reconstructed + level.step);
+  const bool down = level.step < 0;
   const int symbol = level.bin + (31 & -int{(level.bin != 0) & (down != st.lastNegative)});
   if (runWidth > 0 && level.bin == 0 && st.context == 0) {
     st.runLength = repeatsAfter(at, end, stride, x, runWidth);
@@ -71,7 +71,7 @@ template <typename Choose, typename Code, typename Record>
 }
 
 // Walks the frames of [from, to), runs looking ahead up to end, choosing each level with
-// choose(st, x, index from the range's start, negative); code(st, symbol, level) is called for
+// choose(st, x, index from the range's start); code(st, symbol, level) is called for
 // every coded sample before the state moves on, and record(st, x) for every sample.
 // The states are copied in for the walk, where the counts' and the output's stores cannot alias
 // them, and copied back at the end.
@@ -110,9 +110,9 @@ void walkChosen(const TargetWalk& walk, const uint8_t* first, const uint8_t* fro
                 const uint8_t* to, const uint8_t* end, TargetState* states, Code code,
                 Record record) {
   if (walk.searched == nullptr) {
-    walkFrames(walk, first, from, to, end, states, NearestLevel{walk.table}, code, record);
+    walkFrames(walk, first, from, to, end, states, NearestLevel(walk.table), code, record);
   } else {
-    walkFrames(walk, first, from, to, end, states, SearchedLevel{walk.table, walk.searched}, code,
+    walkFrames(walk, first, from, to, end, states, SearchedLevel(walk.table, walk.searched), code,
                record);
   }
 }
@@ -123,7 +123,9 @@ void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState
                         SymbolCounts& counts) {
   walkChosen(
       walk, samples.begin, samples.begin, samples.end, samples.end, states,
-      [&counts](const TargetState& st, int symbol, const Level&) { ++counts[st.context][symbol]; },
+      [&counts](const TargetState& st, int symbol, const SignedLevel&) {
+        ++counts[st.context][symbol];
+      },
       [](const TargetState&, int16_t) {});
 }
 
@@ -150,18 +152,22 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
   Written written;
   uint64_t position = static_cast<size_t>(from - samples.begin) / 2;
   const bool digested = recording.digest != nullptr;
-  BitCursor cursor{};
-  const auto code = [&](const TargetState& st, int symbol, const Level& level) {
+  // A block's fields, packed into words after its walk, so that the walk's chain and the
+  // packing's do not wait on each other: a coded sample gives at most two.
+  constexpr size_t kBlockFrames = 1024;
+  std::vector<uint64_t> fields(2 * kBlockFrames * walk.channels);
+  Fields<true> out{};
+  const auto code = [&](const TargetState& st, int symbol, const SignedLevel& level) {
     const auto length = static_cast<uint32_t>(model.codeLength[st.context][symbol]);
     const uint32_t word = model.codeWord[st.context][symbol];
     const auto extra = static_cast<uint32_t>(level.bin == 0 ? (st.context == 0 ? walk.runWidth : 0)
                                                             : walk.table.bits(level.bin));
     const uint32_t value = level.bin == 0 ? st.runLength : level.offset;
     if (length + extra <= 32) {
-      cursor.put(length + extra, static_cast<uint32_t>((uint64_t{word} << extra) | value));
+      out.add(length + extra, static_cast<uint32_t>((uint64_t{word} << extra) | value));
     } else {
-      cursor.put(length, word);
-      cursor.put(extra, value);
+      out.add(length, word);
+      out.add(extra, value);
     }
   };
   const auto record = [&](const TargetState& st, int16_t x) {
@@ -172,17 +178,15 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
     written.signal += static_cast<uint64_t>(int64_t{x} * x);
     written.noise += static_cast<uint64_t>(difference * difference);
   };
-  // A cursor a block of frames at a time: a coded sample takes at most two words.
-  constexpr size_t kBlockFrames = 1024;
   const size_t stride = 2 * size_t{walk.channels};
   while (from < to) {
     const size_t frames = std::min(kBlockFrames, static_cast<size_t>(to - from) / stride);
     if (frames == 0) break;
     const uint8_t* next = from + frames * stride;
-    cursor = writer.open(2 * frames * walk.channels);
+    out.next = fields.data();
     walkChosen(walk, samples.begin, from, next, samples.end, states, code, record);
-    writer.close(cursor);
-    if (writer.failed()) break;  // none of the rest could reach the output
+    // None of the rest could reach a failed output.
+    if (!packFields(writer, fields.data(), out.next)) break;
     from = next;
   }
   return written;
@@ -220,7 +224,7 @@ struct TargetPieceWalk {
   void skip(TargetState* states, const uint8_t* from, const uint8_t* to) const {
     walkChosen(
         walk, samples.begin, from, to, samples.end, states,
-        [](const TargetState&, int, const Level&) {}, [](const TargetState&, int16_t) {});
+        [](const TargetState&, int, const SignedLevel&) {}, [](const TargetState&, int16_t) {});
   }
   static bool same(const TargetState& a, const TargetState& b) {
     return a.reconstructed == b.reconstructed && a.context == b.context &&
@@ -235,7 +239,7 @@ long double measureTargetNoise(const TargetWalk& walk, SampleRange samples) {
   uint64_t noise = 0;  // 2^31 samples of squares below 2^32 fit
   walkChosen(
       walk, samples.begin, samples.begin, samples.end, samples.end, states.data(),
-      [](const TargetState&, int, const Level&) {},
+      [](const TargetState&, int, const SignedLevel&) {},
       [&noise](const TargetState& st, int16_t x) {
         const int64_t difference = int64_t{x} - st.reconstructed;
         noise += static_cast<uint64_t>(difference * difference);
