@@ -96,6 +96,14 @@ void EncoderModel::histogramDeltas(SampleRange samples) {
   }
 }
 
+void EncoderModel::takeDeltaCounts(const EncoderModel& counted) {
+  initialize(counted.channelCount);
+  std::copy_n(counted.deltaHistogram, kMaxMagnitude + 1, deltaHistogram);
+  maxRun = counted.maxRun;
+  binCount[0] = counted.binCount[0];
+  std::copy_n(counted.channels.get(), channelCount, channels.get());
+}
+
 void histogramDeltasInPieces(EncoderModel& model, SampleRange samples, unsigned threads) {
   const uint32_t channels = model.channelCount;
   const size_t stride = 2 * size_t{channels};

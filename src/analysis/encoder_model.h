@@ -55,6 +55,8 @@ struct EncoderModel {
   // Difference histogram.
   void initialize(uint32_t channels);
   void histogramDeltas(SampleRange samples);
+  // The same as another model's that counted the same samples, without counting them again.
+  void takeDeltaCounts(const EncoderModel& counted);
 
   // Quantizer bin layout.
   void analyzeHistogram(uint32_t frames);

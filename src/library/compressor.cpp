@@ -44,12 +44,13 @@ Recording recordingFor(CompressionListener& listener, SampleRange samples) {
   return recording;
 }
 
-// The level passes up to the estimates, in their order: the difference histogram, the bin
-// layout, the context statistics, the Huffman codes and the refinement for the quality. Steps go
-// to listener when given. The table before the refinement is returned.
+// The level passes up to the estimates, in their order: the difference histogram (unless the
+// model holds it already), the bin layout, the context statistics, the Huffman codes and the
+// refinement for the quality. Steps go to listener when given. The table before the refinement
+// is returned.
 LosslessTable analyzeLevels(EncoderModel& model, SampleRange samples, const SoundFormat& format,
                             int quality, unsigned threads, SizeEstimates& estimates,
-                            CompressionListener* listener) {
+                            CompressionListener* listener, bool deltasCounted = false) {
   // Each step's share of a level's run, for the progress shown: the counting passes take about
   // a quarter of it, the writing the rest.
   const auto step = [&](CompressionStep s, double from, double to) {
@@ -57,8 +58,10 @@ LosslessTable analyzeLevels(EncoderModel& model, SampleRange samples, const Soun
     if (model.meter != nullptr) model.meter->stage(from, to);
   };
   step(CompressionStep::HistogrammingDeltas, 0, 0.1);
-  model.initialize(format.channelCount);
-  histogramDeltasInPieces(model, samples, threads);
+  if (!deltasCounted) {
+    model.initialize(format.channelCount);
+    histogramDeltasInPieces(model, samples, threads);
+  }
   step(CompressionStep::AnalyzingHistogram, 0.1, 0.12);
   model.analyzeHistogram(format.frameCount);
   step(CompressionStep::GatheringStatistics, 0.12, 0.25);
@@ -188,6 +191,9 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   run.meter().stage(0, 0.05);
   model->initialize(format.channelCount);
   histogramDeltasInPieces(*model, samples, threadCount);
+  // The lossless file at the end starts from the same counts.
+  auto levels = std::make_unique<EncoderModel>();
+  levels->takeDeltaCounts(*model);
 
   // 2. The step whose nearest-level walk brings the file nearest the target, and the codes for
   // that walk.
@@ -262,10 +268,9 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   }
 
   // 5. The lossless file instead, where it is no larger: a size target is never larger.
-  auto levels = std::make_unique<EncoderModel>();
   SizeEstimates estimates;
   const LosslessTable lossless =
-      analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr);
+      analyzeLevels(*levels, samples, format, 9, threadCount, estimates, nullptr, true);
   if (replaceByLossless(*levels, lossless, losslessEstimate(estimates), *output, samples, format,
                         threadCount, true)) {
     listener.writtenLossless();
