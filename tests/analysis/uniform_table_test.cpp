@@ -9,7 +9,7 @@ namespace qxw {
 namespace {
 
 // Every table a step makes is one a reader accepts, and its answers are the nearest level and
-// the largest level not above each magnitude.
+// the largest level not above each magnitude, and the nearest step for each signed difference.
 TEST(UniformTable, OffersTheNearestLevelOfAValidTable) {
   for (double step : {1.0, 1.5, 7.3, 100.0, 3000.0, 40000.0}) {
     for (uint32_t largest : {0u, 100u, 20000u, 65535u}) {
@@ -38,6 +38,13 @@ TEST(UniformTable, OffersTheNearestLevelOfAValidTable) {
             << step << " " << m;
         if (m + 1 <= 65535) {
           EXPECT_GE(table.atMost(m + 1).magnitude, below.magnitude);
+        }
+        // A signed difference's answer is its magnitude's, with its sign.
+        for (const int32_t d : {int32_t(m), -int32_t(m)}) {
+          const SignedLevel& step = table.nearestSteps()[d];
+          ASSERT_EQ(step.step, d < 0 ? -int32_t{near.magnitude} : int32_t{near.magnitude}) << d;
+          ASSERT_EQ(step.bin, near.bin) << d;
+          ASSERT_EQ(step.offset, near.offset) << d;
         }
       }
     }
