@@ -115,17 +115,9 @@ struct Fields {
   [[gnu::always_inline]] void add(uint32_t width, uint32_t value) {
     if constexpr (kWrite) *next++ = uint64_t{width} << 32 | value;
   }
-  // A code (its word as `field`, shifted past the value where width, code and value together,
-  // is at most 32; its own bits `length`) and the value after it: one field when they fit in 32
-  // bits together.
-  template <typename Code>
-  [[gnu::always_inline]] void addCode(const Code& code, uint32_t value) {
-    if (code.width <= 32) [[likely]] {
-      add(code.width, code.field | value);
-    } else {
-      add(code.length, code.field);
-      add(code.width - code.length, value);
-    }
+  // A field made whole already.
+  [[gnu::always_inline]] void add(uint64_t field) {
+    if constexpr (kWrite) *next++ = field;
   }
 };
 

@@ -31,8 +31,8 @@ SampleEncoder::SampleEncoder(const EncoderModel& model, const StepTable* steps)
         const int length = model.codeLength[c][symbol];
         const uint32_t word = model.codeWord[c][symbol];
         const int width = length + offsetBits;
-        codes_[c][turned][bin] = {width <= 32 ? word << offsetBits : word,
-                                  static_cast<uint8_t>(width), static_cast<uint8_t>(length)};
+        codes_[c][turned][bin] = {width <= 32 ? uint64_t(width) << 32 | word << offsetBits
+                                              : Code::kWide | uint64_t(length) << 32 | word};
       }
     }
   }
@@ -69,7 +69,13 @@ template <bool kWrite, typename Record>
   const bool negative = step < 0;
   const bool turned = negative != (st.lastNegative != 0);
   st.lastNegative = negative;
-  out.addCode(codes_[prevContext][turned][bin], q.offset);
+  const Code code = codes_[prevContext][turned][bin];
+  if (!code.wide()) [[likely]] {
+    out.add(code.field | q.offset);
+  } else {
+    out.add(code.codeField());
+    out.add(static_cast<uint32_t>(model_.binBits[bin]), q.offset);
+  }
   if ((bin | prevContext) != 0) return;
   // The run count follows a zero symbol in context 0; a run opens only while the error is small.
   const uint32_t absError = st.error < 0 ? 0u - static_cast<uint32_t>(st.error) : st.error;
@@ -157,12 +163,12 @@ bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, con
         out.second[k] = 0;
         continue;
       }
-      if (code.width <= 32) [[likely]] {
-        out.first[k] = uint64_t{code.width} << 32 | (code.field | entry.offset);
+      if (!code.wide()) [[likely]] {
+        out.first[k] = code.field | entry.offset;
         out.second[k] = 0;
       } else {
-        out.first[k] = uint64_t{code.length} << 32 | code.field;
-        out.second[k] = uint64_t(code.width - code.length) << 32 | entry.offset;
+        out.first[k] = code.codeField();
+        out.second[k] = uint64_t(model_.binBits[bin]) << 32 | entry.offset;
       }
       if (opens) [[unlikely]] {
         run = repeatsAfter(at, w.end, w.stride, x, static_cast<int>(w.runWidth));

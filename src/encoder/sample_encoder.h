@@ -70,13 +70,15 @@ class SampleEncoder {
   uint64_t lostSamples() const { return guard_.lostSamples(); }
 
  private:
-  // A context's code for a step, with the offset that follows it: up to 32 bits together, the
-  // code word shifted past the offset, so that field | offset is the whole; wider, the word
-  // alone.
+  // A context's code for a step, with the offset that follows it, as Fields keeps a field: up to
+  // 32 bits together, their width in the high half and the code word shifted past the offset in
+  // the low, so that the field with the offset or'ed in is the whole, in one load and one or;
+  // wider, the code's own field, marked by kWide, and the offset's width apart.
   struct Code {
-    uint32_t field;
-    uint8_t width;   // code and offset
-    uint8_t length;  // code alone
+    static constexpr uint64_t kWide = uint64_t{1} << 63;
+    uint64_t field;
+    bool wide() const { return (field & kWide) != 0; }
+    uint64_t codeField() const { return field & ~kWide; }
   };
 
   // What every sample of a walk reads besides its channel's state.

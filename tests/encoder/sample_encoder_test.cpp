@@ -92,19 +92,28 @@ struct Field {
   uint32_t extra;  // offset or run count, or ~0 when nothing follows
 };
 
-// Encodes the samples from the all-zero channel state and reads the fields back.
+// Encodes the samples from the all-zero channel state and reads the fields back; every code is
+// codeBits long. With a step table, a table whose shifts are all 0 codes its samples as exactly
+// as they come.
 std::vector<Field> encodeFields(EncoderModel& model, const std::vector<int16_t>& samples,
-                                size_t expectedFields) {
+                                size_t expectedFields, int codeBits = 12, bool stepTable = false) {
   const auto input = sampleBytes(samples);
   const auto bytes = capture([&](BitWriter& writer) {
     for (uint32_t c = 0; c < model.channelCount; ++c) model.channels[c] = ChannelState{};
-    encodeSamples(model, writer, rangeOf(input));
+    if (stepTable) {
+      const StepTable steps(model, BinLookup(model.binBase));
+      SampleEncoder encoder(model, &steps);
+      const SampleRange range = rangeOf(input);
+      encoder.encode(model.channels.get(), range.begin, range.end, range.end, writer);
+    } else {
+      encodeSamples(model, writer, rangeOf(input));
+    }
     writer.alignToWord();
   });
   BitReader reader(bytes, 0);
   std::vector<Field> fields;
   for (size_t i = 0; i < expectedFields; ++i) {
-    const uint32_t code = reader.read(12);
+    const uint32_t code = reader.read(codeBits);
     Field f{static_cast<int>(code / 64), static_cast<int>(code % 64), ~0u};
     const int bin = f.symbol > 31 ? f.symbol - 31 : f.symbol;
     if (f.symbol != 0) f.extra = reader.read(model.binBits[bin]);
@@ -134,6 +143,22 @@ TEST(EncodeSamples, WritesRunsStepsAndSignChanges) {
                {{0, 0, 3}, {0, 0, 1}, {0, 2, 1}, {2, 0, kNone}, {0, 0, 0}, {0, 34, 0}, {3, 34, 3}});
   EXPECT_EQ(model->channels[0].reconstructed, 9);
   EXPECT_EQ(model->channels[0].error, -1);
+}
+
+// Codes so long that code and offset pass 32 bits together go out as two fields, as they are: in
+// the chained walk, and in the walk a lossless table (every shift 0) makes through a step table.
+// Exactly 32 bits go out as one.
+TEST(EncodeSamples, WritesCodesAndOffsetsWiderThan32Bits) {
+  // Bin 5 (28..43, 4 offset bits) makes 34 bits, bin 3 and the run count 32.
+  const std::vector<int16_t> samples = {0, 0, 0, 0, 30, 35, 35, 35, 0, 2, 1, -40, -40, 0};
+  for (bool lossless : {false, true}) {
+    SCOPED_TRACE(lossless ? "lossless" : "chained");
+    auto model = workedTable();
+    if (lossless) std::fill_n(model->binShift, kBinCount, 0);
+    const auto short12 = encodeFields(*model, samples, 11, 12, lossless);
+    for (auto& lengths : model->codeLength) std::fill_n(lengths, kSymbolCount, 30);
+    expectFields(encodeFields(*model, samples, 11, 30, lossless), short12);
+  }
 }
 
 TEST(EncodeSamples, StopsRunsAtTheCountWidthAndTheLastFrame) {
