@@ -46,22 +46,45 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
   std::copy_n(out.opened, channels, opened);
   uint32_t* const histogram = out.histogram;
   uint32_t runEstimate = out.runEstimate, maxRun = out.maxRun;
-  for (const uint8_t* at = from; at < to;) {
+  const auto count = [&](uint32_t c, uint32_t d) {
+    ++histogram[d];
+    if (d != 0) {
+      run[c] = 0;
+      opened[c] = true;
+      return;
+    }
+    // Only the first two zero differences of a run count towards the run estimate.
+    if (run[c] < 2) ++runEstimate;
+    ++run[c];
+    if (!opened[c]) leading[c] = run[c];
+    maxRun = std::max(maxRun, run[c]);
+  };
+  const uint8_t* at = from;
+  if constexpr (kChannels != 0) {
+    // The differences of a block first, in a loop the compiler vectorises; then their counts.
+    constexpr ptrdiff_t kBlock = 1024;
+    uint32_t d[kBlock];
+    for (; to - at >= 2 * kBlock; at += 2 * kBlock) {
+      for (uint32_t c = 0; c < kChannels; ++c) {
+        d[c] = static_cast<uint32_t>(std::abs(previous[c] - readSample(at + 2 * c)));
+      }
+      for (ptrdiff_t i = kChannels; i < kBlock; ++i) {
+        d[i] = static_cast<uint32_t>(
+            std::abs(readSample(at + 2 * (i - kChannels)) - readSample(at + 2 * i)));
+      }
+      for (ptrdiff_t i = 0; i < kBlock; i += kChannels) {
+        for (uint32_t c = 0; c < kChannels; ++c) count(c, d[i + c]);
+      }
+      for (uint32_t c = 0; c < kChannels; ++c) {
+        previous[c] = readSample(at + 2 * (kBlock - kChannels + c));
+      }
+    }
+  }
+  while (at < to) {
     for (uint32_t c = 0; c < channels; ++c, at += 2) {
       const int32_t s = readSample(at);
-      const auto d = static_cast<uint32_t>(std::abs(previous[c] - s));
-      ++histogram[d];
+      count(c, static_cast<uint32_t>(std::abs(previous[c] - s)));
       previous[c] = s;
-      if (d != 0) {
-        run[c] = 0;
-        opened[c] = true;
-        continue;
-      }
-      // Only the first two zero differences of a run count towards the run estimate.
-      if (run[c] < 2) ++runEstimate;
-      ++run[c];
-      if (!opened[c]) leading[c] = run[c];
-      maxRun = std::max(maxRun, run[c]);
     }
   }
   std::copy_n(previous, channels, out.previous);
