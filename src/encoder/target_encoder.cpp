@@ -150,12 +150,12 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
                     SampleRange samples, const uint8_t* from, const uint8_t* to,
                     TargetState* states, const Recording& recording) {
   Written written;
-  uint64_t position = static_cast<size_t>(from - samples.begin) / 2;
-  const bool digested = recording.digest != nullptr;
   // A block's fields, packed into words after its walk, so that the walk's chain and the
-  // packing's do not wait on each other: a coded sample gives at most two.
+  // packing's do not wait on each other: a coded sample gives at most two. Its reconstruction
+  // is measured after the walk too, in a loop of its own.
   constexpr size_t kBlockFrames = 1024;
   std::vector<uint64_t> fields(2 * kBlockFrames * walk.channels);
+  std::vector<int16_t> block(kBlockFrames * walk.channels);
   Fields<true> out{};
   const auto code = [&](const TargetState& st, int symbol, const SignedLevel& level) {
     const auto length = static_cast<uint32_t>(model.codeLength[st.context][symbol]);
@@ -170,21 +170,28 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
       out.add(extra, value);
     }
   };
-  const auto record = [&](const TargetState& st, int16_t x) {
-    if (recording.samples != nullptr) recording.samples[position] = st.reconstructed;
-    if (digested) written.digest += digestTerm(position, st.reconstructed);
-    ++position;
-    const int64_t difference = int64_t{x} - st.reconstructed;
-    written.signal += static_cast<uint64_t>(int64_t{x} * x);
-    written.noise += static_cast<uint64_t>(difference * difference);
-  };
+  int16_t* kept = nullptr;
+  const auto record = [&](const TargetState& st, int16_t) { *kept++ = st.reconstructed; };
   const size_t stride = 2 * size_t{walk.channels};
   while (from < to) {
     const size_t frames = std::min(kBlockFrames, static_cast<size_t>(to - from) / stride);
     if (frames == 0) break;
     const uint8_t* next = from + frames * stride;
     out.next = fields.data();
+    kept = block.data();
     walkChosen(walk, samples.begin, from, next, samples.end, states, code, record);
+    const uint64_t first = static_cast<uint64_t>(from - samples.begin) / 2;
+    const size_t count = frames * walk.channels;
+    for (size_t i = 0; i < count; ++i) {
+      const int64_t x = readSample(from + 2 * i);
+      const int64_t difference = x - block[i];
+      written.signal += static_cast<uint64_t>(x * x);
+      written.noise += static_cast<uint64_t>(difference * difference);
+    }
+    if (recording.samples != nullptr) std::copy_n(block.data(), count, recording.samples + first);
+    if (recording.digest != nullptr) {
+      for (size_t i = 0; i < count; ++i) written.digest += digestTerm(first + i, block[i]);
+    }
     // None of the rest could reach a failed output.
     if (!packFields(writer, fields.data(), out.next)) break;
     from = next;
