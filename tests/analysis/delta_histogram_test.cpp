@@ -85,5 +85,48 @@ TEST(DeltaHistogram, PiecesOnThreadsCountWhatOnePassCounts) {
   }
 }
 
+// The passes take whole blocks of differences at once and the rest a sample at a time: over any
+// length and channel count, with runs across the blocks' edges, one call counts exactly what a
+// call a frame, its states carried from call to call, counts.
+TEST(DeltaHistogram, CountsInBlocksWhatAFrameAtATimeCounts) {
+  for (uint32_t channels : {1u, 2u, 3u}) {
+    for (size_t frames : {size_t{7}, size_t{1024}, size_t{2600}}) {
+      SCOPED_TRACE(::testing::Message() << channels << " channels, " << frames << " frames");
+      std::vector<int16_t> samples(frames * channels);
+      for (size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = (i / 300) % 3 == 1 ? 5 : static_cast<int16_t>((i * 7919) % 65536 - 32768);
+      }
+      const auto bytes = sampleBytes(samples);
+      auto whole = makeModel(channels);
+      auto framewise = makeModel(channels);
+      whole->histogramDeltas(rangeOf(bytes));
+      const size_t stride = 2 * size_t{channels};
+      for (size_t f = 0; f < frames; ++f) {
+        framewise->histogramDeltas({bytes.data() + f * stride, bytes.data() + (f + 1) * stride});
+      }
+      ASSERT_TRUE(std::equal(std::begin(whole->deltaHistogram), std::end(whole->deltaHistogram),
+                             std::begin(framewise->deltaHistogram)));
+      EXPECT_EQ(whole->binCount[0], framewise->binCount[0]);
+      EXPECT_EQ(whole->maxRun, framewise->maxRun);
+      // The statistics over the table those differences make.
+      for (auto* model : {whole.get(), framewise.get()}) {
+        model->analyzeHistogram(static_cast<uint32_t>(frames));
+        model->resetContextStatistics();
+      }
+      whole->gatherContextStatistics(rangeOf(bytes));
+      for (size_t f = 0; f < frames; ++f) {
+        framewise->gatherContextStatistics(
+            {bytes.data() + f * stride, bytes.data() + (f + 1) * stride});
+      }
+      for (int c = 0; c < kContextCount; ++c) {
+        for (int sym = 0; sym < kSymbolCount; ++sym) {
+          ASSERT_EQ(whole->contextHistogram[c][sym], framewise->contextHistogram[c][sym])
+              << "context " << c << ", symbol " << sym;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qxw
