@@ -126,7 +126,7 @@ bool SampleDecoder::takeSecondPart(uint32_t channel, size_t k) {
   const size_t end = second_->frames() * channels;
   // Our sample index for each of the part's.
   const uint64_t here = uint64_t{frame_} * channels + channel;
-  const uint64_t reach = std::max<uint64_t>(end, second_->runsEnd()) - from + here;
+  const uint64_t reach = second_->runsEnd() - from + here;
   if (end < from + 2 * channels || second_->wrappedEnd() > from ||
       reach > uint64_t{header_.frameCount} * channels) {
     return false;
