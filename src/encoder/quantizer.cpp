@@ -9,10 +9,11 @@ StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf)
     int bin = 0;
     uint32_t offset = 0;
     const int32_t value = quantizeWith(model, binOf, m, bin, offset);
+    const auto inexact = static_cast<uint8_t>(value != m);
     zero[m] = {static_cast<uint32_t>(value), static_cast<uint16_t>(offset),
-               static_cast<uint8_t>(bin)};
+               static_cast<uint8_t>(bin), inexact};
     // A negative target quantizes as its magnitude, with the step's sign turned.
-    zero[-m] = {0u - static_cast<uint32_t>(value), zero[m].offset, zero[m].bin};
+    zero[-m] = {0u - static_cast<uint32_t>(value), zero[m].offset, zero[m].bin, inexact};
   }
 }
 

@@ -68,6 +68,7 @@ class StepTable {
     uint32_t value;  // the step, as two's complement
     uint16_t offset;
     uint8_t bin;
+    uint8_t inexact;  // 1 when the step is not the target itself
   };
   StepTable(const EncoderModel& model, const BinLookup& binOf);
   const Entry& operator[](uint32_t magnitude) const { return atZero()[magnitude]; }

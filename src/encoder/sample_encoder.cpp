@@ -117,8 +117,9 @@ void SampleEncoder::codeFrames(ChannelState* local, const uint8_t* at, const uin
   }
 }
 
-// The fields of a block coded exactly: one per sample, in the order of the samples, and a
-// second where the code and offset exceed 32 bits or a run count follows; width 0 when none.
+// The fields of a block coded exactly, a channel after another, kBlockFrames apart: one per
+// sample, and a second where the code and offset exceed 32 bits or a run count follows; width 0
+// when none.
 struct ExactFields {
   uint64_t* first;
   uint64_t* second;
@@ -127,68 +128,75 @@ struct ExactFields {
 // Codes the frames of [at, to) for a table whose steps are the magnitudes themselves (quality
 // 9), from states with no error: the reconstruction is the input and no step needs the guard, so
 // nothing chains one sample to the next but its channel's last sample, bin and sign, and each
-// channel goes through the block on its own. A run's samples give no fields. False, with the
-// states untouched, when the table cannot give some magnitude exactly.
+// channel goes through the block on its own, in vector groups where the machine has them. A
+// run's samples give no fields. False, with the states untouched, when the table cannot give
+// some magnitude exactly.
 template <uint32_t kChannels>
 bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, const uint8_t* to,
                                    const Walk& w, ExactFields out) {
   const uint32_t channels = kChannels != 0 ? kChannels : model_.channelCount;
+  const size_t stride = kChannels != 0 ? 2 * kChannels : w.stride;
+  const auto frames = static_cast<size_t>(to - from) / stride;
   const StepTable::Entry* steps = &(*steps_)[0];
-  const auto* codes = codes_;
+  const uint64_t* codes = &codes_[0][0][0].field;
   uint32_t inexact = 0;
-  // The block's differences first, in a loop the compiler vectorises.
-  const auto count = static_cast<size_t>(to - from) / 2;
-  int32_t diffs[kBlockFrames * (kChannels != 0 ? kChannels : kMaxChannels)];
-  for (uint32_t c = 0; c < channels && c < count; ++c) {
-    diffs[c] = readSample(from + 2 * c) - local[c].lastInput;
-  }
-  for (size_t i = channels; i < count; ++i) {
-    diffs[i] = readSample(from + 2 * i) - readSample(from + 2 * (i - channels));
-  }
   ChannelState next[kChannels != 0 ? kChannels : kMaxChannels];
   for (uint32_t c = 0; c < channels; ++c) {
-    int32_t last = local[c].lastInput;
-    int context = local[c].context;
-    bool lastNegative = local[c].lastNegative != 0;
+    const uint8_t* samples = from + 2 * c;
+    ExactChain chain{local[c].context, local[c].lastNegative != 0};
     uint32_t run = local[c].runLength;
-    size_t k = c;
-    for (const uint8_t* at = from + 2 * c; at < to; at += w.stride, k += channels) {
-      const int32_t diff = diffs[k];
-      last += diff;
-      const int32_t sign = diff >> 31;
-      const auto magnitude = static_cast<uint32_t>((diff ^ sign) - sign);
-      const StepTable::Entry entry = steps[magnitude];
-      inexact |= entry.value ^ magnitude;
-      const int bin = entry.bin;
-      const Code code = codes[context][(sign != 0) != lastNegative][bin];
-      const bool opens = (bin | context) == 0 && run == 0;
-      lastNegative = sign != 0;
-      context = bin;
-      // A run's samples repeat its first: bin 0, no sign, as if coded.
-      if (run > 0) {
-        --run;
-        out.first[k] = 0;
-        out.second[k] = 0;
-        continue;
+    uint64_t* first = out.first + c * kBlockFrames;
+    uint64_t* second = out.second + c * kBlockFrames;
+    for (size_t i = 0; i < frames;) {
+      int32_t before = i == 0 ? local[c].lastInput : readSample(samples + (i - 1) * stride);
+      if (run == 0 && vectors_) {
+        const size_t done = codeExactGroups(from + i * stride, frames - i, channels, c, before,
+                                            steps, codes, chain, first + i, second + i, inexact);
+        if (done > 0) before = readSample(samples + (i + done - 1) * stride);
+        i += done;
       }
-      if (!code.wide()) [[likely]] {
-        out.first[k] = code.field | entry.offset;
-        out.second[k] = 0;
-      } else {
-        out.first[k] = code.codeField();
-        out.second[k] = uint64_t(model_.binBits[bin]) << 32 | entry.offset;
-      }
-      if (opens) [[unlikely]] {
-        run = repeatsAfter(at, w.end, w.stride, static_cast<int16_t>(last),
-                           static_cast<int>(w.runWidth));
-        out.second[k] = uint64_t{w.runWidth} << 32 | run;
+      // A group the vectors leave: runs, wide codes, the block's end.
+      for (const size_t stop = std::min(frames, i + kExactGroup); i < stop; ++i) {
+        const uint8_t* at = samples + i * stride;
+        const int32_t x = readSample(at);
+        const int32_t diff = x - before;
+        before = x;
+        const int32_t sign = diff >> 31;
+        const auto magnitude = static_cast<uint32_t>((diff ^ sign) - sign);
+        const StepTable::Entry entry = steps[magnitude];
+        inexact |= entry.inexact;
+        const int bin = entry.bin;
+        const Code code = codes_[chain.context][(sign != 0) != chain.lastNegative][bin];
+        const bool opens = (bin | chain.context) == 0 && run == 0;
+        chain.lastNegative = sign != 0;
+        chain.context = bin;
+        // A run's samples repeat its first: bin 0, no sign, as if coded.
+        if (run > 0) {
+          --run;
+          first[i] = 0;
+          second[i] = 0;
+          continue;
+        }
+        if (!code.wide()) [[likely]] {
+          first[i] = code.field | entry.offset;
+          second[i] = 0;
+        } else {
+          first[i] = code.codeField();
+          second[i] = uint64_t(model_.binBits[bin]) << 32 | entry.offset;
+        }
+        if (opens) [[unlikely]] {
+          run = repeatsAfter(at, w.end, stride, static_cast<int16_t>(x),
+                             static_cast<int>(w.runWidth));
+          second[i] = uint64_t{w.runWidth} << 32 | run;
+        }
       }
     }
+    const int16_t last = readSample(samples + (frames - 1) * stride);
     next[c] = local[c];
-    next[c].lastInput = static_cast<int16_t>(last);
-    next[c].reconstructed = static_cast<int16_t>(last);
-    next[c].context = context;
-    next[c].lastNegative = lastNegative;
+    next[c].lastInput = last;
+    next[c].reconstructed = last;
+    next[c].context = chain.context;
+    next[c].lastNegative = chain.lastNegative;
     next[c].runLength = run;
   }
   if (inexact != 0) return false;
@@ -196,24 +204,36 @@ bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, con
   return true;
 }
 
-// Packs an exact block's fields into the writer; false once its output has failed.
-bool packExact(BitWriter& writer, ExactFields fields, size_t count) {
-  BitCursor out = writer.open(2 * count);
+// Packs an exact block's fields into the writer, frame by frame; false once its output has
+// failed.
+template <uint32_t kChannels>
+bool packExact(BitWriter& writer, ExactFields fields, size_t frames, uint32_t channelCount) {
+  const uint32_t channels = kChannels != 0 ? kChannels : channelCount;
+  BitCursor out = writer.open(2 * frames * channels);
   const auto one = [&](size_t k) {
     out.put(fields.first[k]);
     if (fields.second[k] != 0) out.put(fields.second[k]);
   };
-  size_t k = 0;
-  for (; k + 2 <= count; k += 2) {
-    // Samples with one field each go out two at a time.
-    if ((fields.second[k] | fields.second[k + 1]) == 0) [[likely]] {
-      out.putPair(fields.first[k], fields.first[k + 1]);
+  // Samples with one field each go out two at a time.
+  const auto pair = [&](size_t k, size_t l) {
+    if ((fields.second[k] | fields.second[l]) == 0) [[likely]] {
+      out.putPair(fields.first[k], fields.first[l]);
     } else {
       one(k);
-      one(k + 1);
+      one(l);
+    }
+  };
+  if constexpr (kChannels == 2) {
+    for (size_t i = 0; i < frames; ++i) pair(i, kBlockFrames + i);
+  } else if constexpr (kChannels == 1) {
+    size_t i = 0;
+    for (; i + 2 <= frames; i += 2) pair(i, i + 1);
+    if (i < frames) one(i);
+  } else {
+    for (size_t i = 0; i < frames; ++i) {
+      for (uint32_t c = 0; c < channels; ++c) one(c * kBlockFrames + i);
     }
   }
-  if (k < count) one(k);
   writer.close(out);
   return !writer.failed();
 }
@@ -243,7 +263,8 @@ void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_
           for (const uint8_t* s = at; s < blockEnd; s += 2) record(readSample(s));
         }
         if constexpr (kWrite) {
-          if (!packExact(*writer, fields, static_cast<size_t>(blockEnd - at) / 2)) return;
+          const size_t frames = static_cast<size_t>(blockEnd - at) / stride;
+          if (!packExact<kChannels>(*writer, fields, frames, channels)) return;
         }
         at = blockEnd;
         continue;

@@ -5,8 +5,10 @@
 
 #include "analysis/encoder_model.h"
 #include "encoder/bit_writer.h"
+#include "encoder/exact_groups.h"
 #include "encoder/quantizer.h"
 #include "format/reconstruction_digest.h"
+#include "format/vector_support.h"
 
 namespace qxw {
 
@@ -110,8 +112,9 @@ class SampleEncoder {
   Quantizer quantize_;
   RangeGuard guard_{quantize_};
   const StepTable* steps_;
-  bool exactSteps_;                     // the step table's steps are the magnitudes themselves
-  std::unique_ptr<uint64_t[]> fields_;  // a block's fields, before they are packed
+  bool exactSteps_;                        // the step table's steps are the magnitudes themselves
+  bool vectors_ = wideVectorsAvailable();  // exact blocks go in vector groups
+  std::unique_ptr<uint64_t[]> fields_;     // a block's fields, before they are packed
   // By context, turn and bin: a zero step never turns, so both turns give it the zero symbol.
   Code codes_[kContextCount][2][kBinCount];
 };

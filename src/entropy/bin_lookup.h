@@ -16,8 +16,10 @@ class BinLookup {
   int operator()(uint32_t magnitude) const {
     return magnitude <= kMaxMagnitude ? table_[magnitude] : findBin(base_, magnitude);
   }
-  // The bins of magnitudes 0..65535, for loops whose magnitudes never go beyond.
+  // The bins of magnitudes 0..65535, for loops whose magnitudes never go beyond; readable
+  // kTablePadding bytes further, for loads of four bytes at a time.
   const uint8_t* table() const { return table_.get(); }
+  static constexpr uint32_t kTablePadding = 3;
 
  private:
   const uint32_t (&base_)[kBinCount];

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qxw {
+
+// Samples of one channel whose symbols are found at once, in vector lanes.
+inline constexpr size_t kSymbolGroup = 16;
+
+// What chains the symbols of a channel's samples, besides the samples themselves.
+struct SymbolChain {
+  int32_t context;  // the bin of the difference before
+  bool lastNegative;
+  uint32_t runLength;  // zero symbols in context 0 in a row, up to the sample before
+};
+
+// Finds the histogram cells (context times the columns, plus the column) of the symbols of
+// groups of kSymbolGroup samples of one channel from their differences to the sample before,
+// for `bins`, the bin of every magnitude (readable 3 bytes past the last), and moves the chain
+// past them; a run of zero symbols in context 0 counts its first only, the others get
+// `noCell`. Leaves the last kSymbolGroup - 1 samples or fewer, and returns the samples done.
+// Does nothing where the machine lacks the vectors it needs.
+size_t findSymbolCells(const int32_t* diffs, size_t count, const uint8_t* bins, SymbolChain& chain,
+                       uint32_t noCell, uint32_t* cells);
+
+}  // namespace qxw
