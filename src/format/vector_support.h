@@ -14,15 +14,23 @@
 #pragma GCC diagnostic pop
 #endif
 
+#include <atomic>
 #include <cstdint>
 
 namespace qxw {
+
+// Whether the passes may use wide vectors where the machine has them; tests turn them off to
+// hold the vector passes to the plain ones.
+inline std::atomic<bool>& wideVectorsWanted() {
+  static std::atomic<bool> wanted{true};
+  return wanted;
+}
 
 #ifdef QXW_VECTORS
 
 inline bool wideVectorsAvailable() {
   static const bool available = __builtin_cpu_supports("avx512f");
-  return available;
+  return available && wideVectorsWanted().load(std::memory_order_relaxed);
 }
 
 // Lane 15 of v.

@@ -9,6 +9,7 @@
 #include "entropy/bin_lookup.h"
 #include "support/pipeline.h"
 #include "support/signals.h"
+#include "support/wide_vectors.h"
 
 namespace qxw {
 namespace {
@@ -146,38 +147,43 @@ Walked walk(const EncoderModel& model, const StepTable* steps, const std::vector
   return walked;
 }
 
-// A lossless table codes each channel of a block on its own, and falls back to the chained walk
-// where a magnitude has no exact step (a table made for another sound) or an error is pending.
+// A lossless table codes each channel of a block on its own, in vector groups where the machine
+// has them or a sample at a time, and falls back to the chained walk where a magnitude has no
+// exact step (a table made for another sound) or an error is pending.
 TEST(ExactWalk, WritesWhatTheChainedWalkWrites) {
   const Signal kinds[] = {Signal::Music, Signal::Silence, Signal::FullScaleNoise, Signal::Square,
                           Signal::ClippedMusic};
-  for (uint32_t channels : {1u, 2u, 3u, 6u}) {
-    for (Signal kind : kinds) {
-      for (Signal madeFor : {kind, Signal::Music}) {
-        for (int32_t pending : {0, 5}) {
-          SCOPED_TRACE(::testing::Message()
-                       << channels << " channels, " << signalName(kind) << " on a table for "
-                       << signalName(madeFor) << ", error " << pending);
-          auto model = std::make_unique<EncoderModel>();
-          compressSamples(*model, makeSignal(madeFor, 30000, channels, 4), channels, 9);
-          const auto input = sampleBytes(makeSignal(kind, 30000, channels, 7));
-          std::vector<ChannelState> start(channels, ChannelState{});
-          start[0].error = pending;
-          start[0].lastInput = static_cast<int16_t>(pending);
-          const StepTable steps(*model, BinLookup(model->binBase));
-          const Walked exact = walk(*model, &steps, input, start);
-          const Walked chained = walk(*model, nullptr, input, start);
-          ASSERT_EQ(exact.bytes, chained.bytes);
-          ASSERT_EQ(exact.reconstruction, chained.reconstruction);
-          ASSERT_EQ(exact.digest, chained.digest);
-          for (uint32_t c = 0; c < channels; ++c) {
-            ASSERT_TRUE(exact.end[c].lastInput == chained.end[c].lastInput &&
-                        exact.end[c].reconstructed == chained.end[c].reconstructed &&
-                        exact.end[c].error == chained.end[c].error &&
-                        exact.end[c].context == chained.end[c].context &&
-                        exact.end[c].lastNegative == chained.end[c].lastNegative &&
-                        exact.end[c].runLength == chained.end[c].runLength)
-                << "channel " << c;
+  for (bool vectors : {true, false}) {
+    const WideVectors wide(vectors);
+    for (uint32_t channels : {1u, 2u, 3u, 6u}) {
+      for (Signal kind : kinds) {
+        for (Signal madeFor : {kind, Signal::Music}) {
+          for (int32_t pending : {0, 5}) {
+            SCOPED_TRACE(::testing::Message()
+                         << channels << " channels, " << signalName(kind) << " on a table for "
+                         << signalName(madeFor) << ", error " << pending
+                         << (vectors ? ", vectors" : ""));
+            auto model = std::make_unique<EncoderModel>();
+            compressSamples(*model, makeSignal(madeFor, 30000, channels, 4), channels, 9);
+            const auto input = sampleBytes(makeSignal(kind, 30000, channels, 7));
+            std::vector<ChannelState> start(channels, ChannelState{});
+            start[0].error = pending;
+            start[0].lastInput = static_cast<int16_t>(pending);
+            const StepTable steps(*model, BinLookup(model->binBase));
+            const Walked exact = walk(*model, &steps, input, start);
+            const Walked chained = walk(*model, nullptr, input, start);
+            ASSERT_EQ(exact.bytes, chained.bytes);
+            ASSERT_EQ(exact.reconstruction, chained.reconstruction);
+            ASSERT_EQ(exact.digest, chained.digest);
+            for (uint32_t c = 0; c < channels; ++c) {
+              ASSERT_TRUE(exact.end[c].lastInput == chained.end[c].lastInput &&
+                          exact.end[c].reconstructed == chained.end[c].reconstructed &&
+                          exact.end[c].error == chained.end[c].error &&
+                          exact.end[c].context == chained.end[c].context &&
+                          exact.end[c].lastNegative == chained.end[c].lastNegative &&
+                          exact.end[c].runLength == chained.end[c].runLength)
+                  << "channel " << c;
+            }
           }
         }
       }

@@ -150,14 +150,27 @@ TEST(EncodeSamples, WritesRunsStepsAndSignChanges) {
 // Exactly 32 bits go out as one.
 TEST(EncodeSamples, WritesCodesAndOffsetsWiderThan32Bits) {
   // Bin 5 (28..43, 4 offset bits) makes 34 bits, bin 3 and the run count 32.
-  const std::vector<int16_t> samples = {0, 0, 0, 0, 30, 35, 35, 35, 0, 2, 1, -40, -40, 0};
+  const std::vector<int16_t> start = {0, 0, 0, 0, 30, 35, 35, 35, 0, 2, 1, -40, -40, 0};
   for (bool lossless : {false, true}) {
     SCOPED_TRACE(lossless ? "lossless" : "chained");
     auto model = workedTable();
-    if (lossless) std::fill_n(model->binShift, kBinCount, 0);
-    const auto short12 = encodeFields(*model, samples, 11, 12, lossless);
+    std::vector<int16_t> samples = start;
+    size_t fields = 11;
+    if (lossless) {
+      std::fill_n(model->binShift, kBinCount, 0);
+      // Exact steps and no zero symbols, for whole groups of sixteen: two of bins 1 to 3 (30 or 32
+      // bits), then one with steps of 30 in bin 5.
+      const int small[] = {1, 2, -3, 5, -1, 6, -2, 3, -7, 8, -5, 2, 1, -6, 3, -2};
+      const int wide[] = {30, -3, 2, -30, 5, -1, 7, -8, 1, 2, 3, -5, -2, -1, 6, -3};
+      for (const int* group : {small, small, wide}) {
+        for (int k = 0; k < 16; ++k)
+          samples.push_back(static_cast<int16_t>(samples.back() + group[k]));
+      }
+      fields += 48;
+    }
+    const auto short12 = encodeFields(*model, samples, fields, 12, lossless);
     for (auto& lengths : model->codeLength) std::fill_n(lengths, kSymbolCount, 30);
-    expectFields(encodeFields(*model, samples, 11, 30, lossless), short12);
+    expectFields(encodeFields(*model, samples, fields, 30, lossless), short12);
   }
 }
 
