@@ -141,15 +141,55 @@ bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, con
   const uint64_t* codes = &codes_[0][0][0].field;
   uint32_t inexact = 0;
   ChannelState next[kChannels != 0 ? kChannels : kMaxChannels];
+  int32_t diffs[kBlockFrames];
   for (uint32_t c = 0; c < channels; ++c) {
     const uint8_t* samples = from + 2 * c;
     ExactChain chain{local[c].context, local[c].lastNegative != 0};
     uint32_t run = local[c].runLength;
     uint64_t* first = out.first + c * kBlockFrames;
     uint64_t* second = out.second + c * kBlockFrames;
-    for (size_t i = 0; i < frames;) {
+    // One sample, a difference of diff from the one before.
+    const auto codeOne = [&](size_t i, int32_t diff) {
+      const int32_t sign = diff >> 31;
+      const auto magnitude = static_cast<uint32_t>((diff ^ sign) - sign);
+      const StepTable::Entry entry = steps[magnitude];
+      inexact |= entry.inexact;
+      const int bin = entry.bin;
+      const Code code = codes_[chain.context][(sign != 0) != chain.lastNegative][bin];
+      const bool opens = (bin | chain.context) == 0 && run == 0;
+      chain.lastNegative = sign != 0;
+      chain.context = bin;
+      // A run's samples repeat its first: bin 0, no sign, as if coded.
+      if (run > 0) {
+        --run;
+        first[i] = 0;
+        second[i] = 0;
+        return;
+      }
+      if (!code.wide()) [[likely]] {
+        first[i] = code.field | entry.offset;
+        second[i] = 0;
+      } else {
+        first[i] = code.codeField();
+        second[i] = uint64_t(model_.binBits[bin]) << 32 | entry.offset;
+      }
+      if (opens) [[unlikely]] {
+        const uint8_t* at = samples + i * stride;
+        run = repeatsAfter(at, w.end, stride, readSample(at), static_cast<int>(w.runWidth));
+        second[i] = uint64_t{w.runWidth} << 32 | run;
+      }
+    };
+    if (!vectors_) {
+      // The channel's differences first, in a loop the compiler vectorises.
+      diffs[0] = readSample(samples) - local[c].lastInput;
+      for (size_t i = 1; i < frames; ++i) {
+        diffs[i] = readSample(samples + i * stride) - readSample(samples + (i - 1) * stride);
+      }
+      for (size_t i = 0; i < frames; ++i) codeOne(i, diffs[i]);
+    }
+    for (size_t i = 0; vectors_ && i < frames;) {
       int32_t before = i == 0 ? local[c].lastInput : readSample(samples + (i - 1) * stride);
-      if (run == 0 && vectors_) {
+      if (run == 0) {
         const size_t done = codeExactGroups(from + i * stride, frames - i, channels, c, before,
                                             steps, codes, chain, first + i, second + i, inexact);
         if (done > 0) before = readSample(samples + (i + done - 1) * stride);
@@ -157,38 +197,9 @@ bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, con
       }
       // A group the vectors leave: runs, wide codes, the block's end.
       for (const size_t stop = std::min(frames, i + kExactGroup); i < stop; ++i) {
-        const uint8_t* at = samples + i * stride;
-        const int32_t x = readSample(at);
-        const int32_t diff = x - before;
+        const int32_t x = readSample(samples + i * stride);
+        codeOne(i, x - before);
         before = x;
-        const int32_t sign = diff >> 31;
-        const auto magnitude = static_cast<uint32_t>((diff ^ sign) - sign);
-        const StepTable::Entry entry = steps[magnitude];
-        inexact |= entry.inexact;
-        const int bin = entry.bin;
-        const Code code = codes_[chain.context][(sign != 0) != chain.lastNegative][bin];
-        const bool opens = (bin | chain.context) == 0 && run == 0;
-        chain.lastNegative = sign != 0;
-        chain.context = bin;
-        // A run's samples repeat its first: bin 0, no sign, as if coded.
-        if (run > 0) {
-          --run;
-          first[i] = 0;
-          second[i] = 0;
-          continue;
-        }
-        if (!code.wide()) [[likely]] {
-          first[i] = code.field | entry.offset;
-          second[i] = 0;
-        } else {
-          first[i] = code.codeField();
-          second[i] = uint64_t(model_.binBits[bin]) << 32 | entry.offset;
-        }
-        if (opens) [[unlikely]] {
-          run = repeatsAfter(at, w.end, stride, static_cast<int16_t>(x),
-                             static_cast<int>(w.runWidth));
-          second[i] = uint64_t{w.runWidth} << 32 | run;
-        }
       }
     }
     const int16_t last = readSample(samples + (frames - 1) * stride);
