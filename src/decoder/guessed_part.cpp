@@ -21,7 +21,7 @@ GuessedPart::GuessedPart(const uint8_t* data, size_t size, uint32_t channels,
       symbols_(symbols),
       maxFrames_(maxFrames),
       channels_(channels),
-      samples_(maxFrames * channels),
+      samples_(new int16_t[maxFrames * channels]),
       block_(kBlockFrames * channels),
       checkBits_(kCheckpointFrames),
       checkStates_(kCheckpointFrames * channels) {}
@@ -166,7 +166,7 @@ void GuessedPart::decodeBlock(BitReader& reader, size_t frame, size_t count) {
       wrappedEnd = (frame + f) * channels + c + 1;
   };
   decodeFrames(reader, channels_.data(), channels, symbols_, block_.data(), count, note);
-  std::copy_n(block_.data(), count * channels, samples_.data() + frame * channels);
+  std::copy_n(block_.data(), count * channels, samples_.get() + frame * channels);
   wrappedEnd_ = wrappedEnd;
 }
 

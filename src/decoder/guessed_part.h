@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -54,7 +55,7 @@ class GuessedPart {
   size_t frames() const { return frames_; }
   // Trades the samples for a buffer of as many, so that the next part can go on while they are
   // handed out.
-  void swapSamples(std::vector<int16_t>& other) { samples_.swap(other); }
+  void swapSamples(std::unique_ptr<int16_t[]>& other) { samples_.swap(other); }
   const DecodedChannel* endChannels() const { return channels_.data(); }
   uint64_t endBit() const { return endBit_; }
   // One past the last sample whose step's size was a nonzero multiple of 65536 (it wraps to no
@@ -92,7 +93,9 @@ class GuessedPart {
   WakeCount checkpointsReady_;  // 1 once every checkpoint of the part is recorded
 
   std::vector<DecodedChannel> channels_;
-  std::vector<int16_t> samples_;
+  // Not zeroed: a page is first touched by the thread that decodes into it, not by the one that
+  // starts the part.
+  std::unique_ptr<int16_t[]> samples_;
   // A block's samples, decoded here and then copied into samples_ whole: the other thread reads
   // and puts right samples_, and stores of one sample at a time to lines it holds wait on it.
   std::vector<int16_t> block_;

@@ -185,7 +185,7 @@ class SampleDecoder {
   bool nextAhead_ = false;    // while serving: the next round's part is already decoding
   // The part taken, put right, kept apart from the second thread while it is handed out: its
   // samples, its end and the state there, by the part's channels.
-  std::vector<int16_t> part_;
+  std::unique_ptr<int16_t[]> part_;  // as the second part's own, not zeroed
   size_t partEnd_ = 0;
   uint64_t partEndBit_ = 0;
   std::array<DecodedChannel, kMaxChannels> partChannels_{};

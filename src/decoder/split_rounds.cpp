@@ -62,7 +62,7 @@ bool SampleDecoder::startRound(uint64_t bit, uint32_t frame) {
   if (!second_) {
     second_ = std::make_unique<GuessedPart>(data_, header_.dataSize, header_.channelCount,
                                             &contexts_[0], symbols_.data(), 2 * split_.roundFrames);
-    part_.resize(2 * split_.roundFrames * header_.channelCount);
+    part_.reset(new int16_t[2 * split_.roundFrames * header_.channelCount]);
   }
   // The part goes on until this thread meets it, up to twice a round: a part of sparse bits
   // that ends early leaves a thread idle.
@@ -149,7 +149,7 @@ void SampleDecoder::keepPart(uint32_t channel, size_t k) {
   partEndBit_ = second_->endBit();
   std::copy_n(second_->endChannels(), channels, partChannels_.begin());
   nextAhead_ = startRound(partEndBit_, frame_ + static_cast<uint32_t>(second_->frames() - k));
-  int16_t* samples = part_.data();
+  int16_t* samples = part_.get();
   const size_t end = partEnd_;
   for (uint32_t b = 0; b < channels; ++b) {
     const DecodedChannel& ours = channels_[(b + channel) % channels];
@@ -180,7 +180,7 @@ void SampleDecoder::keepPart(uint32_t channel, size_t k) {
 // Hands out the part's next n samples, each moved by its channel's move.
 void SampleDecoder::copyPart(size_t n, int16_t* out) {
   const uint32_t channels = header_.channelCount;
-  const int16_t* in = part_.data() + served_;
+  const int16_t* in = part_.get() + served_;
   const auto moved = [](int16_t sample, uint16_t move) {
     return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint16_t>(sample) + move));
   };
@@ -217,7 +217,7 @@ size_t SampleDecoder::serveFrames(int16_t* out, size_t frames) {
 size_t SampleDecoder::adoptEnd(int16_t* out) {
   const uint32_t channels = header_.channelCount;
   const size_t tail = partEnd_ - served_;
-  const int16_t* samples = part_.data();
+  const int16_t* samples = part_.get();
   for (uint32_t b = 0; b < channels; ++b) {
     DecodedChannel& ours = channels_[(b + syncShift_) % channels];
     ours = partChannels_[b];

@@ -21,6 +21,16 @@ inline void storeWord(uint8_t* at, uint32_t word) {
   }
 }
 
+// Loads a 32-bit word stored least significant byte first.
+inline uint32_t loadWord(const uint8_t* at) {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint32_t word;
+    std::memcpy(&word, at, 4);
+    return word;
+  }
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
 // The bit register and where its next word goes, as plain values a loop can keep in registers.
 // Every put stores the word being filled, complete or not, and moves on only once it is
 // complete: no branch on the fill, and `next` must always have four bytes of room.

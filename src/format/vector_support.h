@@ -7,11 +7,15 @@
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QXW_VECTORS 1
+#if defined(__clang__)
+#include <immintrin.h>
+#else
 // The intrinsics leave lanes undefined on purpose, which g++ 12 takes for uninitialized reads.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 #include <atomic>

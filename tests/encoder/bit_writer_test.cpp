@@ -71,5 +71,29 @@ TEST(BitWriter, PadsPendingBitsBeforeRawBytes) {
             (Bytes{0x00, 0x00, 0x00, 0xFE, 1, 2, 3, 4}));
 }
 
+// Whole words appended after any number of pending bits, over a batch's end, go out as the same
+// words put one at a time, and leave the same bits pending.
+TEST(BitWriter, AppendsWordsAfterAnyPendingBitsAsWordsPutOneByOne) {
+  Bytes words;
+  for (uint32_t i = 0; i < 4 * 4100; ++i) words.push_back(static_cast<uint8_t>(i * 151 + i / 7));
+  for (int pending = 0; pending < 32; ++pending) {
+    for (size_t count : {size_t{0}, size_t{1}, size_t{3}, size_t{4100}}) {
+      const auto write = [&](bool whole) {
+        return capture([&](BitWriter& w) {
+          w.writeBits(pending, 0x5A5A5A5Au & ((1u << pending) - 1));
+          if (whole) {
+            w.writeWords(words.data(), count);
+          } else {
+            for (size_t i = 0; i < count; ++i) w.writeBits(32, loadWord(words.data() + 4 * i));
+          }
+          w.writeBits(7, 0x55);
+          w.alignToWord();
+        });
+      };
+      ASSERT_EQ(write(true), write(false)) << pending << " bits pending, " << count << " words";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qxw
