@@ -13,7 +13,7 @@ namespace qxw {
 [[gnu::target("avx512f")]] size_t codeExactGroups(const uint8_t* frames, size_t count,
                                                   uint32_t channels, uint32_t channel,
                                                   int32_t before, const StepTable::Entry* steps,
-                                                  const uint64_t* codes, ExactChain& chain,
+                                                  const uint32_t* codes, ExactChain& chain,
                                                   uint64_t* first, uint64_t* second,
                                                   uint32_t& inexact) {
   static_assert(sizeof(StepTable::Entry) == 8 && offsetof(StepTable::Entry, offset) == 4 &&
@@ -23,8 +23,14 @@ namespace qxw {
   const __m512i low16 = _mm512_set1_epi32(0xFFFF);
   const __m512i low8 = _mm512_set1_epi32(0xFF);
   const __m512i turnBit = _mm512_set1_epi32(32);
-  const __m512i wide = _mm512_set1_epi64(INT64_MIN);
   const __m512i none = _mm512_setzero_si512();
+  const __m512i values = _mm512_set1_epi32((1 << kNarrowShift) - 1);
+  const __m512i notNarrow = _mm512_set1_epi32(static_cast<int32_t>(kNotNarrow >> kNarrowShift));
+  // Lanes of values and widths, interleaved into 64-bit fields: the first eight, the last eight.
+  const __m512i firstEight =
+      _mm512_set_epi32(23, 7, 22, 6, 21, 5, 20, 4, 19, 3, 18, 2, 17, 1, 16, 0);
+  const __m512i lastEight =
+      _mm512_set_epi32(31, 15, 30, 14, 29, 13, 28, 12, 27, 11, 26, 10, 25, 9, 24, 8);
   // Lane 15 holds the sample before the group.
   __m512i samplesBefore = _mm512_set1_epi32(before);
   __m512i binsBefore = _mm512_set1_epi32(chain.context);
@@ -47,16 +53,13 @@ namespace qxw {
         _mm512_xor_si512(signs, _mm512_alignr_epi32(signs, signsBefore, 15)), turnBit);
     const __m512i index =
         _mm512_or_si512(_mm512_or_si512(_mm512_slli_epi32(contexts, 6), turns), bins);
-    const __m512i codesLow = _mm512_i32gather_epi64(_mm512_castsi512_si256(index), codes, 8);
-    const __m512i codesHigh = _mm512_i32gather_epi64(_mm512_extracti64x4_epi64(index, 1), codes, 8);
-    if (_mm512_test_epi64_mask(_mm512_or_si512(codesLow, codesHigh), wide) != 0) break;
-    const __m512i offsets = _mm512_and_si512(rest, low16);
-    _mm512_storeu_si512(
-        first + i,
-        _mm512_or_si512(codesLow, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(offsets))));
-    _mm512_storeu_si512(
-        first + i + 8,
-        _mm512_or_si512(codesHigh, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(offsets, 1))));
+    const __m512i narrow = _mm512_i32gather_epi32(index, codes, 4);
+    const __m512i widths = _mm512_srli_epi32(narrow, kNarrowShift);
+    if (_mm512_cmpeq_epi32_mask(widths, notNarrow) != 0) break;
+    const __m512i fields =
+        _mm512_or_si512(_mm512_and_si512(narrow, values), _mm512_and_si512(rest, low16));
+    _mm512_storeu_si512(first + i, _mm512_permutex2var_epi32(fields, firstEight, widths));
+    _mm512_storeu_si512(first + i + 8, _mm512_permutex2var_epi32(fields, lastEight, widths));
     _mm512_storeu_si512(second + i, none);
     _mm512_storeu_si512(second + i + 8, none);
     wrong = _mm512_or_si512(wrong, rest);
@@ -75,7 +78,7 @@ namespace qxw {
 #else
 
 size_t codeExactGroups(const uint8_t*, size_t, uint32_t, uint32_t, int32_t, const StepTable::Entry*,
-                       const uint64_t*, ExactChain&, uint64_t*, uint64_t*, uint32_t&) {
+                       const uint32_t*, ExactChain&, uint64_t*, uint64_t*, uint32_t&) {
   return 0;
 }
 

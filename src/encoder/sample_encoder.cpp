@@ -33,6 +33,9 @@ SampleEncoder::SampleEncoder(const EncoderModel& model, const StepTable* steps)
         const int width = length + offsetBits;
         codes_[c][turned][bin] = {width <= 32 ? uint64_t(width) << 32 | word << offsetBits
                                               : Code::kWide | uint64_t(length) << 32 | word};
+        narrowCodes_[c][turned][bin] = width <= kNarrowWidest
+                                           ? uint32_t(width) << kNarrowShift | word << offsetBits
+                                           : kNotNarrow;
       }
     }
   }
@@ -138,7 +141,7 @@ bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, con
   const size_t stride = kChannels != 0 ? 2 * kChannels : w.stride;
   const auto frames = static_cast<size_t>(to - from) / stride;
   const StepTable::Entry* steps = &(*steps_)[0];
-  const uint64_t* codes = &codes_[0][0][0].field;
+  const uint32_t* narrow = &narrowCodes_[0][0][0];
   uint32_t inexact = 0;
   ChannelState next[kChannels != 0 ? kChannels : kMaxChannels];
   int32_t diffs[kBlockFrames];
@@ -191,7 +194,7 @@ bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, con
       int32_t before = i == 0 ? local[c].lastInput : readSample(samples + (i - 1) * stride);
       if (run == 0) {
         const size_t done = codeExactGroups(from + i * stride, frames - i, channels, c, before,
-                                            steps, codes, chain, first + i, second + i, inexact);
+                                            steps, narrow, chain, first + i, second + i, inexact);
         if (done > 0) before = readSample(samples + (i + done - 1) * stride);
         i += done;
       }

@@ -117,6 +117,9 @@ class SampleEncoder {
   std::unique_ptr<uint64_t[]> fields_;     // a block's fields, before they are packed
   // By context, turn and bin: a zero step never turns, so both turns give it the zero symbol.
   Code codes_[kContextCount][2][kBinCount];
+  // The same as exact groups read them, in 32 bits: the width above kNarrowShift, the code word
+  // shifted past the offset below; kNotNarrow where they are wider than kNarrowWidest.
+  uint32_t narrowCodes_[kContextCount][2][kBinCount];
 };
 
 // From this many samples on, a pass builds a step table rather than computing every step.

@@ -113,7 +113,12 @@ std::vector<Field> encodeFields(EncoderModel& model, const std::vector<int16_t>&
   BitReader reader(bytes, 0);
   std::vector<Field> fields;
   for (size_t i = 0; i < expectedFields; ++i) {
-    const uint32_t code = reader.read(codeBits);
+    // A code longer than 12 bits has its top bit set above the 12 that name it.
+    uint32_t code = reader.read(codeBits);
+    if (codeBits > 12) {
+      EXPECT_EQ(code >> (codeBits - 1), 1u) << "field " << i;
+      code &= (1u << (codeBits - 1)) - 1;
+    }
     Field f{static_cast<int>(code / 64), static_cast<int>(code % 64), ~0u};
     const int bin = f.symbol > 31 ? f.symbol - 31 : f.symbol;
     if (f.symbol != 0) f.extra = reader.read(model.binBits[bin]);
@@ -169,8 +174,14 @@ TEST(EncodeSamples, WritesCodesAndOffsetsWiderThan32Bits) {
       fields += 48;
     }
     const auto short12 = encodeFields(*model, samples, fields, 12, lossless);
-    for (auto& lengths : model->codeLength) std::fill_n(lengths, kSymbolCount, 30);
-    expectFields(encodeFields(*model, samples, fields, 30, lossless), short12);
+    // Lengths about the widest a vector lane holds (27 bits with the offset), and beyond.
+    for (int length : {25, 26, 30}) {
+      for (auto& lengths : model->codeLength) std::fill_n(lengths, kSymbolCount, length);
+      for (auto& words : model->codeWord) {
+        for (uint32_t& word : words) word = (word & 0xFFF) | 1u << (length - 1);
+      }
+      expectFields(encodeFields(*model, samples, fields, length, lossless), short12);
+    }
   }
 }
 
