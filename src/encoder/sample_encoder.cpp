@@ -45,46 +45,45 @@ SampleEncoder::SampleEncoder(const EncoderModel& model, const StepTable* steps)
 
 // Codes one sample from its channel's state and adds its fields.
 template <bool kWrite, typename Record>
-[[gnu::always_inline]] inline void SampleEncoder::codeSample(ChannelState& st, const uint8_t* at,
+[[gnu::always_inline]] inline void SampleEncoder::codeSample(ChainState& st, const uint8_t* at,
                                                              const Walk& w, Fields<kWrite>& out,
                                                              Record& record) {
-  const int16_t x = readSample(at);
-  const int32_t diff = int32_t{x} - st.lastInput;
-  st.lastInput = x;
+  const int32_t x = readSample(at);
+  const int32_t diff = x - st.lastInput;
   const int32_t e = st.error;
+  const int32_t reconstructed = st.lastInput - e;
+  st.lastInput = x;
   const int32_t f = errorFeedback(e);
   const int32_t target = diff + f;
   QuantizedStep q = w.quantize(target);
-  if (st.reconstructed + q.value >= kGuardHigh || st.reconstructed + q.value < kGuardLow)
-      [[unlikely]] {
-    q = guard_.step(st.reconstructed, target, e - f + target);
+  if (reconstructed + q.value >= kGuardHigh || reconstructed + q.value < kGuardLow) [[unlikely]] {
+    q = guard_.step(reconstructed, target, e - f + target);
   }
   const int32_t step = q.value;
   const int bin = q.bin;
-  st.reconstructed = static_cast<int16_t>(st.reconstructed + step);
   // The whole target counts, also what the guard held back: the error stays exactly input minus
   // reconstruction, and the next steps catch up.
   st.error = e - f + target - step;
-  record(st.reconstructed);
+  record(static_cast<int16_t>(reconstructed + step));
 
-  const int prevContext = st.context;
-  st.context = bin;
-  const bool negative = step < 0;
-  const bool turned = negative != (st.lastNegative != 0);
-  st.lastNegative = negative;
-  const Code code = codes_[prevContext][turned][bin];
+  const uint32_t negative = step < 0 ? 1 : 0;
+  const uint32_t row = st.row;
+  st.row = static_cast<uint32_t>(bin) << 1 | negative;
+  // The row's sign bit against the step's: whether the step turns.
+  const Code code = (&codes_[0][0][0])[(row ^ negative) << 5 | static_cast<uint32_t>(bin)];
   if (!code.wide()) [[likely]] {
     out.add(code.field | q.offset);
   } else {
     out.add(code.codeField());
     out.add(static_cast<uint32_t>(model_.binBits[bin]), q.offset);
   }
-  if ((bin | prevContext) != 0) return;
+  if ((static_cast<uint32_t>(bin) | row >> 1) != 0) return;
   // The run count follows a zero symbol in context 0; a run opens only while the error is small.
   const uint32_t absError = st.error < 0 ? 0u - static_cast<uint32_t>(st.error) : st.error;
-  st.runLength = w.runError >= uint64_t{absError} * 2
-                     ? repeatsAfter(at, w.end, w.stride, x, static_cast<int>(w.runWidth))
-                     : 0;
+  st.runLength =
+      w.runError >= uint64_t{absError} * 2
+          ? repeatsAfter(at, w.end, w.stride, static_cast<int16_t>(x), static_cast<int>(w.runWidth))
+          : 0;
   out.add(w.runWidth, st.runLength);
 }
 
@@ -94,10 +93,10 @@ template <bool kWrite, typename Record>
 template <bool kWrite, uint32_t kChannels, typename Record>
 void SampleEncoder::codeFrames(ChannelState* local, const uint8_t* at, const uint8_t* to,
                                const Walk& w, Fields<kWrite>& out, Record& record) {
-  const auto sample = [&](ChannelState& st, const uint8_t* s) {
+  const auto sample = [&](ChainState& st, const uint8_t* s) {
     if (st.runLength > 0) {
       --st.runLength;
-      record(st.reconstructed);
+      record(st.reconstructed());
       return;
     }
     codeSample(st, s, w, out, record);
@@ -105,18 +104,21 @@ void SampleEncoder::codeFrames(ChannelState* local, const uint8_t* at, const uin
   if constexpr (kChannels == 2) {
     // Two named states rather than an array, which the compiler keeps in memory: the chains of
     // the two channels then overlap.
-    ChannelState left = local[0], right = local[1];
+    ChainState left = ChainState::of(local[0]), right = ChainState::of(local[1]);
     for (; at < to; at += 4) {
       sample(left, at);
       sample(right, at + 2);
     }
-    local[0] = left;
-    local[1] = right;
+    left.into(local[0]);
+    right.into(local[1]);
   } else {
     const uint32_t channels = kChannels != 0 ? kChannels : model_.channelCount;
+    ChainState states[kChannels != 0 ? kChannels : kMaxChannels];
+    for (uint32_t c = 0; c < channels; ++c) states[c] = ChainState::of(local[c]);
     while (at < to) {
-      for (uint32_t c = 0; c < channels; ++c, at += 2) sample(local[c], at);
+      for (uint32_t c = 0; c < channels; ++c, at += 2) sample(states[c], at);
     }
+    for (uint32_t c = 0; c < channels; ++c) states[c].into(local[c]);
   }
 }
 

@@ -83,6 +83,31 @@ class SampleEncoder {
     uint64_t codeField() const { return field & ~kWide; }
   };
 
+  // A channel's state as the chained walk keeps it, in as few registers as it can: the
+  // reconstruction is always the last input less the error, and the context and the last
+  // step's sign share one row, context * 2 + sign, which the new step's sign turns into the row
+  // of its code.
+  struct ChainState {
+    int32_t lastInput;
+    int32_t error;
+    uint32_t row;
+    uint32_t runLength;
+    static ChainState of(const ChannelState& st) {
+      return {st.lastInput, st.error,
+              static_cast<uint32_t>(st.context) << 1 | (st.lastNegative != 0 ? 1u : 0u),
+              st.runLength};
+    }
+    int16_t reconstructed() const { return static_cast<int16_t>(lastInput - error); }
+    void into(ChannelState& st) const {
+      st.lastInput = static_cast<int16_t>(lastInput);
+      st.error = error;
+      st.reconstructed = reconstructed();
+      st.context = static_cast<int32_t>(row >> 1);
+      st.lastNegative = static_cast<uint8_t>(row & 1);
+      st.runLength = runLength;
+    }
+  };
+
   // What every sample of a walk reads besides its channel's state.
   struct Walk {
     Quantizer quantize;
@@ -105,7 +130,7 @@ class SampleEncoder {
   bool codeExactBlock(ChannelState* local, const uint8_t* from, const uint8_t* to, const Walk& w,
                       ExactFields out);
   template <bool kWrite, typename Record>
-  void codeSample(ChannelState& st, const uint8_t* at, const Walk& w, Fields<kWrite>& out,
+  void codeSample(ChainState& st, const uint8_t* at, const Walk& w, Fields<kWrite>& out,
                   Record& record);
 
   const EncoderModel& model_;
