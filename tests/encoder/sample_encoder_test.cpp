@@ -222,25 +222,28 @@ TEST(EncodeSamples, DoesNotOpenARunWhileTheErrorIsLarge) {
 
 TEST(EncodeSamples, HoldsTheReconstructionInside16BitsAndKeepsTheWholeError) {
   struct Case {
-    int16_t reconstructed;
+    int16_t lastInput;
+    int32_t error;  // the reconstruction is the last input less the error
     int16_t input;
     int16_t expected;
-    int32_t error;
   };
-  // 32767 + 3 would leave the 16-bit range: the step falls to 0, and the error keeps all of 3.
-  // Step 1 would reach 32768 too; -32768 - 1 likewise stays put.
-  const Case cases[] = {{32767, 3, 32767, 3},
-                        {32766, 3, 32767, 2},
-                        {-32768, -1, -32768, -1},
-                        {-32765, -5, -32768, -2}};
+  // From 32767 (32760 + 7), step 3 would leave the 16-bit range: the step falls to 0. From 32766,
+  // step 3 would too; step 1 stays inside. Downwards the same: steps -7 and -5 give way to 0 and
+  // -3. The error stays input minus reconstruction throughout.
+  const Case cases[] = {{32760, -7, 32767, 32767},
+                        {32760, -6, 32767, 32767},
+                        {-32760, 8, -32768, -32768},
+                        {-32760, 5, -32768, -32768}};
   for (const Case& c : cases) {
     auto model = workedTable();
     model->channels[0] = ChannelState{};
-    model->channels[0].reconstructed = c.reconstructed;
+    model->channels[0].lastInput = c.lastInput;
+    model->channels[0].error = c.error;
+    model->channels[0].reconstructed = static_cast<int16_t>(c.lastInput - c.error);
     const auto input = sampleBytes({c.input});
     capture([&](BitWriter& writer) { encodeSamples(*model, writer, rangeOf(input)); });
-    EXPECT_EQ(model->channels[0].reconstructed, c.expected) << c.reconstructed;
-    EXPECT_EQ(model->channels[0].error, c.error) << c.reconstructed;
+    EXPECT_EQ(model->channels[0].reconstructed, c.expected) << c.lastInput - c.error;
+    EXPECT_EQ(model->channels[0].error, c.input - c.expected) << c.lastInput - c.error;
   }
 }
 
