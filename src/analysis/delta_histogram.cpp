@@ -5,6 +5,7 @@
 
 #include "analysis/encoder_model.h"
 #include "format/frame_pieces.h"
+#include "format/sample_differences.h"
 
 namespace qxw {
 
@@ -68,7 +69,8 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
       for (uint32_t c = 0; c < kChannels; ++c) {
         d[c] = static_cast<uint32_t>(std::abs(previous[c] - readSample(at + 2 * c)));
       }
-      for (ptrdiff_t i = kChannels; i < kBlock; ++i) {
+      for (auto i = static_cast<ptrdiff_t>(sampleDistances(at, kBlock, kChannels, d)); i < kBlock;
+           ++i) {
         d[i] = static_cast<uint32_t>(
             std::abs(readSample(at + 2 * (i - kChannels)) - readSample(at + 2 * i)));
       }

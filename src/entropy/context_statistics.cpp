@@ -7,6 +7,7 @@
 #include "entropy/bin_lookup.h"
 #include "entropy/symbol_cells.h"
 #include "format/frame_pieces.h"
+#include "format/sample_differences.h"
 #include "format/vector_support.h"
 
 namespace qxw {
@@ -149,9 +150,10 @@ void countFramesInGroups(const BinLookup& binOf, ChannelState* states, uint32_t 
     for (uint32_t c = 0; c < channels; ++c) {
       ChannelState& st = states[c];
       const uint8_t* samples = from + start * stride + 2 * c;
-      d[0] = readSample(samples) - st.previous;
-      for (size_t i = 1; i < n; ++i) {
-        d[i] = readSample(samples + i * stride) - readSample(samples + (i - 1) * stride);
+      size_t i = channelDifferences(from + start * stride, n, channels, c, st.previous, d);
+      for (; i < n; ++i) {
+        d[i] = readSample(samples + i * stride) -
+               (i == 0 ? st.previous : readSample(samples + (i - 1) * stride));
       }
       SymbolChain chain{st.context, st.lastNegative != 0, st.runLength};
       const size_t grouped = findSymbolCells(d, n, bins, chain, kNoCell, cells);

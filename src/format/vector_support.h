@@ -42,6 +42,11 @@ inline bool wideVectorsAvailable() {
   return _mm_cvtsi128_si32(_mm512_castsi512_si128(_mm512_alignr_epi32(v, v, 15)));
 }
 
+// 16 samples from `at` on, in 32-bit lanes.
+[[gnu::target("avx512f")]] inline __m512i sampleLanes(const uint8_t* at) {
+  return _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)));
+}
+
 // A channel's samples in 16 frames from `frames` on, mono or stereo, in 32-bit lanes.
 [[gnu::target("avx512f")]] inline __m512i channelLanes(const uint8_t* frames, uint32_t channels,
                                                        uint32_t channel) {
