@@ -69,11 +69,7 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
       for (uint32_t c = 0; c < kChannels; ++c) {
         d[c] = static_cast<uint32_t>(std::abs(previous[c] - readSample(at + 2 * c)));
       }
-      for (auto i = static_cast<ptrdiff_t>(sampleDistances(at, kBlock, kChannels, d)); i < kBlock;
-           ++i) {
-        d[i] = static_cast<uint32_t>(
-            std::abs(readSample(at + 2 * (i - kChannels)) - readSample(at + 2 * i)));
-      }
+      sampleDistances(at, kBlock, kChannels, d);
       for (ptrdiff_t i = 0; i < kBlock; i += kChannels) {
         for (uint32_t c = 0; c < kChannels; ++c) count(c, d[i + c]);
       }

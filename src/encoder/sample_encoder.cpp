@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "format/sample_differences.h"
+
 namespace qxw {
 
 namespace {
@@ -185,11 +187,7 @@ bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, con
       }
     };
     if (!vectors_) {
-      // The channel's differences first, in a loop the compiler vectorises.
-      diffs[0] = readSample(samples) - local[c].lastInput;
-      for (size_t i = 1; i < frames; ++i) {
-        diffs[i] = readSample(samples + i * stride) - readSample(samples + (i - 1) * stride);
-      }
+      channelDifferences(from, frames, channels, c, local[c].lastInput, diffs);
       for (size_t i = 0; i < frames; ++i) codeOne(i, diffs[i]);
     }
     for (size_t i = 0; vectors_ && i < frames;) {

@@ -150,11 +150,7 @@ void countFramesInGroups(const BinLookup& binOf, ChannelState* states, uint32_t 
     for (uint32_t c = 0; c < channels; ++c) {
       ChannelState& st = states[c];
       const uint8_t* samples = from + start * stride + 2 * c;
-      size_t i = channelDifferences(from + start * stride, n, channels, c, st.previous, d);
-      for (; i < n; ++i) {
-        d[i] = readSample(samples + i * stride) -
-               (i == 0 ? st.previous : readSample(samples + (i - 1) * stride));
-      }
+      channelDifferences(from + start * stride, n, channels, c, st.previous, d);
       SymbolChain chain{st.context, st.lastNegative != 0, st.runLength};
       const size_t grouped = findSymbolCells(d, n, bins, chain, kNoCell, cells);
       size_t k = 0;

@@ -6,17 +6,14 @@
 namespace qxw {
 
 // Differences of 16-bit samples, sixteen at a time in vector lanes where the machine has them.
-// Each returns how far it got, and leaves the rest to its caller: it does nothing where the
-// machine lacks the vectors.
 
-// The differences of channel `channel` of count mono or stereo frames from `frames` on, each to
-// the sample before (`before` for the first), into out; a multiple of sixteen, and 0 for other
-// channel counts.
-size_t channelDifferences(const uint8_t* frames, size_t count, uint32_t channels, uint32_t channel,
-                          int32_t before, int32_t* out);
+// The differences of channel `channel` of count frames of `channels` samples from `frames` on,
+// each to the sample before (`before` for the first), into out.
+void channelDifferences(const uint8_t* frames, size_t count, uint32_t channels, uint32_t channel,
+                        int32_t before, int32_t* out);
 
 // The distances |s[i] - s[i - apart]| between the samples from `samples` on, for i from apart up
-// to count, into out[i]; the first i not done, from apart on.
-size_t sampleDistances(const uint8_t* samples, size_t count, uint32_t apart, uint32_t* out);
+// to count, into out[i].
+void sampleDistances(const uint8_t* samples, size_t count, uint32_t apart, uint32_t* out);
 
 }  // namespace qxw
