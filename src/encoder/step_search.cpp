@@ -5,8 +5,10 @@
 #include <cstring>
 #include <vector>
 
+#include "encoder/target_lanes.h"
 #include "format/frame_pieces.h"
 #include "format/qxw_layout.h"
+#include "format/vector_support.h"
 
 namespace qxw {
 
@@ -142,13 +144,30 @@ uint64_t StepSearch::estimateBits(const UniformTable& table, int runWidth) {
   const size_t stride = 2 * size_t{channels_};
   const size_t frames = static_cast<size_t>(samples_.end - samples_.begin) / stride;
   const size_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
+  const size_t whole = frames / kBlockFrames;
+  const TargetWalk walk{table, runWidth, channels_};
+  // Whole blocks go through vector lanes several at a time where the machine has them; the
+  // rest one at a time.
+  const std::unique_ptr<LaneSteps> lanes =
+      wideVectorsAvailable() ? std::make_unique<LaneSteps>(table) : nullptr;
+  const size_t atOnce = lanes ? targetBlocksAtOnce(channels_) : 1;
   SymbolCounts sum;
-  countOnThreads(blocks, threads_, sum, [&](size_t block, SymbolCounts& counts) {
-    const uint8_t* from = samples_.begin + block * kBlockFrames * stride;
-    const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
-    std::vector<TargetState> states = guessedStates(samples_, from, channels_);
-    countTargetSymbols({table, runWidth, channels_}, {from, to}, states.data(), counts);
-  });
+  countOnThreads(
+      (blocks + atOnce - 1) / atOnce, threads_, sum, [&](size_t unit, SymbolCounts& counts) {
+        size_t block = unit * atOnce;
+        const size_t last = std::min(blocks, block + atOnce);
+        const size_t laned = std::min(last, whole);
+        if (lanes && block < laned &&
+            countTargetBlocks(walk, *lanes, samples_, kBlockFrames, block, laned, counts)) {
+          block = laned;
+        }
+        for (; block < last; ++block) {
+          const uint8_t* from = samples_.begin + block * kBlockFrames * stride;
+          const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
+          std::vector<TargetState> states = guessedStates(samples_, from, channels_);
+          countTargetSymbols(walk, {from, to}, states.data(), counts);
+        }
+      });
   return fitCodes(*trials_, sum, table, runWidth);
 }
 
