@@ -23,12 +23,13 @@ struct NearestLevel {
     const int32_t target = int32_t{x} - st.reconstructed;
     const SignedLevel level = nearest[target];
     const auto after = static_cast<uint32_t>(st.reconstructed + level.step + 32768);
-    return after > 65535 ? held(st, target) : level;
+    return after > 65535 ? held(st.reconstructed, target) : level;
   }
-  // The largest level within the room to the rail in the target's direction.
-  SignedLevel held(const TargetState& st, int32_t target) const {
+  // The largest level within the room to the rail in the target's direction. The reconstruction
+  // is taken by value, so that the walk's state need not be kept in memory for it.
+  [[gnu::always_inline]] SignedLevel held(int32_t reconstructed, int32_t target) const {
     const bool negative = target < 0;
-    const Level& level = atMost[negative ? 32768 + st.reconstructed : 32767 - st.reconstructed];
+    const Level& level = atMost[negative ? 32768 + reconstructed : 32767 - reconstructed];
     return {negative ? -int32_t{level.magnitude} : level.magnitude, level.offset, level.bin};
   }
 };
@@ -104,17 +105,54 @@ void walkFrames(const TargetWalk& walk, const uint8_t* first, const uint8_t* fro
   std::copy_n(local, channels, states);
 }
 
-// The walk with the level choice it calls for: nearest, or the searched reconstruction's.
+// Calls walkWith(choose) with the level choice the walk calls for: nearest, or the searched
+// reconstruction's.
+template <typename WalkWith>
+void withChoice(const TargetWalk& walk, WalkWith walkWith) {
+  if (walk.searched == nullptr) {
+    walkWith(NearestLevel(walk.table));
+  } else {
+    walkWith(SearchedLevel(walk.table, walk.searched));
+  }
+}
+
 template <typename Code, typename Record>
 void walkChosen(const TargetWalk& walk, const uint8_t* first, const uint8_t* from,
                 const uint8_t* to, const uint8_t* end, TargetState* states, Code code,
                 Record record) {
-  if (walk.searched == nullptr) {
-    walkFrames(walk, first, from, to, end, states, NearestLevel(walk.table), code, record);
-  } else {
-    walkFrames(walk, first, from, to, end, states, SearchedLevel(walk.table, walk.searched), code,
-               record);
+  withChoice(walk, [&](auto choose) {
+    walkFrames(walk, first, from, to, end, states, choose, code, record);
+  });
+}
+
+// The fields of a coded sample: its code and what follows it, in one field where they fit in 32
+// bits; the second is 0 where there is none.
+struct SampleFields {
+  uint64_t first;
+  uint64_t second;
+};
+
+// The bits after a code: a run's count after the zero symbol of context 0, else the level's
+// offset.
+inline uint32_t bitsAfter(const TargetWalk& walk, int context, int bin) {
+  return static_cast<uint32_t>(bin == 0 ? (context == 0 ? walk.runWidth : 0)
+                                        : walk.table.bits(bin));
+}
+
+[[gnu::always_inline]] inline SampleFields fieldsOf(const TargetWalk& walk,
+                                                    const EncoderModel& model,
+                                                    const TargetState& st, int symbol,
+                                                    const SignedLevel& level) {
+  const auto length = static_cast<uint32_t>(model.codeLength[st.context][symbol]);
+  const uint32_t word = model.codeWord[st.context][symbol];
+  const auto extra = bitsAfter(walk, st.context, level.bin);
+  const uint32_t value = level.bin == 0 ? st.runLength : level.offset;
+  if (length + extra <= 32) {
+    return {
+        uint64_t{length + extra} << 32 | static_cast<uint32_t>((uint64_t{word} << extra) | value),
+        0};
   }
+  return {uint64_t{length} << 32 | word, uint64_t{extra} << 32 | value};
 }
 
 }  // namespace
@@ -158,17 +196,9 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
   std::vector<int16_t> block(kBlockFrames * walk.channels);
   Fields<true> out{};
   const auto code = [&](const TargetState& st, int symbol, const SignedLevel& level) {
-    const auto length = static_cast<uint32_t>(model.codeLength[st.context][symbol]);
-    const uint32_t word = model.codeWord[st.context][symbol];
-    const auto extra = static_cast<uint32_t>(level.bin == 0 ? (st.context == 0 ? walk.runWidth : 0)
-                                                            : walk.table.bits(level.bin));
-    const uint32_t value = level.bin == 0 ? st.runLength : level.offset;
-    if (length + extra <= 32) {
-      out.add(length + extra, static_cast<uint32_t>((uint64_t{word} << extra) | value));
-    } else {
-      out.add(length, word);
-      out.add(extra, value);
-    }
+    const SampleFields fields = fieldsOf(walk, model, st, symbol, level);
+    out.add(fields.first);
+    if (fields.second != 0) out.add(fields.second);
   };
   int16_t* kept = nullptr;
   const auto record = [&](const TargetState& st, int16_t) { *kept++ = st.reconstructed; };
@@ -199,10 +229,192 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
   return written;
 }
 
+// A round's fields for its packing, a sample's in 32 bits where they fit: the width in the top
+// bits, the value below, so that the thread that packs them reads a quarter of what it would
+// from another thread's cache. Otherwise kSideFields, the fields then following in order in the
+// channel's side list, two to a sample. The side list has room for every sample of the round, so
+// that the walk calls nothing that would have it keep its state in memory.
+constexpr int kPackedShift = 27;
+constexpr uint32_t kSideFields = ~uint32_t{0};
+
+struct ChannelRound {
+  uint32_t* packed;  // by frame
+  int16_t* kept;     // by frame: the reconstruction
+  uint64_t* side;
+};
+
+// Walks the samples of a channel from `at` to `to` from its state (moved past them) into the
+// round: a run's samples give a field of width 0. Everything the loop uses is its own, so that
+// the compiler keeps it in registers.
+template <typename Choose>
+void walkChannelWith(Choose choose, const TargetWalk& walk, const EncoderModel& model,
+                     SampleRange samples, const uint8_t* at, const uint8_t* to, TargetState& state,
+                     ChannelRound round) {
+  const size_t stride = 2 * size_t{walk.channels};
+  uint32_t* packed = round.packed;
+  int16_t* kept = round.kept;
+  uint64_t* side = round.side;
+  const auto code = [&](const TargetState& st, int symbol, const SignedLevel& level) {
+    const SampleFields fields = fieldsOf(walk, model, st, symbol, level);
+    const uint64_t width = fields.first >> 32;
+    if (fields.second == 0 && width <= kPackedShift) [[likely]] {
+      *packed = static_cast<uint32_t>(width << kPackedShift) | static_cast<uint32_t>(fields.first);
+    } else {
+      *packed = kSideFields;
+      *side++ = fields.first;
+      *side++ = fields.second;
+    }
+  };
+  const auto record = [&](const TargetState& st, int16_t) { *kept = st.reconstructed; };
+  TargetState st = state;
+  for (; at < to; at += stride, ++packed, ++kept) {
+    *packed = 0;
+    walkSample(st, at, samples.begin, samples.end, stride, walk.runWidth, choose, code, record);
+  }
+  state = st;
+}
+
+// Walks channel c of the frames [from, to) into the round; returns what it measured.
+Written walkChannel(const TargetWalk& walk, const EncoderModel& model, SampleRange samples,
+                    const uint8_t* from, const uint8_t* to, uint32_t c, TargetState& state,
+                    bool digest, const ChannelRound& round) {
+  const size_t stride = 2 * size_t{walk.channels};
+  const uint8_t* channelFrom = from + 2 * c;
+  withChoice(walk, [&](auto choose) {
+    walkChannelWith(choose, walk, model, samples, channelFrom, to, state, round);
+  });
+  const size_t count = static_cast<size_t>(to - from) / stride;
+  const int16_t* kept = round.kept;
+  Written written;
+  for (size_t k = 0; k < count; ++k) {
+    const int64_t x = readSample(channelFrom + k * stride);
+    const int64_t difference = x - kept[k];
+    written.signal += static_cast<uint64_t>(x * x);
+    written.noise += static_cast<uint64_t>(difference * difference);
+  }
+  if (digest) {
+    const auto start = static_cast<uint64_t>(channelFrom - samples.begin) / 2;
+    for (size_t k = 0; k < count; ++k) {
+      written.digest += digestTerm(start + k * walk.channels, kept[k]);
+    }
+  }
+  return written;
+}
+
+inline uint64_t unpacked(uint32_t packed) {
+  return uint64_t{packed >> kPackedShift} << 32 | (packed & ((1u << kPackedShift) - 1));
+}
+
+// A round's fields as the walks of its channels left them.
+struct RoundFields {
+  const uint32_t* packed;
+  const uint64_t* sides;
+  size_t span;  // from one channel's fields to the next's
+  uint32_t channels;
+};
+
+// Packs frames [from, to) of a round into the writer, frame by frame.
+template <uint32_t kChannels>
+void packFrames(BitWriter& writer, const RoundFields& round, size_t from, size_t to) {
+  const uint32_t channels = kChannels != 0 ? kChannels : round.channels;
+  const uint32_t* packed = round.packed;
+  const size_t span = round.span;
+  // Where each channel's side fields for the first frame are.
+  size_t next[kMaxChannels] = {};
+  for (uint32_t c = 0; c < channels; ++c) {
+    next[c] = 2 * c * span + 2 * static_cast<size_t>(std::count(
+                                     packed + c * span, packed + c * span + from, kSideFields));
+  }
+  BitCursor out = writer.open(2 * (to - from) * channels);
+  const auto one = [&](uint32_t c, size_t i) {
+    const uint32_t fields = packed[c * span + i];
+    if (fields != kSideFields) [[likely]] {
+      out.put(unpacked(fields));
+      return;
+    }
+    const uint64_t* side = round.sides + next[c];
+    next[c] += 2;
+    out.put(side[0]);
+    if (side[1] != 0) out.put(side[1]);
+  };
+  for (size_t i = from; i < to; ++i) {
+    if constexpr (kChannels == 2) {
+      const uint32_t left = packed[i], right = packed[span + i];
+      if (left != kSideFields && right != kSideFields) [[likely]] {
+        out.putPair(unpacked(left), unpacked(right));
+        continue;
+      }
+    }
+    for (uint32_t c = 0; c < channels; ++c) one(c, i);
+  }
+  writer.close(out);
+}
+
+void packFrames(BitWriter& writer, const RoundFields& round, size_t from, size_t to) {
+  if (round.channels == 2) return packFrames<2>(writer, round, from, to);
+  packFrames<0>(writer, round, from, to);
+}
+
+// Writes the frames from the channel states (moved past them) in rounds: the channels of a round
+// are walked on threads of their own, as nothing chains one channel's walk to another's; then
+// its first half of frames is packed straight into the writer while its second half is packed
+// apart on a second thread, to follow.
+Written writeByChannels(const TargetWalk& walk, const EncoderModel& model, BitWriter& writer,
+                        SampleRange samples, TargetState* states, const Recording& recording,
+                        unsigned threads) {
+  constexpr size_t kRoundFrames = size_t{1} << 17;
+  const uint32_t channels = walk.channels;
+  const size_t stride = 2 * size_t{channels};
+  const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
+  const size_t span = std::min(kRoundFrames, frames);
+  const auto packed = std::make_unique<uint32_t[]>(span * channels);
+  const auto kept = std::make_unique<int16_t[]>(span * channels);
+  const auto sides = std::make_unique<uint64_t[]>(2 * span * channels);
+  const RoundFields round{packed.get(), sides.get(), span, channels};
+  PieceBits secondHalf(span * channels * 2);
+  const size_t workers = std::min<size_t>(threads, channels);
+  std::vector<Written> parts(workers);
+  for (size_t done = 0; done < frames;) {
+    const size_t n = std::min(span, frames - done);
+    const uint8_t* from = samples.begin + done * stride;
+    onThreads(workers, [&](size_t k) {
+      for (auto c = static_cast<uint32_t>(k); c < channels; c += static_cast<uint32_t>(workers)) {
+        parts[k] += walkChannel(
+            walk, model, samples, from, from + n * stride, c, states[c],
+            recording.digest != nullptr,
+            {packed.get() + c * span, kept.get() + c * span, sides.get() + 2 * c * span});
+      }
+    });
+    const size_t half = n / 2;
+    onThreads(2, [&](size_t k) {
+      const size_t first = k == 0 ? 0 : half, last = k == 0 ? half : n;
+      if (recording.samples != nullptr) {
+        int16_t* into = recording.samples + (done + first) * channels;
+        for (size_t i = first; i < last; ++i) {
+          for (uint32_t c = 0; c < channels; ++c) *into++ = kept[c * span + i];
+        }
+      }
+      if (k == 0) {
+        packFrames(writer, round, first, last);
+      } else {
+        secondHalf.rewrite([&](BitWriter& bits) { packFrames(bits, round, first, last); });
+      }
+    });
+    secondHalf.appendTo(writer);
+    advance(model.meter, n);
+    if (writer.failed()) break;  // none of the rest could reach the output
+    done += n;
+  }
+  Written sum;
+  for (const Written& part : parts) sum += part;
+  return sum;
+}
+
 // The target walk as the piece driver takes it. The whole difference the walk corrects does not
 // forget where it started as the levels' feedback does: two walks meet only when a level spacing
 // happens to bridge them, which fine steps, rails and silence make likely and coarse steps rare,
-// so the pieces pay on fine steps (a third off /B5 on music) and cost nothing on coarse ones.
+// so the pieces pay on fine steps and cost nothing on coarse ones. They share out a single
+// channel, which the channels' own threads cannot.
 struct TargetPieceWalk {
   using State = TargetState;
   using Result = Written;
@@ -267,8 +479,11 @@ TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& mod
                                  BitWriter& writer, SampleRange samples, Recording recording,
                                  unsigned threads) {
   std::vector<TargetState> states(walk.channels);
-  const Written sum = writeInPieces(TargetPieceWalk{walk, model, samples, recording}, writer,
-                                    samples, walk.channels, states.data(), threads, model.meter);
+  const Written sum =
+      threads >= 2 && walk.channels >= 2
+          ? writeByChannels(walk, model, writer, samples, states.data(), recording, threads)
+          : writeInPieces(TargetPieceWalk{walk, model, samples, recording}, writer, samples,
+                          walk.channels, states.data(), threads, model.meter);
   if (recording.digest != nullptr) *recording.digest = sum.digest;
   return {static_cast<long double>(sum.signal), static_cast<long double>(sum.noise)};
 }

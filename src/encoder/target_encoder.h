@@ -77,8 +77,9 @@ void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState
 
 // The same walk from the start of the sound, written with the model's codes; keeps the
 // reconstruction as the recording asks and returns what it measured. On several threads the
-// walk goes in pieces that each guess their first state and are walked again where the guess
-// missed, so the bytes never depend on threads.
+// channels are walked on threads of their own; a single channel goes in pieces that each guess
+// their first state and are walked again where the guess missed. The bytes never depend on
+// threads.
 TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& model,
                                  BitWriter& writer, SampleRange samples, Recording recording,
                                  unsigned threads = 1);

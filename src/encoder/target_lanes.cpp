@@ -83,15 +83,23 @@ void openRuns(uint32_t opening, const int32_t* offset, const uint8_t* const* end
   }
 }
 
-// Moves the lanes one frame on; returns the histogram cells of the symbols they code.
-[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i walkLanes(LaneGroup& g,
-                                                                        const LaneWalk& w) {
+// The lanes whose frame is in their block; moves their frames on.
+[[gnu::target("avx512f"), gnu::always_inline]] inline __mmask16 walkingLanes(LaneGroup& g,
+                                                                             const LaneWalk& w) {
   const __mmask16 walking =
       _mm512_mask_cmplt_epu32_mask(g.used, g.frame, _mm512_set1_epi32(w.blockFrames));
-  const __m512i offset = g.offset;
-  const __m512i x = samplesAt(w.base, offset, walking);
-  g.offset = _mm512_add_epi32(offset, _mm512_set1_epi32(static_cast<int32_t>(w.stride)));
   g.frame = _mm512_add_epi32(g.frame, _mm512_set1_epi32(1));
+  return walking;
+}
+
+// Moves the walking lanes past their samples x; returns the histogram cells of the symbols they
+// code.
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i walkLanes(LaneGroup& g,
+                                                                        const LaneWalk& w,
+                                                                        __mmask16 walking,
+                                                                        __m512i x) {
+  const __m512i offset = g.offset;
+  g.offset = _mm512_add_epi32(offset, _mm512_set1_epi32(static_cast<int32_t>(w.stride)));
   const __mmask16 held = _mm512_mask_test_epi32_mask(walking, g.runLength, g.runLength);
   g.runLength = _mm512_mask_sub_epi32(g.runLength, held, g.runLength, _mm512_set1_epi32(1));
   const __mmask16 coded = walking & ~held;
@@ -139,10 +147,12 @@ void openRuns(uint32_t opening, const int32_t* offset, const uint8_t* const* end
 
 // Walks the groups over `frames` frames, all of their blocks', counting the cells into four tables
 // in turn, a chunk of frames at a time. The groups are named copies, which the compiler keeps in
-// registers where it would keep an array in memory.
-template <size_t kGroups>
+// registers where it would keep an array in memory. With kStereo, the two groups are the two
+// channels of the same blocks, and one load gives both their samples.
+template <size_t kGroups, bool kStereo>
 [[gnu::target("avx512f")]] void walkBlocks(const LaneGroup* groups, const LaneWalk& w,
                                            size_t frames, uint32_t (*tables)[kNoCell + 1]) {
+  static_assert(!kStereo || kGroups == 2);
   LaneGroup first = groups[0];
   LaneGroup second = groups[kGroups - 1];
   constexpr size_t kChunkFrames = 256;
@@ -150,11 +160,27 @@ template <size_t kGroups>
   for (size_t f = 0; f < frames;) {
     const size_t n = std::min(kChunkFrames, frames - f);
     for (size_t i = 0; i < n; ++i, ++f) {
-      _mm256_store_si256(reinterpret_cast<__m256i*>(cells[i]),
-                         _mm512_cvtepi32_epi16(walkLanes(first, w)));
+      __m512i cellsOfFirst, cellsOfSecond;
+      if constexpr (kStereo) {
+        const __mmask16 walking = walkingLanes(first, w);
+        const __m512i frame =
+            _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), walking, first.offset, w.base, 1);
+        cellsOfFirst =
+            walkLanes(first, w, walking, _mm512_srai_epi32(_mm512_slli_epi32(frame, 16), 16));
+        cellsOfSecond = walkLanes(second, w, walking, _mm512_srai_epi32(frame, 16));
+      } else {
+        const __mmask16 walking = walkingLanes(first, w);
+        cellsOfFirst = walkLanes(first, w, walking, samplesAt(w.base, first.offset, walking));
+        if constexpr (kGroups == 2) {
+          const __mmask16 alsoWalking = walkingLanes(second, w);
+          cellsOfSecond =
+              walkLanes(second, w, alsoWalking, samplesAt(w.base, second.offset, alsoWalking));
+        }
+      }
+      _mm256_store_si256(reinterpret_cast<__m256i*>(cells[i]), _mm512_cvtepi32_epi16(cellsOfFirst));
       if constexpr (kGroups == 2) {
         _mm256_store_si256(reinterpret_cast<__m256i*>(cells[i] + kLanes),
-                           _mm512_cvtepi32_epi16(walkLanes(second, w)));
+                           _mm512_cvtepi32_epi16(cellsOfSecond));
       }
     }
     const uint16_t* cell = cells[0];
@@ -184,11 +210,16 @@ template <size_t kGroups>
       reinterpret_cast<uintptr_t>(samples.begin + first * blockFrames * stride) & ~uintptr_t{3});
   const uint8_t* end[kTargetLanes];
   alignas(64) int32_t lane[4][kTargetLanes];  // offset, frame, reconstruction, run
+  // Stereo lanes hold the left channels of the blocks, then the right ones; the others the
+  // channels of a block in turn. Lanes past the blocks walk the first lane's samples and count
+  // nothing.
+  const bool stereo = channels == 2;
   for (size_t j = 0; j < kTargetLanes; ++j) {
-    // Lanes past the blocks walk the first lane's samples and count nothing.
-    const size_t block = j < lanes ? j / channels : 0;
+    const bool used = stereo ? j % kLanes < blocks : j < lanes;
+    const size_t block = !used ? 0 : stereo ? j % kLanes : j / channels;
+    const size_t channel = !used ? 0 : stereo ? j / kLanes : j % channels;
     const uint8_t* blockStart = samples.begin + (first + block) * blockFrames * stride;
-    const uint8_t* start = blockStart + 2 * (j < lanes ? j % channels : 0);
+    const uint8_t* start = blockStart + 2 * channel;
     const size_t late = block * lateness;
     end[j] = blockStart + blockFrames * stride;
     lane[0][j] = static_cast<int32_t>(start - base) - static_cast<int32_t>(late * stride);
@@ -198,7 +229,8 @@ template <size_t kGroups>
   }
   LaneGroup groups[2];
   for (size_t k = 0; k < 2; ++k) {
-    const size_t below = std::clamp(lanes, k * kLanes, (k + 1) * kLanes) - k * kLanes;
+    const size_t below =
+        stereo ? blocks : std::clamp(lanes, k * kLanes, (k + 1) * kLanes) - k * kLanes;
     groups[k] = {_mm512_load_si512(lane[0] + k * kLanes),
                  _mm512_load_si512(lane[1] + k * kLanes),
                  _mm512_load_si512(lane[2] + k * kLanes),
@@ -212,10 +244,12 @@ template <size_t kGroups>
                    stride, static_cast<int32_t>(blockFrames)};
   const size_t frames = blockFrames + (blocks - 1) * lateness;
   auto tables = std::make_unique<uint32_t[][kNoCell + 1]>(4);
-  if (lanes > kLanes) {
-    walkBlocks<2>(groups, w, frames, tables.get());
+  if (stereo) {
+    walkBlocks<2, true>(groups, w, frames, tables.get());
+  } else if (lanes > kLanes) {
+    walkBlocks<2, false>(groups, w, frames, tables.get());
   } else {
-    walkBlocks<1>(groups, w, frames, tables.get());
+    walkBlocks<1, false>(groups, w, frames, tables.get());
   }
   for (uint32_t cell = 0; cell < kNoCell; ++cell) {
     for (size_t t = 0; t < 4; ++t) {

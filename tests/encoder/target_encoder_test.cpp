@@ -4,9 +4,11 @@
 
 #include <cmath>
 
+#include "encoder/target_encoder.h"
 #include "format/reconstruction_digest.h"
 #include "library/compressor.h"
 #include "qxw/qxw.h"
+#include "support/model_helpers.h"
 #include "support/pipeline.h"
 #include "support/signals.h"
 
@@ -62,7 +64,7 @@ TEST(TargetEncoder, LandsWithinThreePercentOfTheTarget) {
 TEST(TargetEncoder, TheBytesDoNotDependOnTheThreadCount) {
   for (Signal kind : {Signal::Silence, Signal::FullScaleNoise, Signal::LoudSquare,
                       Signal::NoisyExtremes, Signal::ClippedMusic}) {
-    for (uint32_t channels : {1u, 2u}) {
+    for (uint32_t channels : {1u, 2u, 3u, 6u}) {
       const auto samples = makeSignal(kind, 600000 / channels, channels, channels);
       const std::vector<uint8_t> alone = compressToTarget(samples, channels, 3.0, 1).file;
       EXPECT_EQ(compressToTarget(samples, channels, 3.0, 3).file, alone)
@@ -84,6 +86,40 @@ TEST(TargetEncoder, TheBytesDoNotDependOnTheThreadCount) {
   qxw_free(data);
   for (double bad : {1.99, 8.01, std::nan("")}) {
     EXPECT_EQ(qxw_encode_bits(input.data(), &format, bad, 1, &data, &size), QXW_INVALID_ARGUMENT);
+  }
+}
+
+// Codes of 20 to 31 bits, their top bit set: with the offsets after them, fields that fit 27 bits,
+// fields of up to 32 bits, and codes and offsets that go out as two; written alike on every
+// thread count over several rounds of frames, the reconstruction and its digest too.
+TEST(TargetEncoder, WritesWideCodesAlikeOnEveryThreadCount) {
+  for (uint32_t channels : {2u, 3u}) {
+    const auto bytes = sampleBytes(makeSignal(Signal::Music, 300000, channels, 6));
+    const UniformTable table(3.0, kMaxMagnitude);
+    auto model = makeModel(channels);
+    table.applyTo(*model);
+    for (int c = 0; c < kContextCount; ++c) {
+      for (int s = 0; s < kSymbolColumns; ++s) {
+        const int length = 20 + (c + s) % 12;
+        model->codeLength[c][s] = length;
+        model->codeWord[c][s] = 1u << (length - 1) | static_cast<uint32_t>(c * kSymbolColumns + s);
+      }
+    }
+    const auto write = [&](unsigned threads) {
+      OutputStream file;
+      file.createInMemory();
+      BitWriter writer(file);
+      std::vector<int16_t> kept(bytes.size() / 2);
+      uint64_t digest = 0;
+      const TargetQuality quality = writeTargetSamples(
+          {table, 3, channels}, *model, writer, rangeOf(bytes), {kept.data(), &digest}, threads);
+      writer.writeBits(31, 0);
+      file.close();
+      return std::tuple(file.contents(), kept, digest, quality.noise);
+    };
+    const auto alone = write(1);
+    EXPECT_EQ(write(2), alone) << channels;
+    EXPECT_EQ(write(3), alone) << channels;
   }
 }
 
