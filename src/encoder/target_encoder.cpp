@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "encoder/piece_driver.h"
+#include "encoder/target_lanes.h"
 #include "format/reconstruction_digest.h"
 
 namespace qxw {
@@ -31,6 +32,27 @@ struct NearestLevel {
     const bool negative = target < 0;
     const Level& level = atMost[negative ? 32768 + reconstructed : 32767 - reconstructed];
     return {negative ? -int32_t{level.magnitude} : level.magnitude, level.offset, level.bin};
+  }
+};
+
+// The same from the table packed four bytes to a step, which keeps more of it in the nearest
+// cache: the walk's chain waits on that load at every sample. The offset follows from the step
+// and its bin, off the chain.
+struct PackedNearestLevel {
+  NearestLevel rails;
+  const int32_t* packed;
+  const UniformTable& table;
+  PackedNearestLevel(const UniformTable& table, const LaneSteps& steps)
+      : rails(table), packed(steps.bySignedTarget()), table(table) {}
+  [[gnu::always_inline]] SignedLevel operator()(const TargetState& st, int16_t x, size_t) const {
+    const int32_t target = int32_t{x} - st.reconstructed;
+    const int32_t entry = packed[target];
+    const int32_t step = entry >> 8;
+    const auto after = static_cast<uint32_t>(st.reconstructed + step + 32768);
+    if (after > 65535) return rails.held(st.reconstructed, target);
+    const int bin = entry & 0xFF;
+    const auto magnitude = static_cast<uint32_t>(step < 0 ? -step : step);
+    return {step, static_cast<uint16_t>(table.offsetOf(bin, magnitude)), static_cast<uint8_t>(bin)};
   }
 };
 
@@ -274,15 +296,20 @@ void walkChannelWith(Choose choose, const TargetWalk& walk, const EncoderModel& 
   state = st;
 }
 
-// Walks channel c of the frames [from, to) into the round; returns what it measured.
-Written walkChannel(const TargetWalk& walk, const EncoderModel& model, SampleRange samples,
-                    const uint8_t* from, const uint8_t* to, uint32_t c, TargetState& state,
-                    bool digest, const ChannelRound& round) {
+// Walks channel c of the frames [from, to) into the round, the nearest levels from the packed
+// steps where no searched reconstruction is given; returns what it measured.
+Written walkChannel(const TargetWalk& walk, const LaneSteps* steps, const EncoderModel& model,
+                    SampleRange samples, const uint8_t* from, const uint8_t* to, uint32_t c,
+                    TargetState& state, bool digest, const ChannelRound& round) {
   const size_t stride = 2 * size_t{walk.channels};
   const uint8_t* channelFrom = from + 2 * c;
-  withChoice(walk, [&](auto choose) {
-    walkChannelWith(choose, walk, model, samples, channelFrom, to, state, round);
-  });
+  if (walk.searched == nullptr) {
+    walkChannelWith(PackedNearestLevel(walk.table, *steps), walk, model, samples, channelFrom, to,
+                    state, round);
+  } else {
+    walkChannelWith(SearchedLevel(walk.table, walk.searched), walk, model, samples, channelFrom, to,
+                    state, round);
+  }
   const size_t count = static_cast<size_t>(to - from) / stride;
   const int16_t* kept = round.kept;
   Written written;
@@ -371,6 +398,8 @@ Written writeByChannels(const TargetWalk& walk, const EncoderModel& model, BitWr
   const auto kept = std::make_unique<int16_t[]>(span * channels);
   const auto sides = std::make_unique<uint64_t[]>(2 * span * channels);
   const RoundFields round{packed.get(), sides.get(), span, channels};
+  const std::unique_ptr<LaneSteps> steps =
+      walk.searched == nullptr ? std::make_unique<LaneSteps>(walk.table) : nullptr;
   PieceBits secondHalf(span * channels * 2);
   const size_t workers = std::min<size_t>(threads, channels);
   std::vector<Written> parts(workers);
@@ -380,7 +409,7 @@ Written writeByChannels(const TargetWalk& walk, const EncoderModel& model, BitWr
     onThreads(workers, [&](size_t k) {
       for (auto c = static_cast<uint32_t>(k); c < channels; c += static_cast<uint32_t>(workers)) {
         parts[k] += walkChannel(
-            walk, model, samples, from, from + n * stride, c, states[c],
+            walk, steps.get(), model, samples, from, from + n * stride, c, states[c],
             recording.digest != nullptr,
             {packed.get() + c * span, kept.get() + c * span, sides.get() + 2 * c * span});
       }
