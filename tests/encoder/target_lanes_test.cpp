@@ -6,7 +6,9 @@
 
 #include "encoder/target_lanes.h"
 #include "support/model_helpers.h"
+#include "support/pipeline.h"
 #include "support/signals.h"
+#include "support/wide_vectors.h"
 
 namespace qxw {
 namespace {
@@ -69,6 +71,24 @@ TEST(TargetLanes, CountWhatTheWalkCountsABlockAtATime) {
           }
         }
       }
+    }
+  }
+}
+
+// The search's trials, blocks in lanes and the rest one at a time, choose what the plain walk of
+// every block chooses: the same file.
+TEST(TargetLanes, LeaveTheSizeSearchWhereThePlainWalkLeavesIt) {
+  for (uint32_t channels : {1u, 2u, 6u}) {
+    // More blocks than one call takes, and a last one cut short.
+    const auto samples = makeSignal(Signal::Music, 2200000 / channels, channels, 8);
+    for (double bits : {2.5, 5.0}) {
+      std::vector<uint8_t> plain;
+      {
+        const WideVectors wide(false);
+        plain = compressToTarget(samples, channels, bits, 2).file;
+      }
+      EXPECT_EQ(compressToTarget(samples, channels, bits, 2).file, plain)
+          << channels << " " << bits;
     }
   }
 }
