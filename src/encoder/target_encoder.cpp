@@ -127,24 +127,17 @@ void walkFrames(const TargetWalk& walk, const uint8_t* first, const uint8_t* fro
   std::copy_n(local, channels, states);
 }
 
-// Calls walkWith(choose) with the level choice the walk calls for: nearest, or the searched
-// reconstruction's.
-template <typename WalkWith>
-void withChoice(const TargetWalk& walk, WalkWith walkWith) {
-  if (walk.searched == nullptr) {
-    walkWith(NearestLevel(walk.table));
-  } else {
-    walkWith(SearchedLevel(walk.table, walk.searched));
-  }
-}
-
+// The walk with the level choice it calls for: nearest, or the searched reconstruction's.
 template <typename Code, typename Record>
 void walkChosen(const TargetWalk& walk, const uint8_t* first, const uint8_t* from,
                 const uint8_t* to, const uint8_t* end, TargetState* states, Code code,
                 Record record) {
-  withChoice(walk, [&](auto choose) {
-    walkFrames(walk, first, from, to, end, states, choose, code, record);
-  });
+  if (walk.searched == nullptr) {
+    walkFrames(walk, first, from, to, end, states, NearestLevel(walk.table), code, record);
+  } else {
+    walkFrames(walk, first, from, to, end, states, SearchedLevel(walk.table, walk.searched), code,
+               record);
+  }
 }
 
 // The fields of a coded sample: its code and what follows it, in one field where they fit in 32
