@@ -147,20 +147,15 @@ struct SampleFields {
   uint64_t second;
 };
 
-// The bits after a code: a run's count after the zero symbol of context 0, else the level's
-// offset.
-inline uint32_t bitsAfter(const TargetWalk& walk, int context, int bin) {
-  return static_cast<uint32_t>(bin == 0 ? (context == 0 ? walk.runWidth : 0)
-                                        : walk.table.bits(bin));
-}
-
 [[gnu::always_inline]] inline SampleFields fieldsOf(const TargetWalk& walk,
                                                     const EncoderModel& model,
                                                     const TargetState& st, int symbol,
                                                     const SignedLevel& level) {
   const auto length = static_cast<uint32_t>(model.codeLength[st.context][symbol]);
   const uint32_t word = model.codeWord[st.context][symbol];
-  const auto extra = bitsAfter(walk, st.context, level.bin);
+  // A run's count follows the zero symbol of context 0, the level's offset any other.
+  const auto extra = static_cast<uint32_t>(level.bin == 0 ? (st.context == 0 ? walk.runWidth : 0)
+                                                          : walk.table.bits(level.bin));
   const uint32_t value = level.bin == 0 ? st.runLength : level.offset;
   if (length + extra <= 32) {
     return {
@@ -197,6 +192,25 @@ struct Written {
   }
 };
 
+// What `count` samples `stride` bytes apart from `at` measure against their reconstruction
+// `kept`; the digest only when asked, the first sample at index `first` of the sound, the others
+// `step` after each other.
+[[gnu::always_inline]] inline Written measured(const uint8_t* at, size_t stride,
+                                               const int16_t* kept, size_t count, uint64_t first,
+                                               uint64_t step, bool digest) {
+  Written written;
+  for (size_t i = 0; i < count; ++i) {
+    const int64_t x = readSample(at + i * stride);
+    const int64_t difference = x - kept[i];
+    written.signal += static_cast<uint64_t>(x * x);
+    written.noise += static_cast<uint64_t>(difference * difference);
+  }
+  if (digest) {
+    for (size_t i = 0; i < count; ++i) written.digest += digestTerm(first + i * step, kept[i]);
+  }
+  return written;
+}
+
 // Writes the frames of [from, to) from the channel states (moved past them) with the model's
 // codes, keeping what the recording asks at the samples' own positions.
 Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter& writer,
@@ -227,16 +241,8 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
     walkChosen(walk, samples.begin, from, next, samples.end, states, code, record);
     const uint64_t first = static_cast<uint64_t>(from - samples.begin) / 2;
     const size_t count = frames * walk.channels;
-    for (size_t i = 0; i < count; ++i) {
-      const int64_t x = readSample(from + 2 * i);
-      const int64_t difference = x - block[i];
-      written.signal += static_cast<uint64_t>(x * x);
-      written.noise += static_cast<uint64_t>(difference * difference);
-    }
+    written += measured(from, 2, block.data(), count, first, 1, recording.digest != nullptr);
     if (recording.samples != nullptr) std::copy_n(block.data(), count, recording.samples + first);
-    if (recording.digest != nullptr) {
-      for (size_t i = 0; i < count; ++i) written.digest += digestTerm(first + i, block[i]);
-    }
     // None of the rest could reach a failed output.
     if (!packFields(writer, fields.data(), out.next)) break;
     from = next;
@@ -304,21 +310,8 @@ Written walkChannel(const TargetWalk& walk, const LaneSteps* steps, const Encode
                     state, round);
   }
   const size_t count = static_cast<size_t>(to - from) / stride;
-  const int16_t* kept = round.kept;
-  Written written;
-  for (size_t k = 0; k < count; ++k) {
-    const int64_t x = readSample(channelFrom + k * stride);
-    const int64_t difference = x - kept[k];
-    written.signal += static_cast<uint64_t>(x * x);
-    written.noise += static_cast<uint64_t>(difference * difference);
-  }
-  if (digest) {
-    const auto start = static_cast<uint64_t>(channelFrom - samples.begin) / 2;
-    for (size_t k = 0; k < count; ++k) {
-      written.digest += digestTerm(start + k * walk.channels, kept[k]);
-    }
-  }
-  return written;
+  const auto first = static_cast<uint64_t>(channelFrom - samples.begin) / 2;
+  return measured(channelFrom, stride, round.kept, count, first, walk.channels, digest);
 }
 
 inline uint64_t unpacked(uint32_t packed) {

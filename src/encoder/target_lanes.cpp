@@ -4,6 +4,7 @@
 #include <climits>
 #include <memory>
 
+#include "entropy/symbol_cells.h"
 #include "format/vector_support.h"
 
 namespace qxw {
@@ -21,8 +22,6 @@ namespace {
 
 static_assert(kSymbolColumns == 64 && kBinCount == 32, "the lanes' cells");
 
-// The cell past a histogram's: where the lanes that code nothing count.
-constexpr uint32_t kNoCell = kContextCount * kSymbolColumns;
 constexpr size_t kLanes = 16;
 
 // Sixteen lanes, each the walk of one channel of one block. The blocks lie a power of two apart,

@@ -104,9 +104,6 @@ void countFramesOneByOne(const BinLookup& binOf, ChannelState* states, uint32_t 
   std::copy_n(local, channels, states);
 }
 
-// The cell past a histogram's: where the samples a run holds after its first are counted.
-constexpr uint32_t kNoCell = kContextCount * kSymbolColumns;
-
 // The histogram cell of the symbol of a sample that differs by d from its channel's last,
 // moving the chain past it.
 inline uint32_t symbolCell(const uint8_t* bins, SymbolChain& chain, int32_t d) {

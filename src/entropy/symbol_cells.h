@@ -3,10 +3,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "format/qxw_layout.h"
+
 namespace qxw {
 
 // Samples of one channel whose symbols are found at once, in vector lanes.
 inline constexpr size_t kSymbolGroup = 16;
+
+// The histogram cell past the last (context times the columns, plus the column): where samples
+// that code no symbol are counted, to be left out.
+inline constexpr uint32_t kNoCell = kContextCount * kSymbolColumns;
 
 // What chains the symbols of a channel's samples, besides the samples themselves.
 struct SymbolChain {
