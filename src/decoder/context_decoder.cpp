@@ -4,39 +4,42 @@
 
 namespace qxw {
 
-void ContextDecoder::build(const int32_t* lengths, const uint8_t* offsetBits) {
+void ContextDecoder::build(int context, const int32_t* lengths, const uint8_t* offsetBits) {
   uint32_t words[kSymbolCount];
   codeWordsFromLengths(lengths, words);
-  for (int s = 0; s < kSymbolCount; ++s) offsetBits_[s] = offsetBits != nullptr ? offsetBits[s] : 0;
+  Tree& tree = trees_[context];
+  for (int s = 0; s < kSymbolCount; ++s) {
+    tree.offsetBits[s] = offsetBits != nullptr ? offsetBits[s] : 0;
+  }
 
   int nodes = 1;
-  for (auto& node : children_) node = {0, 0};
+  for (auto& node : tree.children) node = {0, 0};
   for (int s = 0; s < kSymbolCount; ++s) {
     int node = 0;
     for (int bit = lengths[s] - 1; bit > 0; --bit) {
-      int16_t& child = children_[node][(words[s] >> bit) & 1u];
+      int16_t& child = tree.children[node][(words[s] >> bit) & 1u];
       if (child == 0) child = static_cast<int16_t>(nodes++);
       node = child;
     }
-    children_[node][words[s] & 1u] = static_cast<int16_t>(-(s + 1));
+    tree.children[node][words[s] & 1u] = static_cast<int16_t>(-(s + 1));
   }
 
-  for (uint32_t prefix = 0; prefix < table_.size(); ++prefix) {
+  uint16_t* table = &entries_[rowOf(context)];
+  for (uint32_t prefix = 0; prefix < kTableSize; ++prefix) {
     int node = 0;
-    Entry entry{0, 0, 0, 0};
+    uint32_t entry = 0;
     for (int depth = 1; depth <= kTableBits; ++depth) {
-      const int16_t child = children_[node][(prefix >> (kTableBits - depth)) & 1u];
+      const int16_t child = tree.children[node][(prefix >> (kTableBits - depth)) & 1u];
       if (child < 0) {
-        const auto symbol = static_cast<uint8_t>(-child - 1);
-        entry = {symbol, static_cast<uint8_t>(depth),
-                 static_cast<uint8_t>(depth + offsetBits_[symbol]),
-                 static_cast<uint8_t>(63 - offsetBits_[symbol])};
+        const int symbol = -child - 1;
+        const auto codeLength = static_cast<uint32_t>(depth);
+        entry = kindOf(symbol) << 10 | codeLength << 6 | (codeLength + tree.offsetBits[symbol]);
         break;
       }
       node = child;
-      entry = {static_cast<uint8_t>(node), 0, 0, 0};
+      entry = static_cast<uint32_t>(node) << 10;
     }
-    table_[prefix] = entry;
+    table[prefix] = static_cast<uint16_t>(entry);
   }
 }
 

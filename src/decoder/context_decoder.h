@@ -8,67 +8,99 @@
 
 namespace qxw {
 
-// Decodes the symbols of one context's code, with the offset field that follows each: a table
-// indexed by the next kTableBits bits resolves every code up to that length, and the whole field
-// behind it, in one look; longer codes continue bit by bit down the code tree from the node the
-// table names.
+// Decodes the symbols of every context's code, with the field that follows each. Each context
+// has a table indexed by the next kTableBits bits that resolves every code up to that length,
+// and the whole field behind it, in one look; longer codes continue bit by bit down the context's
+// code tree from the node the table names. The tables lie one after another, so that a context
+// is a row: its number times the table's size.
+//
+// A symbol comes out as its kind: its bin in the low five bits and whether it turns the
+// direction above them, which is the symbol itself below 32 and one more from there on. The
+// kind's bin is the next context.
 class ContextDecoder {
  public:
   static constexpr int kTableBits = 9;
+  static constexpr uint32_t kTableSize = 1u << kTableBits;
 
-  // lengths: a complete prefix code of 63 lengths, each 1..32. offsetBits, when given: the width
-  // of the field that follows each symbol, 0..32; none when null.
-  void build(const int32_t* lengths, const uint8_t* offsetBits = nullptr);
-
-  // A symbol and the field that follows it, from a register holding at least 56 bits, which it
-  // leaves refilled.
-  [[gnu::always_inline]] int decode(BitRegister& r, uint32_t& offset) const {
-    const uint64_t ahead = r.ahead();
-    const Entry entry = table_[r.bits >> (64 - kTableBits)];
-    if (entry.codeLength != 0) [[likely]] {
-      // Shifted in two steps, so that an empty field gives 0 without a shift by 64.
-      offset = static_cast<uint32_t>(((r.bits << entry.codeLength) >> 1) >> entry.offsetShift);
-      r.skipAndRefill(entry.fieldLength, ahead);
-      return entry.value;
-    }
-    return decodeLong(r, entry.value, offset);
+  static constexpr uint32_t kindOf(int symbol) {
+    return static_cast<uint32_t>(symbol < 32 ? symbol : symbol + 1);
+  }
+  static constexpr int symbolOfKind(uint32_t kind) {
+    return static_cast<int>(kind < 32 ? kind : kind - 1);
+  }
+  static constexpr uint32_t rowOf(int context) {
+    return static_cast<uint32_t>(context) << kTableBits;
   }
 
-  // The same from a reader.
-  int decode(BitReader& reader, uint32_t& offset) const {
+  // context's code: a complete prefix code of 63 lengths, each 1..32. offsetBits, when given: the
+  // width of the field that follows each symbol, 0..32; none when null.
+  void build(int context, const int32_t* lengths, const uint8_t* offsetBits = nullptr);
+
+  // The kind of the symbol of the context at `row` and the field that follows it, from a register
+  // holding at least 56 bits, which it leaves refilled. top: the register's first kTableBits bits,
+  // kept by the caller from one symbol to the next: a short code's top is known from the bits
+  // already held, before the refill lands, which takes the refill off the path from one code to
+  // the next.
+  [[gnu::always_inline]] uint32_t decode(BitRegister& r, uint32_t& top, uint32_t row,
+                                         uint32_t& field) const {
+    const uint64_t ahead = r.ahead();
+    const uint32_t entry = entries_[row | top];
+    const uint32_t codeLength = (entry >> 6) & 0xF;
+    if (codeLength != 0) [[likely]] {
+      const uint32_t width = entry & 0x3F;
+      // Shifted in two steps, so that an empty field gives 0 without a shift by 64.
+      field = static_cast<uint32_t>(((r.bits << codeLength) >> 1) >> (63 - (width - codeLength)));
+      // A short code and its field take at most 41 of the 56 bits held, so the next code's
+      // first bits are already there.
+      top = static_cast<uint32_t>((r.bits << width) >> (64 - kTableBits));
+      r.skipAndRefill(width, ahead);
+      return entry >> 10;
+    }
+    const uint32_t kind = decodeLong(r, static_cast<int>(row >> kTableBits), entry >> 10, field);
+    top = static_cast<uint32_t>(r.bits >> (64 - kTableBits));
+    return kind;
+  }
+
+  // A symbol of context's code and its field, from a reader.
+  int decode(BitReader& reader, int context, uint32_t& field) const {
     BitRegister r = reader.take();
-    const int symbol = decode(r, offset);
+    auto top = static_cast<uint32_t>(r.bits >> (64 - kTableBits));
+    const uint32_t kind = decode(r, top, rowOf(context), field);
     reader.give(r);
-    return symbol;
+    return symbolOfKind(kind);
   }
 
  private:
   // Inline too, so that the register never has to leave the registers.
-  [[gnu::always_inline]] int decodeLong(BitRegister& r, int node, uint32_t& offset) const {
+  [[gnu::always_inline]] uint32_t decodeLong(BitRegister& r, int context, uint32_t node,
+                                             uint32_t& field) const {
+    const Tree& tree = trees_[context];
     r.skip(kTableBits);
     for (;;) {
-      const int16_t child = children_[node][r.take(1)];
+      const int16_t child = tree.children[node][r.take(1)];
       if (child < 0) {
         const int symbol = -child - 1;
         r.refill();  // up to 32 bits of code were taken, and the field may have 32 more
-        offset = r.take(offsetBits_[symbol]);
+        field = r.take(tree.offsetBits[symbol]);
         r.refill();
-        return symbol;
+        return kindOf(symbol);
       }
       node = child;
     }
   }
 
-  struct Entry {
-    uint8_t value;        // the symbol, or the tree node where a longer code continues
-    uint8_t codeLength;   // bits of the symbol's code; 0 when the code is longer than the table
-    uint8_t fieldLength;  // bits of the code and its offset
-    uint8_t offsetShift;  // 63 less the offset's bits
+  // Internal nodes of a context's code tree; a child is a node index, or -(symbol + 1) for a
+  // leaf; and the field's width behind each symbol.
+  struct Tree {
+    std::array<std::array<int16_t, 2>, kSymbolCount - 1> children{};
+    std::array<uint8_t, kSymbolCount> offsetBits{};
   };
-  std::array<Entry, 1u << kTableBits> table_{};
-  // Internal nodes of the code tree; a child is a node index, or -(symbol + 1) for a leaf.
-  std::array<std::array<int16_t, 2>, kSymbolCount - 1> children_{};
-  std::array<uint8_t, kSymbolCount> offsetBits_{};
+  // An entry: the code's and field's bits together in bits 0..5, the code's alone in 6..9 (0 for
+  // a code longer than the table), the kind in 10..15; for a longer code, the tree node where it
+  // continues in 10..15. Two bytes, so that the tables of the contexts in use stay in the
+  // nearest cache.
+  std::array<uint16_t, kContextCount * kTableSize> entries_{};
+  std::array<Tree, kContextCount> trees_{};
 };
 
 }  // namespace qxw

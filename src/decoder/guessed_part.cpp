@@ -13,11 +13,11 @@ constexpr size_t kBlockFrames = 4096;
 }  // namespace
 
 GuessedPart::GuessedPart(const uint8_t* data, size_t size, uint32_t channels,
-                         const ContextDecoder* first, const SymbolInfo* symbols, size_t maxFrames)
+                         const ContextDecoder& codes, const SymbolInfo* symbols, size_t maxFrames)
     : data_(data),
       size_(size),
       channelCount_(channels),
-      first_(first),
+      codes_(codes),
       symbols_(symbols),
       maxFrames_(maxFrames),
       channels_(channels),
@@ -94,7 +94,7 @@ uint64_t GuessedPart::lastCheckpointBit() const {
 }
 
 void GuessedPart::guess() {
-  for (DecodedChannel& ch : channels_) ch = {0, first_, false, 0};
+  for (DecodedChannel& ch : channels_) ch = {0, 0, false, 0};
   checkCount_ = 0;
   wrappedEnd_ = 0;
 }
@@ -143,18 +143,18 @@ void GuessedPart::checkpointsDone() {
 
 // One frame; false when it read a long run.
 bool GuessedPart::decodeWatched(BitReader& reader, size_t frame) {
-  BitRegister r = reader.take();
+  CodeCursor at(reader.take());
   bool longRun = false;
   for (uint32_t c = 0; c < channelCount_; ++c) {
     DecodedChannel& ch = channels_[c];
     const bool fresh = ch.pendingRun == 0;
     uint32_t magnitude = 0;
-    samples_[frame * channelCount_ + c] = decodeSample(ch, r, symbols_, magnitude);
+    samples_[frame * channelCount_ + c] = decodeSample(ch, at, codes_, symbols_, magnitude);
     if (wraps(magnitude)) [[unlikely]]
       wrappedEnd_ = frame * channelCount_ + c + 1;
     longRun = longRun || (fresh && ch.pendingRun > kLongRun);
   }
-  reader.give(r);
+  reader.give(at.r);
   return !longRun;
 }
 
@@ -165,7 +165,7 @@ void GuessedPart::decodeBlock(BitReader& reader, size_t frame, size_t count) {
     if (wraps(magnitude)) [[unlikely]]
       wrappedEnd = (frame + f) * channels + c + 1;
   };
-  decodeFrames(reader, channels_.data(), channels, symbols_, block_.data(), count, note);
+  decodeFrames(reader, channels_.data(), channels, codes_, symbols_, block_.data(), count, note);
   std::copy_n(block_.data(), count * channels, samples_.get() + frame * channels);
   wrappedEnd_ = wrappedEnd;
 }

@@ -30,7 +30,7 @@ class GuessedPart {
 
   // data: the encoded data, size bytes; the context and symbol tables are those of the decoder
   // that confirms the part; maxFrames: the most frames a part holds.
-  GuessedPart(const uint8_t* data, size_t size, uint32_t channels, const ContextDecoder* first,
+  GuessedPart(const uint8_t* data, size_t size, uint32_t channels, const ContextDecoder& codes,
               const SymbolInfo* symbols, size_t maxFrames);
   ~GuessedPart();
   GuessedPart(const GuessedPart&) = delete;
@@ -79,7 +79,7 @@ class GuessedPart {
   const uint8_t* data_;
   size_t size_;
   uint32_t channelCount_;
-  const ContextDecoder* first_;
+  const ContextDecoder& codes_;
   const SymbolInfo* symbols_;
   size_t maxFrames_;
 

@@ -16,25 +16,37 @@ namespace qxw {
 // One channel of a decode between two of its samples.
 struct DecodedChannel {
   int32_t reconstructed = 0;  // always within the 16-bit range
-  const ContextDecoder* context = nullptr;
+  uint32_t context = 0;       // the context's row in the decoder's tables
   bool lastNegative = false;
   uint32_t pendingRun = 0;
 };
 
-// What a symbol stands for, in one load: the magnitude's base and shift, the context it leads
-// to, and whether the direction turns; the field that follows it is a run count where runMask
-// keeps it (the zero symbol), else an offset.
+// What a symbol stands for, by its kind: the magnitude's base and shift, and whether the
+// direction turns; the field that follows it is a run count where runMask keeps it (the zero
+// symbol), else an offset.
 struct SymbolInfo {
   uint32_t base;
   uint32_t runMask;
   uint8_t shift;
   bool turned;
-  const ContextDecoder* next;
+};
+// One for every kind a symbol can have.
+using SymbolInfos = std::array<SymbolInfo, 64>;
+
+// Where a decoding loop stands in the stream: the bit register, and the first bits of the next
+// code, known before the register's refill lands.
+struct CodeCursor {
+  explicit CodeCursor(const BitRegister& from)
+      : r(from), top(static_cast<uint32_t>(from.bits >> (64 - ContextDecoder::kTableBits))) {}
+  BitRegister r;
+  uint32_t top;
 };
 
-// The next sample of a channel: one of its pending run, or its symbol and field read from r,
-// which must hold at least 56 bits. magnitude: the step's size, 0 for a run's sample.
-[[gnu::always_inline]] inline int16_t decodeSample(DecodedChannel& ch, BitRegister& r,
+// The next sample of a channel: one of its pending run, or its symbol and field read from the
+// cursor's register, which must hold at least 56 bits. magnitude: the step's size, 0 for a run's
+// sample.
+[[gnu::always_inline]] inline int16_t decodeSample(DecodedChannel& ch, CodeCursor& at,
+                                                   const ContextDecoder& codes,
                                                    const SymbolInfo* symbols, uint32_t& magnitude) {
   if (ch.pendingRun > 0) {
     --ch.pendingRun;
@@ -42,8 +54,8 @@ struct SymbolInfo {
     return static_cast<int16_t>(ch.reconstructed);
   }
   uint32_t field = 0;
-  const int symbol = ch.context->decode(r, field);
-  const SymbolInfo& info = symbols[symbol];
+  const uint32_t kind = codes.decode(at.r, at.top, ch.context, field);
+  const SymbolInfo& info = symbols[kind];
   // A zero symbol's field is its run count, empty outside context 0.
   ch.pendingRun = field & info.runMask;
   magnitude = info.base + ((field & ~info.runMask) << info.shift);
@@ -51,41 +63,51 @@ struct SymbolInfo {
   const uint32_t step = negative ? 0u - magnitude : magnitude;
   // Wraps, as a reader of any file must.
   ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));
-  ch.context = info.next;
+  ch.context = ContextDecoder::rowOf(static_cast<int>(kind & 31));
   ch.lastNegative = negative;
   return static_cast<int16_t>(ch.reconstructed);
+}
+
+// The same for one sample from a reader.
+inline int16_t decodeSample(DecodedChannel& ch, BitReader& reader, const ContextDecoder& codes,
+                            const SymbolInfo* symbols, uint32_t& magnitude) {
+  CodeCursor at(reader.take());
+  const int16_t sample = decodeSample(ch, at, codes, symbols, magnitude);
+  reader.give(at.r);
+  return sample;
 }
 
 // Decodes up to `frames` frames into out from the states of `count` channels (kCount of them,
 // or any number when kCount is 0), moving them on; note(channel state, magnitude, frame, channel)
 // sees each sample. The frames decoded: fewer only when a fed reader's bytes run short. The states
-// and the bit register are copied in, where the samples' stores cannot alias them, and copied
-// back at the end.
+// and the cursor are copied in, where the samples' stores cannot alias them, and copied back at
+// the end.
 template <uint32_t kCount, typename Note>
 [[gnu::always_inline]] inline size_t decodeFramesOf(BitReader& reader, DecodedChannel* channels,
-                                                    uint32_t count, const SymbolInfo* symbols,
-                                                    int16_t* out, size_t frames, Note& note) {
+                                                    uint32_t count, const ContextDecoder& codes,
+                                                    const SymbolInfo* symbols, int16_t* out,
+                                                    size_t frames, Note& note) {
   if constexpr (kCount != 0) count = kCount;
   DecodedChannel local[kMaxChannels];
   std::copy_n(channels, count, local);
-  BitRegister r = reader.take();
+  CodeCursor at(reader.take());
   size_t i = 0;
   for (; i < frames; ++i) {
-    if (r.next > reader.limit()) [[unlikely]] {
+    if (at.r.next > reader.limit()) [[unlikely]] {
       // Through a copy: a register whose address is taken would live in memory.
-      const uint8_t* next = r.next;
+      const uint8_t* next = at.r.next;
       const bool staged = reader.restage(next);
-      r.next = next;
+      at.r.next = next;
       if (!staged) break;
     }
 #pragma GCC unroll 2
     for (uint32_t c = 0; c < count; ++c) {
       uint32_t magnitude;
-      *out++ = decodeSample(local[c], r, symbols, magnitude);
+      *out++ = decodeSample(local[c], at, codes, symbols, magnitude);
       note(local[c], magnitude, i, c);
     }
   }
-  reader.give(r);
+  reader.give(at.r);
   std::copy_n(local, count, channels);
   return i;
 }
@@ -94,15 +116,16 @@ template <uint32_t kCount, typename Note>
 // registers.
 template <typename Note>
 [[gnu::always_inline]] inline size_t decodeFrames(BitReader& reader, DecodedChannel* channels,
-                                                  uint32_t count, const SymbolInfo* symbols,
-                                                  int16_t* out, size_t frames, Note& note) {
+                                                  uint32_t count, const ContextDecoder& codes,
+                                                  const SymbolInfo* symbols, int16_t* out,
+                                                  size_t frames, Note& note) {
   switch (count) {
     case 1:
-      return decodeFramesOf<1>(reader, channels, count, symbols, out, frames, note);
+      return decodeFramesOf<1>(reader, channels, count, codes, symbols, out, frames, note);
     case 2:
-      return decodeFramesOf<2>(reader, channels, count, symbols, out, frames, note);
+      return decodeFramesOf<2>(reader, channels, count, codes, symbols, out, frames, note);
     default:
-      return decodeFramesOf<0>(reader, channels, count, symbols, out, frames, note);
+      return decodeFramesOf<0>(reader, channels, count, codes, symbols, out, frames, note);
   }
 }
 
@@ -169,8 +192,8 @@ class SampleDecoder {
 
   QxwHeader header_;
   const uint8_t* data_ = nullptr;  // null when fed
-  std::unique_ptr<ContextDecoder[]> contexts_;
-  std::array<SymbolInfo, kSymbolCount> symbols_{};
+  std::unique_ptr<ContextDecoder> codes_;
+  SymbolInfos symbols_{};
   BitReader reader_;
   std::vector<DecodedChannel> channels_;
   uint32_t frame_ = 0;

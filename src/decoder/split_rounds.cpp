@@ -60,8 +60,8 @@ bool SampleDecoder::startRound(uint64_t bit, uint32_t frame) {
   splitStop_ = total - kEndBits;
   if (secondStart_ + bitsPerFrame * round / 2 > splitStop_) return false;
   if (!second_) {
-    second_ = std::make_unique<GuessedPart>(data_, header_.dataSize, header_.channelCount,
-                                            &contexts_[0], symbols_.data(), 2 * split_.roundFrames);
+    second_ = std::make_unique<GuessedPart>(data_, header_.dataSize, header_.channelCount, *codes_,
+                                            symbols_.data(), 2 * split_.roundFrames);
     part_.reset(new int16_t[2 * split_.roundFrames * header_.channelCount]);
   }
   // The part goes on until this thread meets it, up to twice a round: a part of sparse bits
@@ -74,11 +74,8 @@ bool SampleDecoder::startRound(uint64_t bit, uint32_t frame) {
 }
 
 int16_t SampleDecoder::decodeOne(uint32_t channel) {
-  BitRegister r = reader_.take();
   uint32_t magnitude;
-  const int16_t sample = decodeSample(channels_[channel], r, symbols_.data(), magnitude);
-  reader_.give(r);
-  return sample;
+  return decodeSample(channels_[channel], reader_, *codes_, symbols_.data(), magnitude);
 }
 
 // One frame a sample at a time, looking before each sample for a checkpoint of the second part

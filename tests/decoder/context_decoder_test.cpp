@@ -23,11 +23,11 @@ void expectFencedRoundTrip(const int32_t* lengths, const std::vector<int>& symbo
     writer.alignToWord();
   });
   ContextDecoder decoder;
-  decoder.build(lengths);
+  decoder.build(5, lengths);
   BitReader reader(bytes.data(), bytes.size());
   for (size_t i = 0; i < symbols.size(); ++i) {
     uint32_t offset = 99;
-    ASSERT_EQ(decoder.decode(reader, offset), symbols[i]) << i;
+    ASSERT_EQ(decoder.decode(reader, 5, offset), symbols[i]) << i;
     ASSERT_EQ(offset, 0u);
   }
   EXPECT_EQ(reader.read(32), kMarker);
@@ -74,9 +74,10 @@ TEST(ContextDecoder, TakesASymbolAndItsOffsetInOneLook) {
   ASSERT_EQ(next, kSymbolCount);
   uint8_t offsetBits[kSymbolCount];
   std::mt19937 rng(9);
-  // Fields of up to 16 bits, and of 32 (a run count's widest) behind the longest codes.
+  // Fields of up to 16 bits, and of 32 (a run count's widest) behind the longest codes: the
+  // widest a table entry takes, 9 bits of code and 32 of field, and codes past the table.
   for (int s = 0; s < kSymbolCount; ++s) {
-    offsetBits[s] = static_cast<uint8_t>(mixed[s] == 10 ? 32 : rng() % 17);
+    offsetBits[s] = static_cast<uint8_t>(mixed[s] >= 9 ? 32 : rng() % 17);
   }
   uint32_t words[kSymbolCount];
   codeWordsFromLengths(mixed, words);
@@ -92,11 +93,11 @@ TEST(ContextDecoder, TakesASymbolAndItsOffsetInOneLook) {
     writer.alignToWord();
   });
   ContextDecoder decoder;
-  decoder.build(mixed, offsetBits);
+  decoder.build(31, mixed, offsetBits);
   BitReader reader(bytes.data(), bytes.size());
   for (size_t i = 0; i < symbols.size(); ++i) {
     uint32_t offset = 99;
-    ASSERT_EQ(decoder.decode(reader, offset), symbols[i]) << i;
+    ASSERT_EQ(decoder.decode(reader, 31, offset), symbols[i]) << i;
     ASSERT_EQ(offset, offsets[i]) << i;
   }
   EXPECT_EQ(reader.read(32), kMarker);
