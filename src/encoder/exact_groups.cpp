@@ -75,7 +75,68 @@ namespace qxw {
   return i;
 }
 
+namespace {
+
+// Joins the fields of a's lanes with b's into `to`; false, storing nothing, where a lane of extra
+// holds a second field or a joined pair would not fit in 32 bits.
+[[gnu::target("avx512f")]] inline bool joinLanes(__m512i a, __m512i b, __m512i extra,
+                                                 uint64_t* to) {
+  if (_mm512_test_epi64_mask(extra, extra) != 0) return false;
+  const __m512i widthB = _mm512_srli_epi64(b, 32);
+  const __m512i width = _mm512_add_epi64(_mm512_srli_epi64(a, 32), widthB);
+  if (_mm512_cmpgt_epu64_mask(width, _mm512_set1_epi64(32)) != 0) return false;
+  const __m512i values = _mm512_set1_epi64(0xFFFFFFFF);
+  const __m512i value = _mm512_or_si512(_mm512_sllv_epi64(_mm512_and_si512(a, values), widthB),
+                                        _mm512_and_si512(b, values));
+  _mm512_storeu_si512(to, _mm512_or_si512(_mm512_slli_epi64(width, 32), value));
+  return true;
+}
+
+}  // namespace
+
+[[gnu::target("avx512f")]] size_t pairExactFields(const uint64_t* left, const uint64_t* right,
+                                                  const uint64_t* leftExtra,
+                                                  const uint64_t* rightExtra, size_t frames,
+                                                  uint64_t* pairs) {
+  if (!wideVectorsAvailable()) return 0;
+  size_t i = 0;
+  for (; frames - i >= 8; i += 8) {
+    const __m512i extra =
+        _mm512_or_si512(_mm512_loadu_si512(leftExtra + i), _mm512_loadu_si512(rightExtra + i));
+    if (!joinLanes(_mm512_loadu_si512(left + i), _mm512_loadu_si512(right + i), extra, pairs + i)) {
+      break;
+    }
+  }
+  return i;
+}
+
+[[gnu::target("avx512f")]] size_t pairNeighbourFields(const uint64_t* fields, const uint64_t* extra,
+                                                      size_t count, uint64_t* pairs) {
+  if (!wideVectorsAvailable()) return 0;
+  const __m512i evens = _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0);
+  const __m512i odds = _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1);
+  size_t i = 0;
+  for (; count - i >= 16; i += 16) {
+    const __m512i low = _mm512_loadu_si512(fields + i);
+    const __m512i high = _mm512_loadu_si512(fields + i + 8);
+    const __m512i extras =
+        _mm512_or_si512(_mm512_loadu_si512(extra + i), _mm512_loadu_si512(extra + i + 8));
+    if (!joinLanes(_mm512_permutex2var_epi64(low, evens, high),
+                   _mm512_permutex2var_epi64(low, odds, high), extras, pairs + i / 2)) {
+      break;
+    }
+  }
+  return i;
+}
+
 #else
+
+size_t pairExactFields(const uint64_t*, const uint64_t*, const uint64_t*, const uint64_t*, size_t,
+                       uint64_t*) {
+  return 0;
+}
+
+size_t pairNeighbourFields(const uint64_t*, const uint64_t*, size_t, uint64_t*) { return 0; }
 
 size_t codeExactGroups(const uint8_t*, size_t, uint32_t, uint32_t, int32_t, const StepTable::Entry*,
                        const uint32_t*, ExactChain&, uint64_t*, uint64_t*, uint32_t&) {

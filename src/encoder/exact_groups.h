@@ -34,4 +34,16 @@ size_t codeExactGroups(const uint8_t* frames, size_t count, uint32_t channels, u
                        int32_t before, const StepTable::Entry* steps, const uint32_t* codes,
                        ExactChain& chain, uint64_t* first, uint64_t* second, uint32_t& inexact);
 
+// Joins two fields (width in the high half, value in the low) into one, the first's bits before
+// the second's, for each frame from the first on while both samples of eight frames in a row have
+// one field each and every pair fits in 32 bits: into `pairs`, and returns the frames joined, a
+// multiple of eight. left and right: the two channels' first fields; extra: their second fields,
+// at the same places from leftExtra and rightExtra. Returns 0 where the machine lacks the vectors.
+size_t pairExactFields(const uint64_t* left, const uint64_t* right, const uint64_t* leftExtra,
+                       const uint64_t* rightExtra, size_t frames, uint64_t* pairs);
+// The same for one channel's samples two by two: fields 2k and 2k + 1 into pairs[k], sixteen
+// samples at a time; returns the samples joined.
+size_t pairNeighbourFields(const uint64_t* fields, const uint64_t* extra, size_t count,
+                           uint64_t* pairs);
+
 }  // namespace qxw

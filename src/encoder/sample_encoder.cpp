@@ -238,10 +238,26 @@ bool packExact(BitWriter& writer, ExactFields fields, size_t frames, uint32_t ch
     }
   };
   if constexpr (kChannels == 2) {
-    for (size_t i = 0; i < frames; ++i) pair(i, kBlockFrames + i);
+    // Frames whose samples join into one field each, eight at a time in vector lanes; the
+    // eight that stop the lanes one at a time.
+    uint64_t joined[kBlockFrames];
+    for (size_t i = 0; i < frames;) {
+      const size_t n =
+          pairExactFields(fields.first + i, fields.first + kBlockFrames + i, fields.second + i,
+                          fields.second + kBlockFrames + i, frames - i, joined);
+      for (size_t k = 0; k < n; ++k) out.put(joined[k]);
+      i += n;
+      for (const size_t stop = std::min(frames, i + 8); i < stop; ++i) pair(i, kBlockFrames + i);
+    }
   } else if constexpr (kChannels == 1) {
+    uint64_t joined[kBlockFrames / 2];
     size_t i = 0;
-    for (; i + 2 <= frames; i += 2) pair(i, i + 1);
+    while (i + 2 <= frames) {
+      const size_t n = pairNeighbourFields(fields.first + i, fields.second + i, frames - i, joined);
+      for (size_t k = 0; k < n / 2; ++k) out.put(joined[k]);
+      i += n;
+      for (const size_t stop = std::min(frames, i + 16); i + 2 <= stop; i += 2) pair(i, i + 1);
+    }
     if (i < frames) one(i);
   } else {
     for (size_t i = 0; i < frames; ++i) {

@@ -135,7 +135,8 @@ Walked walk(const EncoderModel& model, const StepTable* steps, const std::vector
     Recorder record{walked.reconstruction.data(), 0};
     const SampleRange range = rangeOf(input);
     const size_t stride = 2 * size_t{model.channelCount};
-    const uint8_t* middle = range.begin + input.size() / stride / 3 * stride;
+    // An odd number of frames in each call leaves blocks that end off any group of frames.
+    const uint8_t* middle = range.begin + (input.size() / stride / 3 | 1) * stride;
     encoder.encode(states.data(), range.begin, middle, range.end, writer, record);
     encoder.encode(states.data(), middle, range.end, range.end, writer, record);
     writer.alignToWord();
