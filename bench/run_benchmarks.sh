@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Release programs, makes a music and speech corpus from Debian packages, and times
-# wav2qxw and qxw2wav against flac and wavpack on it, single-threaded, in alternating runs.
+# wav2qxw and qxw2wav against flac and wavpack on it, in alternating runs (bench/alternate.py).
 # Writes docs/BENCHMARKS.md and docs/benchmarks.png. Usage: bench/run_benchmarks.sh [workdir]
 # The peers come from the environment: FLAC and WAVPACK (default: Debian's), and FLAC_NEWEST, the
 # newest flac, which encodes on several threads (default: ../shared/peers/flac-1.5.0 beside the
@@ -86,7 +86,7 @@ echo "Tools: $("$FLAC" --version), $("$WAVPACK" --version 2>&1 | head -n 1 | tr 
 echo "wav2qxw uses every core (the bytes never depend on it); \"one CPU\" rows run under"
 echo "\`taskset -c 0\`, where the programs see one CPU and start no second thread. flac and wavpack"
 echo "run on one thread. qxw2wav decodes a file on two threads where there are two CPUs. Times are"
-echo "medians of alternating hyperfine runs (wall clock)."
+echo "medians of ten alternating rounds, each command run once a round by hyperfine (wall clock)."
 echo
 } > "$report"
 
@@ -101,22 +101,22 @@ for corpus in music speech; do
   newest=()
   if [ -n "$FLAC_NEWEST" ]; then
     "$FLAC_NEWEST" -0 -f -s "$in" -o "$corpus-n0.flac"
-    newest=(-n "newest flac -0 -j$(nproc)" "$FLAC_NEWEST -0 -j$(nproc) -f -s $in -o $corpus-n0.flac"
-            -n "newest flac -0, one CPU" "$cpu0 $FLAC_NEWEST -0 -f -s $in -o $corpus-n0.flac"
-            -n "newest flac -d (-0 file)" "$FLAC_NEWEST -d -f -s $corpus-n0.flac -o $corpus-out.wav")
+    newest=("newest flac -0 -j$(nproc)" "$FLAC_NEWEST -0 -j$(nproc) -f -s $in -o $corpus-n0.flac"
+            "newest flac -0, one CPU" "$cpu0 $FLAC_NEWEST -0 -f -s $in -o $corpus-n0.flac"
+            "newest flac -d (-0 file)" "$FLAC_NEWEST -d -f -s $corpus-n0.flac -o $corpus-out.wav")
   fi
-  hyperfine -N --warmup 2 --runs 10 --export-json "$corpus.json" \
-    -n "wav2qxw /Q3" "$enc /Q3 $in $corpus-3.qxw" \
-    -n "wav2qxw /Q9" "$enc /Q9 $in $corpus-9.qxw" \
-    -n "wav2qxw /Q3, one CPU" "$cpu0 $enc /Q3 $in $corpus-3t.qxw" \
-    -n "wav2qxw /Q9, one CPU" "$cpu0 $enc /Q9 $in $corpus-9t.qxw" \
-    -n "flac -0" "$FLAC -0 -f -s $in -o $corpus-0.flac" \
-    -n "flac -5" "$FLAC -5 -f -s $in -o $corpus-5.flac" \
-    -n "wavpack -f" "$WAVPACK -q -f -y $in -o $corpus.wv" \
-    -n "qxw2wav (Q9 file)" "$dec /F $corpus-9.qxw $corpus-out.wav" \
-    -n "qxw2wav (Q3 file)" "$dec /F $corpus-3.qxw $corpus-out.wav" \
-    -n "flac -d (-5 file)" "$FLAC -d -f -s $corpus-5.flac -o $corpus-out.wav" \
-    -n "wvunpack" "wvunpack -q -y $corpus.wv -o $corpus-out.wav" "${newest[@]}" >/dev/null
+  python3 "$root/bench/alternate.py" 10 1 "$corpus.json" \
+    "wav2qxw /Q3" "$enc /Q3 $in $corpus-3.qxw" \
+    "wav2qxw /Q9" "$enc /Q9 $in $corpus-9.qxw" \
+    "wav2qxw /Q3, one CPU" "$cpu0 $enc /Q3 $in $corpus-3t.qxw" \
+    "wav2qxw /Q9, one CPU" "$cpu0 $enc /Q9 $in $corpus-9t.qxw" \
+    "flac -0" "$FLAC -0 -f -s $in -o $corpus-0.flac" \
+    "flac -5" "$FLAC -5 -f -s $in -o $corpus-5.flac" \
+    "wavpack -f" "$WAVPACK -q -f -y $in -o $corpus.wv" \
+    "qxw2wav (Q9 file)" "$dec /F $corpus-9.qxw $corpus-out.wav" \
+    "qxw2wav (Q3 file)" "$dec /F $corpus-3.qxw $corpus-out.wav" \
+    "flac -d (-5 file)" "$FLAC -d -f -s $corpus-5.flac -o $corpus-out.wav" \
+    "wvunpack" "wvunpack -q -y $corpus.wv -o $corpus-out.wav" "${newest[@]}"
   python3 - "$corpus.json" "$bytes" "$corpus" >> "$report" <<'PY'
 import json, os, sys
 runs = json.load(open(sys.argv[1]))["results"]
