@@ -24,7 +24,7 @@ void ContextDecoder::build(int context, const int32_t* lengths, const uint8_t* o
     tree.children[node][words[s] & 1u] = static_cast<int16_t>(-(s + 1));
   }
 
-  uint16_t* table = &entries_[rowOf(context)];
+  uint16_t* table = &entries_[static_cast<size_t>(context) << kTableBits];
   for (uint32_t prefix = 0; prefix < kTableSize; ++prefix) {
     int node = 0;
     uint32_t entry = 0;
@@ -33,11 +33,12 @@ void ContextDecoder::build(int context, const int32_t* lengths, const uint8_t* o
       if (child < 0) {
         const int symbol = -child - 1;
         const auto codeLength = static_cast<uint32_t>(depth);
-        entry = kindOf(symbol) << 10 | codeLength << 6 | (codeLength + tree.offsetBits[symbol]);
+        entry =
+            kindOf(symbol) << kKindShift | codeLength << 6 | (codeLength + tree.offsetBits[symbol]);
         break;
       }
       node = child;
-      entry = static_cast<uint32_t>(node) << 10;
+      entry = static_cast<uint32_t>(node) << kKindShift;
     }
     table[prefix] = static_cast<uint16_t>(entry);
   }

@@ -11,16 +11,18 @@ namespace qxw {
 // Decodes the symbols of every context's code, with the field that follows each. Each context
 // has a table indexed by the next kTableBits bits that resolves every code up to that length,
 // and the whole field behind it, in one look; longer codes continue bit by bit down the context's
-// code tree from the node the table names. The tables lie one after another, so that a context
-// is a row: its number times the table's size.
+// code tree from the node the table names. The tables lie one after another, two bytes an entry.
 //
 // A symbol comes out as its kind: its bin in the low five bits and whether it turns the
 // direction above them, which is the symbol itself below 32 and one more from there on. The
-// kind's bin is the next context.
+// kind's bin is the next context. A decoding loop holds a context as its table, and gets a kind
+// shifted as the entries hold it: the next table and the kind's meaning then follow from the last
+// entry in a step or two, which is what chains one sample of a channel to its next.
 class ContextDecoder {
  public:
   static constexpr int kTableBits = 9;
   static constexpr uint32_t kTableSize = 1u << kTableBits;
+  static constexpr int kKindShift = 10;
 
   static constexpr uint32_t kindOf(int symbol) {
     return static_cast<uint32_t>(symbol < 32 ? symbol : symbol + 1);
@@ -28,25 +30,32 @@ class ContextDecoder {
   static constexpr int symbolOfKind(uint32_t kind) {
     return static_cast<int>(kind < 32 ? kind : kind - 1);
   }
-  static constexpr uint32_t rowOf(int context) {
-    return static_cast<uint32_t>(context) << kTableBits;
+  const uint16_t* table(int context) const {
+    return entries_.data() + (static_cast<size_t>(context) << kTableBits);
+  }
+  // The table of the context a symbol of this kind (shifted) leads to: its bin's, whose place
+  // in bytes is the bin times the table's 1024 bytes, where the shifted kind holds the bin.
+  const uint16_t* tableAfter(uint32_t shiftedKind) const {
+    static_assert(kTableSize * sizeof(uint16_t) == 1u << kKindShift);
+    return reinterpret_cast<const uint16_t*>(reinterpret_cast<const uint8_t*>(entries_.data()) +
+                                             (shiftedKind & (31u << kKindShift)));
   }
 
   // context's code: a complete prefix code of 63 lengths, each 1..32. offsetBits, when given: the
   // width of the field that follows each symbol, 0..32; none when null.
   void build(int context, const int32_t* lengths, const uint8_t* offsetBits = nullptr);
 
-  // The kind of the symbol of the context at `row` and the field that follows it, from a register
-  // holding at least 56 bits, which it leaves refilled. top: the register's first kTableBits bits,
-  // kept by the caller from one symbol to the next: a short code's top is known from the bits
-  // already held, before the refill lands, which takes the refill off the path from one code to
-  // the next.
-  [[gnu::always_inline]] uint32_t decode(BitRegister& r, uint32_t& top, uint32_t row,
+  // The kind of the symbol of the context whose table is given, shifted by kKindShift (with other
+  // bits below it), and the field that follows it, from a register holding at least 56 bits, which
+  // it leaves refilled. top: the register's first kTableBits bits, kept by the caller from one
+  // symbol to the next: a short code's top is known from the bits already held, before the refill
+  // lands, which takes the refill off the path from one code to the next.
+  [[gnu::always_inline]] uint32_t decode(BitRegister& r, uint32_t& top, const uint16_t* table,
                                          uint32_t& field) const {
     const uint64_t ahead = r.ahead();
-    const uint32_t entry = entries_[row | top];
-    const uint32_t codeLength = (entry >> 6) & 0xF;
-    if (codeLength != 0) [[likely]] {
+    const uint32_t entry = table[top];
+    if ((entry & kCodeLengthBits) != 0) [[likely]] {
+      const uint32_t codeLength = (entry >> 6) & 0xF;
       const uint32_t width = entry & 0x3F;
       // Shifted in two steps, so that an empty field gives 0 without a shift by 64.
       field = static_cast<uint32_t>(((r.bits << codeLength) >> 1) >> (63 - (width - codeLength)));
@@ -54,18 +63,20 @@ class ContextDecoder {
       // first bits are already there.
       top = static_cast<uint32_t>((r.bits << width) >> (64 - kTableBits));
       r.skipAndRefill(width, ahead);
-      return entry >> 10;
+      // Below the kind, what the caller never looks at.
+      return entry;
     }
-    const uint32_t kind = decodeLong(r, static_cast<int>(row >> kTableBits), entry >> 10, field);
+    const auto context = static_cast<int>((table - entries_.data()) >> kTableBits);
+    const uint32_t kind = decodeLong(r, context, entry >> kKindShift, field);
     top = static_cast<uint32_t>(r.bits >> (64 - kTableBits));
-    return kind;
+    return kind << kKindShift;
   }
 
   // A symbol of context's code and its field, from a reader.
   int decode(BitReader& reader, int context, uint32_t& field) const {
     BitRegister r = reader.take();
     auto top = static_cast<uint32_t>(r.bits >> (64 - kTableBits));
-    const uint32_t kind = decode(r, top, rowOf(context), field);
+    const uint32_t kind = decode(r, top, table(context), field) >> kKindShift;
     reader.give(r);
     return symbolOfKind(kind);
   }
@@ -99,6 +110,7 @@ class ContextDecoder {
   // a code longer than the table), the kind in 10..15; for a longer code, the tree node where it
   // continues in 10..15. Two bytes, so that the tables of the contexts in use stay in the
   // nearest cache.
+  static constexpr uint32_t kCodeLengthBits = 0x3C0;
   std::array<uint16_t, kContextCount * kTableSize> entries_{};
   std::array<Tree, kContextCount> trees_{};
 };

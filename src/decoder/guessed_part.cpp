@@ -13,12 +13,11 @@ constexpr size_t kBlockFrames = 4096;
 }  // namespace
 
 GuessedPart::GuessedPart(const uint8_t* data, size_t size, uint32_t channels,
-                         const ContextDecoder& codes, const SymbolInfo* symbols, size_t maxFrames)
+                         const DecodeTables& tables, size_t maxFrames)
     : data_(data),
       size_(size),
       channelCount_(channels),
-      codes_(codes),
-      symbols_(symbols),
+      tables_(tables),
       maxFrames_(maxFrames),
       channels_(channels),
       samples_(new int16_t[maxFrames * channels]),
@@ -94,7 +93,7 @@ uint64_t GuessedPart::lastCheckpointBit() const {
 }
 
 void GuessedPart::guess() {
-  for (DecodedChannel& ch : channels_) ch = {0, 0, false, 0};
+  for (DecodedChannel& ch : channels_) ch = {0, tables_.codes.table(0), false, 0};
   checkCount_ = 0;
   wrappedEnd_ = 0;
 }
@@ -149,7 +148,7 @@ bool GuessedPart::decodeWatched(BitReader& reader, size_t frame) {
     DecodedChannel& ch = channels_[c];
     const bool fresh = ch.pendingRun == 0;
     uint32_t magnitude = 0;
-    samples_[frame * channelCount_ + c] = decodeSample(ch, at, codes_, symbols_, magnitude);
+    samples_[frame * channelCount_ + c] = decodeSample(ch, at, tables_, magnitude);
     if (wraps(magnitude)) [[unlikely]]
       wrappedEnd_ = frame * channelCount_ + c + 1;
     longRun = longRun || (fresh && ch.pendingRun > kLongRun);
@@ -165,7 +164,7 @@ void GuessedPart::decodeBlock(BitReader& reader, size_t frame, size_t count) {
     if (wraps(magnitude)) [[unlikely]]
       wrappedEnd = (frame + f) * channels + c + 1;
   };
-  decodeFrames(reader, channels_.data(), channels, codes_, symbols_, block_.data(), count, note);
+  decodeFrames(reader, channels_.data(), channels, tables_, block_.data(), count, note);
   std::copy_n(block_.data(), count * channels, samples_.get() + frame * channels);
   wrappedEnd_ = wrappedEnd;
 }

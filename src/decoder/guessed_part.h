@@ -30,8 +30,8 @@ class GuessedPart {
 
   // data: the encoded data, size bytes; the context and symbol tables are those of the decoder
   // that confirms the part; maxFrames: the most frames a part holds.
-  GuessedPart(const uint8_t* data, size_t size, uint32_t channels, const ContextDecoder& codes,
-              const SymbolInfo* symbols, size_t maxFrames);
+  GuessedPart(const uint8_t* data, size_t size, uint32_t channels, const DecodeTables& tables,
+              size_t maxFrames);
   ~GuessedPart();
   GuessedPart(const GuessedPart&) = delete;
   GuessedPart& operator=(const GuessedPart&) = delete;
@@ -79,8 +79,7 @@ class GuessedPart {
   const uint8_t* data_;
   size_t size_;
   uint32_t channelCount_;
-  const ContextDecoder& codes_;
-  const SymbolInfo* symbols_;
+  const DecodeTables& tables_;
   size_t maxFrames_;
 
   uint64_t startBit_ = 0;

@@ -17,7 +17,7 @@ constexpr size_t frameBytes(uint32_t channels) { return size_t{8} * channels; }
 SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data, SplitOptions split)
     : header_(header),
       data_(data),
-      codes_(std::make_unique<ContextDecoder>()),
+      tables_(std::make_unique<DecodeTables>()),
       reader_(data, header.dataSize),
       channels_(header.channelCount),
       split_(split) {
@@ -26,7 +26,7 @@ SampleDecoder::SampleDecoder(const QxwHeader& header, const uint8_t* data, Split
 
 SampleDecoder::SampleDecoder(const QxwHeader& header)
     : header_(header),
-      codes_(std::make_unique<ContextDecoder>()),
+      tables_(std::make_unique<DecodeTables>()),
       reader_(header.dataSize, frameBytes(header.channelCount)),
       channels_(header.channelCount) {
   buildContexts();
@@ -38,22 +38,24 @@ void SampleDecoder::buildContexts() {
   uint8_t offsetBits[kSymbolCount] = {};
   for (int s = 1; s < kSymbolCount; ++s) {
     const int bin = binOfSymbol(s);
-    symbols_[ContextDecoder::kindOf(s)] = {
-        header_.binBase[bin], 0, static_cast<uint8_t>(header_.binShift[bin]), symbolTurns(s)};
+    tables_->symbols[ContextDecoder::kindOf(s)] = {
+        header_.binBase[bin], 0, ~0u, static_cast<uint8_t>(header_.binShift[bin]), symbolTurns(s)};
     offsetBits[s] = static_cast<uint8_t>(header_.binBits[bin]);
   }
-  symbols_[0] = {0, ~0u, 0, false};
-  for (int c = 1; c < kContextCount; ++c) codes_->build(c, header_.codeLength[c], offsetBits);
+  tables_->symbols[0] = {0, ~0u, 0, 0, false};
+  for (int c = 1; c < kContextCount; ++c)
+    tables_->codes.build(c, header_.codeLength[c], offsetBits);
   // In context 0 the run count follows the zero symbol as its field.
   offsetBits[0] = static_cast<uint8_t>(header_.binBits[0]);
-  codes_->build(0, header_.codeLength[0], offsetBits);
+  tables_->codes.build(0, header_.codeLength[0], offsetBits);
+  for (DecodedChannel& ch : channels_) ch.context = tables_->codes.table(0);
 }
 
 size_t SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels) {
   if (!reader_.ready()) return 0;
   const auto none = [](const DecodedChannel&, uint32_t, size_t, uint32_t) {};
-  const size_t decoded = decodeFrames(reader_, channels_.data(), channels, *codes_, symbols_.data(),
-                                      out, frames, none);
+  const size_t decoded =
+      decodeFrames(reader_, channels_.data(), channels, *tables_, out, frames, none);
   frame_ += static_cast<uint32_t>(decoded);
   return decoded;
 }

@@ -15,23 +15,28 @@ namespace qxw {
 
 // One channel of a decode between two of its samples.
 struct DecodedChannel {
-  int32_t reconstructed = 0;  // always within the 16-bit range
-  uint32_t context = 0;       // the context's row in the decoder's tables
+  uint16_t reconstructed = 0;         // the sample's bits, as stored
+  const uint16_t* context = nullptr;  // the context's table in the decoder
   bool lastNegative = false;
   uint32_t pendingRun = 0;
 };
 
 // What a symbol stands for, by its kind: the magnitude's base and shift, and whether the
 // direction turns; the field that follows it is a run count where runMask keeps it (the zero
-// symbol), else an offset.
+// symbol), else an offset, which offsetMask keeps.
 struct SymbolInfo {
   uint32_t base;
   uint32_t runMask;
+  uint32_t offsetMask;
   uint8_t shift;
   bool turned;
 };
-// One for every kind a symbol can have.
-using SymbolInfos = std::array<SymbolInfo, 64>;
+// What a decoding loop looks up: the codes of every context, and what each kind of symbol
+// stands for, together, so that one address reaches both.
+struct DecodeTables {
+  ContextDecoder codes;
+  std::array<SymbolInfo, 64> symbols;  // by kind
+};
 
 // Where a decoding loop stands in the stream: the bit register, and the first bits of the next
 // code, known before the register's refill lands.
@@ -46,33 +51,33 @@ struct CodeCursor {
 // cursor's register, which must hold at least 56 bits. magnitude: the step's size, 0 for a run's
 // sample.
 [[gnu::always_inline]] inline int16_t decodeSample(DecodedChannel& ch, CodeCursor& at,
-                                                   const ContextDecoder& codes,
-                                                   const SymbolInfo* symbols, uint32_t& magnitude) {
+                                                   const DecodeTables& tables,
+                                                   uint32_t& magnitude) {
   if (ch.pendingRun > 0) {
     --ch.pendingRun;
     magnitude = 0;
     return static_cast<int16_t>(ch.reconstructed);
   }
   uint32_t field = 0;
-  const uint32_t kind = codes.decode(at.r, at.top, ch.context, field);
-  const SymbolInfo& info = symbols[kind];
+  const uint32_t kind = tables.codes.decode(at.r, at.top, ch.context, field);
+  const SymbolInfo& info = tables.symbols[kind >> ContextDecoder::kKindShift];
   // A zero symbol's field is its run count, empty outside context 0.
   ch.pendingRun = field & info.runMask;
-  magnitude = info.base + ((field & ~info.runMask) << info.shift);
+  magnitude = info.base + ((field & info.offsetMask) << info.shift);
   const bool negative = (magnitude != 0) & (ch.lastNegative != info.turned);
   const uint32_t step = negative ? 0u - magnitude : magnitude;
   // Wraps, as a reader of any file must.
-  ch.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(ch.reconstructed + step));
-  ch.context = ContextDecoder::rowOf(static_cast<int>(kind & 31));
+  ch.reconstructed = static_cast<uint16_t>(ch.reconstructed + step);
+  ch.context = tables.codes.tableAfter(kind);
   ch.lastNegative = negative;
   return static_cast<int16_t>(ch.reconstructed);
 }
 
 // The same for one sample from a reader.
-inline int16_t decodeSample(DecodedChannel& ch, BitReader& reader, const ContextDecoder& codes,
-                            const SymbolInfo* symbols, uint32_t& magnitude) {
+inline int16_t decodeSample(DecodedChannel& ch, BitReader& reader, const DecodeTables& tables,
+                            uint32_t& magnitude) {
   CodeCursor at(reader.take());
-  const int16_t sample = decodeSample(ch, at, codes, symbols, magnitude);
+  const int16_t sample = decodeSample(ch, at, tables, magnitude);
   reader.give(at.r);
   return sample;
 }
@@ -84,9 +89,8 @@ inline int16_t decodeSample(DecodedChannel& ch, BitReader& reader, const Context
 // the end.
 template <uint32_t kCount, typename Note>
 [[gnu::always_inline]] inline size_t decodeFramesOf(BitReader& reader, DecodedChannel* channels,
-                                                    uint32_t count, const ContextDecoder& codes,
-                                                    const SymbolInfo* symbols, int16_t* out,
-                                                    size_t frames, Note& note) {
+                                                    uint32_t count, const DecodeTables& tables,
+                                                    int16_t* out, size_t frames, Note& note) {
   if constexpr (kCount != 0) count = kCount;
   DecodedChannel local[kMaxChannels];
   std::copy_n(channels, count, local);
@@ -103,7 +107,7 @@ template <uint32_t kCount, typename Note>
 #pragma GCC unroll 2
     for (uint32_t c = 0; c < count; ++c) {
       uint32_t magnitude;
-      *out++ = decodeSample(local[c], at, codes, symbols, magnitude);
+      *out++ = decodeSample(local[c], at, tables, magnitude);
       note(local[c], magnitude, i, c);
     }
   }
@@ -116,16 +120,15 @@ template <uint32_t kCount, typename Note>
 // registers.
 template <typename Note>
 [[gnu::always_inline]] inline size_t decodeFrames(BitReader& reader, DecodedChannel* channels,
-                                                  uint32_t count, const ContextDecoder& codes,
-                                                  const SymbolInfo* symbols, int16_t* out,
-                                                  size_t frames, Note& note) {
+                                                  uint32_t count, const DecodeTables& tables,
+                                                  int16_t* out, size_t frames, Note& note) {
   switch (count) {
     case 1:
-      return decodeFramesOf<1>(reader, channels, count, codes, symbols, out, frames, note);
+      return decodeFramesOf<1>(reader, channels, count, tables, out, frames, note);
     case 2:
-      return decodeFramesOf<2>(reader, channels, count, codes, symbols, out, frames, note);
+      return decodeFramesOf<2>(reader, channels, count, tables, out, frames, note);
     default:
-      return decodeFramesOf<0>(reader, channels, count, codes, symbols, out, frames, note);
+      return decodeFramesOf<0>(reader, channels, count, tables, out, frames, note);
   }
 }
 
@@ -192,8 +195,7 @@ class SampleDecoder {
 
   QxwHeader header_;
   const uint8_t* data_ = nullptr;  // null when fed
-  std::unique_ptr<ContextDecoder> codes_;
-  SymbolInfos symbols_{};
+  std::unique_ptr<DecodeTables> tables_;
   BitReader reader_;
   std::vector<DecodedChannel> channels_;
   uint32_t frame_ = 0;

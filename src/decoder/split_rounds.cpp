@@ -60,8 +60,8 @@ bool SampleDecoder::startRound(uint64_t bit, uint32_t frame) {
   splitStop_ = total - kEndBits;
   if (secondStart_ + bitsPerFrame * round / 2 > splitStop_) return false;
   if (!second_) {
-    second_ = std::make_unique<GuessedPart>(data_, header_.dataSize, header_.channelCount, *codes_,
-                                            symbols_.data(), 2 * split_.roundFrames);
+    second_ = std::make_unique<GuessedPart>(data_, header_.dataSize, header_.channelCount, *tables_,
+                                            2 * split_.roundFrames);
     part_.reset(new int16_t[2 * split_.roundFrames * header_.channelCount]);
   }
   // The part goes on until this thread meets it, up to twice a round: a part of sparse bits
@@ -75,7 +75,7 @@ bool SampleDecoder::startRound(uint64_t bit, uint32_t frame) {
 
 int16_t SampleDecoder::decodeOne(uint32_t channel) {
   uint32_t magnitude;
-  return decodeSample(channels_[channel], reader_, *codes_, symbols_.data(), magnitude);
+  return decodeSample(channels_[channel], reader_, *tables_, magnitude);
 }
 
 // One frame a sample at a time, looking before each sample for a checkpoint of the second part
@@ -220,7 +220,7 @@ size_t SampleDecoder::adoptEnd(int16_t* out) {
     ours = partChannels_[b];
     // The last sample of each channel, put right.
     const auto last = static_cast<uint16_t>(samples[partEnd_ - channels + b]);
-    ours.reconstructed = static_cast<int16_t>(static_cast<uint16_t>(last + partMoves_[b]));
+    ours.reconstructed = static_cast<uint16_t>(last + partMoves_[b]);
     ours.lastNegative = partChannels_[b].lastNegative != mirroredAtEnd_[b];
   }
   reader_.seek(partEndBit_);
