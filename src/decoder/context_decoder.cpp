@@ -33,8 +33,8 @@ void ContextDecoder::build(int context, const int32_t* lengths, const uint8_t* o
       if (child < 0) {
         const int symbol = -child - 1;
         const auto codeLength = static_cast<uint32_t>(depth);
-        entry =
-            kindOf(symbol) << kKindShift | codeLength << 6 | (codeLength + tree.offsetBits[symbol]);
+        entry = kindOf(symbol, context) << kKindShift | codeLength << 6 |
+                (codeLength + tree.offsetBits[symbol]);
         break;
       }
       node = child;

@@ -14,21 +14,24 @@ namespace qxw {
 // code tree from the node the table names. The tables lie one after another, two bytes an entry.
 //
 // A symbol comes out as its kind: its bin in the low five bits and whether it turns the
-// direction above them, which is the symbol itself below 32 and one more from there on. The
-// kind's bin is the next context. A decoding loop holds a context as its table, and gets a kind
-// shifted as the entries hold it: the next table and the kind's meaning then follow from the last
-// entry in a step or two, which is what chains one sample of a channel to its next.
+// direction above them, which is the symbol itself below 32 and one more from there on; the zero
+// symbol outside context 0, which no run count follows, is kind 32. The kind's bin is the next
+// context. A decoding loop holds a context as its table, and gets a kind shifted as the entries
+// hold it: the next table and the kind's meaning then follow from the last entry in a step or
+// two, which is what chains one sample of a channel to its next.
 class ContextDecoder {
  public:
   static constexpr int kTableBits = 9;
   static constexpr uint32_t kTableSize = 1u << kTableBits;
   static constexpr int kKindShift = 10;
+  static constexpr uint32_t kKindCount = 64;
 
-  static constexpr uint32_t kindOf(int symbol) {
+  static constexpr uint32_t kindOf(int symbol, int context) {
+    if (symbol == 0) return context == 0 ? 0 : 32;
     return static_cast<uint32_t>(symbol < 32 ? symbol : symbol + 1);
   }
   static constexpr int symbolOfKind(uint32_t kind) {
-    return static_cast<int>(kind < 32 ? kind : kind - 1);
+    return static_cast<int>(kind <= 32 ? kind % 32 : kind - 1);
   }
   const uint16_t* table(int context) const {
     return entries_.data() + (static_cast<size_t>(context) << kTableBits);
@@ -46,39 +49,41 @@ class ContextDecoder {
   void build(int context, const int32_t* lengths, const uint8_t* offsetBits = nullptr);
 
   // The kind of the symbol of the context whose table is given, shifted by kKindShift (with other
-  // bits below it), and the field that follows it, from a register holding at least 56 bits, which
-  // it leaves refilled. top: the register's first kTableBits bits, kept by the caller from one
-  // symbol to the next: a short code's top is known from the bits already held, before the refill
-  // lands, which takes the refill off the path from one code to the next.
-  [[gnu::always_inline]] uint32_t decode(BitRegister& r, uint32_t& top, const uint16_t* table,
+  // bits below it), and its field in the low bits of `field` (with the code's bits above it), from
+  // a register holding at least 56 bits, which it leaves refilled. top: the register's first
+  // kTableBits bits, kept by the caller from one symbol to the next: a short code's top is known
+  // from the bits already held, before the refill lands, which takes the refill off the path
+  // from one code to the next.
+  [[gnu::always_inline]] uint32_t decode(BitRegister& r, uint64_t& top, const uint16_t* table,
                                          uint32_t& field) const {
     const uint64_t ahead = r.ahead();
     const uint32_t entry = table[top];
     if ((entry & kCodeLengthBits) != 0) [[likely]] {
-      const uint32_t codeLength = (entry >> 6) & 0xF;
+      // Every code of the table is at least a bit long, so the shift stays below 64.
       const uint32_t width = entry & 0x3F;
-      // Shifted in two steps, so that an empty field gives 0 without a shift by 64.
-      field = static_cast<uint32_t>(((r.bits << codeLength) >> 1) >> (63 - (width - codeLength)));
+      field = static_cast<uint32_t>(r.bits >> (64 - width));
       // A short code and its field take at most 41 of the 56 bits held, so the next code's
       // first bits are already there.
-      top = static_cast<uint32_t>((r.bits << width) >> (64 - kTableBits));
+      top = (r.bits << width) >> (64 - kTableBits);
       r.skipAndRefill(width, ahead);
       // Below the kind, what the caller never looks at.
       return entry;
     }
     const auto context = static_cast<int>((table - entries_.data()) >> kTableBits);
     const uint32_t kind = decodeLong(r, context, entry >> kKindShift, field);
-    top = static_cast<uint32_t>(r.bits >> (64 - kTableBits));
+    top = r.bits >> (64 - kTableBits);
     return kind << kKindShift;
   }
 
   // A symbol of context's code and its field, from a reader.
   int decode(BitReader& reader, int context, uint32_t& field) const {
     BitRegister r = reader.take();
-    auto top = static_cast<uint32_t>(r.bits >> (64 - kTableBits));
+    uint64_t top = r.bits >> (64 - kTableBits);
     const uint32_t kind = decode(r, top, table(context), field) >> kKindShift;
     reader.give(r);
-    return symbolOfKind(kind);
+    const int symbol = symbolOfKind(kind);
+    field &= static_cast<uint32_t>((uint64_t{1} << trees_[context].offsetBits[symbol]) - 1);
+    return symbol;
   }
 
  private:
@@ -94,7 +99,7 @@ class ContextDecoder {
         r.refill();  // up to 32 bits of code were taken, and the field may have 32 more
         field = r.take(tree.offsetBits[symbol]);
         r.refill();
-        return kindOf(symbol);
+        return kindOf(symbol, context);
       }
       node = child;
     }

@@ -35,17 +35,21 @@ SampleDecoder::SampleDecoder(const QxwHeader& header)
 SampleDecoder::~SampleDecoder() = default;
 
 void SampleDecoder::buildContexts() {
+  const auto maskOf = [](int bits) { return static_cast<uint32_t>((uint64_t{1} << bits) - 1); };
   uint8_t offsetBits[kSymbolCount] = {};
+  auto& symbols = tables_->symbols;
   for (int s = 1; s < kSymbolCount; ++s) {
     const int bin = binOfSymbol(s);
-    tables_->symbols[ContextDecoder::kindOf(s)] = {
-        header_.binBase[bin], 0, ~0u, static_cast<uint8_t>(header_.binShift[bin]), symbolTurns(s)};
+    symbols[ContextDecoder::kindOf(s, 0)] = {header_.binBase[bin], 0, maskOf(header_.binBits[bin]),
+                                             static_cast<uint8_t>(header_.binShift[bin]),
+                                             symbolTurns(s)};
     offsetBits[s] = static_cast<uint8_t>(header_.binBits[bin]);
   }
-  tables_->symbols[0] = {0, ~0u, 0, 0, false};
+  // The zero step: in context 0 with its run count, elsewhere with no field.
+  symbols[ContextDecoder::kindOf(0, 0)] = {0, maskOf(header_.binBits[0]), 0, 0, false};
+  symbols[ContextDecoder::kindOf(0, 1)] = {0, 0, 0, 0, false};
   for (int c = 1; c < kContextCount; ++c)
     tables_->codes.build(c, header_.codeLength[c], offsetBits);
-  // In context 0 the run count follows the zero symbol as its field.
   offsetBits[0] = static_cast<uint8_t>(header_.binBits[0]);
   tables_->codes.build(0, header_.codeLength[0], offsetBits);
   for (DecodedChannel& ch : channels_) ch.context = tables_->codes.table(0);

@@ -22,8 +22,8 @@ struct DecodedChannel {
 };
 
 // What a symbol stands for, by its kind: the magnitude's base and shift, and whether the
-// direction turns; the field that follows it is a run count where runMask keeps it (the zero
-// symbol), else an offset, which offsetMask keeps.
+// direction turns; the field that follows it is a run count, which runMask keeps (the zero symbol
+// of context 0), or an offset, which offsetMask keeps, from the bits below it.
 struct SymbolInfo {
   uint32_t base;
   uint32_t runMask;
@@ -35,16 +35,24 @@ struct SymbolInfo {
 // stands for, together, so that one address reaches both.
 struct DecodeTables {
   ContextDecoder codes;
-  std::array<SymbolInfo, 64> symbols;  // by kind
+  std::array<SymbolInfo, ContextDecoder::kKindCount> symbols;  // by kind
+
+  // Sixteen bytes an entry, so that its place in bytes is the shifted kind's bits moved down.
+  const SymbolInfo& meaningOf(uint32_t shiftedKind) const {
+    static_assert(sizeof(SymbolInfo) == 16 && ContextDecoder::kKindCount == 64);
+    const size_t at = (shiftedKind >> (ContextDecoder::kKindShift - 4)) & (63u << 4);
+    return *reinterpret_cast<const SymbolInfo*>(reinterpret_cast<const uint8_t*>(symbols.data()) +
+                                                at);
+  }
 };
 
 // Where a decoding loop stands in the stream: the bit register, and the first bits of the next
 // code, known before the register's refill lands.
 struct CodeCursor {
   explicit CodeCursor(const BitRegister& from)
-      : r(from), top(static_cast<uint32_t>(from.bits >> (64 - ContextDecoder::kTableBits))) {}
+      : r(from), top(from.bits >> (64 - ContextDecoder::kTableBits)) {}
   BitRegister r;
-  uint32_t top;
+  uint64_t top;
 };
 
 // The next sample of a channel: one of its pending run, or its symbol and field read from the
@@ -60,8 +68,7 @@ struct CodeCursor {
   }
   uint32_t field = 0;
   const uint32_t kind = tables.codes.decode(at.r, at.top, ch.context, field);
-  const SymbolInfo& info = tables.symbols[kind >> ContextDecoder::kKindShift];
-  // A zero symbol's field is its run count, empty outside context 0.
+  const SymbolInfo& info = tables.meaningOf(kind);
   ch.pendingRun = field & info.runMask;
   magnitude = info.base + ((field & info.offsetMask) << info.shift);
   const bool negative = (magnitude != 0) & (ch.lastNegative != info.turned);
