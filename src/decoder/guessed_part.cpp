@@ -157,16 +157,22 @@ bool GuessedPart::decodeWatched(BitReader& reader, size_t frame) {
   return !longRun;
 }
 
+// Where no step can wrap, the loop need not look for one.
 void GuessedPart::decodeBlock(BitReader& reader, size_t frame, size_t count) {
   const uint32_t channels = channelCount_;
-  size_t wrappedEnd = wrappedEnd_;  // in a local, which the samples' stores cannot alias
-  const auto note = [&](const DecodedChannel&, uint32_t magnitude, size_t f, uint32_t c) {
-    if (wraps(magnitude)) [[unlikely]]
-      wrappedEnd = (frame + f) * channels + c + 1;
-  };
-  decodeFrames(reader, channels_.data(), channels, tables_, block_.data(), count, note);
+  if (tables_.stepsMayWrap) {
+    size_t wrappedEnd = wrappedEnd_;  // in a local, which the samples' stores cannot alias
+    const auto note = [&](const DecodedChannel&, uint32_t magnitude, size_t f, uint32_t c) {
+      if (wraps(magnitude)) [[unlikely]]
+        wrappedEnd = (frame + f) * channels + c + 1;
+    };
+    decodeFrames(reader, channels_.data(), channels, tables_, block_.data(), count, note);
+    wrappedEnd_ = wrappedEnd;
+  } else {
+    const auto none = [](const DecodedChannel&, uint32_t, size_t, uint32_t) {};
+    decodeFrames(reader, channels_.data(), channels, tables_, block_.data(), count, none);
+  }
   std::copy_n(block_.data(), count * channels, samples_.get() + frame * channels);
-  wrappedEnd_ = wrappedEnd;
 }
 
 }  // namespace qxw

@@ -38,6 +38,12 @@ void SampleDecoder::buildContexts() {
   const auto maskOf = [](int bits) { return static_cast<uint32_t>((uint64_t{1} << bits) - 1); };
   uint8_t offsetBits[kSymbolCount] = {};
   auto& symbols = tables_->symbols;
+  uint64_t largest = 0;
+  for (int bin = 1; bin < kBinCount; ++bin) {
+    largest = std::max(largest, header_.binBase[bin] + (uint64_t{maskOf(header_.binBits[bin])}
+                                                        << header_.binShift[bin]));
+  }
+  tables_->stepsMayWrap = largest >= 65536;
   for (int s = 1; s < kSymbolCount; ++s) {
     const int bin = binOfSymbol(s);
     symbols[ContextDecoder::kindOf(s, 0)] = {header_.binBase[bin], 0, maskOf(header_.binBits[bin]),

@@ -36,6 +36,7 @@ struct SymbolInfo {
 struct DecodeTables {
   ContextDecoder codes;
   std::array<SymbolInfo, ContextDecoder::kKindCount> symbols;  // by kind
+  bool stepsMayWrap = true;  // some step's size can be a multiple of 65536 other than 0
 
   // Sixteen bytes an entry, so that its place in bytes is the shifted kind's bits moved down.
   const SymbolInfo& meaningOf(uint32_t shiftedKind) const {
