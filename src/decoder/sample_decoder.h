@@ -100,8 +100,9 @@ template <uint32_t kCount, typename Note>
                                                     uint32_t count, const DecodeTables& tables,
                                                     int16_t* out, size_t frames, Note& note) {
   if constexpr (kCount != 0) count = kCount;
-  DecodedChannel local[kMaxChannels];
-  std::copy_n(channels, count, local);
+  std::array<DecodedChannel, kCount != 0 ? kCount : kMaxChannels> local;
+  // Copied a state at a time, not as one block of bytes, so that each can live in registers.
+  for (uint32_t c = 0; c < count; ++c) local[c] = channels[c];
   CodeCursor at(reader.take());
   size_t i = 0;
   for (; i < frames; ++i) {
@@ -120,7 +121,7 @@ template <uint32_t kCount, typename Note>
     }
   }
   reader.give(at.r);
-  std::copy_n(local, count, channels);
+  for (uint32_t c = 0; c < count; ++c) channels[c] = local[c];
   return i;
 }
 
