@@ -35,7 +35,7 @@ typename Walk::Result writeInPieces(const Walk& walk, BitWriter& writer, SampleR
   using State = typename Walk::State;
   using Result = typename Walk::Result;
   // Per thread and round: at most this many frames, which bounds the memory the pieces hold.
-  constexpr size_t kPieceFrames = size_t{1} << 20;
+  constexpr size_t kPieceFrames = size_t{1} << 21;
   const size_t stride = 2 * size_t{channels};
   const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
   if (threads < 2 || frames < 2 * kMinPieceFrames) {
