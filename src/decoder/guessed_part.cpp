@@ -20,7 +20,7 @@ GuessedPart::GuessedPart(const uint8_t* data, size_t size, uint32_t channels,
       tables_(tables),
       maxFrames_(maxFrames),
       channels_(channels),
-      samples_(new int16_t[maxFrames * channels]),
+      samples_(maxFrames * channels),
       block_(kBlockFrames * channels),
       checkBits_(kCheckpointFrames),
       checkStates_(kCheckpointFrames * channels) {}

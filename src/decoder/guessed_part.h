@@ -10,6 +10,7 @@
 
 #include "decoder/sample_decoder.h"
 #include "format/crew.h"
+#include "format/large_buffer.h"
 
 namespace qxw {
 
@@ -55,7 +56,7 @@ class GuessedPart {
   size_t frames() const { return frames_; }
   // Trades the samples for a buffer of as many, so that the next part can go on while they are
   // handed out.
-  void swapSamples(std::unique_ptr<int16_t[]>& other) { samples_.swap(other); }
+  void swapSamples(LargeBuffer<int16_t>& other) { samples_.swap(other); }
   const DecodedChannel* endChannels() const { return channels_.data(); }
   uint64_t endBit() const { return endBit_; }
   // One past the last sample whose step's size was a nonzero multiple of 65536 (it wraps to no
@@ -94,7 +95,7 @@ class GuessedPart {
   std::vector<DecodedChannel> channels_;
   // Not zeroed: a page is first touched by the thread that decodes into it, not by the one that
   // starts the part.
-  std::unique_ptr<int16_t[]> samples_;
+  LargeBuffer<int16_t> samples_;
   // A block's samples, decoded here and then copied into samples_ whole: the other thread reads
   // and puts right samples_, and stores of one sample at a time to lines it holds wait on it.
   std::vector<int16_t> block_;

@@ -9,6 +9,7 @@
 
 #include "decoder/bit_reader.h"
 #include "decoder/context_decoder.h"
+#include "format/large_buffer.h"
 #include "format/qxw_header.h"
 
 namespace qxw {
@@ -219,7 +220,7 @@ class SampleDecoder {
   bool nextAhead_ = false;    // while serving: the next round's part is already decoding
   // The part taken, put right, kept apart from the second thread while it is handed out: its
   // samples, its end and the state there, by the part's channels.
-  std::unique_ptr<int16_t[]> part_;  // as the second part's own, not zeroed
+  LargeBuffer<int16_t> part_;  // as the second part's own, not zeroed
   size_t partEnd_ = 0;
   uint64_t partEndBit_ = 0;
   std::array<DecodedChannel, kMaxChannels> partChannels_{};

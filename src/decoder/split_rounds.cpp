@@ -62,7 +62,7 @@ bool SampleDecoder::startRound(uint64_t bit, uint32_t frame) {
   if (!second_) {
     second_ = std::make_unique<GuessedPart>(data_, header_.dataSize, header_.channelCount, *tables_,
                                             2 * split_.roundFrames);
-    part_.reset(new int16_t[2 * split_.roundFrames * header_.channelCount]);
+    part_ = LargeBuffer<int16_t>(2 * split_.roundFrames * header_.channelCount);
   }
   // The part goes on until this thread meets it, up to twice a round: a part of sparse bits
   // that ends early leaves a thread idle.
