@@ -103,6 +103,70 @@ TEST(ContextDecoder, TakesASymbolAndItsOffsetInOneLook) {
   EXPECT_EQ(reader.read(32), kMarker);
 }
 
+// A decoding loop goes from context to context by the tables the entries name: each symbol's bin
+// is the next symbol's context. Every context has a code of its own, with codes past the table in
+// some; the zero symbol carries a run count in context 0 and nothing elsewhere.
+TEST(ContextDecoder, ChainsContextsThroughTheTablesTheEntriesName) {
+  // Lengths 2 to 10 filling the code space, dealt to the symbols in an order each context turns.
+  const std::pair<int, int> counts[] = {{2, 1}, {3, 2},  {4, 2},  {5, 4},
+                                        {6, 8}, {8, 20}, {9, 22}, {10, 4}};
+  int32_t lengths[kContextCount][kSymbolCount];
+  uint32_t words[kContextCount][kSymbolCount];
+  uint8_t offsetBits[kContextCount][kSymbolCount];
+  ContextDecoder decoder;
+  for (int c = 0; c < kContextCount; ++c) {
+    int next = 0;
+    for (const auto& [length, count] : counts) {
+      for (int i = 0; i < count; ++i) lengths[c][(next++ + 7 * c) % kSymbolCount] = length;
+    }
+    for (int s = 0; s < kSymbolCount; ++s) {
+      offsetBits[c][s] = static_cast<uint8_t>(s == 0 ? (c == 0 ? 32 : 0) : binOfSymbol(s) % 17);
+    }
+    codeWordsFromLengths(lengths[c], words[c]);
+    decoder.build(c, lengths[c], offsetBits[c]);
+  }
+  std::mt19937 rng(12);
+  struct Written {
+    int symbol;
+    uint32_t field;
+  };
+  std::vector<Written> written(3000);
+  const auto bytes = qxw::testing::capture([&](BitWriter& writer) {
+    int context = 0;
+    for (Written& w : written) {
+      // Zero symbols often, so that runs open in context 0 and zero steps pass elsewhere.
+      w.symbol = rng() % 4 == 0 ? 0 : static_cast<int>(rng() % kSymbolCount);
+      const int bits = offsetBits[context][w.symbol];
+      w.field = static_cast<uint32_t>(rng() & ((uint64_t{1} << bits) - 1));
+      writer.writeBits(lengths[context][w.symbol], words[context][w.symbol]);
+      writer.writeBits(bits, w.field);
+      context = binOfSymbol(w.symbol);
+    }
+    writer.writeBits(32, kMarker);
+    writer.alignToWord();
+  });
+  ASSERT_LT(bytes.size(), size_t{16} << 10);  // staged whole: the register needs no restaging
+  BitReader reader(bytes.data(), bytes.size());
+  BitRegister r = reader.take();
+  uint64_t top = r.bits >> (64 - ContextDecoder::kTableBits);
+  int context = 0;
+  const uint16_t* table = decoder.table(0);
+  for (size_t i = 0; i < written.size(); ++i) {
+    uint32_t field = 0;
+    const uint32_t kind = decoder.decode(r, top, table, field);
+    const int symbol = ContextDecoder::symbolOfKind(kind >> ContextDecoder::kKindShift);
+    ASSERT_EQ(symbol, written[i].symbol) << i;
+    ASSERT_EQ(kind >> ContextDecoder::kKindShift, ContextDecoder::kindOf(symbol, context)) << i;
+    const int bits = offsetBits[context][symbol];
+    ASSERT_EQ(field & static_cast<uint32_t>((uint64_t{1} << bits) - 1), written[i].field) << i;
+    context = binOfSymbol(symbol);
+    table = decoder.tableAfter(kind);
+    ASSERT_EQ(table, decoder.table(context)) << i;
+  }
+  reader.give(r);
+  EXPECT_EQ(reader.read(32), kMarker);
+}
+
 // Fields of every width over many times the reader's staging area, read back as written.
 TEST(BitReader, ReadsBackFieldsOfEveryWidthAcrossItsStagingArea) {
   std::mt19937 rng(4);
