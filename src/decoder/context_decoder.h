@@ -33,6 +33,8 @@ class ContextDecoder {
   static constexpr int symbolOfKind(uint32_t kind) {
     return static_cast<int>(kind <= 32 ? kind % 32 : kind - 1);
   }
+  // The index into a table: the first kTableBits of a register's bits.
+  static constexpr uint64_t topOf(uint64_t bits) { return bits >> (64 - kTableBits); }
   const uint16_t* table(int context) const {
     return entries_.data() + (static_cast<size_t>(context) << kTableBits);
   }
@@ -64,21 +66,21 @@ class ContextDecoder {
       field = static_cast<uint32_t>(r.bits >> (64 - width));
       // A short code and its field take at most 41 of the 56 bits held, so the next code's
       // first bits are already there.
-      top = (r.bits << width) >> (64 - kTableBits);
+      top = topOf(r.bits << width);
       r.skipAndRefill(width, ahead);
       // Below the kind, what the caller never looks at.
       return entry;
     }
     const auto context = static_cast<int>((table - entries_.data()) >> kTableBits);
     const uint32_t kind = decodeLong(r, context, entry >> kKindShift, field);
-    top = r.bits >> (64 - kTableBits);
+    top = topOf(r.bits);
     return kind << kKindShift;
   }
 
   // A symbol of context's code and its field, from a reader.
   int decode(BitReader& reader, int context, uint32_t& field) const {
     BitRegister r = reader.take();
-    uint64_t top = r.bits >> (64 - kTableBits);
+    uint64_t top = topOf(r.bits);
     const uint32_t kind = decode(r, top, table(context), field) >> kKindShift;
     reader.give(r);
     const int symbol = symbolOfKind(kind);

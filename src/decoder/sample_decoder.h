@@ -51,8 +51,7 @@ struct DecodeTables {
 // Where a decoding loop stands in the stream: the bit register, and the first bits of the next
 // code, known before the register's refill lands.
 struct CodeCursor {
-  explicit CodeCursor(const BitRegister& from)
-      : r(from), top(from.bits >> (64 - ContextDecoder::kTableBits)) {}
+  explicit CodeCursor(const BitRegister& from) : r(from), top(ContextDecoder::topOf(from.bits)) {}
   BitRegister r;
   uint64_t top;
 };

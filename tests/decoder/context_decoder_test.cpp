@@ -148,7 +148,7 @@ TEST(ContextDecoder, ChainsContextsThroughTheTablesTheEntriesName) {
   ASSERT_LT(bytes.size(), size_t{16} << 10);  // staged whole: the register needs no restaging
   BitReader reader(bytes.data(), bytes.size());
   BitRegister r = reader.take();
-  uint64_t top = r.bits >> (64 - ContextDecoder::kTableBits);
+  uint64_t top = ContextDecoder::topOf(r.bits);
   int context = 0;
   const uint16_t* table = decoder.table(0);
   for (size_t i = 0; i < written.size(); ++i) {
