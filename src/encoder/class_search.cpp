@@ -7,8 +7,8 @@ namespace qxw {
 
 namespace {
 
-constexpr uint8_t kEven = 1;
-constexpr uint8_t kOdd = 2;
+constexpr uint8_t kEven = LevelClasses::kEven;
+constexpr uint8_t kOdd = LevelClasses::kOdd;
 
 // Decisions older than this many samples behind the newest are settled on the cheapest hypothesis;
 // hypotheses that disagree with it there are dropped.
@@ -39,6 +39,7 @@ struct Node {
   uint8_t parent;   // the hypothesis's slot at the sample before
   uint8_t symbol;   // coded in the context before, or kHeld
   uint8_t context;  // the context the symbol was coded in
+  uint8_t choice;   // the path's choice that reached it (0 inside a run)
 };
 
 constexpr int kMostCandidates = 4 * ClassSearch::kWidest;
@@ -70,13 +71,6 @@ void sortKeys(uint64_t* keys) {
     }
   }
 }
-
-// A level set as the search's loop reads it.
-struct SetView {
-  const Level* levels;
-  const uint16_t* countUpTo;
-  uint32_t last;  // the index of the largest level
-};
 
 // A hypothesis one sample on, with its sample as the traceback keeps it.
 struct Step {
@@ -148,20 +142,47 @@ class Traceback {
   std::vector<Node> ring_;
 };
 
-// Where a channel's settled samples go: the reconstruction at the samples' own indices, and the
-// symbols they code.
+// Where a channel's settled samples go: their choices into the path (when kept) at the frames'
+// own indices, with the states the path passes at its checkpoints; the symbols they code into
+// counts; their squared errors into noise.
 struct Settled {
-  int16_t* reconstruction;
-  size_t firstIndex;
-  uint32_t channels;
+  SearchedPath* path;
+  uint32_t channel;
+  size_t firstFrame;
+  const uint8_t* input;  // the channel's first sample
+  size_t stride;
   SymbolCounts& counts;
-  size_t upTo = 0;  // the samples before it are settled
+  uint64_t noise = 0;  // 2^31 samples of squares below 2^32 fit
+  size_t upTo = 0;     // the samples before it are settled
+  // The hypotheses' states after the last checkpoint's sample, by slot, until it is settled: a
+  // checkpoint is settled long before the next is reached.
+  size_t pendingAt = ~size_t{0};
+  TargetState pending[ClassSearch::kWidest];
+  static_assert(SearchedPath::kCheckpointFrames > kDecisionDelay + kSettleEvery);
+
+  // Keeps the beam's states where the sample at t ends a stretch of checkpoint frames.
+  void markCheckpoint(size_t t, Beam& beam) {
+    if (path == nullptr || (firstFrame + t + 1) % SearchedPath::kCheckpointFrames != 0) return;
+    pendingAt = t;
+    for (int i = 0; i < beam.size(); ++i) {
+      pending[i] = {beam[i].reconstructed, beam[i].context, beam[i].lastNegative,
+                    beam[i].runLength};
+    }
+  }
 
   // Settles the hypothesis in slot at t, from t back to upTo.
   void settle(Traceback& traceback, size_t t, int slot) {
     for (size_t u = t + 1; u-- > upTo;) {
       const Node& node = traceback.at(u, slot);
-      reconstruction[firstIndex + u * channels] = node.reconstructed;
+      const int64_t e = int64_t{readSample(input + u * stride)} - node.reconstructed;
+      noise += static_cast<uint64_t>(e * e);
+      if (path != nullptr) {
+        path->set(channel, firstFrame + u, node.choice);
+        if (u == pendingAt) {
+          path->checkpoint(channel, (firstFrame + u + 1) / SearchedPath::kCheckpointFrames) =
+              pending[slot];
+        }
+      }
       if (node.symbol != kHeld) ++counts[node.context][node.symbol];
       slot = node.parent;
     }
@@ -186,7 +207,7 @@ struct RunAhead {
 // The candidates a hypothesis leads to at the next sample, written in the next slots and kept
 // only when valid: the choices between them are unpredictable, so they cost no branches.
 struct Extension {
-  SetView even, odd;
+  LevelClasses::Set even, odd;
   const int64_t* rate;
   const uint8_t* sets;  // by context: bit 0 the even levels may follow, bit 1 the odd ones
   int runWidth;
@@ -199,40 +220,33 @@ struct Extension {
       Hypothesis held = p;
       held.cost += ClassSearch::kErrorScale * e * e;
       --held.runLength;
-      out[count] = {held, {p.reconstructed, static_cast<uint8_t>(slot), kHeld, 0}};
+      out[count] = {held, {p.reconstructed, static_cast<uint8_t>(slot), kHeld, 0, 0}};
       return count + 1;
     }
     const uint8_t allowed = sets[p.context];
     if (allowed == (kEven | kOdd)) {
-      count = takeAround(even, p, slot, x, run, out, count);
-      return takeAround(odd, p, slot, x, run, out, count);
+      count = takeAround(even, 0, p, slot, x, run, out, count);
+      return takeAround(odd, SearchedPath::kOdd, p, slot, x, run, out, count);
     }
-    return takeAround(allowed == kEven ? even : odd, p, slot, x, run, out, count);
+    return allowed == kEven ? takeAround(even, 0, p, slot, x, run, out, count)
+                            : takeAround(odd, SearchedPath::kOdd, p, slot, x, run, out, count);
   }
 
  private:
-  // The allowed levels either side of the target, where they keep a 16-bit sample: below it the
-  // largest at most the target (or, with none, the smallest the other way), above it the next.
-  [[gnu::always_inline]] int takeAround(const SetView& set, const Hypothesis& p, int slot,
-                                        int16_t x, RunAhead& run, Step* out, int count) const {
-    const int32_t target = int32_t{x} - p.reconstructed;
-    const bool negative = target < 0;
-    const uint32_t m = negative ? 0u - static_cast<uint32_t>(target) : target;
-    const auto room = [&p](bool down) {
-      return static_cast<uint32_t>(down ? p.reconstructed + 32768 : 32767 - p.reconstructed);
-    };
-    const uint32_t below = set.countUpTo[m];
-    const bool under = below > 0;
-    count = take(set.levels[under ? below - 1 : 0], under ? negative : !negative, p, slot, x, run,
-                 out, count, under || set.levels[0].magnitude <= room(!negative));
-    const Level& over = set.levels[std::min(below, set.last)];
-    return take(over, negative, p, slot, x, run, out, count,
-                below <= set.last && over.magnitude <= room(negative));
+  // The allowed levels either side of the target, where they keep a 16-bit sample; `set` is the
+  // choice's bit that names their set.
+  [[gnu::always_inline]] int takeAround(const LevelClasses::Set& levels, uint8_t set,
+                                        const Hypothesis& p, int slot, int16_t x, RunAhead& run,
+                                        Step* out, int count) const {
+    const Bracket bracket = bracketOf(levels, p.reconstructed, x);
+    count = take(bracket.below, set, p, slot, x, run, out, count);
+    return take(bracket.above, set | SearchedPath::kAbove, p, slot, x, run, out, count);
   }
 
-  [[gnu::always_inline]] int take(const Level& level, bool down, const Hypothesis& p, int slot,
-                                  int16_t x, RunAhead& run, Step* out, int count,
-                                  bool valid) const {
+  [[gnu::always_inline]] int take(const LevelStep& taken, uint8_t choice, const Hypothesis& p,
+                                  int slot, int16_t x, RunAhead& run, Step* out, int count) const {
+    const Level& level = *taken.level;
+    const bool down = taken.down;
     const int32_t step = down ? -int32_t{level.magnitude} : int32_t{level.magnitude};
     const auto r = static_cast<int16_t>(p.reconstructed + step);
     const bool turnsDown = down && level.magnitude != 0;
@@ -242,8 +256,9 @@ struct Extension {
                          rate[size_t{p.context} * kSymbolColumns + symbol],
                      r, level.bin, turnsDown, 0};
     if (runWidth > 0 && level.bin == 0 && p.context == 0) child.runLength = run.length();
-    out[count] = {child, {r, static_cast<uint8_t>(slot), static_cast<uint8_t>(symbol), p.context}};
-    return count + (valid ? 1 : 0);
+    out[count] = {child,
+                  {r, static_cast<uint8_t>(slot), static_cast<uint8_t>(symbol), p.context, choice}};
+    return count + (taken.valid ? 1 : 0);
   }
 };
 
@@ -253,53 +268,30 @@ ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t chann
     : runWidth_(runWidth),
       channels_(channels),
       width_(std::clamp(width, 1, kWidest)),
-      rate_(size_t{kContextCount} * kSymbolColumns, 0) {
-  for (int b = 0; b < kBinCount; ++b) {
-    if (b > table.singleLevels()) {
-      sets_[b] = kEven | kOdd;
-    } else {
-      sets_[b] = b % 4 == 0 || b % 4 == 3 ? kEven : kOdd;
-    }
-  }
-  for (const Level& level : table.levels()) {
-    const bool tail = level.bin > table.singleLevels();
-    if (tail || level.bin % 2 == 0) even_.levels.push_back(level);
-    if (tail || level.bin % 2 == 1) odd_.levels.push_back(level);
-  }
-  for (Levels* set : {&even_, &odd_}) {
-    set->countUpTo = std::make_unique<uint16_t[]>(kMaxMagnitude + 1);
-    size_t count = 0;
-    for (uint32_t m = 0; m <= kMaxMagnitude; ++m) {
-      while (count < set->levels.size() && set->levels[count].magnitude <= m) ++count;
-      set->countUpTo[m] = static_cast<uint16_t>(count);
-    }
-  }
-}
-
-template <typename Set>
-SetView viewOf(const Set& set) {
-  return {set.levels.data(), set.countUpTo.get(), static_cast<uint32_t>(set.levels.size() - 1)};
-}
+      rate_(size_t{kContextCount} * kSymbolColumns, 0),
+      classes_(table) {}
 
 void ClassSearch::weighRates(const RateCosts& rateCosts) {
   rate_.assign(&rateCosts[0][0], &rateCosts[0][0] + kContextCount * kSymbolColumns);
 }
 
-void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const uint8_t* to,
-                                const uint8_t* end, uint32_t c, const TargetState& start,
-                                int16_t* reconstruction, SymbolCounts& counts) const {
+uint64_t ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const uint8_t* to,
+                                    const uint8_t* end, uint32_t c, const TargetState& start,
+                                    SearchedPath* path, SymbolCounts& counts) const {
   const size_t stride = 2 * size_t{channels_};
   const size_t samples = static_cast<size_t>(to - from) / stride;
   const uint8_t* base = from + 2 * size_t{c};
-  if (samples == 0) return;
+  if (samples == 0) return 0;
   Traceback traceback;
-  Settled settled{reconstruction, static_cast<size_t>(base - first) / 2, channels_, counts};
-  // Plain views of the tables, which the loop's stores cannot alias.
-  const Extension extension{viewOf(even_), viewOf(odd_), rate_.data(), sets_, runWidth_};
+  Settled settled{
+      path,       c, static_cast<size_t>(from - first) / stride, base, stride, counts, 0, 0,
+      ~size_t{0}, {}};
+  const Extension extension{classes_.even(), classes_.odd(), rate_.data(), classes_.allowed(),
+                            runWidth_};
   Beam beam;
   Step candidates[kMostCandidates];
   candidates[0] = {{0, start.reconstructed, start.context, start.lastNegative, start.runLength},
-                   {start.reconstructed, 0, kHeld, 0}};
+                   {start.reconstructed, 0, kHeld, 0, 0}};
   beam.choose(candidates, 1, 1);
   for (size_t t = 0; t < samples; ++t) {
     // Every hypothesis extended by the sample, the cheapest distinct ones kept.
@@ -333,10 +325,12 @@ void ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const
       beam.keepOnly(keep);
       traceback.store(t, beam);
     }
+    settled.markCheckpoint(t, beam);
   }
   const size_t before = settled.upTo;
   settled.settle(traceback, samples - 1, 0);
   advance(meter_, samples - before);
+  return settled.noise;
 }
 
 }  // namespace qxw

@@ -139,16 +139,15 @@ double ClassStepSearch::sampledBits(double logStep, const Draw& draw) {
   const ClassSearch search = searchFor(*table, logStep);
   const size_t stride = 2 * size_t{channels_};
   SymbolCounts sum;  // a block's channel a unit
-  countOnThreads(
-      draw.blocks.size() * channels_, threads_, sum, [&](size_t unit, SymbolCounts& counts) {
-        const uint8_t* from =
-            samples_.begin + draw.blocks[unit / channels_] * kBlockFrames * stride;
-        const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
-        const auto c = static_cast<uint32_t>(unit % channels_);
-        const TargetState start = guessedStates(samples_, from, channels_)[c];
-        std::vector<int16_t> reconstruction(kBlockFrames * channels_);
-        search.searchChannel(from, from, to, to, c, start, reconstruction.data(), counts);
-      });
+  countOnThreads(draw.blocks.size() * channels_, threads_, sum,
+                 [&](size_t unit, SymbolCounts& counts) {
+                   const uint8_t* from =
+                       samples_.begin + draw.blocks[unit / channels_] * kBlockFrames * stride;
+                   const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
+                   const auto c = static_cast<uint32_t>(unit % channels_);
+                   const TargetState start = guessedStates(samples_, from, channels_)[c];
+                   search.searchChannel(from, from, to, to, c, start, nullptr, counts);
+                 });
   // A ratio estimate: the blocks' bits scaled by how the whole sound's differences compare with
   // theirs, each difference m weighed by about the bits a step of δ needs for it, which follows
   // the loud and quiet passages a plain scaling by length would miss.
@@ -166,14 +165,19 @@ double ClassStepSearch::sampledBits(double logStep, const Draw& draw) {
   return (drawn > 0 ? bits * all / drawn : bits) + header;
 }
 
-void ClassStepSearch::searchWhole(const UniformTable& table, double logStep,
-                                  int16_t* reconstruction, SymbolCounts& counts) const {
+uint64_t ClassStepSearch::searchWhole(const UniformTable& table, double logStep, SearchedPath& path,
+                                      SymbolCounts& counts) const {
   ClassSearch search = searchFor(table, logStep);
   search.reportTo(meter_);
+  path.chooseOn(table);
+  std::vector<uint64_t> noise(channels_);
   countOnThreads(channels_, threads_, counts, [&](size_t c, SymbolCounts& part) {
-    search.searchChannel(samples_.begin, samples_.begin, samples_.end, samples_.end,
-                         static_cast<uint32_t>(c), TargetState{}, reconstruction, part);
+    noise[c] = search.searchChannel(samples_.begin, samples_.begin, samples_.end, samples_.end,
+                                    static_cast<uint32_t>(c), TargetState{}, &path, part);
   });
+  uint64_t sum = 0;
+  for (const uint64_t n : noise) sum += n;
+  return sum;
 }
 
 LogStepFound ClassStepSearch::trials(double target, double firstLogStep, const Draw& draw) {
@@ -188,38 +192,47 @@ LogStepFound ClassStepSearch::trials(double target, double firstLogStep, const D
   return found;
 }
 
-double ClassStepSearch::wholePasses(double target, const LogStepFound& found,
-                                    std::vector<int16_t>& reconstruction, SymbolCounts& counts) {
+double ClassStepSearch::wholePasses(double target, const LogStepFound& found, SearchedPath& path,
+                                    SymbolCounts& counts) {
   // The whole search lands a little off the sampled estimate: corrected along the estimate's
   // slope (about a bit a sample for each doubling where unmeasured).
   const double samples = std::max(static_cast<double>(samples_.sampleCount()), 1.0);
   const double slope = found.slope < 0 ? found.slope : -samples;
-  double x = found.logStep, bestLogStep = x, bestMiss = -1;
-  std::vector<int16_t> spare;
+  double x = found.logStep, bestLogStep = x, bestMiss = -1, inPath = x;
+  std::unique_ptr<SearchedPath> spare;
   SymbolCounts tried;
   for (int pass = 0; pass < kMostWholePasses; ++pass) {
     stage(pass == 0 ? kTrialsEnd : kWholePassEnds[pass - 1], kWholePassEnds[pass],
           samples_.sampleCount());
-    std::vector<int16_t>& into = pass == 0 ? reconstruction : spare;
-    into.resize(samples_.sampleCount());
+    if (pass == 1 && path.bytes() <= mostSparePathBytes_) {
+      spare = std::make_unique<SearchedPath>(channels_, samples_.sampleCount() / channels_);
+    }
+    SearchedPath& into = pass > 0 && spare ? *spare : path;
     const std::unique_ptr<UniformTable> table = tableAt(x);
-    searchWhole(*table, x, into.data(), tried);
+    const uint64_t noise = searchWhole(*table, x, into, tried);
+    if (&into == &path) inPath = x;
     const double bits = static_cast<double>(fitCodes(*trials_, tried, *table, runWidth_));
     const double miss = std::fabs(bits - target);
     if (bestMiss < 0 || miss < bestMiss) {
-      bestMiss = miss, bestLogStep = x;
+      bestMiss = miss, bestLogStep = x, noise_ = noise;
       std::memcpy(counts, tried, sizeof(SymbolCounts));
-      if (pass > 0) std::swap(reconstruction, spare);
+      if (&into != &path) std::swap(path, *spare), inPath = x;
     }
     if (miss <= kWholeWithin * target) break;
     x = std::clamp(x + (target - bits) / slope, 0.0, kLargestLogStep);
+  }
+  // Without a second path, a later pass that ended further off overwrote the best: searched
+  // again, it is found exactly as before.
+  if (inPath != bestLogStep) {
+    stage(1, 1, samples_.sampleCount());
+    searchWhole(*tableAt(bestLogStep), bestLogStep, path, tried);
   }
   return bestLogStep;
 }
 
 std::unique_ptr<UniformTable> ClassStepSearch::find(double bitsPerSample, double firstLogStep,
                                                     uint32_t largest, int runWidth,
-                                                    std::vector<int16_t>& reconstruction) {
+                                                    SearchedPath& path) {
   largest_ = largest;
   runWidth_ = runWidth;
   codeLengths_.clear();
@@ -234,7 +247,7 @@ std::unique_ptr<UniformTable> ClassStepSearch::find(double bitsPerSample, double
   stage(kFirstRoundEnds, kTrialsEnd, kTrialsExpected);
   found = trials(target, found.logStep + kWeighedLogStepShift, drawn_);
   SymbolCounts counts;
-  const double logStep = wholePasses(target, found, reconstruction, counts);
+  const double logStep = wholePasses(target, found, path, counts);
   std::unique_ptr<UniformTable> table = tableAt(logStep);
   bits_ = fitCodes(*trials_, counts, *table, runWidth_);
   return table;

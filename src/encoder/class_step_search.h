@@ -30,16 +30,22 @@ class ClassStepSearch {
                   ProgressMeter* meter = nullptr);
 
   // Searches from firstLogStep (the log2 of a first guess at the step), on tables reaching
-  // largest, with runs counted by runWidth bits. Fills reconstruction with the search's
-  // (interleaved as the input); returns the table. counts() has what the reconstruction codes.
+  // largest, with runs counted by runWidth bits. Leaves the search's choices in path (made for
+  // the input's channels and frames); returns the table. counts() has what the reconstruction
+  // codes, noise() the squared differences between it and the input.
   std::unique_ptr<UniformTable> find(double bitsPerSample, double firstLogStep, uint32_t largest,
-                                     int runWidth, std::vector<int16_t>& reconstruction);
+                                     int runWidth, SearchedPath& path);
   // The bits of the whole file find's reconstruction makes, header included.
   uint64_t bits() const { return bits_; }
   // The symbols find's reconstruction codes, which its file's codes are fitted to.
   const SymbolCounts& counts() const { return trials_->contextHistogram; }
+  uint64_t noise() const { return noise_; }
   // The span of the run's progress find's work fills, on the meter.
   void reportWithin(double from, double to) { span_ = {from, to}; }
+  // A later whole pass goes into a second path where a path takes at most this many bytes (12
+  // minutes of stereo by default); a longer sound's best pass is searched again instead, where
+  // an earlier pass than the last was the best.
+  void keepSparePathsUpTo(size_t bytes) { mostSparePathBytes_ = bytes; }
 
  private:
   // The table the class search uses at a log-step: tail bins spaced near 2δ.
@@ -53,16 +59,16 @@ class ClassStepSearch {
   void drawBlocks();
   // Estimated bits of the file at a log-step, from the blocks drawn.
   double sampledBits(double logStep, const Draw& draw);
-  // Searches the whole sound with the table of the log-step; the reconstruction's counts go into
-  // counts.
-  void searchWhole(const UniformTable& table, double logStep, int16_t* reconstruction,
-                   SymbolCounts& counts) const;
+  // Searches the whole sound with the table of the log-step into path; the reconstruction's
+  // counts go into counts. Returns its squared error.
+  uint64_t searchWhole(const UniformTable& table, double logStep, SearchedPath& path,
+                       SymbolCounts& counts) const;
   // The log-step whose sampled estimate comes nearest the target, from a first guess; leaves
   // trials_'s codes fitted to the sampled reconstructions there.
   LogStepFound trials(double target, double firstLogStep, const Draw& draw);
   // Searches the whole sound from the step found, corrected where it lands too far off; the
-  // log-step taken, its reconstruction and the reconstruction's counts.
-  double wholePasses(double target, const LogStepFound& found, std::vector<int16_t>& reconstruction,
+  // log-step taken, its path and the reconstruction's counts.
+  double wholePasses(double target, const LogStepFound& found, SearchedPath& path,
                      SymbolCounts& counts);
   // The class search on the table of the log-step, weighing the rates when there are codes.
   ClassSearch searchFor(const UniformTable& table, double logStep) const;
@@ -81,6 +87,8 @@ class ClassStepSearch {
   std::vector<uint64_t> allDifferences_;  // of the whole sound, by magnitude
   std::vector<int32_t> codeLengths_;      // by context and symbol, when rates are weighed
   uint64_t bits_ = 0;
+  uint64_t noise_ = 0;
+  size_t mostSparePathBytes_ = size_t{16} << 20;
   struct Span {
     double from = 0, to = 1;
   } span_;

@@ -58,20 +58,20 @@ Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int ru
   return candidate;
 }
 
-std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearch& nearest,
-                                            const UniformTable& table, SampleRange samples,
-                                            const SoundFormat& format, double bitsPerSample,
-                                            int effort, unsigned threads,
-                                            std::vector<int16_t>& searched, double from,
-                                            double to) {
+Searched searchedReconstruction(EncoderModel& model, const StepSearch& nearest,
+                                const UniformTable& table, SampleRange samples,
+                                const SoundFormat& format, double bitsPerSample, int effort,
+                                unsigned threads, double from, double to) {
   const int runWidth = nearest.runWidth();
   const long double nearestNoise =
       measureTargetNoise({table, runWidth, format.channelCount}, samples);
   ClassStepSearch search(samples, format.channelCount, threads, searchEffort(effort), model.meter);
   search.reportWithin(from, to);
-  std::unique_ptr<UniformTable> classTable = search.find(
-      bitsPerSample, nearest.logStep(), nearest.largestDifference(), runWidth, searched);
-  const long double noise = noiseOf(samples, searched);
+  auto path = std::make_unique<SearchedPath>(format.channelCount,
+                                             samples.sampleCount() / format.channelCount);
+  std::unique_ptr<UniformTable> classTable =
+      search.find(bitsPerSample, nearest.logStep(), nearest.largestDifference(), runWidth, *path);
+  const auto noise = static_cast<long double>(search.noise());
   // The data's bits, past the header, against what the target allows.
   const double allowed =
       bitsPerSample * static_cast<double>(samples.sampleCount()) * (1 + kTargetMiss);
@@ -80,11 +80,9 @@ std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearc
   };
   if (fits(search.bits()) && (noise <= nearestNoise || !fits(nearest.estimatedBits()))) {
     fitCodes(model, search.counts(), *classTable, runWidth);
-    return classTable;
+    return {std::move(classTable), std::move(path)};
   }
-  searched.clear();
-  searched.shrink_to_fit();
-  return nullptr;
+  return {};
 }
 
 Candidate chooseUnmet(EncoderModel& model, StepSearch& search, Candidate level,

@@ -6,6 +6,7 @@
 
 #include "analysis/encoder_model.h"
 #include "analysis/uniform_table.h"
+#include "encoder/searched_path.h"
 #include "encoder/step_search.h"
 #include "format/sound_format.h"
 
@@ -31,16 +32,21 @@ Candidate writeTargetFile(EncoderModel& model, const UniformTable& table, int ru
                           SampleRange samples, const SoundFormat& format, bool keep,
                           unsigned threads);
 
+// A searched reconstruction to write: the table it was searched on and the search's path.
+struct Searched {
+  std::unique_ptr<UniformTable> table;
+  std::unique_ptr<SearchedPath> path;
+};
+
 // The class search's reconstruction beside the nearest choice at the step the step search
-// found: the class search's table, with the model's codes fitted to its reconstruction (left in
-// `searched`), where that keeps more of the sound within the size allowed; else null, `searched`
-// empty and the model as it was, so that searching never loses. The search fills [from, to) of
-// the run's progress on the model's meter.
-std::unique_ptr<UniformTable> searchedTable(EncoderModel& model, const StepSearch& nearest,
-                                            const UniformTable& table, SampleRange samples,
-                                            const SoundFormat& format, double bitsPerSample,
-                                            int effort, unsigned threads,
-                                            std::vector<int16_t>& searched, double from, double to);
+// found: the class search's table and path, with the model's codes fitted to its reconstruction,
+// where that keeps more of the sound within the size allowed; else nothing and the model as it
+// was, so that searching never loses. The search fills [from, to) of the run's progress on the
+// model's meter.
+Searched searchedReconstruction(EncoderModel& model, const StepSearch& nearest,
+                                const UniformTable& table, SampleRange samples,
+                                const SoundFormat& format, double bitsPerSample, int effort,
+                                unsigned threads, double from, double to);
 
 // For a target the sound cannot meet, beside the smallest level's file: the step search's best at
 // that file's size (the model's codes fitted to it) where it is no larger and keeps at least as

@@ -56,15 +56,42 @@ struct PackedNearestLevel {
   }
 };
 
-// The level that takes the reconstruction to the searched sample.
-struct SearchedLevel {
-  const SignedLevel* nearest;
-  const int16_t* searched;
-  SearchedLevel(const UniformTable& table, const int16_t* searched)
-      : nearest(table.nearestSteps()), searched(searched) {}
-  [[gnu::always_inline]] SignedLevel operator()(const TargetState& st, int16_t,
+// The level the searched path chose at a sample, found again from the walk's state.
+struct SearchedChoice {
+  LevelClasses::Set sets[2];  // the even levels, the odd ones
+  const SearchedPath& path;
+  uint32_t channels;
+  explicit SearchedChoice(const SearchedPath& path)
+      : sets{path.classes().even(), path.classes().odd()}, path(path), channels(path.channels()) {}
+  // A division by a constant is a multiplication, where one by a variable would be the walk's
+  // slowest step.
+  [[gnu::always_inline]] size_t frameOf(size_t index) const {
+    static_assert(kMaxChannels == 6);
+    switch (channels) {
+      case 1:
+        return index;
+      case 2:
+        return index / 2;
+      case 3:
+        return index / 3;
+      case 4:
+        return index / 4;
+      case 5:
+        return index / 5;
+      default:
+        return index / 6;
+    }
+  }
+  [[gnu::always_inline]] SignedLevel operator()(const TargetState& st, int16_t x,
                                                 size_t index) const {
-    return nearest[int32_t{searched[index]} - st.reconstructed];
+    const size_t frame = frameOf(index);
+    const uint8_t choice = path.at(static_cast<uint32_t>(index - frame * channels), frame);
+    const Bracket bracket =
+        bracketOf(sets[(choice & SearchedPath::kOdd) != 0 ? 1 : 0], st.reconstructed, x);
+    const LevelStep& taken = (choice & SearchedPath::kAbove) != 0 ? bracket.above : bracket.below;
+    const Level& level = *taken.level;
+    return {taken.down ? -int32_t{level.magnitude} : int32_t{level.magnitude}, level.offset,
+            level.bin};
   }
 };
 
@@ -135,8 +162,7 @@ void walkChosen(const TargetWalk& walk, const uint8_t* first, const uint8_t* fro
   if (walk.searched == nullptr) {
     walkFrames(walk, first, from, to, end, states, NearestLevel(walk.table), code, record);
   } else {
-    walkFrames(walk, first, from, to, end, states, SearchedLevel(walk.table, walk.searched), code,
-               record);
+    walkFrames(walk, first, from, to, end, states, SearchedChoice(*walk.searched), code, record);
   }
 }
 
@@ -306,8 +332,8 @@ Written walkChannel(const TargetWalk& walk, const LaneSteps* steps, const Encode
     walkChannelWith(PackedNearestLevel(walk.table, *steps), walk, model, samples, channelFrom, to,
                     state, round);
   } else {
-    walkChannelWith(SearchedLevel(walk.table, walk.searched), walk, model, samples, channelFrom, to,
-                    state, round);
+    walkChannelWith(SearchedChoice(*walk.searched), walk, model, samples, channelFrom, to, state,
+                    round);
   }
   const size_t count = static_cast<size_t>(to - from) / stride;
   const auto first = static_cast<uint64_t>(channelFrom - samples.begin) / 2;
@@ -444,21 +470,20 @@ struct TargetPieceWalk {
                 BitWriter& writer) const {
     return writeFrames(walk, model, writer, samples, from, to, states, recording);
   }
-  // The reader holding the previous sample of the searched reconstruction, or of the input.
+  // A searched path's states are known at its checkpoints, and walked on from the one before;
+  // otherwise the reader holding the previous input sample.
   std::vector<TargetState> guess(const uint8_t* at) const {
-    std::vector<TargetState> states = guessedStates(samples, at, walk.channels);
-    if (walk.searched != nullptr && at > samples.begin) {
-      const size_t previous = static_cast<size_t>(at - samples.begin) / 2 - walk.channels;
-      for (uint32_t c = 0; c < walk.channels; ++c) {
-        states[c].reconstructed = walk.searched[previous + c];
-      }
-    }
+    if (walk.searched == nullptr) return guessedStates(samples, at, walk.channels);
+    const size_t stride = 2 * size_t{walk.channels};
+    const size_t k =
+        static_cast<size_t>(at - samples.begin) / stride / SearchedPath::kCheckpointFrames;
+    std::vector<TargetState> states(walk.channels);
+    for (uint32_t c = 0; c < walk.channels; ++c) states[c] = walk.searched->checkpoint(c, k);
+    skip(states.data(), samples.begin + k * SearchedPath::kCheckpointFrames * stride, at);
     return states;
   }
   void skip(TargetState* states, const uint8_t* from, const uint8_t* to) const {
-    walkChosen(
-        walk, samples.begin, from, to, samples.end, states,
-        [](const TargetState&, int, const SignedLevel&) {}, [](const TargetState&, int16_t) {});
+    skipTargetFrames(walk, samples, states, from, to);
   }
   static bool same(const TargetState& a, const TargetState& b) {
     return a.reconstructed == b.reconstructed && a.context == b.context &&
@@ -467,6 +492,13 @@ struct TargetPieceWalk {
 };
 
 }  // namespace
+
+void skipTargetFrames(const TargetWalk& walk, SampleRange samples, TargetState* states,
+                      const uint8_t* from, const uint8_t* to) {
+  walkChosen(
+      walk, samples.begin, from, to, samples.end, states,
+      [](const TargetState&, int, const SignedLevel&) {}, [](const TargetState&, int16_t) {});
+}
 
 long double measureTargetNoise(const TargetWalk& walk, SampleRange samples) {
   std::vector<TargetState> states(walk.channels);

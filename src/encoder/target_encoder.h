@@ -9,17 +9,11 @@
 #include "analysis/uniform_table.h"
 #include "encoder/bit_writer.h"
 #include "encoder/sample_encoder.h"
+#include "encoder/searched_path.h"
+#include "encoder/target_state.h"
 #include "format/frame_pieces.h"
 
 namespace qxw {
-
-// A channel's state in the walk that aims at a size: what a reader holds and expects next.
-struct TargetState {
-  int16_t reconstructed = 0;
-  uint8_t context = 0;
-  bool lastNegative = false;
-  uint32_t runLength = 0;  // following samples of the channel still inside a run
-};
 
 // Symbol counts by context, as the code construction takes them.
 using SymbolCounts = uint32_t[kContextCount][kSymbolColumns];
@@ -60,29 +54,34 @@ struct TargetQuality {
 // largest one that keeps the reconstruction inside the 16-bit range. A zero step in context 0
 // opens a run over the following samples that repeat the input exactly, up to what runWidth
 // bits can count (none when it is 0); the reader holds its sample through them.
-// With a searched reconstruction (one a search chose, interleaved as the input, every step of it
-// a level of the table that stays in range), each step goes to its sample instead.
+// With a searched path (the choices a search made on the table's level classes), each step is
+// the level the path chose instead.
 struct TargetWalk {
   const UniformTable& table;
   int runWidth;
   uint32_t channels;
-  const int16_t* searched = nullptr;
+  const SearchedPath* searched = nullptr;
 };
 
 // Counts the symbols the walk codes over the frames of samples, every channel starting from the
-// given state (left as it ends); runs look no further than the range. A searched reconstruction is
-// indexed from the range's start.
+// given state (left as it ends); runs look no further than the range. A searched path is read
+// from the range's start.
 void countTargetSymbols(const TargetWalk& walk, SampleRange samples, TargetState* states,
                         SymbolCounts& counts);
 
 // The same walk from the start of the sound, written with the model's codes; keeps the
 // reconstruction as the recording asks and returns what it measured. On several threads the
 // channels are walked on threads of their own; a single channel goes in pieces that each guess
-// their first state and are walked again where the guess missed. The bytes never depend on
-// threads.
+// their first state (a searched path's from its checkpoints) and are walked again where the
+// guess missed. The bytes never depend on threads.
 TargetQuality writeTargetSamples(const TargetWalk& walk, const EncoderModel& model,
                                  BitWriter& writer, SampleRange samples, Recording recording,
                                  unsigned threads = 1);
+
+// Moves the states past the frames [from, to) of samples, coding nothing; runs look ahead to the
+// sound's end.
+void skipTargetFrames(const TargetWalk& walk, SampleRange samples, TargetState* states,
+                      const uint8_t* from, const uint8_t* to);
 
 // The squared differences between the input and the reconstruction the walk leaves, walked
 // without coding anything.

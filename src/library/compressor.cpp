@@ -217,20 +217,18 @@ Status compressToBits(SampleRange samples, const SoundFormat& format, double bit
   if (!unmet) {
     // 3. With an effort, the class search's reconstruction where it keeps more of the sound,
     // and the codes for it.
-    std::vector<int16_t> searched;
-    std::unique_ptr<UniformTable> classTable;
+    Searched searched;
     if (effort > 0 && count > 0) {
       listener.stepStarts(CompressionStep::EncodingSamples);
-      classTable = searchedTable(*model, search, *table, samples, format, bitsPerSample, effort,
-                                 threadCount, searched, searchStarts, writeStarts);
+      searched = searchedReconstruction(*model, search, *table, samples, format, bitsPerSample,
+                                        effort, threadCount, searchStarts, writeStarts);
     }
     // 4. The walk written, measuring the signal as it goes.
-    const UniformTable& written = classTable ? *classTable : *table;
+    const UniformTable& written = searched.table ? *searched.table : *table;
     written.applyTo(*model);
     model->binBits[0] = search.runWidth();
     model->channels = std::make_unique<ChannelState[]>(format.channelCount);
-    const TargetWalk walk{written, search.runWidth(), format.channelCount,
-                          searched.empty() ? nullptr : searched.data()};
+    const TargetWalk walk{written, search.runWidth(), format.channelCount, searched.path.get()};
     BitWriter writer(*output);
     model->writeMagic(writer);
     model->writeHeader(writer, format.sampleRate);

@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
 
 #include "analysis/uniform_table.h"
+#include "encoder/bit_writer.h"
 #include "encoder/class_search.h"
 #include "encoder/class_step_search.h"
+#include "encoder/output_stream.h"
 #include "encoder/size_target.h"
 #include "encoder/step_search.h"
 #include "support/signals.h"
@@ -119,16 +122,55 @@ class Trellis {
   const ClassSearch::RateCosts* rates_;
 };
 
-// The class search's reconstruction of a mono input, from silence.
-std::vector<int16_t> beamOf(const ClassSearch& search, const std::vector<int16_t>& x) {
+// The reconstruction a walk finds again from a searched path, and the symbols it codes.
+struct Walked {
+  std::vector<int16_t> reconstruction;
+  std::unique_ptr<CountsOf> counts = std::make_unique<CountsOf>();
+};
+
+Walked walkedPath(const UniformTable& table, int runWidth, const SearchedPath& path,
+                  SampleRange range) {
+  const uint32_t channels = path.channels();
+  auto model = std::make_unique<EncoderModel>();
+  model->initialize(channels);
+  Walked walked;
+  walked.reconstruction.resize(range.sampleCount());
+  OutputStream file;
+  file.createInMemory();
+  BitWriter writer(file);
+  writeTargetSamples({table, runWidth, channels, &path}, *model, writer, range,
+                     {walked.reconstruction.data(), nullptr}, 2);
+  std::vector<TargetState> states(channels);
+  countTargetSymbols({table, runWidth, channels, &path}, range, states.data(),
+                     walked.counts->counts);
+  return walked;
+}
+
+uint64_t noiseBetween(SampleRange range, const std::vector<int16_t>& reconstruction) {
+  uint64_t noise = 0;
+  for (size_t i = 0; i < reconstruction.size(); ++i) {
+    const int64_t e = readSample(range.begin + 2 * i) - reconstruction[i];
+    noise += static_cast<uint64_t>(e * e);
+  }
+  return noise;
+}
+
+// The class search's reconstruction of a mono input, from silence, as a walk finds it again from
+// the search's path: the symbols and the error the search measured are the walk's.
+std::vector<int16_t> beamOf(const ClassSearch& search, const UniformTable& table,
+                            const std::vector<int16_t>& x) {
   std::vector<uint8_t> bytes(2 * x.size());
   putSamples(x.data(), x.size(), bytes.data());
-  std::vector<int16_t> reconstruction(x.size());
-  SymbolCounts counts{};
-  const uint8_t* end = bytes.data() + bytes.size();
-  search.searchChannel(bytes.data(), bytes.data(), end, end, 0, TargetState{},
-                       reconstruction.data(), counts);
-  return reconstruction;
+  const SampleRange range{bytes.data(), bytes.data() + bytes.size()};
+  SearchedPath path(1, x.size());
+  path.chooseOn(table);
+  CountsOf counts{};
+  const uint64_t noise = search.searchChannel(range.begin, range.begin, range.end, range.end, 0,
+                                              TargetState{}, &path, counts.counts);
+  Walked walked = walkedPath(table, 0, path, range);
+  EXPECT_EQ(noise, noiseBetween(range, walked.reconstruction));
+  EXPECT_EQ(std::memcmp(counts.counts, walked.counts->counts, sizeof(SymbolCounts)), 0);
+  return walked.reconstruction;
 }
 
 struct Rates {
@@ -156,7 +198,7 @@ TEST(ClassSearchOracle, AWideBeamFindsTheCheapestOfEveryLevelSequenceOnTinyInput
     ClassSearch search(table, 0, 1, ClassSearch::kWidest);
     if (rates) search.weighRates(rates->costs);
     const Trellis trellis(table, rates ? &rates->costs : nullptr);
-    EXPECT_EQ(trellis.costOf(x, beamOf(search, x)), trellis.cheapest(x, 0, {}))
+    EXPECT_EQ(trellis.costOf(x, beamOf(search, table, x)), trellis.cheapest(x, 0, {}))
         << "trial " << trial;
   }
 }
@@ -170,9 +212,60 @@ TEST(ClassSearchOracle, NeverLosesToTheNearestAllowedLevelPastItsDecisionDelay) 
       for (const int width : {4, 8, ClassSearch::kWidest}) {
         ClassSearch search(table, 0, 1, width);
         const Trellis trellis(table, nullptr);
-        const int64_t beam = trellis.costOf(x, beamOf(search, x));
+        const int64_t beam = trellis.costOf(x, beamOf(search, table, x));
         EXPECT_LE(beam, trellis.nearestCost(x))
             << signalName(kind) << ", step " << step << ", width " << width;
+      }
+    }
+  }
+}
+
+// Two bits a sample stand for the whole reconstruction: on every channel count, with and without
+// runs, near the rails and at steps past half the range, a walk finds again from the path alone
+// what the search settled, symbol for symbol, and passes the states the path keeps at its
+// checkpoints.
+TEST(SearchedPath, AWalkFindsAgainWhatTheSearchSettled) {
+  for (const Signal kind : {Signal::Music, Signal::Square, Signal::NoisyExtremes,
+                            Signal::ClippedMusic, Signal::LoudSquare}) {
+    for (const uint32_t channels : {1u, 2u, 3u, 6u}) {
+      const size_t frames = 2 * SearchedPath::kCheckpointFrames + 7;
+      const std::vector<int16_t> input = makeSignal(kind, frames, channels);
+      std::vector<uint8_t> bytes(2 * input.size());
+      putSamples(input.data(), input.size(), bytes.data());
+      const SampleRange range{bytes.data(), bytes.data() + bytes.size()};
+      for (const double step : {2.0, 150.0, 40000.0}) {
+        const int runWidth = step < 100 ? 4 : 0;
+        const UniformTable table(step, 65535, UniformTable::Shape{true, 2});
+        const ClassSearch search(table, runWidth, channels, 8);
+        SearchedPath path(channels, frames);
+        path.chooseOn(table);
+        CountsOf counts{};
+        uint64_t noise = 0;
+        for (uint32_t c = 0; c < channels; ++c) {
+          noise += search.searchChannel(range.begin, range.begin, range.end, range.end, c,
+                                        TargetState{}, &path, counts.counts);
+        }
+        const Walked walked = walkedPath(table, runWidth, path, range);
+        const std::string where = std::string(signalName(kind)) + ", " + std::to_string(channels) +
+                                  " channels, step " + std::to_string(step);
+        EXPECT_EQ(noise, noiseBetween(range, walked.reconstruction)) << where;
+        EXPECT_EQ(std::memcmp(counts.counts, walked.counts->counts, sizeof(SymbolCounts)), 0)
+            << where;
+        std::vector<TargetState> states(channels);
+        const uint8_t* at = range.begin;
+        for (size_t k = 1; k <= frames / SearchedPath::kCheckpointFrames; ++k) {
+          const uint8_t* next = at + SearchedPath::kCheckpointFrames * 2 * channels;
+          skipTargetFrames({table, runWidth, channels, &path}, range, states.data(), at, next);
+          at = next;
+          for (uint32_t c = 0; c < channels; ++c) {
+            const TargetState& kept = path.checkpoint(c, k);
+            EXPECT_TRUE(kept.reconstructed == states[c].reconstructed &&
+                        kept.context == states[c].context &&
+                        kept.lastNegative == states[c].lastNegative &&
+                        kept.runLength == states[c].runLength)
+                << where << ", checkpoint " << k << ", channel " << c;
+          }
+        }
       }
     }
   }
@@ -272,9 +365,11 @@ TEST(ClassStepSearchOracle, ItsReconstructionIsAsNearTheTargetAsTheBestOfAScanOf
     for (const double bitsPerSample : {2.5, 4.0}) {
       nearest.find(bitsPerSample);
       ClassStepSearch search(range, channels, 2, searchEffort(2));
-      std::vector<int16_t> reconstruction;
-      search.find(bitsPerSample, nearest.logStep(), nearest.largestDifference(), 0, reconstruction);
-      ASSERT_EQ(reconstruction.size(), input.size());
+      SearchedPath path(channels, input.size() / channels);
+      const auto table =
+          search.find(bitsPerSample, nearest.logStep(), nearest.largestDifference(), 0, path);
+      EXPECT_EQ(search.noise(),
+                noiseBetween(range, walkedPath(*table, 0, path, range).reconstruction));
       // The bits of the class search's own reconstruction at each step of a scan, with codes
       // fitted to it.
       double scanned = std::numeric_limits<double>::max();
@@ -285,10 +380,9 @@ TEST(ClassStepSearchOracle, ItsReconstructionIsAsNearTheTargetAsTheBestOfAScanOf
                                  UniformTable::Shape{true, 2});
         const ClassSearch beam(table, 0, channels, searchEffort(2).width);
         SymbolCounts counts{};
-        std::vector<int16_t> scannedReconstruction(input.size());
         for (uint32_t c = 0; c < channels; ++c) {
           beam.searchChannel(range.begin, range.begin, range.end, range.end, c, TargetState{},
-                             scannedReconstruction.data(), counts);
+                             nullptr, counts);
         }
         const double bits = static_cast<double>(fitCodes(*scanModel, counts, table, 0));
         scanned = std::min(scanned, std::fabs(bits - bitsPerSample * count));
@@ -297,6 +391,44 @@ TEST(ClassStepSearchOracle, ItsReconstructionIsAsNearTheTargetAsTheBestOfAScanOf
                 scanned + kTargetMiss * bitsPerSample * count)
           << signalName(kind) << ", " << bitsPerSample;
     }
+  }
+}
+
+// A sound whose path leaves no room for a second one searches its best pass again where a later
+// pass ended further off: the same step, choices, symbols and error as with room.
+TEST(ClassStepSearch, SearchesTheBestPassAgainWhereOnlyOnePathIsKept) {
+  const uint32_t channels = 2;
+  const std::vector<int16_t> input = makeSignal(Signal::Music, 30000, channels);
+  const size_t frames = input.size() / channels;
+  std::vector<uint8_t> bytes(2 * input.size());
+  putSamples(input.data(), input.size(), bytes.data());
+  const SampleRange range{bytes.data(), bytes.data() + bytes.size()};
+  auto model = std::make_unique<EncoderModel>();
+  model->initialize(channels);
+  histogramDeltasInPieces(*model, range, 1);
+  model->frameCount = static_cast<uint32_t>(frames);
+  StepSearch nearest(*model, range, channels, 1);
+  for (const double bitsPerSample : {1.5, 3.0, 6.0, 8.0}) {
+    nearest.find(bitsPerSample);
+    const auto search = [&](size_t spareBytes, SearchedPath& path) {
+      ClassStepSearch search(range, channels, 2, searchEffort(1));
+      search.keepSparePathsUpTo(spareBytes);
+      search.find(bitsPerSample, nearest.logStep(), nearest.largestDifference(), 3, path);
+      auto counts = std::make_unique<CountsOf>();
+      std::memcpy(counts->counts, search.counts(), sizeof(SymbolCounts));
+      return std::tuple(search.bits(), search.noise(), std::move(counts));
+    };
+    SearchedPath two(channels, frames), one(channels, frames);
+    const auto [bits, noise, counts] = search(two.bytes(), two);
+    const auto [oneBits, oneNoise, oneCounts] = search(0, one);
+    EXPECT_EQ(oneBits, bits) << bitsPerSample;
+    EXPECT_EQ(oneNoise, noise) << bitsPerSample;
+    EXPECT_EQ(std::memcmp(oneCounts->counts, counts->counts, sizeof(SymbolCounts)), 0);
+    bool same = true;
+    for (uint32_t c = 0; c < channels; ++c) {
+      for (size_t f = 0; f < frames; ++f) same &= one.at(c, f) == two.at(c, f);
+    }
+    EXPECT_TRUE(same) << bitsPerSample;
   }
 }
 
