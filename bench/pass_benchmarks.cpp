@@ -8,6 +8,7 @@
 
 #include "decoder/sample_decoder.h"
 #include "encoder/bit_writer.h"
+#include "encoder/class_search.h"
 #include "library/compressor.h"
 #include "qxw/qxw.h"
 #include "support/signals.h"
@@ -161,6 +162,26 @@ void BM_DecodeSamples(benchmark::State& state) {
   setBytes(state);
 }
 BENCHMARK(BM_DecodeSamples)->Arg(3)->Arg(9);
+
+// The class search over one channel at each width /X takes, with rates weighed, at a step near
+// what four bits a sample call for on this music.
+void BM_ClassSearch(benchmark::State& state) {
+  const UniformTable table(24.0, kMaxMagnitude, UniformTable::Shape{true, 2});
+  ClassSearch search(table, 4, kChannels, static_cast<int>(state.range(0)));
+  static ClassSearch::RateCosts rates;
+  for (int c = 0; c < kContextCount; ++c) {
+    for (int s = 0; s < kSymbolColumns; ++s) rates[c][s] = 400 * (2 + (s % 32) / 3);
+  }
+  search.weighRates(rates);
+  const SampleRange range = rangeOf(musicBytes());
+  for (auto _ : state) {
+    SymbolCounts counts{};
+    benchmark::DoNotOptimize(search.searchChannel(range.begin, range.begin, range.end, range.end, 0,
+                                                  TargetState{}, nullptr, counts));
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kFrames));
+}
+BENCHMARK(BM_ClassSearch)->Arg(4)->Arg(8)->Arg(16)->Unit(benchmark::kMillisecond);
 
 // The whole encoder as other programs call it.
 void BM_ApiEncode(benchmark::State& state) {

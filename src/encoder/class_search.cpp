@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "encoder/key_sort.h"
+
 namespace qxw {
 
 namespace {
@@ -53,25 +55,6 @@ inline uint64_t keyOf(int64_t cost, int index) {
   return capped << 6 | static_cast<uint64_t>(index);
 }
 
-// A bitonic network over n keys (a power of two): the order of its compares never depends on
-// the keys, so the picks cost no mispredicted branches.
-template <int n>
-void sortKeys(uint64_t* keys) {
-  for (int k = 2; k <= n; k <<= 1) {
-    for (int j = k >> 1; j > 0; j >>= 1) {
-      for (int i = 0; i < n; ++i) {
-        const int l = (i ^ j) & (n - 1);
-        if (l <= i) continue;
-        const uint64_t a = keys[i], b = keys[l];
-        const uint64_t low = a < b ? a : b, high = a < b ? b : a;
-        const bool ascending = (i & k) == 0;
-        keys[i] = ascending ? low : high;
-        keys[l] = ascending ? high : low;
-      }
-    }
-  }
-}
-
 // A hypothesis one sample on, with its sample as the traceback keeps it.
 struct Step {
   Hypothesis hypothesis;
@@ -91,19 +74,7 @@ class Beam {
     const int sorted = count <= 8 ? 8 : count <= 16 ? 16 : count <= 32 ? 32 : 64;
     for (int j = 0; j < sorted; ++j)
       keys[j] = j < count ? keyOf(candidates[j].hypothesis.cost, j) : ~0ull;
-    switch (sorted) {
-      case 8:
-        sortKeys<8>(keys);
-        break;
-      case 16:
-        sortKeys<16>(keys);
-        break;
-      case 32:
-        sortKeys<32>(keys);
-        break;
-      default:
-        sortKeys<64>(keys);
-    }
+    sortKeys(keys, sorted);
     size_ = 0;
     for (int j = 0; j < count && size_ < width; ++j) {
       const Step& picked = candidates[keys[j] & kIndexMask];
