@@ -75,13 +75,18 @@ class Beam {
     for (int j = 0; j < sorted; ++j)
       keys[j] = j < count ? keyOf(candidates[j].hypothesis.cost, j) : ~0ull;
     sortKeys(keys, sorted);
+    // The states kept so far beside the steps, where a step's copy need not reach them first.
+    uint64_t kept[ClassSearch::kWidest];
     size_ = 0;
     for (int j = 0; j < count && size_ < width; ++j) {
       const Step& picked = candidates[keys[j] & kIndexMask];
       const uint64_t state = picked.hypothesis.state();
       bool seen = false;
-      for (int i = 0; i < size_; ++i) seen |= steps_[i].hypothesis.state() == state;
-      if (!seen) steps_[size_++] = picked;
+      for (int i = 0; i < size_; ++i) seen |= kept[i] == state;
+      if (!seen) {
+        kept[size_] = state;
+        steps_[size_++] = picked;
+      }
     }
   }
 
