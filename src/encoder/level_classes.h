@@ -52,8 +52,24 @@ struct LevelStep {
   bool valid;
 };
 
-// The two levels of a set either side of the step from `reconstructed` to input x: below it the
-// largest at most the step (or, with none, the smallest the other way), above it the next.
+// The two levels of a set either side of a step's magnitude m: below it the largest at most m
+// (or, with none, the smallest, taken the other way), above it the next (or, with none, the
+// largest).
+struct Around {
+  const Level* below;
+  bool belowTurns;
+  const Level* above;
+  bool aboveMissing;
+};
+
+[[gnu::always_inline]] inline Around aroundOf(const LevelClasses::Set& set, uint32_t m) {
+  const uint32_t count = set.countUpTo[m];
+  return {&set.levels[count > 0 ? count - 1 : 0], count == 0,
+          &set.levels[std::min(count, set.last)], count > set.last};
+}
+
+// The same for the step from `reconstructed` to input x, each side kept only where it leaves a
+// 16-bit sample.
 struct Bracket {
   LevelStep below, above;
 };
@@ -66,12 +82,11 @@ struct Bracket {
   const auto room = [reconstructed](bool down) {
     return static_cast<uint32_t>(down ? reconstructed + 32768 : 32767 - reconstructed);
   };
-  const uint32_t count = set.countUpTo[m];
-  const bool under = count > 0;
-  const Level& over = set.levels[std::min(count, set.last)];
-  return {{&set.levels[under ? count - 1 : 0], under ? negative : !negative,
-           under || set.levels[0].magnitude <= room(!negative)},
-          {&over, negative, count <= set.last && over.magnitude <= room(negative)}};
+  const Around around = aroundOf(set, m);
+  const bool belowDown = around.belowTurns ? !negative : negative;
+  return {
+      {around.below, belowDown, around.below->magnitude <= room(belowDown)},
+      {around.above, negative, !around.aboveMissing && around.above->magnitude <= room(negative)}};
 }
 
 }  // namespace qxw

@@ -25,7 +25,12 @@ class SearchedPath {
 
   // Starts a path on a table: its choices are the next search's.
   void chooseOn(const UniformTable& table);
-  const LevelClasses& classes() const { return *classes_; }
+  // The step each magnitude of a target above the reconstruction takes at a choice, its sign that
+  // of the target's (negated for a target below); one load on the walk's chain from sample to
+  // sample.
+  const SignedLevel* stepsAt(uint8_t choice) const {
+    return steps_.get() + size_t{choice} * (kMaxMagnitude + 1);
+  }
   uint32_t channels() const { return channels_; }
   // The memory the choices take.
   size_t bytes() const { return rowBytes_ * channels_; }
@@ -51,7 +56,7 @@ class SearchedPath {
   size_t rowBytes_;  // a channel's choices to themselves: one thread each may write them
   std::unique_ptr<uint8_t[]> codes_;
   std::unique_ptr<TargetState[]> checkpoints_;
-  std::unique_ptr<LevelClasses> classes_;
+  std::unique_ptr<SignedLevel[]> steps_;  // by choice, then magnitude
 };
 
 }  // namespace qxw

@@ -58,11 +58,11 @@ struct PackedNearestLevel {
 
 // The level the searched path chose at a sample, found again from the walk's state.
 struct SearchedChoice {
-  LevelClasses::Set sets[2];  // the even levels, the odd ones
+  const SignedLevel* steps;  // the path's, by choice and magnitude
   const SearchedPath& path;
   uint32_t channels;
   explicit SearchedChoice(const SearchedPath& path)
-      : sets{path.classes().even(), path.classes().odd()}, path(path), channels(path.channels()) {}
+      : steps(path.stepsAt(0)), path(path), channels(path.channels()) {}
   // A division by a constant is a multiplication, where one by a variable would be the walk's
   // slowest step.
   [[gnu::always_inline]] size_t frameOf(size_t index) const {
@@ -86,12 +86,11 @@ struct SearchedChoice {
                                                 size_t index) const {
     const size_t frame = frameOf(index);
     const uint8_t choice = path.at(static_cast<uint32_t>(index - frame * channels), frame);
-    const Bracket bracket =
-        bracketOf(sets[(choice & SearchedPath::kOdd) != 0 ? 1 : 0], st.reconstructed, x);
-    const LevelStep& taken = (choice & SearchedPath::kAbove) != 0 ? bracket.above : bracket.below;
-    const Level& level = *taken.level;
-    return {taken.down ? -int32_t{level.magnitude} : int32_t{level.magnitude}, level.offset,
-            level.bin};
+    const int32_t target = int32_t{x} - st.reconstructed;
+    const bool negative = target < 0;
+    const uint32_t m = negative ? 0u - static_cast<uint32_t>(target) : target;
+    const SignedLevel& level = steps[size_t{choice} * (kMaxMagnitude + 1) + m];
+    return {negative ? -level.step : level.step, level.offset, level.bin};
   }
 };
 
