@@ -52,8 +52,10 @@ template <int n>
 #pragma GCC unroll 8
   for (int r = 0; r < kVectors; ++r) v[r] = _mm512_loadu_si512(keys + 8 * r);
   const __m512i lanes = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+  constexpr int kBits = n == 8 ? 3 : n == 16 ? 4 : n == 32 ? 5 : 6;
+  static_assert(1 << kBits == n);
 #pragma GCC unroll 6
-  for (int kBit = 1; (1 << kBit) <= n; ++kBit) {
+  for (int kBit = 1; kBit <= kBits; ++kBit) {
     const int k = 1 << kBit;
 #pragma GCC unroll 6
     for (int jBit = kBit - 1; jBit >= 0; --jBit) {
