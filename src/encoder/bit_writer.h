@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "encoder/output_stream.h"
@@ -148,27 +149,30 @@ class PieceBits {
  public:
   explicit PieceBits(size_t bytes) { stream_.createInMemory(bytes); }
 
-  // Writes the piece afresh with write(BitWriter&), replacing whatever it held.
+  // Starts the piece afresh, dropping whatever it held: the writer that writes it, until
+  // appendTo.
+  BitWriter& restart() {
+    stream_.restart();
+    return writer_.emplace(stream_);
+  }
+  // Writes the piece afresh with write(BitWriter&).
   template <typename Write>
   void rewrite(Write write) {
-    stream_.restart();
-    BitWriter bits(stream_);
-    write(bits);
-    tailCount_ = bits.bitCount();
-    tailBits_ = tailCount_ == 0 ? 0 : bits.accumulator() >> (32 - tailCount_);
+    write(restart());
   }
 
   void appendTo(BitWriter& writer) {
+    const int tailCount = writer_->bitCount();
+    const uint32_t tailBits = tailCount == 0 ? 0 : writer_->accumulator() >> (32 - tailCount);
     stream_.close();
     const std::vector<uint8_t>& bytes = stream_.contents();
     writer.writeWords(bytes.data(), bytes.size() / 4);
-    writer.writeBits(tailCount_, tailBits_);
+    writer.writeBits(tailCount, tailBits);
   }
 
  private:
   OutputStream stream_;
-  uint32_t tailBits_ = 0;
-  int tailCount_ = 0;
+  std::optional<BitWriter> writer_;
 };
 
 }  // namespace qxw

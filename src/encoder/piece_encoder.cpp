@@ -1,6 +1,7 @@
 #include "encoder/piece_encoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -37,38 +38,26 @@ struct LevelWalk {
       return *this;
     }
   };
-  // The error feedback forgets its history within a few thousand frames.
-  static constexpr size_t kWarmUpFrames = 24576;
+  static constexpr size_t kWarmUpFrames = kLevelWarmUpFrames;
 
   const EncoderModel& model;
   const StepTable* steps;
   SampleRange samples;
   const Recording& recording;
+  // Whether a piece's lanes have mostly missed their guesses: the sound does not forget them.
+  mutable std::atomic<bool> lanesMissed{false};
 
   Result write(ChannelState* states, const uint8_t* from, const uint8_t* to,
                BitWriter& writer) const {
     SampleEncoder encoder(model, steps);
+    if (lanesMissed) encoder.forgoLanes();
     const uint64_t digest = encodeRecorded(encoder, states, samples, from, to, writer, recording);
+    if (encoder.lanesMissed()) lanesMissed = true;
     return {encoder.lostSamples(), digest};
   }
-  // The previous input sample as reconstruction, no error, context and sign from the raw
-  // difference, no run.
   std::vector<ChannelState> guess(const uint8_t* at) const {
-    const uint32_t channels = model.channelCount;
-    const size_t stride = 2 * size_t{channels};
-    std::vector<ChannelState> states(channels, ChannelState{});
-    for (uint32_t c = 0; c < channels && at != samples.begin; ++c) {
-      const int16_t last = readSample(at - stride + 2 * c);
-      const int16_t before = at - stride > samples.begin ? readSample(at - 2 * stride + 2 * c) : 0;
-      int bin = 0;
-      uint32_t offset = 0;
-      const int32_t step = quantize(model, int32_t{last} - before, bin, offset);
-      ChannelState& st = states[c];
-      st.lastInput = last;
-      st.reconstructed = last;
-      st.context = bin;
-      st.lastNegative = step < 0;
-    }
+    std::vector<ChannelState> states(model.channelCount);
+    guessChannelStates(model, samples.begin, at, states.data());
     return states;
   }
   void skip(ChannelState* states, const uint8_t* from, const uint8_t* to) const {

@@ -2,9 +2,26 @@
 
 namespace qxw {
 
+namespace {
+
+// A step's lane word (see StepTable::laneWordsAtZero) for a positive target, or the word that
+// says the lanes lack it.
+int32_t laneWordOf(const EncoderModel& model, int32_t value, int bin, uint32_t offset) {
+  if (value < 0 || value >= (1 << 23) || bin >= kBinCount || model.binShift[bin] < 0 ||
+      model.binShift[bin] > 31 ||
+      (static_cast<uint32_t>(value) - model.binBase[bin]) >> model.binShift[bin] != offset) {
+    return StepTable::kLaneLacks;
+  }
+  return value * 256 + bin;
+}
+
+}  // namespace
+
 StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf)
-    : entries_(std::make_unique<Entry[]>(2 * kMaxMagnitude + 1)) {
+    : entries_(std::make_unique<Entry[]>(2 * kMaxMagnitude + 1)),
+      laneWords_(std::make_unique<int32_t[]>(2 * kMaxMagnitude + 1)) {
   Entry* zero = entries_.get() + kMaxMagnitude;
+  int32_t* words = laneWords_.get() + kMaxMagnitude;
   for (int32_t m = 0; m <= kMaxMagnitude; ++m) {
     int bin = 0;
     uint32_t offset = 0;
@@ -14,6 +31,8 @@ StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf)
                static_cast<uint8_t>(bin), inexact};
     // A negative target quantizes as its magnitude, with the step's sign turned.
     zero[-m] = {0u - static_cast<uint32_t>(value), zero[m].offset, zero[m].bin, inexact};
+    words[m] = laneWordOf(model, value, bin, zero[m].offset);
+    words[-m] = words[m] == kLaneLacks ? kLaneLacks : -value * 256 + bin;
   }
 }
 

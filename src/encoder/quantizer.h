@@ -75,8 +75,15 @@ class StepTable {
   // The entry of target 0, from which targets down to -65535 index too.
   const Entry* atZero() const { return entries_.get() + kMaxMagnitude; }
 
+  // The same steps in one 32-bit word a target, for vector lanes: the step times 256 plus its
+  // bin, the offset being (|step| - binBase[bin]) >> binShift[bin]; kLaneLacks's bin where that
+  // does not hold or the step needs more than 24 bits. From target 0, as atZero.
+  const int32_t* laneWordsAtZero() const { return laneWords_.get() + kMaxMagnitude; }
+  static constexpr int32_t kLaneLacks = 0xFF;
+
  private:
   std::unique_ptr<Entry[]> entries_;
+  std::unique_ptr<int32_t[]> laneWords_;
 };
 
 // A step a reader will reconstruct, with the bin and offset that code it.

@@ -320,10 +320,28 @@ void SampleEncoder::dispatch(ChannelState* states, const uint8_t* from, const ui
   walk<kWrite, 0>(states, from, to, end, writer, record);
 }
 
+SampleEncoder::Walk SampleEncoder::walkOf(const uint8_t* end) const {
+  return {quantize_, end, 2 * size_t{model_.channelCount}, static_cast<uint32_t>(model_.binBits[0]),
+          model_.binBase[1]};
+}
+
 void SampleEncoder::encode(ChannelState* states, const uint8_t* from, const uint8_t* to,
                            const uint8_t* end, BitWriter& writer) {
+  const size_t frames = static_cast<size_t>(to - from) / (2 * size_t{model_.channelCount});
+  if (lanesPay(frames)) return encodeInLanes(states, from, to, walkOf(end), writer);
+  walkChained(states, from, to, end, writer);
+}
+
+void SampleEncoder::walkChained(ChannelState* states, const uint8_t* from, const uint8_t* to,
+                                const uint8_t* end, BitWriter& writer) {
   NoRecording none;
   dispatch<true>(states, from, to, end, &writer, none);
+}
+
+void SampleEncoder::codeSampleApart(ChainState& st, const uint8_t* at, const Walk& w,
+                                    Fields<true>& out) {
+  NoRecording none;
+  codeSample(st, at, w, out, none);
 }
 
 void SampleEncoder::encode(ChannelState* states, const uint8_t* from, const uint8_t* to,
@@ -335,6 +353,25 @@ void SampleEncoder::skip(ChannelState* states, const uint8_t* from, const uint8_
                          const uint8_t* end) {
   NoRecording none;
   dispatch<false>(states, from, to, end, nullptr, none);
+}
+
+void guessChannelStates(const EncoderModel& model, const uint8_t* begin, const uint8_t* at,
+                        ChannelState* states) {
+  const uint32_t channels = model.channelCount;
+  const size_t stride = 2 * size_t{channels};
+  std::fill_n(states, channels, ChannelState{});
+  for (uint32_t c = 0; c < channels && at != begin; ++c) {
+    const int16_t last = readSample(at - stride + 2 * c);
+    const int16_t before = at - stride > begin ? readSample(at - 2 * stride + 2 * c) : 0;
+    int bin = 0;
+    uint32_t offset = 0;
+    const int32_t step = quantize(model, int32_t{last} - before, bin, offset);
+    ChannelState& st = states[c];
+    st.lastInput = last;
+    st.reconstructed = last;
+    st.context = bin;
+    st.lastNegative = step < 0;
+  }
 }
 
 }  // namespace qxw

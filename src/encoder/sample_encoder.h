@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "analysis/encoder_model.h"
 #include "encoder/bit_writer.h"
 #include "encoder/exact_groups.h"
+#include "encoder/level_lanes.h"
 #include "encoder/quantizer.h"
 #include "format/reconstruction_digest.h"
 #include "format/vector_support.h"
@@ -64,12 +66,17 @@ class SampleEncoder {
   // The same, also handing every sample of the reconstruction to record.
   void encode(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end,
               BitWriter& writer, Recorder& record);
+  // Where the machine has the vectors, encode walks long stretches of frames as pieces side by
+  // side, each from a guessed state that must meet the exact one (the bytes are the same either
+  // way). Once the guesses have mostly missed, or after forgoLanes, it walks one chain.
+  bool lanesMissed() const { return lanesMissed_; }
+  void forgoLanes() { lanesMissed_ = true; }
   // Only moves the states, writing nothing.
   void skip(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end);
 
   // Samples whose step the range guard held back, leaving the reconstruction kLostError or more
   // from the input.
-  uint64_t lostSamples() const { return guard_.lostSamples(); }
+  uint64_t lostSamples() const { return guard_.lostSamples() - uncountedLost_; }
 
  private:
   // A context's code for a step, with the offset that follows it, as Fields keeps a field: up to
@@ -98,6 +105,7 @@ class SampleEncoder {
               st.runLength};
     }
     int16_t reconstructed() const { return static_cast<int16_t>(lastInput - error); }
+    bool operator==(const ChainState&) const = default;
     void into(ChannelState& st) const {
       st.lastInput = static_cast<int16_t>(lastInput);
       st.error = error;
@@ -116,6 +124,17 @@ class SampleEncoder {
     uint32_t runWidth;
     uint64_t runError;  // a run opens only while twice the error is at most this
   };
+
+  // The walk in chain lanes.
+  class LaneRound;
+  bool lanesPay(size_t frames) const;
+  void encodeInLanes(ChannelState* states, const uint8_t* from, const uint8_t* to, const Walk& w,
+                     BitWriter& writer);
+  Walk walkOf(const uint8_t* end) const;
+  // The chained walk and its coder of one sample, for what the lanes leave.
+  void walkChained(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end,
+                   BitWriter& writer);
+  void codeSampleApart(ChainState& st, const uint8_t* at, const Walk& w, Fields<true>& out);
 
   template <bool kWrite, typename Record>
   void dispatch(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end,
@@ -140,12 +159,27 @@ class SampleEncoder {
   bool exactSteps_;                        // the step table's steps are the magnitudes themselves
   bool vectors_ = wideVectorsAvailable();  // exact blocks go in vector groups
   std::unique_ptr<uint64_t[]> fields_;     // a block's fields, before they are packed
+  // Of a walk in chain lanes: the bits of every piece after the first, and the samples the range
+  // guard counted as lost in warm-ups and in pieces walked again.
+  std::vector<std::unique_ptr<PieceBits>> laneBits_;
+  uint64_t uncountedLost_ = 0;
+  bool lanesMissed_ = false;
   // By context, turn and bin: a zero step never turns, so both turns give it the zero symbol.
   Code codes_[kContextCount][2][kBinCount];
   // The same as exact groups read them, in 32 bits: the width above kNarrowShift, the code word
   // shifted past the offset below; kNotNarrow where they are wider than kNarrowWidest.
   uint32_t narrowCodes_[kContextCount][2][kBinCount];
 };
+
+// A guess at the channel states before the frame at `at`, for a walk started where it cannot
+// know them: the previous input sample as reconstruction, no error, context and sign from the
+// raw difference, no run. begin: the input's first frame.
+void guessChannelStates(const EncoderModel& model, const uint8_t* begin, const uint8_t* at,
+                        ChannelState* states);
+
+// Frames a walk from a guessed state takes to forget the guess: the error feedback forgets its
+// history within a few thousand.
+inline constexpr size_t kLevelWarmUpFrames = 24576;
 
 // From this many samples on, a pass builds a step table rather than computing every step.
 inline constexpr size_t kStepTableSamples = size_t{1} << 16;

@@ -63,6 +63,17 @@ TEST(StepTable, AgreesWithTheQuantizerForEveryTarget) {
       ASSERT_EQ(q.value, step) << target;
       ASSERT_EQ(q.bin, bin) << target;
       ASSERT_EQ(q.offset, offset) << target;
+      // The lanes' word gives the same step, bin and offset, or says it lacks them.
+      if (target < -kMaxMagnitude || target > kMaxMagnitude) continue;
+      const int32_t word = steps.laneWordsAtZero()[target];
+      if (word == StepTable::kLaneLacks) continue;
+      const int32_t laneBin = word & 0xFF;
+      ASSERT_EQ(word >> 8, step) << target;
+      ASSERT_EQ(laneBin, bin) << target;
+      const uint32_t magnitude = step < 0 ? 0u - static_cast<uint32_t>(step) : step;
+      ASSERT_EQ((magnitude - model->binBase[laneBin]) >> model->binShift[laneBin],
+                bin == 0 ? 0 : offset)
+          << target;
     }
   }
 }
@@ -158,7 +169,7 @@ TEST(ExactWalk, WritesWhatTheChainedWalkWrites) {
     const WideVectors wide(vectors);
     for (uint32_t channels : {1u, 2u, 3u, 6u}) {
       for (Signal kind : kinds) {
-        for (Signal madeFor : {kind, Signal::Music}) {
+        for (Signal madeFor : {kind, kind == Signal::Music ? Signal::LoudSquare : Signal::Music}) {
           for (int32_t pending : {0, 5}) {
             SCOPED_TRACE(::testing::Message()
                          << channels << " channels, " << signalName(kind) << " on a table for "
@@ -185,6 +196,98 @@ TEST(ExactWalk, WritesWhatTheChainedWalkWrites) {
                           exact.end[c].runLength == chained.end[c].runLength)
                   << "channel " << c;
             }
+          }
+        }
+      }
+    }
+  }
+}
+
+// Long stretches go through the chain lanes where the machine has them: pieces side by side from
+// guessed states, taken where the guess meets the exact state, else walked again, and given up
+// for one chain where the samples keep leaving the lanes (the range guard at every step). The
+// bytes, the states after and the lost samples are those of the chained walk.
+TEST(LaneWalk, WritesWhatTheChainedWalkWrites) {
+  const Signal kinds[] = {Signal::Music, Signal::ClippedMusic, Signal::LoudSquare,
+                          Signal::NoisyExtremes, Signal::Silence};
+  struct Walk {
+    std::vector<uint8_t> bytes;
+    std::vector<ChannelState> end;
+    uint64_t lost;
+  };
+  const auto walk = [](const EncoderModel& model, const StepTable& steps,
+                       const std::vector<uint8_t>& input, std::vector<ChannelState> states) {
+    OutputStream out;
+    out.createInMemory();
+    Walk walked;
+    {
+      BitWriter writer(out);
+      SampleEncoder encoder(model, &steps);
+      const SampleRange range = rangeOf(input);
+      encoder.encode(states.data(), range.begin, range.end, range.end, writer);
+      writer.alignToWord();
+      walked.lost = encoder.lostSamples();
+    }
+    out.close();
+    walked.bytes = out.contents();
+    walked.end = states;
+    return walked;
+  };
+  for (uint32_t channels : {1u, 2u, 3u, 6u}) {
+    // Enough frames for every lane's piece to code as many as it warms up over, and some past.
+    const size_t frames = 8192 * (32 / channels + 2) + 777;
+    for (Signal kind : kinds) {
+      for (Signal madeFor : {kind, kind == Signal::Music ? Signal::LoudSquare : Signal::Music}) {
+        for (uint32_t quality : {0u, 6u}) {
+          // Codes of 30 bits, which with an offset pass what a vector lane holds, and with most
+          // offsets 32 bits.
+          const bool longCodes = madeFor == Signal::Music && quality == 6;
+          SCOPED_TRACE(::testing::Message()
+                       << channels << " channels, " << signalName(kind) << " on a Q" << quality
+                       << " table for " << signalName(madeFor)
+                       << (longCodes ? ", long codes" : ""));
+          auto model = std::make_unique<EncoderModel>();
+          compressSamples(*model, makeSignal(madeFor, 20000, channels, 40), channels, quality);
+          if (longCodes) {
+            for (auto& lengths : model->codeLength) std::fill_n(lengths, kSymbolCount, 30);
+            for (auto& words : model->codeWord) {
+              for (uint32_t& word : words) word = (word & 0xFFF) | 1u << 29;
+            }
+          }
+          auto samples = makeSignal(kind, frames, channels, 7);
+          if (kind == Signal::Music && madeFor != kind) {
+            // Bursts of a loud square every 6000 frames, which a loud square's table loses.
+            const auto square = makeSignal(Signal::LoudSquare, frames, channels, 7);
+            for (size_t i = 0; i < samples.size(); ++i) {
+              if (i / channels % 6000 < 120) samples[i] = square[i];
+            }
+          }
+          const auto input = sampleBytes(samples);
+          // A pending error and run, as a piece after the first starts.
+          std::vector<ChannelState> start(channels, ChannelState{});
+          start[0].error = 9;
+          start[0].lastInput = 9;
+          start[channels - 1].runLength = 3;
+          const StepTable steps(*model, BinLookup(model->binBase));
+          Walk lanes, chained;
+          {
+            const WideVectors wide(true);
+            lanes = walk(*model, steps, input, start);
+          }
+          {
+            const WideVectors wide(false);
+            chained = walk(*model, steps, input, start);
+          }
+          ASSERT_EQ(lanes.bytes, chained.bytes);
+          ASSERT_EQ(lanes.lost, chained.lost);
+          for (uint32_t c = 0; c < channels; ++c) {
+            ASSERT_TRUE(lanes.end[c].lastInput == chained.end[c].lastInput &&
+                        lanes.end[c].reconstructed == chained.end[c].reconstructed &&
+                        lanes.end[c].error == chained.end[c].error &&
+                        lanes.end[c].context == chained.end[c].context &&
+                        lanes.end[c].lastNegative == chained.end[c].lastNegative &&
+                        lanes.end[c].runLength == chained.end[c].runLength)
+                << "channel " << c;
           }
         }
       }

@@ -1,0 +1,194 @@
+#include "encoder/level_lanes.h"
+
+#include <cstring>
+
+#include "encoder/exact_groups.h"
+#include "encoder/quantizer.h"
+#include "format/vector_support.h"
+
+namespace qxw {
+
+#ifdef QXW_VECTORS
+
+namespace {
+
+// The share of each lane's error fed into its next difference, as errorFeedback gives it.
+[[gnu::target("avx512f")]] inline __m512i feedbackLanes(__m512i e) {
+  const __m512i sign = _mm512_srai_epi32(e, 31);
+  const __m512i half =
+      _mm512_srai_epi32(_mm512_add_epi32(e, _mm512_add_epi32(sign, _mm512_set1_epi32(1))), 1);
+  const __m512i threeSigns = _mm512_add_epi32(sign, _mm512_add_epi32(sign, sign));
+  const __m512i quarter =
+      _mm512_srai_epi32(_mm512_add_epi32(e, _mm512_add_epi32(threeSigns, _mm512_set1_epi32(2))), 2);
+  const __mmask16 small =
+      _mm512_cmple_epu32_mask(_mm512_add_epi32(e, _mm512_set1_epi32(7)), _mm512_set1_epi32(14));
+  return _mm512_mask_blend_epi32(small, quarter, half);
+}
+
+// Sixteen chains' states in lanes.
+struct ChainGroup {
+  __m512i lastInput, error, row, runLength;
+};
+
+// What every step of a walk reads, in lanes.
+struct StepConstants {
+  __m512i baseLow, baseHigh, shiftLow, shiftHigh;
+  const int32_t* steps;
+  const uint32_t* codes;
+};
+
+// One step of sixteen chains: each sample's word to out but where special, which it returns.
+[[gnu::target("avx512f")]] inline __mmask16 walkGroup(ChainGroup& st, const StepConstants& k,
+                                                      const int16_t* in, uint64_t* out) {
+  const __m512i x = _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+  const __mmask16 inRun = _mm512_test_epi32_mask(st.runLength, st.runLength);
+  const __m512i f = feedbackLanes(st.error);
+  const __m512i target = _mm512_add_epi32(_mm512_sub_epi32(x, st.lastInput), f);
+  const __mmask16 inTable =
+      _mm512_cmple_epu32_mask(_mm512_add_epi32(target, _mm512_set1_epi32(kMaxMagnitude)),
+                              _mm512_set1_epi32(2 * kMaxMagnitude));
+  const __m512i word = _mm512_mask_i32gather_epi32(_mm512_set1_epi32(StepTable::kLaneLacks),
+                                                   inTable, target, k.steps, 4);
+  const __m512i bin = _mm512_and_si512(word, _mm512_set1_epi32(0xFF));
+  const __m512i value = _mm512_srai_epi32(word, 8);
+  const __m512i reached = _mm512_add_epi32(_mm512_sub_epi32(st.lastInput, st.error), value);
+  const __mmask16 held = _mm512_cmpgt_epi32_mask(reached, _mm512_set1_epi32(kGuardHigh - 1)) |
+                         _mm512_cmplt_epi32_mask(reached, _mm512_set1_epi32(kGuardLow));
+  const __mmask16 lacking = _mm512_cmpgt_epu32_mask(bin, _mm512_set1_epi32(kBinCount - 1));
+  const __m512i zeroSymbol = _mm512_or_si512(bin, _mm512_srli_epi32(st.row, 1));
+  const __mmask16 opens = _mm512_testn_epi32_mask(zeroSymbol, zeroSymbol);
+
+  const __m512i negative = _mm512_srli_epi32(value, 31);
+  const __m512i index =
+      _mm512_or_si512(_mm512_slli_epi32(_mm512_xor_si512(st.row, negative), 5), bin);
+  const __m512i base = _mm512_permutex2var_epi32(k.baseLow, bin, k.baseHigh);
+  const __m512i shift = _mm512_permutex2var_epi32(k.shiftLow, bin, k.shiftHigh);
+  const __m512i offset = _mm512_srlv_epi32(_mm512_sub_epi32(_mm512_abs_epi32(value), base), shift);
+  const auto special = static_cast<__mmask16>(~inRun & (held | lacking | opens));
+  const auto coded = static_cast<__mmask16>(~inRun & ~special);
+  // The code's bits and width; where they do not fit a narrow code, the index and offset marked
+  // kLaneApart, so that nothing the chain waits on depends on the code.
+  const __m512i code = _mm512_i32gather_epi32(index, k.codes, 4);
+  const __m512i width = _mm512_srli_epi32(code, kNarrowShift);
+  const __mmask16 wide = _mm512_cmpgt_epu32_mask(width, _mm512_set1_epi32(kNarrowWidest));
+  const __m512i bits = _mm512_mask_blend_epi32(
+      wide,
+      _mm512_or_si512(_mm512_and_si512(code, _mm512_set1_epi32((1 << kNarrowShift) - 1)), offset),
+      _mm512_or_si512(_mm512_slli_epi32(offset, 16), index));
+  const __m512i widths = _mm512_maskz_mov_epi32(
+      coded, _mm512_mask_blend_epi32(wide, width,
+                                     _mm512_set1_epi32(static_cast<int32_t>(kLaneApart >> 32))));
+  // Each field its bits in the low half and its width in the high.
+  const __m512i firstEight =
+      _mm512_set_epi32(23, 7, 22, 6, 21, 5, 20, 4, 19, 3, 18, 2, 17, 1, 16, 0);
+  const __m512i lastEight =
+      _mm512_set_epi32(31, 15, 30, 14, 29, 13, 28, 12, 27, 11, 26, 10, 25, 9, 24, 8);
+  const __m512i fields = _mm512_maskz_mov_epi32(coded, bits);
+  _mm512_mask_storeu_epi64(out, static_cast<__mmask8>(~special),
+                           _mm512_permutex2var_epi32(fields, firstEight, widths));
+  _mm512_mask_storeu_epi64(out + 8, static_cast<__mmask8>(~special >> 8),
+                           _mm512_permutex2var_epi32(fields, lastEight, widths));
+
+  // error - f + target - step: the whole target counts.
+  const __m512i newError =
+      _mm512_sub_epi32(_mm512_add_epi32(_mm512_sub_epi32(st.error, f), target), value);
+  st.error = _mm512_mask_mov_epi32(st.error, coded, newError);
+  st.lastInput = _mm512_mask_mov_epi32(st.lastInput, coded, x);
+  st.row =
+      _mm512_mask_mov_epi32(st.row, coded, _mm512_or_si512(_mm512_slli_epi32(bin, 1), negative));
+  st.runLength = _mm512_mask_sub_epi32(st.runLength, inRun, st.runLength, _mm512_set1_epi32(1));
+  return special;
+}
+
+// Turns sixteen rows of sixteen 32-bit words into sixteen columns.
+[[gnu::target("avx512f")]] inline void transpose(__m512i (&rows)[16]) {
+  __m512i t[16];
+  for (int i = 0; i < 8; ++i) {
+    t[2 * i] = _mm512_unpacklo_epi32(rows[2 * i], rows[2 * i + 1]);
+    t[2 * i + 1] = _mm512_unpackhi_epi32(rows[2 * i], rows[2 * i + 1]);
+  }
+  for (int i = 0; i < 4; ++i) {
+    rows[4 * i] = _mm512_unpacklo_epi64(t[4 * i], t[4 * i + 2]);
+    rows[4 * i + 1] = _mm512_unpackhi_epi64(t[4 * i], t[4 * i + 2]);
+    rows[4 * i + 2] = _mm512_unpacklo_epi64(t[4 * i + 1], t[4 * i + 3]);
+    rows[4 * i + 3] = _mm512_unpackhi_epi64(t[4 * i + 1], t[4 * i + 3]);
+  }
+  for (int h = 0; h < 2; ++h) {
+    for (int j = 0; j < 4; ++j) {
+      t[8 * h + j] = _mm512_shuffle_i32x4(rows[8 * h + j], rows[8 * h + 4 + j], 0x88);
+      t[8 * h + 4 + j] = _mm512_shuffle_i32x4(rows[8 * h + j], rows[8 * h + 4 + j], 0xdd);
+    }
+  }
+  for (int j = 0; j < 8; ++j) {
+    rows[j] = _mm512_shuffle_i32x4(t[j], t[8 + j], 0x88);
+    rows[8 + j] = _mm512_shuffle_i32x4(t[j], t[8 + j], 0xdd);
+  }
+}
+
+}  // namespace
+
+[[gnu::target("avx512f")]] void gatherStereoSteps(const uint8_t* const* pieces, size_t count,
+                                                  int16_t* samples) {
+  static_assert(kChainLanes == 32);
+  size_t step = 0;
+  for (; count - step >= 16; step += 16) {
+    __m512i rows[16];
+    for (int p = 0; p < 16; ++p) rows[p] = _mm512_loadu_si512(pieces[p] + 4 * step);
+    transpose(rows);
+    for (int t = 0; t < 16; ++t) _mm512_storeu_si512(samples + (step + t) * kChainLanes, rows[t]);
+  }
+  for (; step < count; ++step) {
+    for (int p = 0; p < 16; ++p)
+      std::memcpy(samples + step * kChainLanes + 2 * p, pieces[p] + 4 * step, 4);
+  }
+}
+
+[[gnu::target("avx512f")]] size_t walkLevelLanes(LaneChains& chains, const LaneTables& tables,
+                                                 const int16_t* samples, size_t step, size_t stop,
+                                                 uint64_t* fields, uint32_t& waiting) {
+  static_assert(kChainLanes == 32);
+  ChainGroup groups[2];
+  for (int g = 0; g < 2; ++g) {
+    groups[g] = {_mm512_load_si512(chains.lastInput + 16 * g),
+                 _mm512_load_si512(chains.error + 16 * g), _mm512_load_si512(chains.row + 16 * g),
+                 _mm512_load_si512(chains.runLength + 16 * g)};
+  }
+  const StepConstants k{_mm512_loadu_si512(tables.binBase),
+                        _mm512_loadu_si512(tables.binBase + 16),
+                        _mm512_loadu_si512(tables.binShift),
+                        _mm512_loadu_si512(tables.binShift + 16),
+                        tables.steps,
+                        tables.codes};
+  waiting = 0;
+  for (; step < stop; ++step) {
+    const int16_t* in = samples + step * kChainLanes;
+    uint64_t* out = fields + step * kChainLanes;
+    const uint32_t low = walkGroup(groups[0], k, in, out);
+    const uint32_t high = walkGroup(groups[1], k, in + 16, out + 16);
+    if ((low | high) != 0) [[unlikely]] {
+      waiting = low | high << 16;
+      break;
+    }
+  }
+  for (int g = 0; g < 2; ++g) {
+    _mm512_store_si512(chains.lastInput + 16 * g, groups[g].lastInput);
+    _mm512_store_si512(chains.error + 16 * g, groups[g].error);
+    _mm512_store_si512(chains.row + 16 * g, groups[g].row);
+    _mm512_store_si512(chains.runLength + 16 * g, groups[g].runLength);
+  }
+  return step;
+}
+
+#else
+
+void gatherStereoSteps(const uint8_t* const*, size_t, int16_t*) {}
+
+size_t walkLevelLanes(LaneChains&, const LaneTables&, const int16_t*, size_t step, size_t,
+                      uint64_t*, uint32_t& waiting) {
+  waiting = 0;
+  return step;
+}
+
+#endif
+
+}  // namespace qxw

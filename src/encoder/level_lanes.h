@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qxw {
+
+// Chains a lane walk takes side by side, one in each 32-bit lane of two vectors, whose chains
+// overlap.
+inline constexpr uint32_t kChainLanes = 32;
+
+// The chains' states, a lane each, as the chained walk keeps one: the last input sample, the
+// error, the row (context * 2 + the last step's sign) and the samples left in the run. A lane
+// whose run never ends takes no part.
+struct alignas(64) LaneChains {
+  int32_t lastInput[kChainLanes];
+  int32_t error[kChainLanes];
+  uint32_t row[kChainLanes];
+  uint32_t runLength[kChainLanes];
+};
+
+// Marks a field that a second follows, where a caller keeps it.
+inline constexpr uint64_t kLaneTwo = uint64_t{1} << 62;
+// Marks a sample whose code and offset are wider than a narrow code: below, its offset from bit 16
+// and the index of its code.
+inline constexpr uint64_t kLaneApart = uint64_t{1} << 61;
+
+// What every step reads besides the states: the step table's lane words from target 0, the bin
+// table, and the narrow codes (as exact groups read them) by (row ^ the step's sign) * 32 + bin.
+struct LaneTables {
+  const int32_t* steps;
+  const uint32_t* binBase;
+  const int32_t* binShift;
+  const uint32_t* codes;
+};
+
+// Walks the steps [step, stop) of every lane, whose input samples are samples[step *
+// kChainLanes + lane], giving each sample's field to fields[step * kChainLanes + lane]: its code
+// and offset, or 0 in a run. Stops at the first step where some lane's sample needs more: a
+// target the lane words lack, a step the range guard must hold back, a code and offset wider than
+// kNarrowWidest, or a zero
+// symbol in context 0 (a run may open). That step's other lanes are done, those lanes' fields
+// left alone and their states untouched; returns the step, with the lanes in `waiting`. Returns
+// stop when all are done. Needs the machine's 512-bit vectors.
+// The samples of sixteen stereo pieces for a lane walk, for `count` steps: at each step, the
+// frame at pieces[p] + 4 * step of every piece p, its channels in lanes 2p and 2p + 1. Needs the
+// machine's 512-bit vectors.
+void gatherStereoSteps(const uint8_t* const* pieces, size_t count, int16_t* samples);
+
+size_t walkLevelLanes(LaneChains& chains, const LaneTables& tables, const int16_t* samples,
+                      size_t step, size_t stop, uint64_t* fields, uint32_t& waiting);
+
+}  // namespace qxw

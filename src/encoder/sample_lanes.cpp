@@ -1,0 +1,292 @@
+// The sample encoder's walk in chain lanes: a stretch of frames cut into pieces, one a lane per
+// channel, walked side by side in lockstep. The first piece starts from the exact states; every
+// other from a guess a warm-up before its first frame, its bits kept apart and taken only where
+// the exact states that reach it equal those it assumed, else walked again from them. The bytes
+// are those of one chained walk.
+#include <algorithm>
+#include <bit>
+#include <numeric>
+
+#include "encoder/sample_encoder.h"
+
+namespace qxw {
+
+namespace {
+
+// Frames a lane walk takes at most in one round: the lanes read at 32-bit offsets from it.
+constexpr size_t kRoundFrames = size_t{1} << 22;
+// Frames a piece warms up over from its guess: enough for the error feedback to forget the guess
+// on real sound. A piece that has not is walked again.
+constexpr size_t kWarmUpFrames = 8192;
+// Steps a round takes before it judges how many samples leave the lanes, and the share of them,
+// one in kMostWaiting, beyond which one chain is faster.
+constexpr size_t kTrialSteps = 1024;
+constexpr size_t kMostWaiting = 32;
+// Steps the lanes take before their fields are packed.
+constexpr size_t kBlockSteps = 128;
+
+}  // namespace
+
+// One round: the pieces' lanes, their bits and what the checks need.
+class SampleEncoder::LaneRound {
+ public:
+  LaneRound(SampleEncoder& encoder, const Walk& w, const uint8_t* from, size_t frames)
+      : e_(encoder),
+        w_(w),
+        from_(from),
+        frames_(frames),
+        channels_(encoder.model_.channelCount),
+        pieces_(kChainLanes / channels_),
+        lanes_(pieces_ * channels_),
+        share_((frames - kWarmUpFrames) / pieces_),
+        steps_(kWarmUpFrames + share_),
+        tables_{encoder.steps_->laneWordsAtZero(), encoder.model_.binBase, encoder.model_.binShift,
+                &encoder.narrowCodes_[0][0][0]},
+        starts_(lanes_),
+        pieceLost_(pieces_, 0),
+        inputs_(std::make_unique<int16_t[]>(kBlockSteps * kChainLanes)),
+        fieldsOfBlock_(std::make_unique<uint64_t[]>(2 * kBlockSteps * kChainLanes)),
+        fields_(fieldsOfBlock_.get()),
+        seconds_(fields_ + kBlockSteps * kChainLanes) {}
+
+  void run(ChannelState* states, BitWriter& writer);
+
+ private:
+  // Piece p walks steps_ frames from frame p * share_; the first codes them all, the others
+  // those after the warm-up.
+  const uint8_t* sampleAt(uint32_t lane, size_t step) const {
+    return from_ + ((lane / channels_) * share_ + step) * w_.stride + 2 * (lane % channels_);
+  }
+  ChainState chainOf(uint32_t lane) const {
+    return {chains_.lastInput[lane], chains_.error[lane], chains_.row[lane],
+            chains_.runLength[lane]};
+  }
+  void setChain(uint32_t lane, const ChainState& st) {
+    chains_.lastInput[lane] = st.lastInput;
+    chains_.error[lane] = st.error;
+    chains_.row[lane] = st.row;
+    chains_.runLength[lane] = st.runLength;
+  }
+
+  void start(const ChannelState* states, BitWriter& writer);
+  void loadInputs(size_t step, size_t count);
+  void walkBlock(size_t step, size_t count);
+  void pack(BitWriter& out, uint32_t p, size_t count) const;
+  void walkChained(ChannelState* states, const uint8_t* from, const uint8_t* to, BitWriter& writer);
+  void takePieces(ChannelState* states, BitWriter& writer);
+
+  SampleEncoder& e_;
+  const Walk& w_;
+  const uint8_t* from_;
+  size_t frames_;
+  uint32_t channels_, pieces_, lanes_;
+  size_t share_, steps_;
+  LaneTables tables_;
+  LaneChains chains_;
+  std::vector<ChainState> starts_;     // each lane's state after its warm-up
+  std::vector<uint64_t> pieceLost_;    // lost samples the range guard counted in each piece
+  std::vector<BitWriter*> outputs_;    // the first piece's straight to the writer
+  std::unique_ptr<int16_t[]> inputs_;  // a block's samples, a step's lanes together
+  // A block's fields, a step's lanes together, and the second fields of samples coded apart.
+  std::unique_ptr<uint64_t[]> fieldsOfBlock_;
+  uint64_t* fields_;
+  uint64_t* seconds_;
+  size_t waited_ = 0;  // samples left to the chained walk's coder
+};
+
+// Lanes pay where the machine has them, the table gives the steps, their guesses have not missed,
+// and every piece codes at least as many frames as it warms up over.
+bool SampleEncoder::lanesPay(size_t frames) const {
+  const size_t pieces = kChainLanes / model_.channelCount;
+  return vectors_ && !lanesMissed_ && steps_ != nullptr && !exactSteps_ &&
+         frames >= kWarmUpFrames * (pieces + 1);
+}
+
+// The frames go in rounds of equal length, each walked in lanes while their guesses meet.
+void SampleEncoder::encodeInLanes(ChannelState* states, const uint8_t* from, const uint8_t* to,
+                                  const Walk& w, BitWriter& writer) {
+  const size_t frames = static_cast<size_t>(to - from) / w.stride;
+  const size_t rounds = (frames + kRoundFrames - 1) / kRoundFrames;
+  for (size_t k = 0; k < rounds && !writer.failed(); ++k) {
+    const uint8_t* first = from + frames * k / rounds * w.stride;
+    const size_t count = frames * (k + 1) / rounds - frames * k / rounds;
+    if (!lanesPay(count)) return walkChained(states, first, to, w.end, writer);
+    LaneRound(*this, w, first, count).run(states, writer);
+  }
+}
+
+void SampleEncoder::LaneRound::run(ChannelState* states, BitWriter& writer) {
+  start(states, writer);
+  for (size_t s = 0; s < steps_ && !writer.failed();) {
+    const size_t stop = std::min(s < kWarmUpFrames ? kWarmUpFrames : steps_, s + kBlockSteps);
+    loadInputs(s, stop - s);
+    walkBlock(s, stop - s);
+    for (uint32_t p = 0; p < pieces_; ++p) {
+      if (p == 0 || s >= kWarmUpFrames) pack(*outputs_[p], p, stop - s);
+    }
+    if (stop == kWarmUpFrames) {
+      for (uint32_t lane = channels_; lane < lanes_; ++lane) starts_[lane] = chainOf(lane);
+    }
+    s = stop;
+    // Where many samples leave the lanes (a sound the range guard holds at every step), one
+    // chain is faster: the first piece goes on from where it stands.
+    if (s >= kTrialSteps && waited_ * kMostWaiting > s * lanes_) {
+      for (uint32_t c = 0; c < channels_; ++c) chainOf(c).into(states[c]);
+      e_.uncountedLost_ += std::accumulate(pieceLost_.begin(), pieceLost_.end(), uint64_t{0});
+      e_.lanesMissed_ = true;
+      return walkChained(states, sampleAt(0, s), from_ + frames_ * w_.stride, writer);
+    }
+  }
+  if (!writer.failed()) takePieces(states, writer);
+}
+
+// The first piece from the exact states, the others from guesses; lanes past the last piece
+// idle in a run without end.
+void SampleEncoder::LaneRound::start(const ChannelState* states, BitWriter& writer) {
+  ChannelState guessed[kMaxChannels];
+  for (uint32_t lane = 0; lane < kChainLanes; ++lane) {
+    const uint32_t p = lane / channels_;
+    const uint32_t c = lane % channels_;
+    if (lane >= lanes_) {
+      setChain(lane, {0, 0, 0, ~uint32_t{0}});
+      continue;
+    }
+    if (c == 0 && p > 0) guessChannelStates(e_.model_, from_, sampleAt(lane, 0), guessed);
+    setChain(lane, ChainState::of(p == 0 ? states[c] : guessed[c]));
+  }
+  e_.laneBits_.resize(pieces_);
+  outputs_.assign(pieces_, &writer);
+  for (uint32_t p = 1; p < pieces_; ++p) {
+    if (!e_.laneBits_[p]) e_.laneBits_[p] = std::make_unique<PieceBits>(share_ * w_.stride + 64);
+    outputs_[p] = &e_.laneBits_[p]->restart();
+  }
+}
+
+// The samples of `count` steps from `step` on, a step's lanes together.
+void SampleEncoder::LaneRound::loadInputs(size_t step, size_t count) {
+  if (channels_ == 2) {
+    const uint8_t* starts[kChainLanes / 2];
+    for (uint32_t p = 0; p < pieces_; ++p) starts[p] = sampleAt(2 * p, step);
+    return gatherStereoSteps(starts, count, inputs_.get());
+  }
+  for (uint32_t lane = 0; lane < lanes_; ++lane) {
+    const uint8_t* at = sampleAt(lane, step);
+    for (size_t t = 0; t < count; ++t, at += w_.stride) {
+      inputs_[t * kChainLanes + lane] = readSample(at);
+    }
+  }
+}
+
+// Walks the lanes through a block, coding the samples they leave as the chained walk does.
+void SampleEncoder::LaneRound::walkBlock(size_t step, size_t count) {
+  for (size_t t = 0; t < count; ++t) {
+    uint32_t waiting = 0;
+    t = walkLevelLanes(chains_, tables_, inputs_.get(), t, count, fields_, waiting);
+    waited_ += static_cast<size_t>(std::popcount(waiting));
+    for (; waiting != 0; waiting &= waiting - 1) {
+      const auto lane = static_cast<uint32_t>(std::countr_zero(waiting));
+      const size_t k = t * kChainLanes + lane;
+      const uint64_t before = e_.guard_.lostSamples();
+      ChainState st = chainOf(lane);
+      uint64_t both[2] = {0, 0};
+      Fields<true> out{both};
+      e_.codeSampleApart(st, sampleAt(lane, step + t), w_, out);
+      setChain(lane, st);
+      fields_[k] = both[0] | (both[1] != 0 ? kLaneTwo : 0);
+      seconds_[k] = both[1];
+      // The range guard counts for one walk only what the pieces taken code.
+      const uint32_t p = lane / channels_;
+      if (p > 0) {
+        (step < kWarmUpFrames ? e_.uncountedLost_ : pieceLost_[p]) +=
+            e_.guard_.lostSamples() - before;
+      }
+    }
+  }
+}
+
+// Packs the fields of piece p's samples for `count` steps of the block: a field marked kLaneTwo
+// with its second, one marked kLaneApart from its code.
+void SampleEncoder::LaneRound::pack(BitWriter& out, uint32_t p, size_t count) const {
+  constexpr uint64_t kMarks = kLaneTwo | kLaneApart;
+  // In locals, which the cursor's stores cannot alias.
+  const uint64_t* fields = fields_;
+  const uint64_t* seconds = seconds_;
+  const uint32_t channels = channels_;
+  BitCursor cursor = out.open(2 * count * channels);
+  const auto put = [&](uint64_t field, size_t k) {
+    if ((field & kLaneTwo) != 0) {
+      cursor.put(field & ~kLaneTwo);
+      cursor.put(seconds[k]);
+    } else if ((field & kLaneApart) != 0) {
+      const uint32_t index = field & 0xFFFF;
+      const uint32_t offset = static_cast<uint32_t>(field) >> 16;
+      const Code code = (&e_.codes_[0][0][0])[index];
+      if (!code.wide()) {
+        cursor.put(code.field | offset);
+      } else {
+        cursor.put(code.codeField());
+        cursor.put(static_cast<uint32_t>(e_.model_.binBits[index % kBinCount]), offset);
+      }
+    } else {
+      cursor.put(field);
+    }
+  };
+  if (channels == 2) {
+    // The two samples of a frame in one put where they fit.
+    for (size_t t = 0; t < count; ++t) {
+      const size_t k = t * kChainLanes + p * 2;
+      const uint64_t left = fields[k];
+      const uint64_t right = fields[k + 1];
+      if (((left | right) & kMarks) == 0) [[likely]] {
+        cursor.putPair(left, right);
+      } else {
+        put(left, k);
+        put(right, k + 1);
+      }
+    }
+  } else {
+    for (size_t t = 0; t < count; ++t) {
+      for (uint32_t c = 0; c < channels; ++c) {
+        const size_t k = t * kChainLanes + p * channels + c;
+        if ((fields[k] & kMarks) == 0) [[likely]] {
+          cursor.put(fields[k]);
+        } else {
+          put(fields[k], k);
+        }
+      }
+    }
+  }
+  out.close(cursor);
+}
+
+void SampleEncoder::LaneRound::walkChained(ChannelState* states, const uint8_t* from,
+                                           const uint8_t* to, BitWriter& writer) {
+  e_.walkChained(states, from, to, w_.end, writer);
+}
+
+// The first piece's end is exact; each later piece is taken where it began there, else walked
+// again from there. The frames past the last piece are walked as one chain.
+void SampleEncoder::LaneRound::takePieces(ChannelState* states, BitWriter& writer) {
+  ChainState exact[kMaxChannels];
+  for (uint32_t c = 0; c < channels_; ++c) exact[c] = chainOf(c);
+  uint32_t missed = 0;
+  for (uint32_t p = 1; p < pieces_; ++p) {
+    if (std::equal(exact, exact + channels_, &starts_[p * channels_])) {
+      e_.laneBits_[p]->appendTo(writer);
+      for (uint32_t c = 0; c < channels_; ++c) exact[c] = chainOf(p * channels_ + c);
+      continue;
+    }
+    ++missed;
+    e_.uncountedLost_ += pieceLost_[p];
+    for (uint32_t c = 0; c < channels_; ++c) exact[c].into(states[c]);
+    walkChained(states, sampleAt(p * channels_, kWarmUpFrames), sampleAt(p * channels_, steps_),
+                writer);
+    for (uint32_t c = 0; c < channels_; ++c) exact[c] = ChainState::of(states[c]);
+  }
+  for (uint32_t c = 0; c < channels_; ++c) exact[c].into(states[c]);
+  walkChained(states, sampleAt(lanes_ - channels_, steps_), from_ + frames_ * w_.stride, writer);
+  // Guesses that miss more often than not cost more than the lanes give.
+  if (2 * missed > pieces_ - 1) e_.lanesMissed_ = true;
+}
+
+}  // namespace qxw
