@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "encoder/piece_driver.h"
@@ -25,6 +26,26 @@ uint64_t encodeRecorded(SampleEncoder& encoder, ChannelState* states, SampleRang
   return record.digest;
 }
 
+// The lanes' buffers of the encoders that have ended, for the next ones.
+class LaneBitsPool {
+ public:
+  SampleEncoder::LaneBits take() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.empty()) return {};
+    SampleEncoder::LaneBits bits = std::move(free_.back());
+    free_.pop_back();
+    return bits;
+  }
+  void give(SampleEncoder::LaneBits bits) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(std::move(bits));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<SampleEncoder::LaneBits> free_;
+};
+
 // The level walk as the piece driver takes it: a coder a call, as the range guard keeps a memory
 // of its own, over one shared step table.
 struct LevelWalk {
@@ -46,13 +67,16 @@ struct LevelWalk {
   const Recording& recording;
   // Whether a piece's lanes have mostly missed their guesses: the sound does not forget them.
   mutable std::atomic<bool> lanesMissed{false};
+  mutable LaneBitsPool laneBits{};
 
   Result write(ChannelState* states, const uint8_t* from, const uint8_t* to,
                BitWriter& writer) const {
     SampleEncoder encoder(model, steps);
     if (lanesMissed) encoder.forgoLanes();
+    encoder.adoptLaneBits(laneBits.take());
     const uint64_t digest = encodeRecorded(encoder, states, samples, from, to, writer, recording);
     if (encoder.lanesMissed()) lanesMissed = true;
+    laneBits.give(encoder.releaseLaneBits());
     return {encoder.lostSamples(), digest};
   }
   std::vector<ChannelState> guess(const uint8_t* at) const {

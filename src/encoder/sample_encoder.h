@@ -71,6 +71,11 @@ class SampleEncoder {
   // way). Once the guesses have mostly missed, or after forgoLanes, it walks one chain.
   bool lanesMissed() const { return lanesMissed_; }
   void forgoLanes() { lanesMissed_ = true; }
+  // The buffers the lanes' pieces are written into, to be handed from encoder to encoder, whose
+  // pages are then touched once.
+  using LaneBits = std::vector<std::unique_ptr<PieceBits>>;
+  void adoptLaneBits(LaneBits bits) { laneBits_ = std::move(bits); }
+  LaneBits releaseLaneBits() { return std::move(laneBits_); }
   // Only moves the states, writing nothing.
   void skip(ChannelState* states, const uint8_t* from, const uint8_t* to, const uint8_t* end);
 
@@ -161,7 +166,7 @@ class SampleEncoder {
   std::unique_ptr<uint64_t[]> fields_;     // a block's fields, before they are packed
   // Of a walk in chain lanes: the bits of every piece after the first, and the samples the range
   // guard counted as lost in warm-ups and in pieces walked again.
-  std::vector<std::unique_ptr<PieceBits>> laneBits_;
+  LaneBits laneBits_;
   uint64_t uncountedLost_ = 0;
   bool lanesMissed_ = false;
   // By context, turn and bin: a zero step never turns, so both turns give it the zero symbol.
