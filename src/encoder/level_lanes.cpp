@@ -32,14 +32,16 @@ struct ChainGroup {
 
 // What every step of a walk reads, in lanes.
 struct StepConstants {
-  __m512i baseLow, baseHigh, shiftLow, shiftHigh;
+  __m512i baseLow, baseHigh, shiftLow, shiftHigh, runWidth, runError;
   const int32_t* steps;
   const uint32_t* codes;
 };
 
 // One step of sixteen chains: each sample's word to out but where special, which it returns.
+// `next`: the samples of the step after, or null where the block ends.
 [[gnu::target("avx512f")]] inline __mmask16 walkGroup(ChainGroup& st, const StepConstants& k,
-                                                      const int16_t* in, uint64_t* out) {
+                                                      const int16_t* in, const int16_t* next,
+                                                      uint64_t* out) {
   const __m512i x = _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
   const __mmask16 inRun = _mm512_test_epi32_mask(st.runLength, st.runLength);
   const __m512i f = feedbackLanes(st.error);
@@ -57,6 +59,25 @@ struct StepConstants {
   const __mmask16 lacking = _mm512_cmpgt_epu32_mask(bin, _mm512_set1_epi32(kBinCount - 1));
   const __m512i zeroSymbol = _mm512_or_si512(bin, _mm512_srli_epi32(st.row, 1));
   const __mmask16 opens = _mm512_testn_epi32_mask(zeroSymbol, zeroSymbol);
+  // error - f + target - step: the whole target counts.
+  const __m512i newError =
+      _mm512_sub_epi32(_mm512_add_epi32(_mm512_sub_epi32(st.error, f), target), value);
+  // A zero symbol in context 0 is followed by a run count. A run opens only while twice the
+  // error is at most runError, and only where the next sample repeats this one: left to the
+  // chained walk's coder. Otherwise the count is 0, joined to the code's field.
+  __mmask16 repeats = 0xFFFF;
+  if (next != nullptr) {
+    const __m512i absError = _mm512_abs_epi32(newError);
+    const __mmask16 allowed =
+        _mm512_cmple_epu32_mask(_mm512_add_epi32(absError, absError), k.runError);
+    const __m512i following =
+        _mm512_cvtepi16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(next)));
+    repeats = _mm512_mask_cmpeq_epi32_mask(allowed, following, x) &
+              _mm512_test_epi32_mask(k.runWidth, k.runWidth);
+  }
+  const auto special = static_cast<__mmask16>(~inRun & (held | lacking | (opens & repeats)));
+  const auto coded = static_cast<__mmask16>(~inRun & ~special);
+  const auto countZero = static_cast<__mmask16>(coded & opens);
 
   const __m512i negative = _mm512_srli_epi32(value, 31);
   const __m512i index =
@@ -64,20 +85,27 @@ struct StepConstants {
   const __m512i base = _mm512_permutex2var_epi32(k.baseLow, bin, k.baseHigh);
   const __m512i shift = _mm512_permutex2var_epi32(k.shiftLow, bin, k.shiftHigh);
   const __m512i offset = _mm512_srlv_epi32(_mm512_sub_epi32(_mm512_abs_epi32(value), base), shift);
-  const auto special = static_cast<__mmask16>(~inRun & (held | lacking | opens));
-  const auto coded = static_cast<__mmask16>(~inRun & ~special);
-  // The code's bits and width; where they do not fit a narrow code, the index and offset marked
-  // kLaneApart, so that nothing the chain waits on depends on the code.
+  // The code's bits and width, with the zero count joined; where they do not fit a narrow code,
+  // the index and offset marked kLaneApart (and kLaneRun for the count), so that nothing the
+  // chain waits on depends on the code.
   const __m512i code = _mm512_i32gather_epi32(index, k.codes, 4);
-  const __m512i width = _mm512_srli_epi32(code, kNarrowShift);
-  const __mmask16 wide = _mm512_cmpgt_epu32_mask(width, _mm512_set1_epi32(kNarrowWidest));
+  const __m512i codeWidth = _mm512_srli_epi32(code, kNarrowShift);
+  const __m512i countWidth = _mm512_maskz_mov_epi32(countZero, k.runWidth);
+  const __m512i width = _mm512_add_epi32(codeWidth, countWidth);
+  const __mmask16 apart = _mm512_cmpgt_epu32_mask(codeWidth, _mm512_set1_epi32(kNarrowWidest)) |
+                          _mm512_cmpgt_epu32_mask(width, _mm512_set1_epi32(32));
   const __m512i bits = _mm512_mask_blend_epi32(
-      wide,
-      _mm512_or_si512(_mm512_and_si512(code, _mm512_set1_epi32((1 << kNarrowShift) - 1)), offset),
+      apart,
+      _mm512_sllv_epi32(
+          _mm512_or_si512(_mm512_and_si512(code, _mm512_set1_epi32((1 << kNarrowShift) - 1)),
+                          offset),
+          countWidth),
       _mm512_or_si512(_mm512_slli_epi32(offset, 16), index));
-  const __m512i widths = _mm512_maskz_mov_epi32(
-      coded, _mm512_mask_blend_epi32(wide, width,
-                                     _mm512_set1_epi32(static_cast<int32_t>(kLaneApart >> 32))));
+  const __m512i marks =
+      _mm512_mask_mov_epi32(_mm512_set1_epi32(static_cast<int32_t>(kLaneApart >> 32)), countZero,
+                            _mm512_set1_epi32(static_cast<int32_t>((kLaneApart | kLaneRun) >> 32)));
+  const __m512i widths =
+      _mm512_maskz_mov_epi32(coded, _mm512_mask_blend_epi32(apart, width, marks));
   // Each field its bits in the low half and its width in the high.
   const __m512i firstEight =
       _mm512_set_epi32(23, 7, 22, 6, 21, 5, 20, 4, 19, 3, 18, 2, 17, 1, 16, 0);
@@ -89,9 +117,6 @@ struct StepConstants {
   _mm512_mask_storeu_epi64(out + 8, static_cast<__mmask8>(~special >> 8),
                            _mm512_permutex2var_epi32(fields, lastEight, widths));
 
-  // error - f + target - step: the whole target counts.
-  const __m512i newError =
-      _mm512_sub_epi32(_mm512_add_epi32(_mm512_sub_epi32(st.error, f), target), value);
   st.error = _mm512_mask_mov_epi32(st.error, coded, newError);
   st.lastInput = _mm512_mask_mov_epi32(st.lastInput, coded, x);
   st.row =
@@ -157,14 +182,18 @@ struct StepConstants {
                         _mm512_loadu_si512(tables.binBase + 16),
                         _mm512_loadu_si512(tables.binShift),
                         _mm512_loadu_si512(tables.binShift + 16),
+                        _mm512_set1_epi32(static_cast<int32_t>(tables.runWidth)),
+                        _mm512_set1_epi32(static_cast<int32_t>(tables.runError)),
                         tables.steps,
                         tables.codes};
   waiting = 0;
   for (; step < stop; ++step) {
     const int16_t* in = samples + step * kChainLanes;
     uint64_t* out = fields + step * kChainLanes;
-    const uint32_t low = walkGroup(groups[0], k, in, out);
-    const uint32_t high = walkGroup(groups[1], k, in + 16, out + 16);
+    const int16_t* next = step + 1 < stop ? in + kChainLanes : nullptr;
+    const uint32_t low = walkGroup(groups[0], k, in, next, out);
+    const uint32_t high =
+        walkGroup(groups[1], k, in + 16, next != nullptr ? next + 16 : nullptr, out + 16);
     if ((low | high) != 0) [[unlikely]] {
       waiting = low | high << 16;
       break;

@@ -24,29 +24,35 @@ inline constexpr uint64_t kLaneTwo = uint64_t{1} << 62;
 // Marks a sample whose code and offset are wider than a narrow code: below, its offset from bit 16
 // and the index of its code.
 inline constexpr uint64_t kLaneApart = uint64_t{1} << 61;
+// Marks a field marked kLaneApart that a run count of 0 follows.
+inline constexpr uint64_t kLaneRun = uint64_t{1} << 60;
 
 // What every step reads besides the states: the step table's lane words from target 0, the bin
-// table, and the narrow codes (as exact groups read them) by (row ^ the step's sign) * 32 + bin.
+// table, the narrow codes (as exact groups read them) by (row ^ the step's sign) * 32 + bin, the
+// width of a run count, and the most twice the error may be for a run to open.
 struct LaneTables {
   const int32_t* steps;
   const uint32_t* binBase;
   const int32_t* binShift;
   const uint32_t* codes;
+  uint32_t runWidth;
+  uint32_t runError;
 };
 
-// Walks the steps [step, stop) of every lane, whose input samples are samples[step *
-// kChainLanes + lane], giving each sample's field to fields[step * kChainLanes + lane]: its code
-// and offset, or 0 in a run. Stops at the first step where some lane's sample needs more: a
-// target the lane words lack, a step the range guard must hold back, a code and offset wider than
-// kNarrowWidest, or a zero
-// symbol in context 0 (a run may open). That step's other lanes are done, those lanes' fields
-// left alone and their states untouched; returns the step, with the lanes in `waiting`. Returns
-// stop when all are done. Needs the machine's 512-bit vectors.
 // The samples of sixteen stereo pieces for a lane walk, for `count` steps: at each step, the
 // frame at pieces[p] + 4 * step of every piece p, its channels in lanes 2p and 2p + 1. Needs the
 // machine's 512-bit vectors.
 void gatherStereoSteps(const uint8_t* const* pieces, size_t count, int16_t* samples);
 
+// Walks the steps [step, stop) of every lane, whose input samples are samples[step *
+// kChainLanes + lane], giving each sample's field to fields[step * kChainLanes + lane]: its code
+// and offset, with a run count of 0 joined after a zero symbol in context 0 (marked kLaneApart,
+// and kLaneRun for such a count, where wider than a narrow code or 32 bits), or 0 in a run. Stops
+// at the first step where some lane's sample needs more: a target the lane words lack, a step
+// the range guard must hold back, or a zero symbol in context 0 that may open a run (or whose
+// next sample is past stop). That step's other lanes are done, those lanes' fields left alone
+// and their states untouched; returns the step, with the lanes in `waiting`. Returns stop when
+// all are done. Needs the machine's 512-bit vectors.
 size_t walkLevelLanes(LaneChains& chains, const LaneTables& tables, const int16_t* samples,
                       size_t step, size_t stop, uint64_t* fields, uint32_t& waiting);
 

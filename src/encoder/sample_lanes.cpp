@@ -5,6 +5,7 @@
 // are those of one chained walk.
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <numeric>
 
 #include "encoder/sample_encoder.h"
@@ -40,8 +41,12 @@ class SampleEncoder::LaneRound {
         lanes_(pieces_ * channels_),
         share_((frames - kWarmUpFrames) / pieces_),
         steps_(kWarmUpFrames + share_),
-        tables_{encoder.steps_->laneWordsAtZero(), encoder.model_.binBase, encoder.model_.binShift,
-                &encoder.narrowCodes_[0][0][0]},
+        tables_{encoder.steps_->laneWordsAtZero(),
+                encoder.model_.binBase,
+                encoder.model_.binShift,
+                &encoder.narrowCodes_[0][0][0],
+                w.runWidth,
+                static_cast<uint32_t>(std::min<uint64_t>(w.runError, UINT32_MAX))},
         starts_(lanes_),
         pieceLost_(pieces_, 0),
         inputs_(std::make_unique<int16_t[]>(kBlockSteps * kChainLanes)),
@@ -227,6 +232,7 @@ void SampleEncoder::LaneRound::pack(BitWriter& out, uint32_t p, size_t count) co
         cursor.put(code.codeField());
         cursor.put(static_cast<uint32_t>(e_.model_.binBits[index % kBinCount]), offset);
       }
+      if ((field & kLaneRun) != 0) cursor.put(w_.runWidth, 0);
     } else {
       cursor.put(field);
     }
