@@ -126,6 +126,18 @@ TEST(RangeGuard, FindsTheStepOfGivingUpOneUnitAtATime) {
   }
 }
 
+// The channel states two walks leave, as a walk goes on from them.
+void expectSameStates(const std::vector<ChannelState>& got, const std::vector<ChannelState>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t c = 0; c < want.size(); ++c) {
+    EXPECT_TRUE(got[c].lastInput == want[c].lastInput &&
+                got[c].reconstructed == want[c].reconstructed && got[c].error == want[c].error &&
+                got[c].context == want[c].context && got[c].lastNegative == want[c].lastNegative &&
+                got[c].runLength == want[c].runLength)
+        << "channel " << c;
+  }
+}
+
 // What one walk over the samples writes and keeps: in two calls, so that the states carry over.
 struct Walked {
   std::vector<uint8_t> bytes;
@@ -187,15 +199,7 @@ TEST(ExactWalk, WritesWhatTheChainedWalkWrites) {
             ASSERT_EQ(exact.bytes, chained.bytes);
             ASSERT_EQ(exact.reconstruction, chained.reconstruction);
             ASSERT_EQ(exact.digest, chained.digest);
-            for (uint32_t c = 0; c < channels; ++c) {
-              ASSERT_TRUE(exact.end[c].lastInput == chained.end[c].lastInput &&
-                          exact.end[c].reconstructed == chained.end[c].reconstructed &&
-                          exact.end[c].error == chained.end[c].error &&
-                          exact.end[c].context == chained.end[c].context &&
-                          exact.end[c].lastNegative == chained.end[c].lastNegative &&
-                          exact.end[c].runLength == chained.end[c].runLength)
-                  << "channel " << c;
-            }
+            expectSameStates(exact.end, chained.end);
           }
         }
       }
@@ -280,15 +284,7 @@ TEST(LaneWalk, WritesWhatTheChainedWalkWrites) {
           }
           ASSERT_EQ(lanes.bytes, chained.bytes);
           ASSERT_EQ(lanes.lost, chained.lost);
-          for (uint32_t c = 0; c < channels; ++c) {
-            ASSERT_TRUE(lanes.end[c].lastInput == chained.end[c].lastInput &&
-                        lanes.end[c].reconstructed == chained.end[c].reconstructed &&
-                        lanes.end[c].error == chained.end[c].error &&
-                        lanes.end[c].context == chained.end[c].context &&
-                        lanes.end[c].lastNegative == chained.end[c].lastNegative &&
-                        lanes.end[c].runLength == chained.end[c].runLength)
-                << "channel " << c;
-          }
+          expectSameStates(lanes.end, chained.end);
         }
       }
     }
