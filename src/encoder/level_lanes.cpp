@@ -152,19 +152,34 @@ struct StepConstants {
 
 }  // namespace
 
-[[gnu::target("avx512f")]] void gatherStereoSteps(const uint8_t* const* pieces, size_t count,
-                                                  int16_t* samples) {
+[[gnu::target("avx512f")]] void gatherSteps(const uint8_t* const* pieces, uint32_t channels,
+                                            size_t count, int16_t* samples) {
   static_assert(kChainLanes == 32);
+  // Sixteen steps at a time: a row of sixteen 32-bit words (a frame of a stereo piece, or a
+  // sample of each of two mono pieces) for every two lanes, turned into a row for every step.
   size_t step = 0;
   for (; count - step >= 16; step += 16) {
     __m512i rows[16];
-    for (int p = 0; p < 16; ++p) rows[p] = _mm512_loadu_si512(pieces[p] + 4 * step);
+    for (int j = 0; j < 16; ++j) {
+      if (channels == 2) {
+        rows[j] = _mm512_loadu_si512(pieces[j] + 4 * step);
+        continue;
+      }
+      const auto* even = reinterpret_cast<const __m256i*>(pieces[2 * j] + 2 * step);
+      const auto* odd = reinterpret_cast<const __m256i*>(pieces[2 * j + 1] + 2 * step);
+      rows[j] =
+          _mm512_or_si512(_mm512_cvtepu16_epi32(_mm256_loadu_si256(even)),
+                          _mm512_slli_epi32(_mm512_cvtepu16_epi32(_mm256_loadu_si256(odd)), 16));
+    }
     transpose(rows);
     for (int t = 0; t < 16; ++t) _mm512_storeu_si512(samples + (step + t) * kChainLanes, rows[t]);
   }
   for (; step < count; ++step) {
-    for (int p = 0; p < 16; ++p)
-      std::memcpy(samples + step * kChainLanes + 2 * p, pieces[p] + 4 * step, 4);
+    for (uint32_t lane = 0; lane < kChainLanes; ++lane) {
+      const uint8_t* piece = pieces[lane / channels];
+      std::memcpy(samples + step * kChainLanes + lane,
+                  piece + 2 * (step * channels + lane % channels), 2);
+    }
   }
 }
 
@@ -210,7 +225,7 @@ struct StepConstants {
 
 #else
 
-void gatherStereoSteps(const uint8_t* const*, size_t, int16_t*) {}
+void gatherSteps(const uint8_t* const*, uint32_t, size_t, int16_t*) {}
 
 size_t walkLevelLanes(LaneChains&, const LaneTables&, const int16_t*, size_t step, size_t,
                       uint64_t*, uint32_t& waiting) {

@@ -39,10 +39,10 @@ struct LaneTables {
   uint32_t runError;
 };
 
-// The samples of sixteen stereo pieces for a lane walk, for `count` steps: at each step, the
-// frame at pieces[p] + 4 * step of every piece p, its channels in lanes 2p and 2p + 1. Needs the
-// machine's 512-bit vectors.
-void gatherStereoSteps(const uint8_t* const* pieces, size_t count, int16_t* samples);
+// The samples of sixteen stereo or thirty-two mono pieces for a lane walk, for `count` steps: at
+// each step, the frame at pieces[p] + 2 * channels * step of every piece p, its channels in lanes
+// channels * p on. Needs the machine's 512-bit vectors.
+void gatherSteps(const uint8_t* const* pieces, uint32_t channels, size_t count, int16_t* samples);
 
 // Walks the steps [step, stop) of every lane, whose input samples are samples[step *
 // kChainLanes + lane], giving each sample's field to fields[step * kChainLanes + lane]: its code

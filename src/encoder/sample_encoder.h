@@ -70,6 +70,8 @@ class SampleEncoder {
   // side, each from a guessed state that must meet the exact one (the bytes are the same either
   // way). Once the guesses have mostly missed, or after forgoLanes, it walks one chain.
   bool lanesMissed() const { return lanesMissed_; }
+  // The pieces the lanes walked whose guesses met, taken as they were.
+  uint64_t lanePiecesTaken() const { return lanePiecesTaken_; }
   void forgoLanes() { lanesMissed_ = true; }
   // The buffers the lanes' pieces are written into, to be handed from encoder to encoder, whose
   // pages are then touched once.
@@ -169,6 +171,7 @@ class SampleEncoder {
   LaneBits laneBits_;
   uint64_t uncountedLost_ = 0;
   bool lanesMissed_ = false;
+  uint64_t lanePiecesTaken_ = 0;
   // By context, turn and bin: a zero step never turns, so both turns give it the zero symbol.
   Code codes_[kContextCount][2][kBinCount];
   // The same as exact groups read them, in 32 bits: the width above kNarrowShift, the code word

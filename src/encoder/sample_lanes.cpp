@@ -169,10 +169,10 @@ void SampleEncoder::LaneRound::start(const ChannelState* states, BitWriter& writ
 
 // The samples of `count` steps from `step` on, a step's lanes together.
 void SampleEncoder::LaneRound::loadInputs(size_t step, size_t count) {
-  if (channels_ == 2) {
-    const uint8_t* starts[kChainLanes / 2];
-    for (uint32_t p = 0; p < pieces_; ++p) starts[p] = sampleAt(2 * p, step);
-    return gatherStereoSteps(starts, count, inputs_.get());
+  if (channels_ <= 2) {
+    const uint8_t* starts[kChainLanes];
+    for (uint32_t p = 0; p < pieces_; ++p) starts[p] = sampleAt(channels_ * p, step);
+    return gatherSteps(starts, channels_, count, inputs_.get());
   }
   for (uint32_t lane = 0; lane < lanes_; ++lane) {
     const uint8_t* at = sampleAt(lane, step);
@@ -279,6 +279,7 @@ void SampleEncoder::LaneRound::takePieces(ChannelState* states, BitWriter& write
   for (uint32_t p = 1; p < pieces_; ++p) {
     if (std::equal(exact, exact + channels_, &starts_[p * channels_])) {
       e_.laneBits_[p]->appendTo(writer);
+      ++e_.lanePiecesTaken_;
       for (uint32_t c = 0; c < channels_; ++c) exact[c] = chainOf(p * channels_ + c);
       continue;
     }
