@@ -19,6 +19,8 @@ class BinLookup {
   // The bins of magnitudes 0..65535, for loops whose magnitudes never go beyond; readable
   // kTablePadding bytes further, for loads of four bytes at a time.
   const uint8_t* table() const { return table_.get(); }
+  // The bases the bins are found in.
+  const uint32_t* bases() const { return base_; }
   static constexpr uint32_t kTablePadding = 3;
 
  private:

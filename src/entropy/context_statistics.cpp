@@ -149,7 +149,7 @@ void countFramesInGroups(const BinLookup& binOf, ChannelState* states, uint32_t 
       const uint8_t* samples = from + start * stride + 2 * c;
       channelDifferences(from + start * stride, n, channels, c, st.previous, d);
       SymbolChain chain{st.context, st.lastNegative != 0, st.runLength};
-      const size_t grouped = findSymbolCells(d, n, bins, chain, kNoCell, cells);
+      const size_t grouped = findSymbolCells(d, n, binOf.bases(), chain, kNoCell, cells);
       size_t k = 0;
       for (; k + kTables <= grouped; k += kTables) {
         for (int t = 0; t < kTables; ++t) ++counts[t][cells[k + t]];

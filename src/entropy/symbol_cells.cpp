@@ -11,11 +11,30 @@ namespace qxw {
 
 // Every sample's bin and sign come from its own difference, and its context and turn from the
 // lane before; whether a run holds it, from the two lanes before.
+namespace {
+
+// The bin of each lane's magnitude, as findBin finds it: the same five tests of the bases, lane by
+// lane, the bases held in two vectors rather than read from memory.
+[[gnu::target("avx512f")]] inline __m512i binsOf(__m512i magnitudes, __m512i basesLow,
+                                                 __m512i basesHigh) {
+  __m512i bin = _mm512_setzero_si512();
+  for (int half = kBinCount / 2; half > 0; half /= 2) {
+    const __m512i mid = _mm512_add_epi32(bin, _mm512_set1_epi32(half));
+    const __m512i base = _mm512_permutex2var_epi32(basesLow, mid, basesHigh);
+    bin = _mm512_mask_mov_epi32(bin, _mm512_cmpge_epu32_mask(magnitudes, base), mid);
+  }
+  return bin;
+}
+
+}  // namespace
+
 [[gnu::target("avx512f")]] size_t findSymbolCells(const int32_t* diffs, size_t count,
-                                                  const uint8_t* bins, SymbolChain& chain,
+                                                  const uint32_t* binBase, SymbolChain& chain,
                                                   uint32_t noCell, uint32_t* cells) {
+  static_assert(kBinCount == 32, "the bases in two vectors");
   if (!wideVectorsAvailable()) return 0;
-  const __m512i low8 = _mm512_set1_epi32(0xFF);
+  const __m512i basesLow = _mm512_loadu_si512(binBase);
+  const __m512i basesHigh = _mm512_loadu_si512(binBase + 16);
   const __m512i turnColumns = _mm512_set1_epi32(kBinCount - 1);
   const __m512i none = _mm512_set1_epi32(static_cast<int32_t>(noCell));
   // Lane 15 holds the sample before the group.
@@ -27,8 +46,7 @@ namespace qxw {
   for (; count - i >= kSymbolGroup; i += kSymbolGroup) {
     const __m512i d = _mm512_loadu_si512(diffs + i);
     const __m512i signs = _mm512_srai_epi32(d, 31);
-    const __m512i groupBins =
-        _mm512_and_si512(_mm512_i32gather_epi32(_mm512_abs_epi32(d), bins, 1), low8);
+    const __m512i groupBins = binsOf(_mm512_abs_epi32(d), basesLow, basesHigh);
     const __m512i contexts = _mm512_alignr_epi32(groupBins, binsBefore, 15);
     const __m512i turns = _mm512_and_si512(
         _mm512_xor_si512(signs, _mm512_alignr_epi32(signs, signsBefore, 15)), turnColumns);
@@ -56,7 +74,7 @@ namespace qxw {
 
 #else
 
-size_t findSymbolCells(const int32_t*, size_t, const uint8_t*, SymbolChain&, uint32_t, uint32_t*) {
+size_t findSymbolCells(const int32_t*, size_t, const uint32_t*, SymbolChain&, uint32_t, uint32_t*) {
   return 0;
 }
 

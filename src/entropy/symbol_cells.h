@@ -23,11 +23,11 @@ struct SymbolChain {
 
 // Finds the histogram cells (context times the columns, plus the column) of the symbols of
 // groups of kSymbolGroup samples of one channel from their differences to the sample before,
-// for `bins`, the bin of every magnitude (readable 3 bytes past the last), and moves the chain
-// past them; a run of zero symbols in context 0 counts its first only, the others get
+// their bins found in binBase (kBinCount bases) as findBin finds them, and moves the chain past
+// them; a run of zero symbols in context 0 counts its first only, the others get
 // `noCell`. Leaves the last kSymbolGroup - 1 samples or fewer, and returns the samples done.
 // Does nothing where the machine lacks the vectors it needs.
-size_t findSymbolCells(const int32_t* diffs, size_t count, const uint8_t* bins, SymbolChain& chain,
-                       uint32_t noCell, uint32_t* cells);
+size_t findSymbolCells(const int32_t* diffs, size_t count, const uint32_t* binBase,
+                       SymbolChain& chain, uint32_t noCell, uint32_t* cells);
 
 }  // namespace qxw
