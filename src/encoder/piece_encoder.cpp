@@ -100,7 +100,11 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
   // A step table pays for itself from kStepTableSamples on.
   std::unique_ptr<StepTable> steps;
   if (samples.sampleCount() >= kStepTableSamples) {
-    steps = std::make_unique<StepTable>(model, BinLookup(model.binBase));
+    // Lanes walk a lossy table's steps where the machine has the vectors.
+    const bool lanes =
+        wideVectorsAvailable() && !std::all_of(model.binShift, model.binShift + kBinCount,
+                                               [](int32_t shift) { return shift == 0; });
+    steps = std::make_unique<StepTable>(model, BinLookup(model.binBase), lanes);
   }
   const LevelWalk walk{model, steps.get(), samples, recording};
   const LevelWalk::Result result = writeInPieces(walk, writer, samples, model.channelCount,

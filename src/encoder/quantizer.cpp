@@ -17,11 +17,11 @@ int32_t laneWordOf(const EncoderModel& model, int32_t value, int bin, uint32_t o
 
 }  // namespace
 
-StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf)
-    : entries_(std::make_unique<Entry[]>(2 * kMaxMagnitude + 1)),
-      laneWords_(std::make_unique<int32_t[]>(2 * kMaxMagnitude + 1)) {
+StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf, bool laneWords)
+    : entries_(std::make_unique<Entry[]>(2 * kMaxMagnitude + 1)) {
   Entry* zero = entries_.get() + kMaxMagnitude;
-  int32_t* words = laneWords_.get() + kMaxMagnitude;
+  if (laneWords) laneWords_ = std::make_unique<int32_t[]>(2 * kMaxMagnitude + 1);
+  int32_t* words = laneWords ? laneWords_.get() + kMaxMagnitude : nullptr;
   for (int32_t m = 0; m <= kMaxMagnitude; ++m) {
     int bin = 0;
     uint32_t offset = 0;
@@ -31,6 +31,7 @@ StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf)
                static_cast<uint8_t>(bin), inexact};
     // A negative target quantizes as its magnitude, with the step's sign turned.
     zero[-m] = {0u - static_cast<uint32_t>(value), zero[m].offset, zero[m].bin, inexact};
+    if (words == nullptr) continue;
     words[m] = laneWordOf(model, value, bin, zero[m].offset);
     words[-m] = words[m] == kLaneLacks ? kLaneLacks : -value * 256 + bin;
   }

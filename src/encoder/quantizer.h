@@ -70,15 +70,19 @@ class StepTable {
     uint8_t bin;
     uint8_t inexact;  // 1 when the step is not the target itself
   };
-  StepTable(const EncoderModel& model, const BinLookup& binOf);
+  // laneWords: whether to build the words for vector lanes too.
+  StepTable(const EncoderModel& model, const BinLookup& binOf, bool laneWords = false);
   const Entry& operator[](uint32_t magnitude) const { return atZero()[magnitude]; }
   // The entry of target 0, from which targets down to -65535 index too.
   const Entry* atZero() const { return entries_.get() + kMaxMagnitude; }
 
   // The same steps in one 32-bit word a target, for vector lanes: the step times 256 plus its
   // bin, the offset being (|step| - binBase[bin]) >> binShift[bin]; kLaneLacks's bin where that
-  // does not hold or the step needs more than 24 bits. From target 0, as atZero.
-  const int32_t* laneWordsAtZero() const { return laneWords_.get() + kMaxMagnitude; }
+  // does not hold or the step needs more than 24 bits. From target 0, as atZero; null where not
+  // built.
+  const int32_t* laneWordsAtZero() const {
+    return laneWords_ ? laneWords_.get() + kMaxMagnitude : nullptr;
+  }
   static constexpr int32_t kLaneLacks = 0xFF;
 
  private:

@@ -99,12 +99,13 @@ class SampleEncoder::LaneRound {
   size_t waited_ = 0;  // samples left to the chained walk's coder
 };
 
-// Lanes pay where the machine has them, the table gives the steps, their guesses have not missed,
-// and every piece codes at least as many frames as it warms up over.
+// Lanes pay where the machine has them, the table gives the steps with their lane words, their
+// guesses have not missed, and every piece codes at least twice as many frames as it warms up
+// over.
 bool SampleEncoder::lanesPay(size_t frames) const {
   const size_t pieces = kChainLanes / model_.channelCount;
   return vectors_ && !lanesMissed_ && steps_ != nullptr && !exactSteps_ &&
-         frames >= kWarmUpFrames * (pieces + 1);
+         steps_->laneWordsAtZero() != nullptr && frames >= kWarmUpFrames * (2 * pieces + 1);
 }
 
 // The frames go in rounds of equal length, each walked in lanes while their guesses meet.

@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "entropy/bin_lookup.h"
 #include "format/qxw_layout.h"
 #include "format/vector_support.h"
 
@@ -11,23 +12,6 @@ namespace qxw {
 
 // Every sample's bin and sign come from its own difference, and its context and turn from the
 // lane before; whether a run holds it, from the two lanes before.
-namespace {
-
-// The bin of each lane's magnitude, as findBin finds it: the same five tests of the bases, lane by
-// lane, the bases held in two vectors rather than read from memory.
-[[gnu::target("avx512f")]] inline __m512i binsOf(__m512i magnitudes, __m512i basesLow,
-                                                 __m512i basesHigh) {
-  __m512i bin = _mm512_setzero_si512();
-  for (int half = kBinCount / 2; half > 0; half /= 2) {
-    const __m512i mid = _mm512_add_epi32(bin, _mm512_set1_epi32(half));
-    const __m512i base = _mm512_permutex2var_epi32(basesLow, mid, basesHigh);
-    bin = _mm512_mask_mov_epi32(bin, _mm512_cmpge_epu32_mask(magnitudes, base), mid);
-  }
-  return bin;
-}
-
-}  // namespace
-
 [[gnu::target("avx512f")]] size_t findSymbolCells(const int32_t* diffs, size_t count,
                                                   const uint32_t* binBase, SymbolChain& chain,
                                                   uint32_t noCell, uint32_t* cells) {
@@ -46,7 +30,7 @@ namespace {
   for (; count - i >= kSymbolGroup; i += kSymbolGroup) {
     const __m512i d = _mm512_loadu_si512(diffs + i);
     const __m512i signs = _mm512_srai_epi32(d, 31);
-    const __m512i groupBins = binsOf(_mm512_abs_epi32(d), basesLow, basesHigh);
+    const __m512i groupBins = binsInLanes(_mm512_abs_epi32(d), basesLow, basesHigh);
     const __m512i contexts = _mm512_alignr_epi32(groupBins, binsBefore, 15);
     const __m512i turns = _mm512_and_si512(
         _mm512_xor_si512(signs, _mm512_alignr_epi32(signs, signsBefore, 15)), turnColumns);

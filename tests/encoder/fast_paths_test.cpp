@@ -53,7 +53,7 @@ TEST(BinLookup, AgreesWithTheBinSearchForEveryMagnitude) {
 TEST(StepTable, AgreesWithTheQuantizerForEveryTarget) {
   for (const auto& model : realTables()) {
     const BinLookup binOf(model->binBase);
-    const StepTable steps(*model, binOf);
+    const StepTable steps(*model, binOf, true);
     const Quantizer quantizer(*model, &steps);
     for (int32_t target = -kMaxMagnitude - 40; target <= kMaxMagnitude + 40; ++target) {
       int bin = 0;
@@ -240,8 +240,9 @@ TEST(LaneWalk, WritesWhatTheChainedWalkWrites) {
     return walked;
   };
   for (uint32_t channels : {1u, 2u, 3u, 6u}) {
-    // Enough frames for every lane's piece to code as many as it warms up over, and some past.
-    const size_t frames = 8192 * (32 / channels + 2) + 777;
+    // Enough frames for every lane's piece to code twice as many as it warms up over, and some
+    // past.
+    const size_t frames = 8192 * (2 * (32 / channels) + 2) + 777;
     for (Signal kind : kinds) {
       for (Signal madeFor : {kind, kind == Signal::Music ? Signal::LoudSquare : Signal::Music}) {
         for (uint32_t quality : {0u, 6u}) {
@@ -274,7 +275,7 @@ TEST(LaneWalk, WritesWhatTheChainedWalkWrites) {
           start[0].error = 9;
           start[0].lastInput = 9;
           start[channels - 1].runLength = 3;
-          const StepTable steps(*model, BinLookup(model->binBase));
+          const StepTable steps(*model, BinLookup(model->binBase), true);
           Walk lanes, chained;
           {
             const WideVectors wide(true);
