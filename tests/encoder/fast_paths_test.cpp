@@ -1,9 +1,11 @@
 // The encoder's fast paths must give exactly what the straightforward ones give.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "encoder/bit_writer.h"
+#include "encoder/level_lanes.h"
 #include "encoder/quantizer.h"
 #include "encoder/sample_encoder.h"
 #include "entropy/bin_lookup.h"
@@ -31,20 +33,78 @@ std::vector<std::unique_ptr<EncoderModel>> realTables() {
   return models;
 }
 
+#ifdef QXW_VECTORS
+// The bins of sixteen magnitudes from m on, found in vector lanes.
+[[gnu::target("avx512f")]] std::vector<int> binsInLanesFrom(const EncoderModel& model, uint32_t m) {
+  alignas(64) uint32_t bins[16];
+  const __m512i magnitudes =
+      _mm512_add_epi32(_mm512_set1_epi32(static_cast<int32_t>(m)),
+                       _mm512_set_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
+  _mm512_store_si512(bins, binsInLanes(magnitudes, _mm512_loadu_si512(model.binBase),
+                                       _mm512_loadu_si512(model.binBase + 16)));
+  return {bins, bins + 16};
+}
+#endif
+
+// The table, and the search in vector lanes where the machine has them, find what the bin
+// search finds: on real tables, and on random ones, repeated bases and bases out of order
+// included.
 TEST(BinLookup, AgreesWithTheBinSearchForEveryMagnitude) {
   std::mt19937 rng(3);
   auto models = realTables();
-  for (int trial = 0; trial < 20; ++trial) {
-    // Random non-decreasing tables, repeated bases included.
+  for (int trial = 0; trial < 30; ++trial) {
     auto model = makeModel(1);
     for (int b = 1; b < kBinCount; ++b) {
       model->binBase[b] = std::min<uint32_t>(model->binBase[b - 1] + rng() % 4000, 65535);
     }
+    // A third of them out of order, for the lanes, which must take the search's every turn.
+    if (trial % 3 == 2) std::shuffle(model->binBase + 1, model->binBase + kBinCount, rng);
     models.push_back(std::move(model));
   }
   for (const auto& model : models) {
+    const bool ordered = std::is_sorted(model->binBase, model->binBase + kBinCount);
     const BinLookup binOf(model->binBase);
-    for (uint32_t m = 0; m <= 70000; ++m) ASSERT_EQ(binOf(m), findBin(model->binBase, m)) << m;
+    for (uint32_t m = 0; m <= 70000; ++m) {
+      if (ordered) {
+        ASSERT_EQ(binOf(m), findBin(model->binBase, m)) << m;
+      }
+#ifdef QXW_VECTORS
+      if (m % 16 == 0 && wideVectorsAvailable()) {
+        const std::vector<int> lanes = binsInLanesFrom(*model, m);
+        for (uint32_t k = 0; k < 16; ++k) {
+          ASSERT_EQ(lanes[k], findBin(model->binBase, m + k)) << m + k;
+        }
+      }
+#endif
+    }
+  }
+}
+
+// A lane walk's samples, sixteen steps at a time and one at a time: every piece's channels in
+// their lanes, step after step.
+TEST(LaneInputs, TakeEveryPiecesSamplesStepByStep) {
+  if (!wideVectorsAvailable()) return;  // the lanes' only callers need the vectors
+  for (uint32_t channels : {1u, 2u}) {
+    for (size_t count : {0u, 1u, 15u, 16u, 17u, 40u}) {
+      const uint32_t pieces = kChainLanes / channels;
+      // Each piece its own stretch of a buffer, the last ending with it.
+      std::vector<int16_t> buffer(pieces * count * channels);
+      for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = static_cast<int16_t>(i * 7 - 30000);
+      const auto bytes = sampleBytes(buffer);
+      std::vector<const uint8_t*> starts;
+      for (uint32_t p = 0; p < pieces; ++p) {
+        starts.push_back(bytes.data() + 2 * p * count * channels);
+      }
+      std::vector<int16_t> got(count * kChainLanes);
+      gatherSteps(starts.data(), channels, count, got.data());
+      for (size_t t = 0; t < count; ++t) {
+        for (uint32_t lane = 0; lane < kChainLanes; ++lane) {
+          ASSERT_EQ(got[t * kChainLanes + lane],
+                    readSample(starts[lane / channels] + 2 * (t * channels + lane % channels)))
+              << channels << " channels, " << count << " steps, step " << t << ", lane " << lane;
+        }
+      }
+    }
   }
 }
 
