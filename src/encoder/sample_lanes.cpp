@@ -14,7 +14,7 @@ namespace qxw {
 
 namespace {
 
-// Frames a lane walk takes at most in one round: the lanes read at 32-bit offsets from it.
+// Frames a lane walk takes at most in one round, which bounds what its pieces' bits hold.
 constexpr size_t kRoundFrames = size_t{1} << 22;
 // Frames a piece warms up over from its guess: enough for the error feedback to forget the guess
 // on real sound. A piece that has not is walked again.
