@@ -23,9 +23,13 @@ constexpr size_t kWriterStack = size_t{256} << 10;
 // kernel's copy of a large output then overlaps the work that produces it. One block at a time,
 // in order, so the file's offset moves as if written in place. Started with the platform's call,
 // which answers with a status where none can be had.
+//
+// A file of our own also has each block's write-back started as it goes: the system then places
+// the blocks while the work goes on, rather than all at once when the finished file replaces
+// an older one.
 class FileSink::BackgroundWriter {
  public:
-  explicit BackgroundWriter(int fd) : fd_(fd) {}
+  BackgroundWriter(int fd, bool writeBack) : fd_(fd), writeBack_(writeBack) {}
   ~BackgroundWriter() {
     if (!started_) return;
     {
@@ -54,11 +58,13 @@ class FileSink::BackgroundWriter {
     ::pthread_attr_destroy(&attributes);
     return started_;
   }
-  void submit(const uint8_t* data, size_t size) {
+  // The block goes to the descriptor's position, which is `offset` in the file.
+  void submit(const uint8_t* data, size_t size, uint64_t offset) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return data_ == nullptr; });
     data_ = data;
     size_ = size;
+    offset_ = offset;
     changed_.notify_all();
   }
   // Waits until nothing is being written; false when the last block written failed.
@@ -76,8 +82,10 @@ class FileSink::BackgroundWriter {
       if (data_ == nullptr) return;
       const uint8_t* data = data_;
       const size_t size = size_;
+      const uint64_t offset = offset_;
       lock.unlock();
       const bool written = platform::writeAll(fd_, data, size);
+      if (written && writeBack_) platform::startWriteBack(fd_, offset, size);
       lock.lock();
       written_ = written;
       data_ = nullptr;
@@ -86,10 +94,12 @@ class FileSink::BackgroundWriter {
   }
 
   const int fd_;
+  const bool writeBack_;
   std::mutex mutex_;
   std::condition_variable changed_;
   const uint8_t* data_ = nullptr;  // the block being written, or null
   size_t size_ = 0;
+  uint64_t offset_ = 0;
   bool written_ = true;  // the last block's outcome
   bool stop_ = false;
   bool started_ = false;
@@ -151,7 +161,7 @@ void FileSink::flush() {
 // had, writes it here. Nothing more goes out once a block failed.
 void FileSink::writeBehind() {
   if (!writer_) {
-    writer_ = std::make_unique<BackgroundWriter>(fd_);
+    writer_ = std::make_unique<BackgroundWriter>(fd_, owned_);
     if (!writer_->start()) {
       writer_.reset();
       if (!platform::writeAll(fd_, buffer_.data(), used_)) failed_ = true;
@@ -165,7 +175,7 @@ void FileSink::writeBehind() {
   }
   if (spare_.size() < buffer_.size()) spare_.resize(buffer_.size());
   std::swap(buffer_, spare_);
-  writer_->submit(spare_.data(), used_);
+  writer_->submit(spare_.data(), used_, base_ + flushed_);
 }
 
 void FileSink::settle() {

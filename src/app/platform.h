@@ -72,6 +72,9 @@ int openForWriting(const std::string& name, bool exclusive, unsigned mode);
 // Whole reads and writes, interrupted calls retried: the bytes moved, or -1 on failure.
 int64_t readSome(int fd, void* into, size_t size);
 bool writeAll(int fd, const void* from, size_t size);
+// Asks the system to start writing [offset, offset + size) of a file to its disk without waiting
+// for it; where the system has no such call, the data goes out when the system chooses.
+void startWriteBack(int fd, uint64_t offset, uint64_t size);
 // The position, or -1 where the descriptor cannot seek (a pipe).
 int64_t positionOf(int fd);
 bool seekTo(int fd, uint64_t offset);

@@ -158,6 +158,16 @@ bool writeAll(int fd, const void* from, size_t size) {
   return true;
 }
 
+void startWriteBack(int fd, uint64_t offset, uint64_t size) {
+#ifdef SYNC_FILE_RANGE_WRITE
+  // Only a hint: a file system that refuses it writes the data back later all the same.
+  ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(size),
+                    SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd, (void)offset, (void)size;
+#endif
+}
+
 int64_t positionOf(int fd) { return ::lseek(fd, 0, SEEK_CUR); }
 
 bool seekTo(int fd, uint64_t offset) {

@@ -180,6 +180,8 @@ bool writeAll(int fd, const void* from, size_t size) {
   return true;
 }
 
+void startWriteBack(int, uint64_t, uint64_t) {}
+
 int64_t positionOf(int fd) {
   // A pipe has no position, whatever the runtime answers.
   if (::GetFileType(handleOf(fd)) == FILE_TYPE_PIPE) return -1;
