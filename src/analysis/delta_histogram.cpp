@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -6,6 +7,7 @@
 #include "analysis/encoder_model.h"
 #include "format/frame_pieces.h"
 #include "format/sample_differences.h"
+#include "format/vector_support.h"
 
 namespace qxw {
 
@@ -18,6 +20,31 @@ void EncoderModel::initialize(uint32_t channels_) {
 }
 
 namespace {
+
+#ifdef QXW_VECTORS
+[[gnu::target("avx512f")]] void markZerosInLanes(const uint32_t* d, size_t count, uint64_t* zeros) {
+  for (size_t w = 0; w < count / 64; ++w) {
+    uint64_t bits = 0;
+    for (size_t q = 0; q < 4; ++q) {
+      const __m512i v = _mm512_loadu_si512(d + 64 * w + 16 * q);
+      bits |= uint64_t{_mm512_testn_epi32_mask(v, v)} << (16 * q);
+    }
+    zeros[w] = bits;
+  }
+}
+#endif
+
+// Bit i % 64 of zeros[i / 64] set where d[i] is zero, for count a multiple of 64.
+void markZeros(const uint32_t* d, size_t count, uint64_t* zeros) {
+#ifdef QXW_VECTORS
+  if (wideVectorsAvailable()) return markZerosInLanes(d, count, zeros);
+#endif
+  for (size_t w = 0; w < count / 64; ++w) {
+    uint64_t bits = 0;
+    for (size_t b = 0; b < 64; ++b) bits |= uint64_t{d[64 * w + b] == 0} << b;
+    zeros[w] = bits;
+  }
+}
 
 // The counts of one range of frames, and what its seams need, per channel: the last sample, the
 // run of zero differences at the end, and the zero differences before the first other one.
@@ -47,31 +74,48 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
   std::copy_n(out.opened, channels, opened);
   uint32_t* const histogram = out.histogram;
   uint32_t runEstimate = out.runEstimate, maxRun = out.maxRun;
-  const auto count = [&](uint32_t c, uint32_t d) {
-    ++histogram[d];
-    if (d != 0) {
-      run[c] = 0;
-      opened[c] = true;
-      return;
-    }
+  const auto countOther = [&](uint32_t c) {
+    run[c] = 0;
+    opened[c] = true;
+  };
+  const auto countZero = [&](uint32_t c) {
     // Only the first two zero differences of a run count towards the run estimate.
     if (run[c] < 2) ++runEstimate;
     ++run[c];
     if (!opened[c]) leading[c] = run[c];
     maxRun = std::max(maxRun, run[c]);
   };
+  const auto count = [&](uint32_t c, uint32_t d) {
+    ++histogram[d];
+    if (d != 0) return countOther(c);
+    countZero(c);
+  };
   const uint8_t* at = from;
   if constexpr (kChannels != 0) {
-    // The differences of a block first, in a loop the compiler vectorises; then their counts.
+    // The differences of a block first, in lanes; then their counts, in a loop that does
+    // nothing else; then the runs, from the zero differences alone, which are few in sound.
     constexpr ptrdiff_t kBlock = 1024;
     uint32_t d[kBlock];
+    uint64_t zeros[kBlock / 64];
+    const auto isZero = [&](ptrdiff_t i) { return ((zeros[i / 64] >> (i % 64)) & 1) != 0; };
     for (; to - at >= 2 * kBlock; at += 2 * kBlock) {
       for (uint32_t c = 0; c < kChannels; ++c) {
         d[c] = static_cast<uint32_t>(std::abs(previous[c] - readSample(at + 2 * c)));
       }
       sampleDistances(at, kBlock, kChannels, d);
-      for (ptrdiff_t i = 0; i < kBlock; i += kChannels) {
-        for (uint32_t c = 0; c < kChannels; ++c) count(c, d[i + c]);
+      for (ptrdiff_t i = 0; i < kBlock; ++i) ++histogram[d[i]];
+      markZeros(d, kBlock, zeros);
+      for (ptrdiff_t w = 0; w < kBlock / 64; ++w) {
+        for (uint64_t bits = zeros[w]; bits != 0; bits &= bits - 1) {
+          const ptrdiff_t i = 64 * w + std::countr_zero(bits);
+          const uint32_t c = static_cast<uint32_t>(i) % kChannels;
+          // The first zero after another difference opens a run.
+          if (i >= kChannels && !isZero(i - kChannels)) countOther(c);
+          countZero(c);
+        }
+      }
+      for (uint32_t c = 0; c < kChannels; ++c) {
+        if (!isZero(kBlock - kChannels + c)) countOther(c);
       }
       for (uint32_t c = 0; c < kChannels; ++c) {
         previous[c] = readSample(at + 2 * (kBlock - kChannels + c));

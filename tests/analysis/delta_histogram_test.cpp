@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 #include "support/model_helpers.h"
+#include "support/wide_vectors.h"
 
 namespace qxw {
 namespace {
@@ -86,15 +88,24 @@ TEST(DeltaHistogram, PiecesOnThreadsCountWhatOnePassCounts) {
 }
 
 // The passes take whole blocks of differences at once and the rest a sample at a time: over any
-// length and channel count, with runs across the blocks' edges, one call counts exactly what a
-// call a frame, its states carried from call to call, counts.
+// length and channel count, with long runs across the blocks' edges and short ones and single
+// zero differences anywhere, with vectors and without, one call counts exactly what a call a
+// frame, its states carried from call to call, counts.
 TEST(DeltaHistogram, CountsInBlocksWhatAFrameAtATimeCounts) {
-  for (uint32_t channels : {1u, 2u, 3u}) {
-    for (size_t frames : {size_t{7}, size_t{1024}, size_t{2600}}) {
-      SCOPED_TRACE(::testing::Message() << channels << " channels, " << frames << " frames");
+  for (const auto& [channels, frames, vectors] :
+       {std::tuple{1u, size_t{7}, true}, std::tuple{2u, size_t{1024}, true},
+        std::tuple{3u, size_t{2600}, true}, std::tuple{1u, size_t{2600}, true},
+        std::tuple{2u, size_t{30000}, true}, std::tuple{2u, size_t{2600}, false},
+        std::tuple{1u, size_t{30000}, true}, std::tuple{1u, size_t{5000}, false}}) {
+    SCOPED_TRACE(::testing::Message()
+                 << channels << " channels, " << frames << " frames, vectors " << vectors);
+    WideVectors wide(vectors);
+    {
       std::vector<int16_t> samples(frames * channels);
       for (size_t i = 0; i < samples.size(); ++i) {
         samples[i] = (i / 300) % 3 == 1 ? 5 : static_cast<int16_t>((i * 7919) % 65536 - 32768);
+        // Half the samples repeat their channel's last: runs of every length.
+        if ((i * 0x9E3779B97F4A7C15u) >> 63 == 0 && i >= channels) samples[i] = samples[i - channels];
       }
       const auto bytes = sampleBytes(samples);
       auto whole = makeModel(channels);
