@@ -166,11 +166,11 @@ void GuessedPart::decodeBlock(BitReader& reader, size_t frame, size_t count) {
       if (wraps(magnitude)) [[unlikely]]
         wrappedEnd = (frame + f) * channels + c + 1;
     };
-    decodeFrames(reader, channels_.data(), channels, tables_, block_.data(), count, note);
+    decodeFramesFast(reader, channels_.data(), channels, tables_, block_.data(), count, note);
     wrappedEnd_ = wrappedEnd;
   } else {
     const auto none = [](const DecodedChannel&, uint32_t, size_t, uint32_t) {};
-    decodeFrames(reader, channels_.data(), channels, tables_, block_.data(), count, none);
+    decodeFramesFast(reader, channels_.data(), channels, tables_, block_.data(), count, none);
   }
   std::copy_n(block_.data(), count * channels, samples_.get() + frame * channels);
 }

@@ -65,7 +65,7 @@ size_t SampleDecoder::decodeBlock(int16_t* out, size_t frames, uint32_t channels
   if (!reader_.ready()) return 0;
   const auto none = [](const DecodedChannel&, uint32_t, size_t, uint32_t) {};
   const size_t decoded =
-      decodeFrames(reader_, channels_.data(), channels, *tables_, out, frames, none);
+      decodeFramesFast(reader_, channels_.data(), channels, *tables_, out, frames, none);
   frame_ += static_cast<uint32_t>(decoded);
   return decoded;
 }

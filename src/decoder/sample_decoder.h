@@ -11,6 +11,7 @@
 #include "decoder/context_decoder.h"
 #include "format/large_buffer.h"
 #include "format/qxw_header.h"
+#include "format/vector_support.h"
 
 namespace qxw {
 
@@ -139,6 +140,28 @@ template <typename Note>
     default:
       return decodeFramesOf<0>(reader, channels, count, tables, out, frames, note);
   }
+}
+
+#ifdef QXW_VECTORS
+template <typename Note>
+[[gnu::target("bmi2")]] size_t decodeFramesWithRegisterShifts(
+    BitReader& reader, DecodedChannel* channels, uint32_t count, const DecodeTables& tables,
+    int16_t* out, size_t frames, Note& note) {
+  return decodeFrames(reader, channels, count, tables, out, frames, note);
+}
+#endif
+
+// The same, with the machine's best shifts: a code's bits are found by shifts of any width, one
+// after another.
+template <typename Note>
+size_t decodeFramesFast(BitReader& reader, DecodedChannel* channels, uint32_t count,
+                        const DecodeTables& tables, int16_t* out, size_t frames, Note& note) {
+#ifdef QXW_VECTORS
+  if (registerShiftsAvailable()) {
+    return decodeFramesWithRegisterShifts(reader, channels, count, tables, out, frames, note);
+  }
+#endif
+  return decodeFrames(reader, channels, count, tables, out, frames, note);
 }
 
 class GuessedPart;

@@ -9,6 +9,7 @@
 #include <numeric>
 
 #include "encoder/sample_encoder.h"
+#include "format/vector_support.h"
 
 namespace qxw {
 
@@ -212,6 +213,11 @@ void SampleEncoder::LaneRound::walkBlock(size_t step, size_t count) {
 
 // Packs the fields of piece p's samples for `count` steps of the block: a field marked kLaneTwo
 // with its second, one marked kLaneApart from its code.
+#ifdef QXW_VECTORS
+// Lanes run only on machines whose vectors come with shifts that take their width from any
+// register: the cursor's chain is its shifts.
+[[gnu::target("bmi2")]]
+#endif
 void SampleEncoder::LaneRound::pack(BitWriter& out, uint32_t p, size_t count) const {
   constexpr uint64_t kMarks = kLaneTwo | kLaneApart;
   // In locals, which the cursor's stores cannot alias.

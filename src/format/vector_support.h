@@ -37,6 +37,14 @@ inline bool wideVectorsAvailable() {
   return available && wideVectorsWanted().load(std::memory_order_relaxed);
 }
 
+// Whether the machine's shifts take their width from any register (BMI2), which keeps the bit
+// readers' and writers' chains short; off with the wide vectors, so that tests reach the plain
+// code too.
+inline bool registerShiftsAvailable() {
+  static const bool available = __builtin_cpu_supports("bmi2");
+  return available && wideVectorsWanted().load(std::memory_order_relaxed);
+}
+
 // Lane 15 of v.
 [[gnu::target("avx512f")]] inline int32_t lastLane(__m512i v) {
   return _mm_cvtsi128_si32(_mm512_castsi512_si128(_mm512_alignr_epi32(v, v, 15)));
@@ -67,6 +75,7 @@ inline bool wideVectorsAvailable() {
 #else
 
 inline bool wideVectorsAvailable() { return false; }
+inline bool registerShiftsAvailable() { return false; }
 
 #endif
 
