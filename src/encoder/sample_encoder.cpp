@@ -221,7 +221,8 @@ bool SampleEncoder::codeExactBlock(ChannelState* local, const uint8_t* from, con
 // Packs an exact block's fields into the writer, frame by frame; false once its output has
 // failed.
 template <uint32_t kChannels>
-bool packExact(BitWriter& writer, ExactFields fields, size_t frames, uint32_t channelCount) {
+[[gnu::always_inline]] inline bool packExactFields(BitWriter& writer, ExactFields fields,
+                                                   size_t frames, uint32_t channelCount) {
   const uint32_t channels = kChannels != 0 ? kChannels : channelCount;
   BitCursor out = writer.open(2 * frames * channels);
   const auto one = [&](size_t k) {
@@ -266,6 +267,25 @@ bool packExact(BitWriter& writer, ExactFields fields, size_t frames, uint32_t ch
   }
   writer.close(out);
   return !writer.failed();
+}
+
+#ifdef QXW_VECTORS
+template <uint32_t kChannels>
+[[gnu::target("bmi2")]] bool packExactWithRegisterShifts(BitWriter& writer, ExactFields fields,
+                                                         size_t frames, uint32_t channelCount) {
+  return packExactFields<kChannels>(writer, fields, frames, channelCount);
+}
+#endif
+
+// The same with the machine's best shifts: the cursor's chain is its shifts.
+template <uint32_t kChannels>
+bool packExact(BitWriter& writer, ExactFields fields, size_t frames, uint32_t channelCount) {
+#ifdef QXW_VECTORS
+  if (registerShiftsAvailable()) {
+    return packExactWithRegisterShifts<kChannels>(writer, fields, frames, channelCount);
+  }
+#endif
+  return packExactFields<kChannels>(writer, fields, frames, channelCount);
 }
 
 // The frames go in blocks: first every sample's fields, then the block's fields packed into
