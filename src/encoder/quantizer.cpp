@@ -75,6 +75,14 @@ QuantizedStep RangeGuard::heldStep(int32_t reconstructed, int32_t target) {
     while (reconstructed + step.value < kGuardLow) step = quantize_(++target);
     return step;
   }
+  // The targets whose steps fit run from 0 to a last one, short of the target: above the range,
+  // the last target whose step is below the room left up to its edge; below, by the step's
+  // symmetry, the same turned, for the room left down to its edge.
+  const int32_t limit = tooHigh ? kGuardHigh - reconstructed : reconstructed - kGuardLow + 1;
+  if (limit >= 1 && limit <= kMaxMagnitude + 1) {
+    const int32_t last = lastBelow()[limit];
+    if (last >= 0) return quantize_(tooHigh ? last : -last);
+  }
   // Target 0 gives step 0, which always fits; bisect between it and the target.
   int32_t fits = 0;
   int32_t fails = target;
@@ -85,6 +93,19 @@ QuantizedStep RangeGuard::heldStep(int32_t reconstructed, int32_t target) {
     (inside ? fits : fails) = mid;
   }
   return quantize_(fits);
+}
+
+const int32_t* RangeGuard::lastBelow() {
+  if (!lastBelow_) {
+    // The steps grow with the target: one pass, each limit from where the one before stopped.
+    lastBelow_ = std::make_unique<int32_t[]>(kMaxMagnitude + 2);
+    int32_t t = 0;
+    for (int32_t limit = 0; limit <= kMaxMagnitude + 1; ++limit) {
+      while (t <= kMaxMagnitude && quantize_(t).value < limit) ++t;
+      lastBelow_[limit] = t > 0 && t < kMaxMagnitude ? t - 1 : -1;
+    }
+  }
+  return lastBelow_.get();
 }
 
 }  // namespace qxw

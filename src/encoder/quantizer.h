@@ -162,9 +162,14 @@ class RangeGuard {
   bool stepGrowsWithTarget();
   QuantizedStep heldStep(int32_t reconstructed, int32_t target);
 
+  const int32_t* lastBelow();
+
   const Quantizer& quantize_;
   int monotone_ = -1;  // 1 when the step never falls as the target grows; -1 until needed
   uint64_t lost_ = 0;
+  // For each limit from 1 to 65536, the last target from 0 on whose step is below it, where a
+  // target below 65535 is; else -1. Made when first needed.
+  std::unique_ptr<int32_t[]> lastBelow_;
 };
 
 }  // namespace qxw
