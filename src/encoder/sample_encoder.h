@@ -72,7 +72,11 @@ class SampleEncoder {
   bool lanesMissed() const { return lanesMissed_; }
   // The pieces the lanes walked whose guesses met, taken as they were.
   uint64_t lanePiecesTaken() const { return lanePiecesTaken_; }
+  // Those whose guesses missed, walked again as one chain.
+  uint64_t lanePiecesMissed() const { return lanePiecesMissed_; }
   void forgoLanes() { lanesMissed_ = true; }
+  // Walks the lanes without first trying that a warm-up forgets its start.
+  void skipWarmUpTrial() { warmUpTried_ = true; }
   // The buffers the lanes' pieces are written into, to be handed from encoder to encoder, whose
   // pages are then touched once.
   using LaneBits = std::vector<std::unique_ptr<PieceBits>>;
@@ -171,7 +175,9 @@ class SampleEncoder {
   LaneBits laneBits_;
   uint64_t uncountedLost_ = 0;
   bool lanesMissed_ = false;
+  bool warmUpTried_ = false;  // whether a lane round has tried that a warm-up forgets its start
   uint64_t lanePiecesTaken_ = 0;
+  uint64_t lanePiecesMissed_ = 0;
   // By context, turn and bin: a zero step never turns, so both turns give it the zero symbol.
   Code codes_[kContextCount][2][kBinCount];
   // The same as exact groups read them, in 32 bits: the width above kNarrowShift, the code word

@@ -26,6 +26,8 @@ constexpr size_t kTrialSteps = 1024;
 constexpr size_t kMostWaiting = 32;
 // Steps the lanes take before their fields are packed.
 constexpr size_t kBlockSteps = 128;
+// How far apart the errors of the two guesses that try whether a warm-up forgets its start are.
+constexpr int32_t kTrialError = 100;
 
 }  // namespace
 
@@ -74,6 +76,7 @@ class SampleEncoder::LaneRound {
     chains_.runLength[lane] = st.runLength;
   }
 
+  bool warmUpForgets();
   void start(const ChannelState* states, BitWriter& writer);
   void loadInputs(size_t step, size_t count);
   void walkBlock(size_t step, size_t count);
@@ -123,6 +126,13 @@ void SampleEncoder::encodeInLanes(ChannelState* states, const uint8_t* from, con
 }
 
 void SampleEncoder::LaneRound::run(ChannelState* states, BitWriter& writer) {
+  if (!e_.warmUpTried_) {
+    e_.warmUpTried_ = true;
+    if (!warmUpForgets()) {
+      e_.lanesMissed_ = true;
+      return walkChained(states, from_, from_ + frames_ * w_.stride, writer);
+    }
+  }
   start(states, writer);
   for (size_t s = 0; s < steps_ && !writer.failed();) {
     const size_t stop = std::min(s < kWarmUpFrames ? kWarmUpFrames : steps_, s + kBlockSteps);
@@ -145,6 +155,29 @@ void SampleEncoder::LaneRound::run(ChannelState* states, BitWriter& writer) {
     }
   }
   if (!writer.failed()) takePieces(states, writer);
+}
+
+// Whether the walk forgets where it started over a warm-up, tried on the second piece's: two
+// walks from guesses whose errors differ must meet. Where they do not (white noise at the
+// coarsest steps), the pieces' guesses would miss too, and every piece be walked twice.
+bool SampleEncoder::LaneRound::warmUpForgets() {
+  const uint8_t* at = sampleAt(channels_, 0);
+  ChannelState one[kMaxChannels], other[kMaxChannels];
+  guessChannelStates(e_.model_, from_, at, one);
+  std::copy_n(one, channels_, other);
+  for (uint32_t c = 0; c < channels_; ++c) {
+    const int32_t error = other[c].lastInput >= 0 ? kTrialError : -kTrialError;
+    other[c].error = error;
+    other[c].reconstructed = static_cast<int16_t>(other[c].lastInput - error);
+  }
+  const uint64_t lost = e_.guard_.lostSamples();
+  e_.skip(one, at, sampleAt(channels_, kWarmUpFrames), w_.end);
+  e_.skip(other, at, sampleAt(channels_, kWarmUpFrames), w_.end);
+  e_.uncountedLost_ += e_.guard_.lostSamples() - lost;
+  for (uint32_t c = 0; c < channels_; ++c) {
+    if (!(ChainState::of(one[c]) == ChainState::of(other[c]))) return false;
+  }
+  return true;
 }
 
 // The first piece from the exact states, the others from guesses; lanes past the last piece
@@ -299,6 +332,7 @@ void SampleEncoder::LaneRound::takePieces(ChannelState* states, BitWriter& write
   }
   for (uint32_t c = 0; c < channels_; ++c) exact[c].into(states[c]);
   walkChained(states, sampleAt(lanes_ - channels_, steps_), from_ + frames_ * w_.stride, writer);
+  e_.lanePiecesMissed_ += missed;
   // Guesses that miss more often than not cost more than the lanes give.
   if (2 * missed > pieces_ - 1) e_.lanesMissed_ = true;
 }
