@@ -85,6 +85,13 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
     if (!opened[c]) leading[c] = run[c];
     maxRun = std::max(maxRun, run[c]);
   };
+  // The same for n zero differences in a row.
+  const auto countZeros = [&](uint32_t c, uint32_t n) {
+    runEstimate += run[c] < 2 ? std::min(n, 2 - run[c]) : 0;
+    run[c] += n;
+    if (!opened[c]) leading[c] = run[c];
+    maxRun = std::max(maxRun, run[c]);
+  };
   const auto count = [&](uint32_t c, uint32_t d) {
     ++histogram[d];
     if (d != 0) return countOther(c);
@@ -106,6 +113,15 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
       for (ptrdiff_t i = 0; i < kBlock; ++i) ++histogram[d[i]];
       markZeros(d, kBlock, zeros);
       for (ptrdiff_t w = 0; w < kBlock / 64; ++w) {
+        if (zeros[w] == ~uint64_t{0}) {
+          // Silence: each channel's whole share of the word continues or opens one run.
+          for (uint32_t c = 0; c < kChannels; ++c) {
+            const ptrdiff_t i = 64 * w + c;
+            if (i >= kChannels && !isZero(i - kChannels)) countOther(c);
+            countZeros(c, 64 / kChannels);
+          }
+          continue;
+        }
         for (uint64_t bits = zeros[w]; bits != 0; bits &= bits - 1) {
           const ptrdiff_t i = 64 * w + std::countr_zero(bits);
           const uint32_t c = static_cast<uint32_t>(i) % kChannels;
