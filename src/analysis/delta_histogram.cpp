@@ -110,8 +110,20 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
         d[c] = static_cast<uint32_t>(std::abs(previous[c] - readSample(at + 2 * c)));
       }
       sampleDistances(at, kBlock, kChannels, d);
-      for (ptrdiff_t i = 0; i < kBlock; ++i) ++histogram[d[i]];
       markZeros(d, kBlock, zeros);
+      size_t zeroCount = 0;
+      for (const uint64_t word : zeros) zeroCount += static_cast<size_t>(std::popcount(word));
+      if (zeroCount <= kBlock / 8) {
+        for (ptrdiff_t i = 0; i < kBlock; ++i) ++histogram[d[i]];
+      } else {
+        // Mostly silence, whose counts of zero would each wait on the one before.
+        histogram[0] += static_cast<uint32_t>(zeroCount);
+        for (ptrdiff_t w = 0; w < kBlock / 64; ++w) {
+          for (uint64_t bits = ~zeros[w]; bits != 0; bits &= bits - 1) {
+            ++histogram[d[64 * w + std::countr_zero(bits)]];
+          }
+        }
+      }
       for (ptrdiff_t w = 0; w < kBlock / 64; ++w) {
         if (zeros[w] == ~uint64_t{0}) {
           // Silence: each channel's whole share of the word continues or opens one run.
