@@ -37,12 +37,13 @@ class CountingSink : public ByteSink {
 
 uint64_t writeLevelFile(EncoderModel& model, OutputStream& output, SampleRange samples,
                         const SoundFormat& format, unsigned threads, Recording recording,
-                        const std::function<void()>& samplesStart) {
+                        const std::function<void()>& samplesStart, uint64_t lostLimit) {
   BitWriter writer(output);
   model.writeMagic(writer);
   model.writeHeader(writer, format.sampleRate);
   if (samplesStart) samplesStart();
-  const uint64_t lost = encodeSamplesInPieces(model, writer, samples, threads, recording);
+  const uint64_t lost =
+      encodeSamplesInPieces(model, writer, samples, threads, recording, lostLimit);
   model.finishFile(writer);
   return lost;
 }

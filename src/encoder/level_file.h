@@ -28,10 +28,11 @@ struct LosslessTable {
 
 // Writes the whole file at the model's table and codes: magic, header, samples (samplesStart,
 // when given, is called before them) and the size patch. Returns the samples lost (see
-// encodeSamplesInPieces).
+// encodeSamplesInPieces, which gives up past lostLimit).
 uint64_t writeLevelFile(EncoderModel& model, OutputStream& output, SampleRange samples,
                         const SoundFormat& format, unsigned threads, Recording recording,
-                        const std::function<void()>& samplesStart = {});
+                        const std::function<void()>& samplesStart = {},
+                        uint64_t lostLimit = UINT64_MAX);
 
 // The model's table refined again for another quality, with fresh channel states; the codes stay.
 void refineAgain(EncoderModel& model, const LosslessTable& lossless, int quality,

@@ -24,7 +24,10 @@ namespace qxw {
 //
 // The Walk supplies:
 //   State, Result (summed with +=), kWarmUpFrames;
-//   Result write(State*, from, to, BitWriter&): writes the frames, moving the states past them;
+//   Result write(State*, from, to, BitWriter&, bool exact): writes the frames, moving the states
+//     past them; exact: whether the states are the exact ones rather than a guess;
+//   bool enough(const Result&): whether the results so far decide the run, which then ends
+//     short, its bytes incomplete;
 //   std::vector<State> guess(at): the guessed states before the frame at `at`;
 //   void skip(State*, from, to): moves the states past the frames, writing nothing;
 //   static bool same(const State&, const State&).
@@ -39,7 +42,7 @@ typename Walk::Result writeInPieces(const Walk& walk, BitWriter& writer, SampleR
   const size_t stride = 2 * size_t{channels};
   const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
   if (threads < 2 || frames < 2 * kMinPieceFrames) {
-    const Result whole = walk.write(exact, samples.begin, samples.end, writer);
+    const Result whole = walk.write(exact, samples.begin, samples.end, writer, true);
     advance(meter, frames);
     return whole;
   }
@@ -55,9 +58,9 @@ typename Walk::Result writeInPieces(const Walk& walk, BitWriter& writer, SampleR
     Result result{};
     explicit Piece(size_t channels) : bits(kPieceFrames * channels * 2) {}
 
-    void writeFrom(const Walk& walk, const std::vector<State>& states) {
+    void writeFrom(const Walk& walk, const std::vector<State>& states, bool exact) {
       start = end = states;
-      bits.rewrite([&](BitWriter& w) { result = walk.write(end.data(), from, to, w); });
+      bits.rewrite([&](BitWriter& w) { result = walk.write(end.data(), from, to, w, exact); });
     }
   };
   const size_t most = std::min<size_t>(threads, (frames + kMinPieceFrames - 1) / kMinPieceFrames);
@@ -78,24 +81,26 @@ typename Walk::Result writeInPieces(const Walk& walk, BitWriter& writer, SampleR
     onThreads(count, [&](size_t k) {
       Piece& piece = *pieces[k];
       if (k == 0) {
-        first = walk.write(states.data(), piece.from, piece.to, writer);
+        first = walk.write(states.data(), piece.from, piece.to, writer, true);
         return;
       }
       const size_t before = static_cast<size_t>(piece.from - samples.begin) / stride;
       const uint8_t* warmFrom = piece.from - std::min(before, Walk::kWarmUpFrames) * stride;
       std::vector<State> guessed = walk.guess(warmFrom);
       walk.skip(guessed.data(), warmFrom, piece.from);
-      piece.writeFrom(walk, guessed);
+      piece.writeFrom(walk, guessed, false);
     });
     sum += first;
+    if (walk.enough(sum)) return sum;
     for (size_t k = 1; k < count; ++k) {
       Piece& piece = *pieces[k];
       if (!std::equal(states.begin(), states.end(), piece.start.begin(), Walk::same)) {
-        piece.writeFrom(walk, states);
+        piece.writeFrom(walk, states, true);
       }
       piece.bits.appendTo(writer);
       sum += piece.result;
       states = piece.end;
+      if (walk.enough(sum)) return sum;
     }
     advance(meter, static_cast<size_t>(pieces[count - 1]->to - round) / stride);
     if (writer.failed()) break;  // none of the rest could reach the output

@@ -65,13 +65,18 @@ struct LevelWalk {
   const StepTable* steps;
   SampleRange samples;
   const Recording& recording;
+  uint64_t lostLimit;
   // Whether a piece's lanes have mostly missed their guesses: the sound does not forget them.
   mutable std::atomic<bool> lanesMissed{false};
+  // Whether a walk from the exact states has lost more than lostLimit samples.
+  mutable std::atomic<bool> givenUp{false};
   mutable LaneBitsPool laneBits{};
 
-  Result write(ChannelState* states, const uint8_t* from, const uint8_t* to,
-               BitWriter& writer) const {
+  Result write(ChannelState* states, const uint8_t* from, const uint8_t* to, BitWriter& writer,
+               bool exact) const {
     SampleEncoder encoder(model, steps);
+    // Only a walk from the exact states knows its lost samples; the others stop with it.
+    encoder.giveUpPast(exact ? lostLimit : UINT64_MAX, givenUp);
     if (lanesMissed) encoder.forgoLanes();
     encoder.adoptLaneBits(laneBits.take());
     const uint64_t digest = encodeRecorded(encoder, states, samples, from, to, writer, recording);
@@ -87,6 +92,7 @@ struct LevelWalk {
   void skip(ChannelState* states, const uint8_t* from, const uint8_t* to) const {
     SampleEncoder(model, steps).skip(states, from, to, samples.end);
   }
+  bool enough(const Result& sum) const { return givenUp || sum.lost > lostLimit; }
   static bool same(const ChannelState& a, const ChannelState& b) {
     return a.lastInput == b.lastInput && a.reconstructed == b.reconstructed && a.error == b.error &&
            a.context == b.context && a.lastNegative == b.lastNegative && a.runLength == b.runLength;
@@ -96,7 +102,7 @@ struct LevelWalk {
 }  // namespace
 
 uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRange samples,
-                               unsigned threads, Recording recording) {
+                               unsigned threads, Recording recording, uint64_t lostLimit) {
   // A step table pays for itself from kStepTableSamples on.
   std::unique_ptr<StepTable> steps;
   if (samples.sampleCount() >= kStepTableSamples) {
@@ -106,7 +112,7 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
                                                [](int32_t shift) { return shift == 0; });
     steps = std::make_unique<StepTable>(model, BinLookup(model.binBase), lanes);
   }
-  const LevelWalk walk{model, steps.get(), samples, recording};
+  const LevelWalk walk{model, steps.get(), samples, recording, lostLimit};
   const LevelWalk::Result result = writeInPieces(walk, writer, samples, model.channelCount,
                                                  model.channels.get(), threads, model.meter);
   if (recording.digest != nullptr) *recording.digest = result.digest;

@@ -325,10 +325,16 @@ void SampleEncoder::walk(ChannelState* states, const uint8_t* from, const uint8_
     at = blockEnd;
     if constexpr (kWrite) {
       // A failed output ends the walk: none of the rest could reach it.
-      if (!packFields(*writer, fields_.get(), out.next)) return;
+      if (!packFields(*writer, fields_.get(), out.next) || givingUp()) return;
     }
   }
   std::copy_n(local, channels, states);
+}
+
+bool SampleEncoder::givingUp() {
+  if (givenUp_ == nullptr) return false;
+  if (lostSamples() - pendingLost_ > lostLimit_) givenUp_->store(true, std::memory_order_relaxed);
+  return givenUp_->load(std::memory_order_relaxed);
 }
 
 template <bool kWrite, typename Record>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -88,8 +89,15 @@ class SampleEncoder {
   // Samples whose step the range guard held back, leaving the reconstruction kLostError or more
   // from the input.
   uint64_t lostSamples() const { return guard_.lostSamples() - uncountedLost_; }
+  // Stops the walk once more than lostLimit samples are lost, marking givenUp, or once another
+  // walk of the same run has marked it; what was written is then incomplete.
+  void giveUpPast(uint64_t lostLimit, std::atomic<bool>& givenUp) {
+    lostLimit_ = lostLimit;
+    givenUp_ = &givenUp;
+  }
 
  private:
+  bool givingUp();
   // A context's code for a step, with the offset that follows it, as Fields keeps a field: up to
   // 32 bits together, their width in the high half and the code word shifted past the offset in
   // the low, so that the field with the offset or'ed in is the whole, in one load and one or;
@@ -178,6 +186,10 @@ class SampleEncoder {
   bool warmUpTried_ = false;  // whether a lane round has tried that a warm-up forgets its start
   uint64_t lanePiecesTaken_ = 0;
   uint64_t lanePiecesMissed_ = 0;
+  // Lost samples of lane pieces not yet taken or walked again, which may not count.
+  uint64_t pendingLost_ = 0;
+  uint64_t lostLimit_ = UINT64_MAX;
+  std::atomic<bool>* givenUp_ = nullptr;
   // By context, turn and bin: a zero step never turns, so both turns give it the zero symbol.
   Code codes_[kContextCount][2][kBinCount];
   // The same as exact groups read them, in 32 bits: the width above kNarrowShift, the code word

@@ -117,7 +117,7 @@ void SampleEncoder::encodeInLanes(ChannelState* states, const uint8_t* from, con
                                   const Walk& w, BitWriter& writer) {
   const size_t frames = static_cast<size_t>(to - from) / w.stride;
   const size_t rounds = (frames + kRoundFrames - 1) / kRoundFrames;
-  for (size_t k = 0; k < rounds && !writer.failed(); ++k) {
+  for (size_t k = 0; k < rounds && !writer.failed() && !givingUp(); ++k) {
     const uint8_t* first = from + frames * k / rounds * w.stride;
     const size_t count = frames * (k + 1) / rounds - frames * k / rounds;
     if (!lanesPay(count)) return walkChained(states, first, to, w.end, writer);
@@ -145,11 +145,14 @@ void SampleEncoder::LaneRound::run(ChannelState* states, BitWriter& writer) {
       for (uint32_t lane = channels_; lane < lanes_; ++lane) starts_[lane] = chainOf(lane);
     }
     s = stop;
+    if (e_.givingUp()) return;
     // Where many samples leave the lanes (a sound the range guard holds at every step), one
     // chain is faster: the first piece goes on from where it stands.
     if (s >= kTrialSteps && waited_ * kMostWaiting > s * lanes_) {
       for (uint32_t c = 0; c < channels_; ++c) chainOf(c).into(states[c]);
-      e_.uncountedLost_ += std::accumulate(pieceLost_.begin(), pieceLost_.end(), uint64_t{0});
+      const uint64_t pending = std::accumulate(pieceLost_.begin(), pieceLost_.end(), uint64_t{0});
+      e_.uncountedLost_ += pending;
+      e_.pendingLost_ -= pending;
       e_.lanesMissed_ = true;
       return walkChained(states, sampleAt(0, s), from_ + frames_ * w_.stride, writer);
     }
@@ -236,9 +239,12 @@ void SampleEncoder::LaneRound::walkBlock(size_t step, size_t count) {
       seconds_[k] = both[1];
       // The range guard counts for one walk only what the pieces taken code.
       const uint32_t p = lane / channels_;
-      if (p > 0) {
-        (step < kWarmUpFrames ? e_.uncountedLost_ : pieceLost_[p]) +=
-            e_.guard_.lostSamples() - before;
+      const uint64_t lost = e_.guard_.lostSamples() - before;
+      if (p > 0 && step < kWarmUpFrames) {
+        e_.uncountedLost_ += lost;
+      } else if (p > 0) {
+        pieceLost_[p] += lost;
+        e_.pendingLost_ += lost;
       }
     }
   }
@@ -317,6 +323,7 @@ void SampleEncoder::LaneRound::takePieces(ChannelState* states, BitWriter& write
   for (uint32_t c = 0; c < channels_; ++c) exact[c] = chainOf(c);
   uint32_t missed = 0;
   for (uint32_t p = 1; p < pieces_; ++p) {
+    e_.pendingLost_ -= pieceLost_[p];
     if (std::equal(exact, exact + channels_, &starts_[p * channels_])) {
       e_.laneBits_[p]->appendTo(writer);
       ++e_.lanePiecesTaken_;

@@ -465,10 +465,11 @@ struct TargetPieceWalk {
   SampleRange samples;
   const Recording& recording;
 
-  Written write(TargetState* states, const uint8_t* from, const uint8_t* to,
-                BitWriter& writer) const {
+  Written write(TargetState* states, const uint8_t* from, const uint8_t* to, BitWriter& writer,
+                bool) const {
     return writeFrames(walk, model, writer, samples, from, to, states, recording);
   }
+  static bool enough(const Written&) { return false; }
   // A searched path's states are known at its checkpoints, and walked on from the one before;
   // otherwise the reader holding the previous input sample.
   std::vector<TargetState> guess(const uint8_t* at) const {

@@ -147,9 +147,11 @@ Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& for
   OutputStream* output = listener.output();
   if (output == nullptr) return Status::Stopped;
   run.meter().stage(kLevelWriteStarts, 1, format.frameCount);
-  uint64_t lost =
-      writeLevelFile(model, *output, samples, format, threadCount, recordingFor(listener, samples),
-                     [&listener] { listener.stepStarts(CompressionStep::EncodingSamples); });
+  // A file whose table loses the signal is given up as soon as it does: another replaces it.
+  const auto limitAt = [](int q) { return q < 9 ? kLostSampleLimit : UINT64_MAX; };
+  uint64_t lost = writeLevelFile(
+      model, *output, samples, format, threadCount, recordingFor(listener, samples),
+      [&listener] { listener.stepStarts(CompressionStep::EncodingSamples); }, limitAt(quality));
   if (output->failed()) return Status::WriteFailed;
 
   // 3. Again at the next quality up, while the table loses the signal: one whose levels all
@@ -161,7 +163,7 @@ Status compress(EncoderModel& model, SampleRange samples, const SoundFormat& for
     refineAgain(model, lossless, quality, format.channelCount);
     output->restart();
     lost = writeLevelFile(model, *output, samples, format, threadCount,
-                          recordingFor(listener, samples));
+                          recordingFor(listener, samples), {}, limitAt(quality));
     if (output->failed()) return Status::WriteFailed;
   }
 

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <random>
 
 #include "encoder/bit_writer.h"
 #include "encoder/level_lanes.h"
+#include "encoder/piece_encoder.h"
 #include "encoder/quantizer.h"
 #include "encoder/sample_encoder.h"
 #include "entropy/bin_lookup.h"
@@ -282,15 +284,19 @@ TEST(LaneWalk, WritesWhatTheChainedWalkWrites) {
     uint64_t taken;
     uint64_t missed;
   };
+  // Given the chained walk's lost samples as its limit, a walk must never give up: the samples
+  // the lanes lose in pieces that are walked again do not count.
   const auto walk = [](const EncoderModel& model, const StepTable& steps,
                        const std::vector<uint8_t>& input, std::vector<ChannelState> states,
-                       bool trial = true) {
+                       bool trial = true, uint64_t lostLimit = UINT64_MAX) {
     OutputStream out;
     out.createInMemory();
     Walk walked;
     {
       BitWriter writer(out);
       SampleEncoder encoder(model, &steps);
+      std::atomic<bool> givenUp{false};
+      encoder.giveUpPast(lostLimit, givenUp);
       if (!trial) encoder.skipWarmUpTrial();
       const SampleRange range = rangeOf(input);
       encoder.encode(states.data(), range.begin, range.end, range.end, writer);
@@ -343,13 +349,13 @@ TEST(LaneWalk, WritesWhatTheChainedWalkWrites) {
           const StepTable steps(*model, BinLookup(model->binBase), true);
           Walk lanes, untried, chained;
           {
-            const WideVectors wide(true);
-            lanes = walk(*model, steps, input, start);
-            untried = walk(*model, steps, input, start, false);
-          }
-          {
             const WideVectors wide(false);
             chained = walk(*model, steps, input, start);
+          }
+          {
+            const WideVectors wide(true);
+            lanes = walk(*model, steps, input, start, true, chained.lost);
+            untried = walk(*model, steps, input, start, false, chained.lost);
           }
           for (const Walk* walked : {&lanes, &untried}) {
             ASSERT_EQ(walked->bytes, chained.bytes);
@@ -370,6 +376,43 @@ TEST(LaneWalk, WritesWhatTheChainedWalkWrites) {
         }
       }
     }
+  }
+}
+
+// A walk past its limit of lost samples gives up, on any number of threads: its count is then
+// past the limit, and it has written only part of the file. Up to the limit, it writes what it
+// writes without one.
+TEST(EncodeSamples, GivesUpPastTheLostLimitOnAnyThreadCount) {
+  // Music with bursts of a loud square, on a loud square's table, which loses them.
+  auto model = std::make_unique<EncoderModel>();
+  compressSamples(*model, makeSignal(Signal::LoudSquare, 20000, 2, 40), 2, 0);
+  auto samples = makeSignal(Signal::Music, 300000, 2, 7);
+  const auto square = makeSignal(Signal::LoudSquare, 300000, 2, 7);
+  for (size_t i = 0; i < samples.size(); ++i) {
+    if (i / 2 % 6000 < 120) samples[i] = square[i];
+  }
+  const auto input = sampleBytes(samples);
+  const auto encode = [&](unsigned threads, uint64_t limit) {
+    model->channels = std::make_unique<ChannelState[]>(model->channelCount);
+    OutputStream out;
+    out.createInMemory();
+    uint64_t lost = 0;
+    {
+      BitWriter writer(out);
+      lost = encodeSamplesInPieces(*model, writer, rangeOf(input), threads, {}, limit);
+      writer.alignToWord();
+    }
+    out.close();
+    return std::pair{lost, out.contents()};
+  };
+  const auto whole = encode(1, UINT64_MAX);
+  ASSERT_GT(whole.first, 200u);
+  for (unsigned threads : {1u, 2u, 3u}) {
+    SCOPED_TRACE(threads);
+    EXPECT_EQ(encode(threads, whole.first), whole);
+    const auto part = encode(threads, whole.first / 8);
+    EXPECT_GT(part.first, whole.first / 8);
+    EXPECT_LT(part.second.size(), whole.second.size() / 2);
   }
 }
 
