@@ -7,6 +7,7 @@
 #include "encoder/piece_driver.h"
 #include "encoder/target_lanes.h"
 #include "format/reconstruction_digest.h"
+#include "format/vector_support.h"
 
 namespace qxw {
 
@@ -353,7 +354,8 @@ struct RoundFields {
 
 // Packs frames [from, to) of a round into the writer, frame by frame.
 template <uint32_t kChannels>
-void packFrames(BitWriter& writer, const RoundFields& round, size_t from, size_t to) {
+[[gnu::always_inline]] inline void packFramesOf(BitWriter& writer, const RoundFields& round,
+                                                size_t from, size_t to) {
   const uint32_t channels = kChannels != 0 ? kChannels : round.channels;
   const uint32_t* packed = round.packed;
   const size_t span = round.span;
@@ -388,9 +390,26 @@ void packFrames(BitWriter& writer, const RoundFields& round, size_t from, size_t
   writer.close(out);
 }
 
+void packFramesPlainly(BitWriter& writer, const RoundFields& round, size_t from, size_t to) {
+  if (round.channels == 2) return packFramesOf<2>(writer, round, from, to);
+  packFramesOf<0>(writer, round, from, to);
+}
+
+#ifdef QXW_VECTORS
+[[gnu::target("bmi2")]] void packFramesWithRegisterShifts(BitWriter& writer,
+                                                          const RoundFields& round, size_t from,
+                                                          size_t to) {
+  if (round.channels == 2) return packFramesOf<2>(writer, round, from, to);
+  packFramesOf<0>(writer, round, from, to);
+}
+#endif
+
+// The same with the machine's best shifts: the cursor's chain is its shifts.
 void packFrames(BitWriter& writer, const RoundFields& round, size_t from, size_t to) {
-  if (round.channels == 2) return packFrames<2>(writer, round, from, to);
-  packFrames<0>(writer, round, from, to);
+#ifdef QXW_VECTORS
+  if (registerShiftsAvailable()) return packFramesWithRegisterShifts(writer, round, from, to);
+#endif
+  packFramesPlainly(writer, round, from, to);
 }
 
 // Writes the frames from the channel states (moved past them) in rounds: the channels of a round
