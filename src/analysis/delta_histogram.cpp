@@ -102,6 +102,7 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
     // The differences of a block first, in lanes; then their counts, in a loop that does
     // nothing else; then the runs, from the zero differences alone, which are few in sound.
     constexpr ptrdiff_t kBlock = 1024;
+    constexpr auto kApart = static_cast<ptrdiff_t>(kChannels);  // a channel's samples apart
     uint32_t d[kBlock];
     uint64_t zeros[kBlock / 64];
     const auto isZero = [&](ptrdiff_t i) { return ((zeros[i / 64] >> (i % 64)) & 1) != 0; };
@@ -128,8 +129,8 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
         if (zeros[w] == ~uint64_t{0}) {
           // Silence: each channel's whole share of the word continues or opens one run.
           for (uint32_t c = 0; c < kChannels; ++c) {
-            const ptrdiff_t i = 64 * w + c;
-            if (i >= kChannels && !isZero(i - kChannels)) countOther(c);
+            const ptrdiff_t i = 64 * w + static_cast<ptrdiff_t>(c);
+            if (i >= kApart && !isZero(i - kApart)) countOther(c);
             countZeros(c, 64 / kChannels);
           }
           continue;
@@ -138,7 +139,7 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
           const ptrdiff_t i = 64 * w + std::countr_zero(bits);
           const uint32_t c = static_cast<uint32_t>(i) % kChannels;
           // The first zero after another difference opens a run.
-          if (i >= kChannels && !isZero(i - kChannels)) countOther(c);
+          if (i >= kApart && !isZero(i - kApart)) countOther(c);
           countZero(c);
         }
       }
