@@ -105,7 +105,8 @@ TEST(DeltaHistogram, CountsInBlocksWhatAFrameAtATimeCounts) {
       for (size_t i = 0; i < samples.size(); ++i) {
         samples[i] = (i / 300) % 3 == 1 ? 5 : static_cast<int16_t>((i * 7919) % 65536 - 32768);
         // Half the samples repeat their channel's last: runs of every length.
-        if ((i * 0x9E3779B97F4A7C15u) >> 63 == 0 && i >= channels) samples[i] = samples[i - channels];
+        if ((i * 0x9E3779B97F4A7C15u) >> 63 == 0 && i >= channels)
+          samples[i] = samples[i - channels];
       }
       const auto bytes = sampleBytes(samples);
       auto whole = makeModel(channels);
