@@ -3,6 +3,9 @@
 
 Usage: alternate.py RUNS WARMUP JSON NAME COMMAND [NAME COMMAND ...]
 
+A COMMAND of the form "PREPARE ;; COMMAND" runs PREPARE, untimed, before each of its runs (such
+as removing the file the command writes, so that each run writes a new one).
+
 Every round runs each command once, starting one command further on each round, so that a
 slow spell of the shared machine falls on all of them alike rather than on whichever command's
 runs it met. The warm-up rounds are not kept. JSON gets hyperfine's layout: for each command,
@@ -16,7 +19,9 @@ import tempfile
 
 
 def run_once(command, scratch):
-    subprocess.run(["hyperfine", "-N", "--runs", "1", "--export-json", scratch, command],
+    prepare, _, command = command.rpartition(" ;; ")
+    options = ["--prepare", prepare] if prepare else []
+    subprocess.run(["hyperfine", "-N", "--runs", "1", *options, "--export-json", scratch, command],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     with open(scratch) as f:
         return json.load(f)["results"][0]["times"][0]

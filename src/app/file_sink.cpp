@@ -24,9 +24,10 @@ constexpr size_t kWriterStack = size_t{256} << 10;
 // in order, so the file's offset moves as if written in place. Started with the platform's call,
 // which answers with a status where none can be had.
 //
-// A file of our own also has each block's write-back started as it goes: the system then places
-// the blocks while the work goes on, rather than all at once when the finished file replaces
-// an older one.
+// A file that is to replace another can have each block's write-back started as it goes: the
+// system then places the blocks while the work goes on, rather than all at once when the
+// finished file replaces the older one. A new file's blocks are left to the system: one written
+// back early makes its own later replacement cost more.
 class FileSink::BackgroundWriter {
  public:
   BackgroundWriter(int fd, bool writeBack) : fd_(fd), writeBack_(writeBack) {}
@@ -161,7 +162,7 @@ void FileSink::flush() {
 // had, writes it here. Nothing more goes out once a block failed.
 void FileSink::writeBehind() {
   if (!writer_) {
-    writer_ = std::make_unique<BackgroundWriter>(fd_, owned_);
+    writer_ = std::make_unique<BackgroundWriter>(fd_, writeBack_);
     if (!writer_->start()) {
       writer_.reset();
       if (!platform::writeAll(fd_, buffer_.data(), used_)) failed_ = true;

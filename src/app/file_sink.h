@@ -30,6 +30,10 @@ class FileSink {
   // any output that is not a regular file, so that its bytes can be looked at before they go
   // out (they cannot be read back from a device).
   void holdUntilClose(bool evenIfSeekable = false);
+  // Starts each block's write-back to disk as soon as it is written, for a file that is to
+  // replace another: the system would otherwise start it all at once when the replacement
+  // happens, while the program waits.
+  void writeBackAsWritten() { writeBack_ = true; }
 
   void write(const uint8_t* data, size_t size) {
     std::memcpy(room(size), data, size);
@@ -77,7 +81,8 @@ class FileSink {
   bool owned_ = true;
   bool appending_ = false;  // an attached descriptor opened for appending
   bool held_ = false;       // a descriptor that cannot seek: everything waits in memory_
-  uint64_t base_ = 0;       // where an attached descriptor stood at the start
+  bool writeBack_ = false;
+  uint64_t base_ = 0;  // where an attached descriptor stood at the start
   uint64_t flushed_ = 0;
   size_t used_ = 0;
   std::vector<uint8_t> buffer_;

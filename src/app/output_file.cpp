@@ -70,6 +70,7 @@ bool OutputFile::create(const std::string& name, const MappedFile& input, Replac
     printError("Error creating " + name);
     return false;
   }
+  if (status && !direct) sink_.writeBackAsWritten();
   // A replaced file keeps who may read it: its permission bits, and its group where allowed.
   finalMode_ = status ? status->mode : platform::newFileMode();
   if (status) finalGroup_ = status->group;
