@@ -68,6 +68,9 @@ struct LevelWalk {
   uint64_t lostLimit;
   // Whether a piece's lanes have mostly missed their guesses: the sound does not forget them.
   mutable std::atomic<bool> lanesMissed{false};
+  // Whether a piece's lanes have found that a warm-up forgets its start, which the other pieces
+  // then need not try again.
+  mutable std::atomic<bool> warmUpTried{false};
   // Whether a walk from the exact states has lost more than lostLimit samples.
   mutable std::atomic<bool> givenUp{false};
   mutable LaneBitsPool laneBits{};
@@ -78,9 +81,12 @@ struct LevelWalk {
     // Only a walk from the exact states knows its lost samples; the others stop with it.
     encoder.giveUpPast(exact ? lostLimit : UINT64_MAX, givenUp);
     if (lanesMissed) encoder.forgoLanes();
+    if (warmUpTried) encoder.skipWarmUpTrial();
     encoder.adoptLaneBits(laneBits.take());
     const uint64_t digest = encodeRecorded(encoder, states, samples, from, to, writer, recording);
+    // A trial that failed leaves the lanes missed, which the others learn first.
     if (encoder.lanesMissed()) lanesMissed = true;
+    if (encoder.warmUpTried()) warmUpTried = true;
     laneBits.give(encoder.releaseLaneBits());
     return {encoder.lostSamples(), digest};
   }

@@ -76,8 +76,10 @@ class SampleEncoder {
   // Those whose guesses missed, walked again as one chain.
   uint64_t lanePiecesMissed() const { return lanePiecesMissed_; }
   void forgoLanes() { lanesMissed_ = true; }
-  // Walks the lanes without first trying that a warm-up forgets its start.
+  // Walks the lanes without first trying that a warm-up forgets its start: for a sound on which
+  // another encoder's lanes have tried it.
   void skipWarmUpTrial() { warmUpTried_ = true; }
+  bool warmUpTried() const { return warmUpTried_; }
   // The buffers the lanes' pieces are written into, to be handed from encoder to encoder, whose
   // pages are then touched once.
   using LaneBits = std::vector<std::unique_ptr<PieceBits>>;
