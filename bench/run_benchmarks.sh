@@ -92,6 +92,9 @@ echo "Replacing an existing file costs more (see \"Replacing the output of the r
 echo
 } > "$report"
 
+# A command that writes a file of its own, removed before each of its runs.
+fresh() { local out=$1; shift; echo "rm -f $out ;; $*"; }
+
 for corpus in music speech; do
   in=$corpus.wav
   bytes=$(size "$in")
@@ -100,8 +103,6 @@ for corpus in music speech; do
   "$WAVPACK" -q -f -y "$in" -o "$corpus.wv"
   "$enc" /Q3 "$in" "$corpus-3.qxw" >/dev/null
   "$enc" /Q9 "$in" "$corpus-9.qxw" >/dev/null
-  # Each command writes a file of its own, removed before each run.
-  fresh() { local out=$1; shift; echo "rm -f $out ;; $*"; }
   newest=()
   if [ -n "$FLAC_NEWEST" ]; then
     "$FLAC_NEWEST" -0 -f -s "$in" -o "$corpus-n0.flac"

@@ -81,8 +81,8 @@ class FileSink {
   bool owned_ = true;
   bool appending_ = false;  // an attached descriptor opened for appending
   bool held_ = false;       // a descriptor that cannot seek: everything waits in memory_
-  bool writeBack_ = false;
-  uint64_t base_ = 0;  // where an attached descriptor stood at the start
+  bool writeBack_ = false;  // see writeBackAsWritten
+  uint64_t base_ = 0;       // where an attached descriptor stood at the start
   uint64_t flushed_ = 0;
   size_t used_ = 0;
   std::vector<uint8_t> buffer_;
