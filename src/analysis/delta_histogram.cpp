@@ -201,12 +201,13 @@ void EncoderModel::takeDeltaCounts(const EncoderModel& counted) {
 void histogramDeltasInPieces(EncoderModel& model, SampleRange samples, unsigned threads) {
   const uint32_t channels = model.channelCount;
   const size_t stride = 2 * size_t{channels};
-  // Each piece counts as if every run started inside it; the seams are mended in the merge.
+  // Each piece counts as if every run started inside it; the seams are mended in the merge. The
+  // differences of a worker's pieces go into the worker's histogram.
   std::vector<std::vector<uint32_t>> histograms(threads);
-  std::vector<DeltaCounts> counts(threads);
-  const auto piece = [&](size_t k, FramePiece range) {
-    histograms[k].assign(kMaxMagnitude + 1, 0);
-    counts[k].histogram = histograms[k].data();
+  std::vector<DeltaCounts> counts(mostPieces(threads));
+  const auto piece = [&](size_t worker, size_t k, FramePiece range) {
+    if (histograms[worker].empty()) histograms[worker].assign(kMaxMagnitude + 1, 0);
+    counts[k].histogram = histograms[worker].data();
     if (range.begin > samples.begin) {
       for (uint32_t c = 0; c < channels; ++c) {
         counts[k].previous[c] = readSample(range.begin - stride + 2 * c);
@@ -217,11 +218,12 @@ void histogramDeltasInPieces(EncoderModel& model, SampleRange samples, unsigned 
   // A run that crosses a seam continues the previous piece's: its leading zero differences
   // count towards the run estimate only while the whole run is still below two.
   const auto merge = [&](const std::vector<FramePiece>& pieces) {
+    for (const std::vector<uint32_t>& histogram : histograms) {
+      for (size_t m = 0; m < histogram.size(); ++m) model.deltaHistogram[m] += histogram[m];
+    }
     std::vector<uint32_t> run(channels, 0);
     for (size_t k = 0; k < pieces.size(); ++k) {
       const DeltaCounts& counted = counts[k];
-      const uint32_t* histogram = histograms[k].data();
-      for (uint32_t m = 0; m <= kMaxMagnitude; ++m) model.deltaHistogram[m] += histogram[m];
       model.binCount[0] += counted.runEstimate;
       model.maxRun = std::max(model.maxRun, counted.maxRun);
       const size_t frames = static_cast<size_t>(pieces[k].end - pieces[k].begin) / stride;

@@ -192,11 +192,13 @@ void gatherContextStatisticsInPieces(EncoderModel& model, SampleRange samples, u
   const uint32_t channels = model.channelCount;
   const size_t stride = 2 * size_t{channels};
   const BinLookup binOf(model.binBase);
-  std::vector<std::unique_ptr<Histogram[]>> partial(threads);
-  std::vector<std::vector<ChannelState>> ends(threads);  // each piece's state at its end
-  const auto piece = [&](size_t k, FramePiece range) {
-    partial[k] = std::make_unique<Histogram[]>(1);
-    std::memset(partial[k].get(), 0, sizeof(Histogram));
+  std::vector<std::unique_ptr<Histogram[]>> partial(threads);        // each worker's counts
+  std::vector<std::vector<ChannelState>> ends(mostPieces(threads));  // each piece's last state
+  const auto piece = [&](size_t worker, size_t k, FramePiece range) {
+    if (!partial[worker]) {
+      partial[worker] = std::make_unique<Histogram[]>(1);
+      std::memset(partial[worker].get(), 0, sizeof(Histogram));
+    }
     std::vector<ChannelState> states(model.channels.get(), model.channels.get() + channels);
     if (range.begin > samples.begin) {
       // Two frames settle every field the counts read: the sample before, the sign and bin of
@@ -208,14 +210,14 @@ void gatherContextStatisticsInPieces(EncoderModel& model, SampleRange samples, u
       Histogram ignored{};
       countSymbols(binOf, states.data(), channels, primeFrom, range.begin, ignored);
     }
-    countSymbols(binOf, states.data(), channels, range.begin, range.end, partial[k][0]);
+    countSymbols(binOf, states.data(), channels, range.begin, range.end, partial[worker][0]);
     ends[k] = std::move(states);
   };
   const auto merge = [&](const std::vector<FramePiece>& pieces) {
-    for (size_t k = 0; k < pieces.size(); ++k) {
+    for (const auto& counted : partial) {
+      if (!counted) continue;
       for (int c = 0; c < kContextCount; ++c) {
-        for (int s = 0; s < kSymbolColumns; ++s)
-          model.contextHistogram[c][s] += partial[k][0][c][s];
+        for (int s = 0; s < kSymbolColumns; ++s) model.contextHistogram[c][s] += counted[0][c][s];
       }
     }
     const std::vector<ChannelState>& last = ends[pieces.size() - 1];

@@ -3,15 +3,47 @@
 #include <algorithm>
 #include <system_error>
 
+#ifdef __linux__
+#include <sched.h>
+#endif
+
 namespace qxw {
 
 namespace {
 
 thread_local Crew* currentCrew = nullptr;
 
+// The CPU the calling thread runs on, or -1 where that cannot be told.
+int currentCpu() {
+#ifdef __linux__
+  return sched_getcpu();
+#else
+  return -1;
+#endif
+}
+
+// Moves the calling thread off `cpu` where it may run elsewhere, leaving it free to run anywhere
+// it could before. A thread starts on the CPU the system's balance picks, which can be the busy
+// one of the thread that started it; the two then share it for milliseconds until the balancer
+// moves one, however idle the other CPUs are.
+void leaveCpu(int cpu) {
+#ifdef __linux__
+  cpu_set_t allowed;
+  if (cpu < 0 || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  if (CPU_COUNT(&allowed) < 2 || !CPU_ISSET(cpu, &allowed)) return;
+  cpu_set_t others = allowed;
+  CPU_CLR(cpu, &others);
+  if (sched_setaffinity(0, sizeof others, &others) == 0) {
+    sched_setaffinity(0, sizeof allowed, &allowed);
+  }
+#else
+  (void)cpu;
+#endif
+}
+
 }  // namespace
 
-Crew::Crew(unsigned helpers) {
+Crew::Crew(unsigned helpers) : startedOn_(currentCpu()) {
   for (size_t k = 1; k <= std::min<size_t>(helpers, kHelpersMask >> 1); ++k) {
     try {
       threads_.emplace_back([this, k] { serve(k); });
@@ -42,6 +74,7 @@ bool Crew::run(size_t count, const std::function<void(size_t)>& work) {
 }
 
 void Crew::serve(size_t index) {
+  if (startedOn_ >= 0 && currentCpu() == startedOn_) leaveCpu(startedOn_);
   uint64_t seen = 0;
   for (;;) {
     seen = round_.awaitUntil([seen](uint64_t now) { return now != seen; });

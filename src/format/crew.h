@@ -81,6 +81,7 @@ class Crew {
  private:
   void serve(size_t index);
 
+  const int startedOn_;  // the CPU the crew was made on, or -1
   std::vector<std::thread> threads_;
   // round_: bit 0 set when the crew is to end; bits 1..15 the helpers the job takes; above, the
   // job's number.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <functional>
@@ -74,15 +75,39 @@ void onThreads(size_t count, Work work) {
   }
 }
 
-// A counting pass over the frames in pieces: whole() when the range is too short to cut in two;
-// else piece(k, pieces[k]) for each piece k (fewer than `threads`) on threads of its own, then
-// merge(pieces) on the calling thread, in order.
+// Runs work(worker, k) for k = 0..count-1 on up to `workers` threads (worker below both), each
+// k taken by whichever thread is free first. A thread that starts late, or shares its CPU, then
+// takes fewer: the pass ends when the last piece does, not when the slowest thread's share does.
+template <typename Work>
+void takeInTurn(size_t workers, size_t count, Work work) {
+  std::atomic<size_t> next{0};
+  onThreads(std::min(workers, count), [&](size_t worker) {
+    for (size_t k = next.fetch_add(1, std::memory_order_relaxed); k < count;
+         k = next.fetch_add(1, std::memory_order_relaxed)) {
+      work(worker, k);
+    }
+  });
+}
+
+// Pieces a counting pass cuts its range into for each of its threads, so that they can even out.
+inline constexpr unsigned kPiecesPerThread = 4;
+
+// The most pieces countInPieces cuts the range into for `threads` threads.
+inline constexpr size_t mostPieces(unsigned threads) { return size_t{threads} * kPiecesPerThread; }
+
+// A counting pass over the frames in pieces: whole() on one thread, or when the range is too
+// short to cut in two; else piece(worker, k, pieces[k]) for each piece k (fewer than
+// mostPieces(threads)) taken in turn by `threads` workers, then merge(pieces) on the calling
+// thread, in order. A worker takes its pieces one after another, so what it counts into may be
+// its own rather than the piece's.
 template <typename Whole, typename Piece, typename Merge>
 void countInPieces(SampleRange samples, uint32_t channels, unsigned threads, Whole whole,
                    Piece piece, Merge merge) {
-  const std::vector<FramePiece> pieces = cutIntoPieces(samples, channels, threads, kMinPieceFrames);
+  if (threads < 2) return whole();
+  const std::vector<FramePiece> pieces =
+      cutIntoPieces(samples, channels, mostPieces(threads), kMinPieceFrames);
   if (pieces.size() < 2) return whole();
-  onThreads(pieces.size(), [&](size_t k) { piece(k, pieces[k]); });
+  takeInTurn(threads, pieces.size(), [&](size_t worker, size_t k) { piece(worker, k, pieces[k]); });
   merge(pieces);
 }
 

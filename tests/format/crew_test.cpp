@@ -1,5 +1,6 @@
-// The crew runs every piece of every job exactly once, however the pieces outnumber its threads,
-// and a job within a job runs on threads of its own.
+// The crew runs every piece of every job exactly once, however the pieces outnumber its threads
+// and whether they are given out or taken in turn, and a job within a job runs on threads of its
+// own.
 #include "format/crew.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,15 @@ TEST(Crew, RunsEveryPieceOfEveryJobOnce) {
         std::vector<std::atomic<int>> ran(count);
         onThreads(count, [&](size_t k) { ran[k].fetch_add(1); });
         for (size_t k = 0; k < count; ++k) ASSERT_EQ(ran[k].load(), 1) << threads << " " << count;
+        // Pieces taken in turn: each once, by a worker below both counts.
+        std::vector<std::atomic<int>> taken(count);
+        std::atomic<bool> badWorker{false};
+        takeInTurn(threads, count, [&](size_t worker, size_t k) {
+          if (worker >= std::min<size_t>(threads, count)) badWorker = true;
+          taken[k].fetch_add(1);
+        });
+        EXPECT_FALSE(badWorker.load());
+        for (size_t k = 0; k < count; ++k) ASSERT_EQ(taken[k].load(), 1) << threads << " " << count;
       }
     }
   }
