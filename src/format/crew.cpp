@@ -13,7 +13,8 @@ namespace {
 
 thread_local Crew* currentCrew = nullptr;
 
-// The CPU the calling thread runs on, or -1 where that cannot be told.
+}  // namespace
+
 int currentCpu() {
 #ifdef __linux__
   return sched_getcpu();
@@ -22,10 +23,9 @@ int currentCpu() {
 #endif
 }
 
-// Moves the calling thread off `cpu` where it may run elsewhere, leaving it free to run anywhere
-// it could before. A thread starts on the CPU the system's balance picks, which can be the busy
-// one of the thread that started it; the two then share it for milliseconds until the balancer
-// moves one, however idle the other CPUs are.
+// A thread starts on the CPU the system's balance picks, which can be the busy one of the thread
+// that started it; the two then share it for milliseconds until the balancer moves one, however
+// idle the other CPUs are.
 void leaveCpu(int cpu) {
 #ifdef __linux__
   cpu_set_t allowed;
@@ -40,8 +40,6 @@ void leaveCpu(int cpu) {
   (void)cpu;
 #endif
 }
-
-}  // namespace
 
 Crew::Crew(unsigned helpers) : startedOn_(currentCpu()) {
   for (size_t k = 1; k <= std::min<size_t>(helpers, kHelpersMask >> 1); ++k) {

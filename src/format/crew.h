@@ -13,6 +13,12 @@
 
 namespace qxw {
 
+// The CPU the calling thread runs on, or -1 where that cannot be told.
+int currentCpu();
+// Moves the calling thread off `cpu` where it may run elsewhere, leaving it free to run anywhere
+// it could before.
+void leaveCpu(int cpu);
+
 // A count that threads wait on. A waiter stays awake about a millisecond, yielding so that it
 // never keeps a busy CPU from others, before it sleeps: a thread that sleeps at once lands on a
 // CPU that may take milliseconds to wake. (A mutex and a condition rather than the atomic's own

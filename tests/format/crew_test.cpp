@@ -8,6 +8,10 @@
 #include <atomic>
 #include <vector>
 
+#ifdef __linux__
+#include <sched.h>
+#endif
+
 #include "format/frame_pieces.h"
 
 namespace qxw {
@@ -52,6 +56,20 @@ TEST(Crew, RunsAJobWithinAJobAndPassesOnWhatAPieceThrows) {
   onThreads(3, [&](size_t) { after.fetch_add(1); });
   EXPECT_EQ(after.load(), 3);
 }
+
+#ifdef __linux__
+// A crew's thread that steps off its maker's CPU may afterwards run on every CPU it could before,
+// its own included.
+TEST(Crew, AThreadThatLeavesItsCpuKeepsEveryCpuItHad) {
+  cpu_set_t before, after;
+  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+  for (const int cpu : {currentCpu(), -1, CPU_SETSIZE - 1}) {
+    leaveCpu(cpu);
+    ASSERT_EQ(sched_getaffinity(0, sizeof after, &after), 0);
+    EXPECT_TRUE(CPU_EQUAL(&before, &after)) << cpu;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace qxw
