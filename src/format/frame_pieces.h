@@ -96,7 +96,7 @@ inline constexpr unsigned kPiecesPerThread = 4;
 inline constexpr size_t mostPieces(unsigned threads) { return size_t{threads} * kPiecesPerThread; }
 
 // A counting pass over the frames in pieces: whole() on one thread, or when the range is too
-// short to cut in two; else piece(worker, k, pieces[k]) for each piece k (fewer than
+// short to cut in two; else piece(worker, k, pieces[k]) for each piece k (at most
 // mostPieces(threads)) taken in turn by `threads` workers, then merge(pieces) on the calling
 // thread, in order. A worker takes its pieces one after another, so what it counts into may be
 // its own rather than the piece's.
