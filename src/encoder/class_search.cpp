@@ -1,6 +1,8 @@
 #include "encoder/class_search.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 
 #include "encoder/key_sort.h"
@@ -35,14 +37,16 @@ struct Hypothesis {
 };
 static_assert(sizeof(Hypothesis) == 16);
 
-// A hypothesis's sample as the traceback keeps it.
+// A hypothesis's sample as the traceback keeps it: eight bytes, a 64-bit lane's worth.
 struct Node {
   int16_t reconstructed;
   uint8_t parent;   // the hypothesis's slot at the sample before
   uint8_t symbol;   // coded in the context before, or kHeld
   uint8_t context;  // the context the symbol was coded in
   uint8_t choice;   // the path's choice that reached it (0 inside a run)
+  uint16_t unused = 0;
 };
+static_assert(sizeof(Node) == 8);
 
 constexpr int kMostCandidates = 4 * ClassSearch::kWidest;
 constexpr uint64_t kIndexMask = 63;
@@ -67,6 +71,8 @@ class Beam {
   int size() const { return size_; }
   Hypothesis& operator[](int i) { return steps_[i].hypothesis; }
   const Node& node(int i) const { return steps_[i].node; }
+  Step& step(int i) { return steps_[i]; }
+  void resize(int size) { size_ = size; }
 
   // Takes the `width` cheapest steps of distinct states from the candidates, cheapest first.
   void choose(const Step* candidates, int count, int width) {
@@ -107,9 +113,9 @@ class Beam {
 class Traceback {
  public:
   Traceback() : ring_(kRing * ClassSearch::kWidest) {}
-  Node& at(size_t t, int slot) {
-    return ring_[(t & (kRing - 1)) * ClassSearch::kWidest + static_cast<size_t>(slot)];
-  }
+  Node& at(size_t t, int slot) { return row(t)[slot]; }
+  // The slots of sample t.
+  Node* row(size_t t) { return &ring_[(t & (kRing - 1)) * ClassSearch::kWidest]; }
   void store(size_t t, const Beam& beam) {
     for (int i = 0; i < beam.size(); ++i) at(t, i) = beam.node(i);
   }
@@ -137,13 +143,11 @@ struct Settled {
   static_assert(SearchedPath::kCheckpointFrames > kDecisionDelay + kSettleEvery);
 
   // Keeps the beam's states where the sample at t ends a stretch of checkpoint frames.
-  void markCheckpoint(size_t t, Beam& beam) {
+  template <typename AnyBeam>
+  void markCheckpoint(size_t t, AnyBeam& beam) {
     if (path == nullptr || (firstFrame + t + 1) % SearchedPath::kCheckpointFrames != 0) return;
     pendingAt = t;
-    for (int i = 0; i < beam.size(); ++i) {
-      pending[i] = {beam[i].reconstructed, beam[i].context, beam[i].lastNegative,
-                    beam[i].runLength};
-    }
+    for (int i = 0; i < beam.size(); ++i) pending[i] = beam.stateAt(i);
   }
 
   // Settles the hypothesis in slot at t, from t back to upTo.
@@ -238,6 +242,369 @@ struct Extension {
   }
 };
 
+// The search's step from sample to sample, one hypothesis at a time: every hypothesis extended by
+// the sample, the cheapest distinct ones kept, their nodes stored, their costs made relative to
+// the cheapest.
+class PlainBeam {
+ public:
+  PlainBeam(const Extension& extension, int width) : extension_(extension), width_(width) {}
+
+  int size() const { return beam_.size(); }
+  Beam& beam() { return beam_; }
+  TargetState stateAt(int i) {
+    const Hypothesis& h = beam_[i];
+    return {h.reconstructed, h.context, h.lastNegative, h.runLength};
+  }
+
+  void start(const TargetState& state) {
+    Step& first = candidates_[0];
+    first = {{0, state.reconstructed, state.context, state.lastNegative, state.runLength},
+             {state.reconstructed, 0, kHeld, 0, 0}};
+    beam_.choose(candidates_, 1, 1);
+  }
+
+  void step(int16_t x, RunAhead& run, Traceback& traceback, size_t t) {
+    int count = 0;
+    for (int i = 0; i < beam_.size(); ++i) {
+      count = extension_.extend(beam_[i], i, x, run, candidates_, count);
+    }
+    beam_.choose(candidates_, count, width_);
+    traceback.store(t, beam_);
+    // Costs are kept relative to the cheapest hypothesis, so that they never overflow.
+    const int64_t cheapest = beam_[0].cost;
+    for (int i = 0; i < beam_.size(); ++i) beam_[i].cost -= cheapest;
+  }
+
+  void keepOnly(const bool* keep, Traceback& traceback, size_t t) {
+    beam_.keepOnly(keep);
+    traceback.store(t, beam_);
+  }
+
+ private:
+  const Extension& extension_;
+  int width_;
+  Beam beam_;
+  Step candidates_[kMostCandidates];
+};
+
+#ifdef QXW_VECTORS
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+
+// The same step for beams of up to four hypotheses, in 64-bit lanes, the beam's cost, state and
+// node kept in vectors from sample to sample. Where every hypothesis may take one level set only,
+// lane 2i holds the step of hypothesis i to the level below its target and lane 2i + 1 the one
+// above, in that set: eight candidates. Where one may take either set (after a tail step), lane
+// 4i + 2s + a of two vectors holds hypothesis i's step in set s (0 even, 1 odd), below or above:
+// sixteen. A held hypothesis's one candidate takes its first lane. A candidate's lane is its index
+// in the plain step's order, so that equal costs keep that order.
+//
+// A lane's state is the hypothesis's state word (reconstruction, context, sign, run), with the
+// level sets its context allows in bits 25 and 26: a function of the context, so that two states
+// are equal exactly when their words are.
+class LaneBeam {
+ public:
+  static constexpr int kWidest = 4;
+
+  struct Tables {
+    const uint64_t* brackets;  // by set and magnitude: below in the low half, above in the high
+    uint32_t lastMagnitude;    // the brackets of larger magnitudes are this one's
+    const int64_t* rate;
+    const uint8_t* sets;
+    int runWidth;
+  };
+
+  LaneBeam(const Tables& tables, int width) : tables_(tables), width_(width) {}
+
+  int size() const { return size_; }
+  [[gnu::target("avx512f")]] TargetState stateAt(int i) const {
+    uint64_t words[8];
+    _mm512_storeu_si512(words, state_);
+    const uint64_t w = words[i];
+    return {static_cast<int16_t>(w & 0xFFFF), static_cast<uint8_t>(w >> 16 & 0xFF),
+            (w >> 24 & 1) != 0, static_cast<uint32_t>(w >> 32)};
+  }
+
+  [[gnu::target("avx512f")]] void start(const TargetState& state) {
+    const Hypothesis first{0, state.reconstructed, state.context, state.lastNegative,
+                           state.runLength};
+    size_ = 1;
+    cost_ = _mm512_setzero_si512();
+    state_ = _mm512_set1_epi64(
+        static_cast<int64_t>(first.state() | uint64_t{tables_.sets[state.context]} << 25));
+    node_ = _mm512_set1_epi64(
+        static_cast<int64_t>(std::bit_cast<uint64_t>(Node{state.reconstructed, 0, kHeld, 0, 0})));
+  }
+
+  [[gnu::target("avx512f,avx512cd")]] void step(int16_t x, RunAhead& run, Traceback& traceback,
+                                                size_t t) {
+    const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    const auto live = static_cast<__mmask8>((1u << (2 * size_)) - 1);
+    const Parents parents = parentsOf(_mm512_srli_epi64(lane, 1), live);
+    const __mmask8 either =
+        _mm512_mask_cmpeq_epi64_mask(live & ~parents.held, parents.sets, _mm512_set1_epi64(3));
+    if (either == 0) {
+      pickOfEight(extend(parents, _mm512_srli_epi64(parents.sets, 1), 0xFF, 0x55, lane, x, run));
+    } else {
+      pickOfSixteen(extendInEitherSet(x, run));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(traceback.row(t)),
+                        _mm512_castsi512_si256(node_));
+    // Costs are kept relative to the cheapest hypothesis, so that they never overflow.
+    cost_ = _mm512_sub_epi64(cost_, _mm512_permutexvar_epi64(_mm512_setzero_si512(), cost_));
+  }
+
+  [[gnu::target("avx512f,avx512cd")]] void keepOnly(const bool* keep, Traceback& traceback,
+                                                    size_t t) {
+    unsigned mask = 0;
+    for (int i = 0; i < size_; ++i) mask |= keep[i] ? 1u << i : 0u;
+    const auto kept = static_cast<__mmask8>(mask);
+    cost_ = _mm512_maskz_compress_epi64(kept, cost_);
+    state_ = _mm512_maskz_compress_epi64(kept, state_);
+    node_ = _mm512_maskz_compress_epi64(kept, node_);
+    size_ = __builtin_popcount(mask);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(traceback.row(t)),
+                        _mm512_castsi512_si256(node_));
+  }
+
+ private:
+  // Each lane's hypothesis, and what the step needs of it.
+  struct Parents {
+    __m512i hypothesis, state, cost, reconstructed, context, sets;
+    __mmask8 live, held, negative;
+  };
+  // Each lane's candidate, valid where it exists, keeps a 16-bit sample and its set is allowed;
+  // its key is its capped cost and its index, all ones where it is not valid.
+  struct Children {
+    __m512i cost, key, state, node;
+    __mmask8 valid;
+  };
+
+  [[gnu::target("avx512f"), gnu::always_inline]] static inline __m512i field(__m512i v, int shift,
+                                                                             uint64_t mask) {
+    return _mm512_and_si512(_mm512_srli_epi64(v, shift), _mm512_set1_epi64(mask));
+  }
+
+  [[gnu::target("avx512f"), gnu::always_inline]] inline Parents parentsOf(__m512i hypothesis,
+                                                                          __mmask8 live) const {
+    Parents p;
+    p.hypothesis = hypothesis;
+    p.live = live;
+    p.state = _mm512_permutexvar_epi64(hypothesis, state_);
+    p.cost = _mm512_permutexvar_epi64(hypothesis, cost_);
+    p.reconstructed = _mm512_srai_epi64(_mm512_slli_epi64(p.state, 48), 48);
+    p.context = field(p.state, 16, 0xFF);
+    p.sets = field(p.state, 25, 3);
+    p.held = _mm512_mask_test_epi64_mask(live, p.state, _mm512_set1_epi64(~0ull << 32));
+    p.negative = _mm512_test_epi64_mask(p.state, _mm512_set1_epi64(1 << 24));
+    return p;
+  }
+
+  // The candidates of the parents' lanes in each lane's level set `set` (1 for the odd levels),
+  // where `allowed` says it may follow; the level above the target in the odd lanes, below in the
+  // even ones. A held parent's candidate goes in the lanes of `heldLanes`.
+  [[gnu::target("avx512f"), gnu::always_inline]] inline Children extend(
+      const Parents& p, __m512i set, __mmask8 allowed, __mmask8 heldLanes, __m512i index, int16_t x,
+      RunAhead& run) const {
+    constexpr __mmask8 kAbove = 0xAA, kBelow = 0x55;
+    const __mmask8 stepping = p.live & ~p.held;
+    const __m512i r = p.reconstructed;
+    // The bracket of the target in the set, and its half for the lane's side.
+    const __m512i xs = _mm512_set1_epi64(x);
+    const __m512i target = _mm512_sub_epi64(xs, r);
+    const __mmask8 negative = _mm512_cmplt_epi64_mask(target, _mm512_setzero_si512());
+    const __m512i m =
+        _mm512_min_epu64(_mm512_abs_epi64(target), _mm512_set1_epi64(tables_.lastMagnitude));
+    const __m512i at = _mm512_mask_add_epi64(m, _mm512_test_epi64_mask(set, set), m,
+                                             _mm512_set1_epi64(tables_.lastMagnitude + 1));
+    const __m512i bracket =
+        _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), stepping, at, tables_.brackets, 8);
+    const __m512i half = _mm512_mask_srli_epi64(
+        _mm512_and_si512(bracket, _mm512_set1_epi64(0xFFFFFFFF)), kAbove, bracket, 32);
+    const __m512i magnitude = field(half, 0, 0xFFFF);
+    const __m512i bin = field(half, 16, 0xFF);
+    // Below the target the smallest level turns where none is small enough; above it, the level
+    // is missing where none is large enough.
+    const __mmask8 flagged = _mm512_test_epi64_mask(half, _mm512_set1_epi64(1 << 24));
+    const __mmask8 down = negative ^ (flagged & kBelow);
+    const __m512i room = _mm512_mask_sub_epi64(_mm512_sub_epi64(_mm512_set1_epi64(32767), r), down,
+                                               r, _mm512_set1_epi64(-32768));
+    const __mmask8 fits = _mm512_cmple_epu64_mask(magnitude, room) & ~(flagged & kAbove);
+    const __m512i stepped =
+        _mm512_mask_sub_epi64(_mm512_add_epi64(r, magnitude), down, r, magnitude);
+    const __mmask8 turnsDown = down & _mm512_test_epi64_mask(magnitude, magnitude);
+    const __mmask8 turned = (turnsDown ^ p.negative) & _mm512_test_epi64_mask(bin, bin);
+    const __m512i symbol = _mm512_mask_add_epi64(bin, turned, bin, _mm512_set1_epi64(31));
+    const __m512i rate = _mm512_mask_i64gather_epi64(
+        _mm512_setzero_si512(), stepping, _mm512_add_epi64(_mm512_slli_epi64(p.context, 6), symbol),
+        tables_.rate, 8);
+
+    // A held hypothesis stays where it is, a sample nearer its run's end.
+    const __m512i reconstructed = _mm512_mask_mov_epi64(stepped, p.held, r);
+    const __m512i e = _mm512_sub_epi64(xs, reconstructed);
+    static_assert(ClassSearch::kErrorScale == 16);
+    Children c;
+    c.cost = _mm512_add_epi64(p.cost, _mm512_add_epi64(_mm512_slli_epi64(_mm512_mul_epi32(e, e), 4),
+                                                       _mm512_maskz_mov_epi64(stepping, rate)));
+    __m512i runs = _mm512_setzero_si512();
+    if (tables_.runWidth > 0) {
+      const __mmask8 opens = _mm512_mask_testn_epi64_mask(stepping & fits, bin, bin) &
+                             _mm512_testn_epi64_mask(p.context, p.context);
+      if (opens != 0) runs = _mm512_maskz_set1_epi64(opens, run.length());
+    }
+    const __m512i low = _mm512_set1_epi64(0xFFFF);
+    c.state = _mm512_or_si512(
+        _mm512_or_si512(_mm512_and_si512(reconstructed, low), _mm512_slli_epi64(bin, 16)),
+        _mm512_or_si512(_mm512_maskz_mov_epi64(turnsDown, _mm512_set1_epi64(1 << 24)),
+                        _mm512_or_si512(_mm512_slli_epi64(field(half, 25, 3), 25),
+                                        _mm512_slli_epi64(runs, 32))));
+    c.state = _mm512_mask_sub_epi64(c.state, p.held, p.state, _mm512_set1_epi64(int64_t{1} << 32));
+    // The path's choice: kOdd for the odd set, kAbove for the level above.
+    static_assert(SearchedPath::kOdd == 2 && SearchedPath::kAbove == 1);
+    const __m512i inSet = _mm512_slli_epi64(set, 1);
+    const __m512i choice = _mm512_mask_or_epi64(inSet, kAbove, inSet, _mm512_set1_epi64(1));
+    const __m512i parent = _mm512_slli_epi64(p.hypothesis, 16);
+    c.node = _mm512_or_si512(_mm512_or_si512(_mm512_and_si512(reconstructed, low), parent),
+                             _mm512_or_si512(_mm512_slli_epi64(symbol, 24),
+                                             _mm512_or_si512(_mm512_slli_epi64(p.context, 32),
+                                                             _mm512_slli_epi64(choice, 40))));
+    c.node =
+        _mm512_mask_or_epi64(c.node, p.held, _mm512_and_si512(r, low),
+                             _mm512_or_si512(parent, _mm512_set1_epi64(uint64_t{kHeld} << 24)));
+    c.valid = p.live & ((fits & allowed & ~p.held) | (p.held & heldLanes));
+    const __m512i capped = _mm512_min_epu64(c.cost, _mm512_set1_epi64((int64_t{1} << 57) - 1));
+    c.key =
+        _mm512_mask_or_epi64(_mm512_set1_epi64(-1), c.valid, _mm512_slli_epi64(capped, 6), index);
+    return c;
+  }
+
+  // Sixteen candidates in two vectors: those of hypotheses 0 and 1, then of 2 and 3.
+  [[gnu::target("avx512f"), gnu::always_inline]] inline std::array<Children, 2> extendInEitherSet(
+      int16_t x, RunAhead& run) const {
+    const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i set = _mm512_and_si512(_mm512_srli_epi64(lane, 1), _mm512_set1_epi64(1));
+    // Bit s of a parent's sets allows set s.
+    const __m512i setBit = _mm512_sllv_epi64(_mm512_set1_epi64(1), set);
+    std::array<Children, 2> children;
+    for (int v = 0; v < 2; ++v) {
+      const int hypotheses = std::clamp(size_ - 2 * v, 0, 2);
+      const auto live = static_cast<__mmask8>((1u << (4 * hypotheses)) - 1);
+      const Parents parents =
+          parentsOf(_mm512_add_epi64(_mm512_srli_epi64(lane, 2), _mm512_set1_epi64(2 * v)), live);
+      const __mmask8 allowed = _mm512_test_epi64_mask(parents.sets, setBit);
+      children[v] = extend(parents, set, allowed, 0x11,
+                           _mm512_add_epi64(lane, _mm512_set1_epi64(8 * v)), x, run);
+    }
+    return children;
+  }
+
+  // The new beam: the first `width` candidates of distinct states in the order of their keys.
+  [[gnu::target("avx512f,avx512cd"), gnu::always_inline]] inline void pickOfEight(
+      const Children& c) {
+    const __m512i order = _mm512_and_si512(sortLanes(c.key), _mm512_set1_epi64(7));
+    const __m512i states = _mm512_permutexvar_epi64(order, c.state);
+    const __m512i earlier = _mm512_conflict_epi64(states);
+    const auto count = static_cast<unsigned>(__builtin_popcount(c.valid));
+    const __mmask8 first =
+        _mm512_testn_epi64_mask(earlier, earlier) & static_cast<__mmask8>((1u << count) - 1);
+    const __m512i picks = _mm512_maskz_compress_epi64(first, order);
+    size_ = std::min(__builtin_popcount(first), width_);
+    cost_ = _mm512_permutexvar_epi64(picks, c.cost);
+    state_ = _mm512_permutexvar_epi64(picks, c.state);
+    node_ = _mm512_permutexvar_epi64(picks, c.node);
+  }
+
+  [[gnu::target("avx512f,avx512cd"), gnu::always_inline]] inline void pickOfSixteen(
+      const std::array<Children, 2>& c) {
+    __m512i low = c[0].key, high = c[1].key;
+    sortLanes(low, high);
+    const __m512i index = _mm512_set1_epi64(15);
+    const __m512i order[2] = {_mm512_and_si512(low, index), _mm512_and_si512(high, index)};
+    const __m512i states[2] = {_mm512_permutex2var_epi64(c[0].state, order[0], c[1].state),
+                               _mm512_permutex2var_epi64(c[0].state, order[1], c[1].state)};
+    // A state met earlier in the order: in the same vector, or anywhere in the first.
+    const __m512i earlier[2] = {_mm512_conflict_epi64(states[0]), _mm512_conflict_epi64(states[1])};
+    __mmask8 inFirst = 0;
+#pragma GCC unroll 8
+    for (int shift = 0; shift < 8; ++shift) {
+      inFirst |=
+          _mm512_cmpeq_epi64_mask(states[1], _mm512_alignr_epi64(states[0], states[0], shift));
+    }
+    const auto count =
+        static_cast<unsigned>(__builtin_popcount(c[0].valid) + __builtin_popcount(c[1].valid));
+    const auto validFirst = static_cast<__mmask8>(count >= 8 ? 0xFF : (1u << count) - 1);
+    const auto validSecond = static_cast<__mmask8>(count > 8 ? (1u << (count - 8)) - 1 : 0);
+    const __mmask8 first[2] = {
+        static_cast<__mmask8>(_mm512_testn_epi64_mask(earlier[0], earlier[0]) & validFirst),
+        static_cast<__mmask8>(_mm512_testn_epi64_mask(earlier[1], earlier[1]) & ~inFirst &
+                              validSecond)};
+    // The picks of the first vector, then those of the second.
+    const int fromFirst = __builtin_popcount(first[0]);
+    const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m512i from =
+        _mm512_mask_add_epi64(lane, _mm512_cmpge_epi64_mask(lane, _mm512_set1_epi64(fromFirst)),
+                              lane, _mm512_set1_epi64(8 - fromFirst));
+    const __m512i picks =
+        _mm512_permutex2var_epi64(_mm512_maskz_compress_epi64(first[0], order[0]), from,
+                                  _mm512_maskz_compress_epi64(first[1], order[1]));
+    size_ = std::min(fromFirst + __builtin_popcount(first[1]), width_);
+    cost_ = _mm512_permutex2var_epi64(c[0].cost, picks, c[1].cost);
+    state_ = _mm512_permutex2var_epi64(c[0].state, picks, c[1].state);
+    node_ = _mm512_permutex2var_epi64(c[0].node, picks, c[1].node);
+  }
+
+  Tables tables_;
+  int width_;
+  int size_ = 0;
+  __m512i cost_, state_, node_;
+};
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+#endif
+
+// The search of one channel, a sample at a time, on either beam.
+template <typename AnyBeam>
+inline uint64_t searchWith(AnyBeam& beam, const TargetState& start, const uint8_t* base,
+                           size_t samples, const uint8_t* end, size_t stride, int runWidth,
+                           Settled& settled, ProgressMeter* meter) {
+  Traceback traceback;
+  beam.start(start);
+  for (size_t t = 0; t < samples; ++t) {
+    const uint8_t* at = base + t * stride;
+    const int16_t x = readSample(at);
+    RunAhead run{at, end, stride, x, runWidth};
+    beam.step(x, run, traceback, t);
+
+    // Now and then, the samples kDecisionDelay behind are settled on the cheapest hypothesis;
+    // those that disagree with it there go.
+    if (t + 1 - settled.upTo >= kDecisionDelay + kSettleEvery) {
+      int slots[ClassSearch::kWidest] = {};
+      for (int i = 0; i < beam.size(); ++i) slots[i] = i;
+      const size_t until = t - kDecisionDelay;
+      for (size_t u = t; u > until; --u) {
+        for (int i = 0; i < beam.size(); ++i) slots[i] = traceback.at(u, slots[i]).parent;
+      }
+      bool keep[ClassSearch::kWidest];
+      for (int i = 0; i < beam.size(); ++i) keep[i] = slots[i] == slots[0];
+      const size_t before = settled.upTo;
+      settled.settle(traceback, until, slots[0]);
+      advance(meter, settled.upTo - before);
+      beam.keepOnly(keep, traceback, t);
+    }
+    settled.markCheckpoint(t, beam);
+  }
+  const size_t before = settled.upTo;
+  settled.settle(traceback, samples - 1, 0);
+  advance(meter, samples - before);
+  return settled.noise;
+}
+
 }  // namespace
 
 ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t channels, int width)
@@ -245,11 +612,62 @@ ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t chann
       channels_(channels),
       width_(std::clamp(width, 1, kWidest)),
       rate_(size_t{kContextCount} * kSymbolColumns, 0),
-      classes_(table) {}
+      classes_(table) {
+#ifdef QXW_VECTORS
+  if (width_ <= LaneBeam::kWidest) makeBrackets();
+#endif
+}
+
+// By set and magnitude m up to the largest level's, the two levels around m as the lanes read
+// them: each half a level's magnitude, its bin from bit 16, a flag in bit 24 (below: no level is
+// small enough, so the smallest turns; above: none is large enough) and the sets that may follow
+// it from bit 25.
+void ClassSearch::makeBrackets() {
+  const LevelClasses::Set sets[2] = {classes_.even(), classes_.odd()};
+  lastMagnitude_ =
+      std::max(sets[0].levels[sets[0].last].magnitude, sets[1].levels[sets[1].last].magnitude);
+  const auto half = [&](const Level& level, bool flag) {
+    return uint64_t{level.magnitude} | uint64_t{level.bin} << 16 | uint64_t{flag} << 24 |
+           uint64_t{classes_.allowed()[level.bin]} << 25;
+  };
+  brackets_.resize(2 * (size_t{lastMagnitude_} + 1));
+  for (size_t s = 0; s < 2; ++s) {
+    for (uint32_t m = 0; m <= lastMagnitude_; ++m) {
+      const Around around = aroundOf(sets[s], m);
+      brackets_[s * (lastMagnitude_ + 1) + m] =
+          half(*around.below, around.belowTurns) | half(*around.above, around.aboveMissing) << 32;
+    }
+  }
+}
 
 void ClassSearch::weighRates(const RateCosts& rateCosts) {
   rate_.assign(&rateCosts[0][0], &rateCosts[0][0] + kContextCount * kSymbolColumns);
 }
+
+namespace {
+
+#ifdef QXW_VECTORS
+[[gnu::target("avx512f,avx512cd"), gnu::flatten]] uint64_t searchInLanes(
+    const LaneBeam::Tables& tables, int width, const TargetState& start, const uint8_t* base,
+    size_t samples, const uint8_t* end, size_t stride, Settled& settled, ProgressMeter* meter) {
+  LaneBeam beam(tables, width);
+  return searchWith(beam, start, base, samples, end, stride, tables.runWidth, settled, meter);
+}
+
+bool conflictLanesAvailable() {
+  static const bool available = __builtin_cpu_supports("avx512cd");
+  return available && wideVectorsAvailable();
+}
+#endif
+
+uint64_t searchPlainly(const Extension& extension, int width, const TargetState& start,
+                       const uint8_t* base, size_t samples, const uint8_t* end, size_t stride,
+                       Settled& settled, ProgressMeter* meter) {
+  PlainBeam beam(extension, width);
+  return searchWith(beam, start, base, samples, end, stride, extension.runWidth, settled, meter);
+}
+
+}  // namespace
 
 uint64_t ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const uint8_t* to,
                                     const uint8_t* end, uint32_t c, const TargetState& start,
@@ -258,55 +676,19 @@ uint64_t ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, c
   const size_t samples = static_cast<size_t>(to - from) / stride;
   const uint8_t* base = from + 2 * size_t{c};
   if (samples == 0) return 0;
-  Traceback traceback;
   Settled settled{
       path,       c, static_cast<size_t>(from - first) / stride, base, stride, counts, 0, 0,
       ~size_t{0}, {}};
   const Extension extension{classes_.even(), classes_.odd(), rate_.data(), classes_.allowed(),
                             runWidth_};
-  Beam beam;
-  Step candidates[kMostCandidates];
-  candidates[0] = {{0, start.reconstructed, start.context, start.lastNegative, start.runLength},
-                   {start.reconstructed, 0, kHeld, 0, 0}};
-  beam.choose(candidates, 1, 1);
-  for (size_t t = 0; t < samples; ++t) {
-    // Every hypothesis extended by the sample, the cheapest distinct ones kept.
-    const uint8_t* at = base + t * stride;
-    const int16_t x = readSample(at);
-    RunAhead run{at, end, stride, x, runWidth_};
-    int count = 0;
-    for (int i = 0; i < beam.size(); ++i) {
-      count = extension.extend(beam[i], i, x, run, candidates, count);
-    }
-    beam.choose(candidates, count, width_);
-    traceback.store(t, beam);
-    // Costs are kept relative to the cheapest hypothesis, so that they never overflow.
-    const int64_t cheapest = beam[0].cost;
-    for (int i = 0; i < beam.size(); ++i) beam[i].cost -= cheapest;
-
-    // Now and then, the samples kDecisionDelay behind are settled on the cheapest hypothesis;
-    // those that disagree with it there go.
-    if (t + 1 - settled.upTo >= kDecisionDelay + kSettleEvery) {
-      int slots[kWidest];
-      for (int i = 0; i < beam.size(); ++i) slots[i] = i;
-      const size_t until = t - kDecisionDelay;
-      for (size_t u = t; u > until; --u) {
-        for (int i = 0; i < beam.size(); ++i) slots[i] = traceback.at(u, slots[i]).parent;
-      }
-      bool keep[kWidest];
-      for (int i = 0; i < beam.size(); ++i) keep[i] = slots[i] == slots[0];
-      const size_t before = settled.upTo;
-      settled.settle(traceback, until, slots[0]);
-      advance(meter_, settled.upTo - before);
-      beam.keepOnly(keep);
-      traceback.store(t, beam);
-    }
-    settled.markCheckpoint(t, beam);
+#ifdef QXW_VECTORS
+  if (!brackets_.empty() && conflictLanesAvailable()) {
+    const LaneBeam::Tables tables{brackets_.data(), lastMagnitude_, rate_.data(),
+                                  classes_.allowed(), runWidth_};
+    return searchInLanes(tables, width_, start, base, samples, end, stride, settled, meter_);
   }
-  const size_t before = settled.upTo;
-  settled.settle(traceback, samples - 1, 0);
-  advance(meter_, samples - before);
-  return settled.noise;
+#endif
+  return searchPlainly(extension, width_, start, base, samples, end, stride, settled, meter_);
 }
 
 }  // namespace qxw

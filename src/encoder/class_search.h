@@ -41,12 +41,17 @@ class ClassSearch {
                          SearchedPath* path, SymbolCounts& counts) const;
 
  private:
+  void makeBrackets();
+
   int runWidth_;
   uint32_t channels_;
   int width_;
   std::vector<int64_t> rate_;  // by context and symbol: 0 until weighed
   ProgressMeter* meter_ = nullptr;
   LevelClasses classes_;
+  // For narrow beams in vector lanes: the levels around each magnitude, by set.
+  std::vector<uint64_t> brackets_;
+  uint32_t lastMagnitude_ = 0;
 };
 
 }  // namespace qxw

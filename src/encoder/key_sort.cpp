@@ -32,21 +32,20 @@ void sortPlain(uint64_t* keys) {
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
-// The lanes of vector r that keep the larger of their pair at a step of the network: the upper
-// of a pair where the block of k keys ascends, the lower where it descends.
-constexpr __mmask8 largerLanes(int r, int j, int k) {
-  unsigned mask = 0;
-  for (int lane = 0; lane < 8; ++lane) {
-    const bool upper = (lane & j) != 0, descending = ((8 * r + lane) & k) != 0;
-    if (upper != descending) mask |= 1u << lane;
-  }
-  return static_cast<__mmask8>(mask);
-}
-
 // The same network: pairs further apart than a vector are compared vector to vector, nearer ones
 // within a vector against its lanes swapped.
 template <int n>
 [[gnu::target("avx512f")]] void sortWide(uint64_t* keys) {
+  if constexpr (n == 8) {
+    _mm512_storeu_si512(keys, sortLanes(_mm512_loadu_si512(keys)));
+    return;
+  } else if constexpr (n == 16) {
+    __m512i low = _mm512_loadu_si512(keys), high = _mm512_loadu_si512(keys + 8);
+    sortLanes(low, high);
+    _mm512_storeu_si512(keys, low);
+    _mm512_storeu_si512(keys + 8, high);
+    return;
+  }
   constexpr int kVectors = n / 8;
   __m512i v[kVectors];
 #pragma GCC unroll 8

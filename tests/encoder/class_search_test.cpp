@@ -1,0 +1,105 @@
+// The class search in vector lanes against the same search one hypothesis at a time: the same
+// choices, checkpoints, symbols and error, on narrow beams, near the rails, inside runs and from
+// states in the middle of a sound.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "encoder/class_search.h"
+#include "support/signals.h"
+#include "support/wide_vectors.h"
+
+namespace qxw {
+namespace {
+
+using namespace qxw::testing;
+
+struct Searched {
+  std::vector<uint8_t> choices;
+  std::vector<TargetState> checkpoints;
+  SymbolCounts counts{};
+  uint64_t noise = 0;
+};
+
+Searched searchAll(const ClassSearch& search, const UniformTable& table, SampleRange range,
+                   uint32_t channels, size_t skipped, const TargetState& start) {
+  const size_t frames = range.sampleCount() / channels;
+  SearchedPath path(channels, frames);
+  path.chooseOn(table);
+  Searched searched;
+  const uint8_t* from = range.begin + skipped * 2 * channels;
+  for (uint32_t c = 0; c < channels; ++c) {
+    searched.noise += search.searchChannel(range.begin, from, range.end, range.end, c, start, &path,
+                                           searched.counts);
+    for (size_t f = skipped; f < frames; ++f) searched.choices.push_back(path.at(c, f));
+    for (size_t k = 1; k <= frames / SearchedPath::kCheckpointFrames; ++k) {
+      searched.checkpoints.push_back(path.checkpoint(c, k));
+    }
+  }
+  return searched;
+}
+
+TEST(ClassSearch, InLanesFindsWhatThePlainSearchFinds) {
+  if (!wideVectorsAvailable()) GTEST_SKIP() << "no wide vectors on this machine";
+  std::mt19937 random(5);
+  for (const Signal kind : {Signal::Music, Signal::ClippedMusic, Signal::NoisyExtremes,
+                            Signal::LoudSquare, Signal::FullScaleNoise, Signal::Silence}) {
+    for (const uint32_t channels : {1u, 2u, 3u}) {
+      const size_t frames = 2 * SearchedPath::kCheckpointFrames + 300;
+      std::vector<int16_t> input = makeSignal(kind, frames, channels);
+      // Stretches of repeats, for the runs.
+      for (size_t i = 1000 * channels; i < 1400 * channels; ++i) input[i] = input[i - channels];
+      std::vector<uint8_t> bytes(2 * input.size());
+      putSamples(input.data(), input.size(), bytes.data());
+      const SampleRange range{bytes.data(), bytes.data() + bytes.size()};
+      for (const double step : {2.0, 37.0, 900.0, 40000.0}) {
+        const int runWidth = step < 100 ? (step < 10 ? 12 : 3) : 0;
+        // A table below the sound's largest difference at one step, so that no level reaches
+        // some targets.
+        const UniformTable table(step, step == 37.0 ? 1500 : 65535, UniformTable::Shape{true, 2});
+        ClassSearch::RateCosts rates{};
+        std::uniform_int_distribution<int64_t> cost(0, int64_t{16} << (step < 100 ? 12 : 24));
+        for (auto& context : rates) {
+          for (int64_t& rate : context) rate = cost(random);
+        }
+        for (int width = 1; width <= 4; ++width) {
+          ClassSearch search(table, runWidth, channels, width);
+          if (width % 2 == 0) search.weighRates(rates);
+          // From the start, and from a state inside a run partway in.
+          for (const size_t skipped : {size_t{0}, size_t{1013}}) {
+            const TargetState start = skipped == 0 ? TargetState{}
+                                                   : TargetState{input[skipped * channels], 0,
+                                                                 false, runWidth > 0 ? 5u : 0u};
+            Searched lanes, plain;
+            {
+              const WideVectors on(true);
+              lanes = searchAll(search, table, range, channels, skipped, start);
+            }
+            {
+              const WideVectors off(false);
+              plain = searchAll(search, table, range, channels, skipped, start);
+            }
+            const std::string where = std::string(signalName(kind)) + ", " +
+                                      std::to_string(channels) + " channels, step " +
+                                      std::to_string(step) + ", width " + std::to_string(width) +
+                                      ", from " + std::to_string(skipped);
+            ASSERT_EQ(lanes.noise, plain.noise) << where;
+            ASSERT_EQ(lanes.choices, plain.choices) << where;
+            ASSERT_EQ(std::memcmp(lanes.counts, plain.counts, sizeof(SymbolCounts)), 0) << where;
+            for (size_t k = 0; k < lanes.checkpoints.size(); ++k) {
+              const TargetState &a = lanes.checkpoints[k], &b = plain.checkpoints[k];
+              ASSERT_TRUE(a.reconstructed == b.reconstructed && a.context == b.context &&
+                          a.lastNegative == b.lastNegative && a.runLength == b.runLength)
+                  << where << ", checkpoint " << k;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qxw
