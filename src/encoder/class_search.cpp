@@ -388,6 +388,13 @@ class LaneBeam {
     return _mm512_and_si512(_mm512_srli_epi64(v, shift), _mm512_set1_epi64(mask));
   }
 
+  // The lanes `shift` lanes on, the last ones wrapping around to the first.
+  [[gnu::target("avx512f"), gnu::always_inline]] static inline __m512i rotation(int shift) {
+    return _mm512_and_si512(
+        _mm512_add_epi64(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0), _mm512_set1_epi64(shift)),
+        _mm512_set1_epi64(7));
+  }
+
   [[gnu::target("avx512f"), gnu::always_inline]] inline Parents parentsOf(__m512i hypothesis,
                                                                           __mmask8 live) const {
     Parents p;
@@ -502,16 +509,20 @@ class LaneBeam {
   }
 
   // The new beam: the first `width` candidates of distinct states in the order of their keys.
-  [[gnu::target("avx512f,avx512cd"), gnu::always_inline]] inline void pickOfEight(
-      const Children& c) {
-    const __m512i order = _mm512_and_si512(sortLanes(c.key), _mm512_set1_epi64(7));
-    const __m512i states = _mm512_permutexvar_epi64(order, c.state);
-    const __m512i earlier = _mm512_conflict_epi64(states);
-    const auto count = static_cast<unsigned>(__builtin_popcount(c.valid));
-    const __mmask8 first =
-        _mm512_testn_epi64_mask(earlier, earlier) & static_cast<__mmask8>((1u << count) - 1);
-    const __m512i picks = _mm512_maskz_compress_epi64(first, order);
-    size_ = std::min(__builtin_popcount(first), width_);
+  // A candidate whose state another reaches more cheaply goes before the sort, which then leaves
+  // the beam in the first lanes.
+  [[gnu::target("avx512f"), gnu::always_inline]] inline void pickOfEight(const Children& c) {
+    __mmask8 dominated = 0;
+#pragma GCC unroll 7
+    for (int shift = 1; shift < 8; ++shift) {
+      const __m512i from = rotation(shift);
+      const __mmask8 same =
+          _mm512_cmpeq_epi64_mask(c.state, _mm512_permutexvar_epi64(from, c.state));
+      dominated |= _mm512_mask_cmplt_epu64_mask(same, _mm512_permutexvar_epi64(from, c.key), c.key);
+    }
+    const __m512i keys = _mm512_mask_mov_epi64(c.key, dominated, _mm512_set1_epi64(-1));
+    const __m512i picks = _mm512_and_si512(sortLanes(keys), _mm512_set1_epi64(7));
+    size_ = std::min(__builtin_popcount(c.valid & ~dominated), width_);
     cost_ = _mm512_permutexvar_epi64(picks, c.cost);
     state_ = _mm512_permutexvar_epi64(picks, c.state);
     node_ = _mm512_permutexvar_epi64(picks, c.node);
@@ -531,7 +542,7 @@ class LaneBeam {
 #pragma GCC unroll 8
     for (int shift = 0; shift < 8; ++shift) {
       inFirst |=
-          _mm512_cmpeq_epi64_mask(states[1], _mm512_alignr_epi64(states[0], states[0], shift));
+          _mm512_cmpeq_epi64_mask(states[1], _mm512_permutexvar_epi64(rotation(shift), states[0]));
     }
     const auto count =
         static_cast<unsigned>(__builtin_popcount(c[0].valid) + __builtin_popcount(c[1].valid));
