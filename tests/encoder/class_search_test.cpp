@@ -55,7 +55,7 @@ TEST(ClassSearch, InLanesFindsWhatThePlainSearchFinds) {
       putSamples(input.data(), input.size(), bytes.data());
       const SampleRange range{bytes.data(), bytes.data() + bytes.size()};
       for (const double step : {2.0, 37.0, 900.0, 40000.0}) {
-        const int runWidth = step < 100 ? (step < 10 ? 12 : 3) : 0;
+        const int runWidth = step < 100 ? (step < 10 ? 16 : 3) : 0;
         // A table below the sound's largest difference at one step, so that no level reaches
         // some targets.
         const UniformTable table(step, step == 37.0 ? 1500 : 65535, UniformTable::Shape{true, 2});
