@@ -71,8 +71,6 @@ class Beam {
   int size() const { return size_; }
   Hypothesis& operator[](int i) { return steps_[i].hypothesis; }
   const Node& node(int i) const { return steps_[i].node; }
-  Step& step(int i) { return steps_[i]; }
-  void resize(int size) { size_ = size; }
 
   // Takes the `width` cheapest steps of distinct states from the candidates, cheapest first.
   void choose(const Step* candidates, int count, int width) {
@@ -250,7 +248,6 @@ class PlainBeam {
   PlainBeam(const Extension& extension, int width) : extension_(extension), width_(width) {}
 
   int size() const { return beam_.size(); }
-  Beam& beam() { return beam_; }
   TargetState stateAt(int i) {
     const Hypothesis& h = beam_[i];
     return {h.reconstructed, h.context, h.lastNegative, h.runLength};
@@ -351,8 +348,7 @@ class LaneBeam {
     } else {
       pickOfSixteen(extendInEitherSet(x, run));
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(traceback.row(t)),
-                        _mm512_castsi512_si256(node_));
+    storeNodes(traceback, t);
     // Costs are kept relative to the cheapest hypothesis, so that they never overflow.
     cost_ = _mm512_sub_epi64(cost_, _mm512_permutexvar_epi64(_mm512_setzero_si512(), cost_));
   }
@@ -366,8 +362,7 @@ class LaneBeam {
     state_ = _mm512_maskz_compress_epi64(kept, state_);
     node_ = _mm512_maskz_compress_epi64(kept, node_);
     size_ = __builtin_popcount(mask);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(traceback.row(t)),
-                        _mm512_castsi512_si256(node_));
+    storeNodes(traceback, t);
   }
 
  private:
@@ -386,6 +381,13 @@ class LaneBeam {
   [[gnu::target("avx512f"), gnu::always_inline]] static inline __m512i field(__m512i v, int shift,
                                                                              uint64_t mask) {
     return _mm512_and_si512(_mm512_srli_epi64(v, shift), _mm512_set1_epi64(mask));
+  }
+
+  // The beam's nodes as the traceback keeps them at sample t.
+  [[gnu::target("avx512f"), gnu::always_inline]] inline void storeNodes(Traceback& traceback,
+                                                                        size_t t) const {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(traceback.row(t)),
+                        _mm512_castsi512_si256(node_));
   }
 
   // The lanes `shift` lanes on, the last ones wrapping around to the first.
@@ -618,6 +620,17 @@ inline uint64_t searchWith(AnyBeam& beam, const TargetState& start, const uint8_
 
 }  // namespace
 
+#ifdef QXW_VECTORS
+namespace {
+// Whether the machine has the lanes' conflict test, whatever the tests want of the vectors.
+bool conflictLanesOnMachine() {
+  static const bool available =
+      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512cd");
+  return available;
+}
+}  // namespace
+#endif
+
 ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t channels, int width)
     : runWidth_(runWidth),
       channels_(channels),
@@ -625,7 +638,7 @@ ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t chann
       rate_(size_t{kContextCount} * kSymbolColumns, 0),
       classes_(table) {
 #ifdef QXW_VECTORS
-  if (width_ <= LaneBeam::kWidest) makeBrackets();
+  if (width_ <= LaneBeam::kWidest && conflictLanesOnMachine()) makeBrackets();
 #endif
 }
 
@@ -665,10 +678,7 @@ namespace {
   return searchWith(beam, start, base, samples, end, stride, tables.runWidth, settled, meter);
 }
 
-bool conflictLanesAvailable() {
-  static const bool available = __builtin_cpu_supports("avx512cd");
-  return available && wideVectorsAvailable();
-}
+bool conflictLanesAvailable() { return conflictLanesOnMachine() && wideVectorsAvailable(); }
 #endif
 
 uint64_t searchPlainly(const Extension& extension, int width, const TargetState& start,
