@@ -22,7 +22,10 @@ void EncoderModel::initialize(uint32_t channels_) {
 namespace {
 
 #ifdef QXW_VECTORS
-[[gnu::target("avx512f")]] void markZerosInLanes(const uint32_t* d, size_t count, uint64_t* zeros) {
+// Machines with these vectors count bits in one instruction, which the plain build may not use.
+[[gnu::target("avx512f,popcnt")]] size_t markZerosInLanes(const uint32_t* d, size_t count,
+                                                          uint64_t* zeros) {
+  size_t marked = 0;
   for (size_t w = 0; w < count / 64; ++w) {
     uint64_t bits = 0;
     for (size_t q = 0; q < 4; ++q) {
@@ -30,20 +33,28 @@ namespace {
       bits |= uint64_t{_mm512_testn_epi32_mask(v, v)} << (16 * q);
     }
     zeros[w] = bits;
+    marked += static_cast<size_t>(std::popcount(bits));
   }
+  return marked;
 }
 #endif
 
-// Bit i % 64 of zeros[i / 64] set where d[i] is zero, for count a multiple of 64.
-void markZeros(const uint32_t* d, size_t count, uint64_t* zeros) {
+// Bit i % 64 of zeros[i / 64] set where d[i] is zero, for count a multiple of 64; returns how
+// many are.
+size_t markZeros(const uint32_t* d, size_t count, uint64_t* zeros) {
 #ifdef QXW_VECTORS
   if (wideVectorsAvailable()) return markZerosInLanes(d, count, zeros);
 #endif
+  size_t marked = 0;
   for (size_t w = 0; w < count / 64; ++w) {
     uint64_t bits = 0;
-    for (size_t b = 0; b < 64; ++b) bits |= uint64_t{d[64 * w + b] == 0} << b;
+    for (size_t b = 0; b < 64; ++b) {
+      bits |= uint64_t{d[64 * w + b] == 0} << b;
+      marked += d[64 * w + b] == 0;
+    }
     zeros[w] = bits;
   }
+  return marked;
 }
 
 // The counts of one range of frames, and what its seams need, per channel: the last sample, the
@@ -111,9 +122,7 @@ void countFrames(const uint8_t* from, const uint8_t* to, uint32_t channelCount, 
         d[c] = static_cast<uint32_t>(std::abs(previous[c] - readSample(at + 2 * c)));
       }
       sampleDistances(at, kBlock, kChannels, d);
-      markZeros(d, kBlock, zeros);
-      size_t zeroCount = 0;
-      for (const uint64_t word : zeros) zeroCount += static_cast<size_t>(std::popcount(word));
+      const size_t zeroCount = markZeros(d, kBlock, zeros);
       if (zeroCount <= kBlock / 8) {
         for (ptrdiff_t i = 0; i < kBlock; ++i) ++histogram[d[i]];
       } else {

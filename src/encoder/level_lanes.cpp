@@ -223,7 +223,104 @@ struct StepConstants {
   return step;
 }
 
+namespace {
+
+// Eight pieces' cursors in lanes.
+struct CursorGroup {
+  __m512i bits, count;
+};
+
+// One step of eight pieces: their frames' fields put, but for the pieces the frame of which is
+// marked or wider than 32 bits, which it returns; the words the cursors store to `words`.
+template <uint32_t kChannels>
+[[gnu::target("avx512f")]] inline __mmask8 packGroup(CursorGroup& c, __mmask8 active,
+                                                     const uint64_t* in, uint64_t* words) {
+  const __m512i marks = _mm512_set1_epi64(static_cast<int64_t>(kLaneTwo | kLaneApart | kLaneRun));
+  const __m512i low = _mm512_set1_epi64(0xFFFFFFFF);
+  __m512i width, value;
+  __mmask8 special;
+  if constexpr (kChannels == 2) {
+    const __m512i a = _mm512_loadu_si512(in);
+    const __m512i b = _mm512_loadu_si512(in + 8);
+    const __m512i left =
+        _mm512_permutex2var_epi64(a, _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0), b);
+    const __m512i right =
+        _mm512_permutex2var_epi64(a, _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1), b);
+    const __m512i rightWidth = _mm512_srli_epi64(right, 32);
+    width = _mm512_add_epi64(_mm512_srli_epi64(left, 32), rightWidth);
+    value = _mm512_or_si512(_mm512_sllv_epi64(_mm512_and_si512(left, low), rightWidth),
+                            _mm512_and_si512(right, low));
+    special = _mm512_test_epi64_mask(_mm512_or_si512(left, right), marks) |
+              _mm512_cmpgt_epu64_mask(width, _mm512_set1_epi64(32));
+  } else {
+    const __m512i f = _mm512_loadu_si512(in);
+    width = _mm512_srli_epi64(f, 32);
+    value = _mm512_and_si512(f, low);
+    special = _mm512_test_epi64_mask(f, marks);
+  }
+  special &= active;
+  const auto go = static_cast<__mmask8>(active & ~special);
+  // Pieces that take no part put nothing: their cursors stay as they are.
+  width = _mm512_maskz_mov_epi64(go, width);
+  c.bits = _mm512_or_si512(_mm512_sllv_epi64(c.bits, width), _mm512_maskz_mov_epi64(go, value));
+  c.count = _mm512_add_epi64(c.count, width);
+  // Below 32 bits the shift is past the register and the word 0, which moves nothing on.
+  const __m512i word = _mm512_srlv_epi64(c.bits, _mm512_sub_epi64(c.count, _mm512_set1_epi64(32)));
+  const __m512i advance = _mm512_slli_epi64(_mm512_srli_epi64(c.count, 5), 34);
+  _mm512_storeu_si512(words,
+                      _mm512_ternarylogic_epi64(word, low, advance, 0xEA));  // word & low | advance
+  c.count = _mm512_and_si512(c.count, _mm512_set1_epi64(31));
+  return special;
+}
+
+template <uint32_t kChannels>
+[[gnu::target("avx512f")]] size_t packSteps(LaneCursors& cursors, uint32_t active,
+                                            const uint64_t* fields, size_t step, size_t stop,
+                                            uint64_t* words, uint32_t& waiting) {
+  constexpr int kGroups = static_cast<int>(kChainLanes / kChannels / 8);
+  CursorGroup groups[kGroups];
+  for (int g = 0; g < kGroups; ++g) {
+    groups[g] = {_mm512_load_si512(cursors.bits + 8 * g), _mm512_load_si512(cursors.count + 8 * g)};
+  }
+  waiting = 0;
+  for (; step < stop; ++step) {
+    const uint64_t* in = fields + step * kChainLanes;
+    uint32_t special = 0;
+    for (int g = 0; g < kGroups; ++g) {
+      const auto mask = static_cast<__mmask8>(active >> (8 * g));
+      special |= uint32_t{packGroup<kChannels>(groups[g], mask, in + 8 * kChannels * g,
+                                               words + step * kChainLanes + 8 * g)}
+                 << (8 * g);
+    }
+    if (special != 0) [[unlikely]] {
+      waiting = special;
+      break;
+    }
+  }
+  for (int g = 0; g < kGroups; ++g) {
+    _mm512_store_si512(cursors.bits + 8 * g, groups[g].bits);
+    _mm512_store_si512(cursors.count + 8 * g, groups[g].count);
+  }
+  return step;
+}
+
+}  // namespace
+
+size_t packFieldsInLanes(LaneCursors& cursors, uint32_t channels, uint32_t active,
+                         const uint64_t* fields, size_t step, size_t stop, uint64_t* words,
+                         uint32_t& waiting) {
+  static_assert(kChainLanes == 32);
+  if (channels == 2) return packSteps<2>(cursors, active, fields, step, stop, words, waiting);
+  return packSteps<1>(cursors, active, fields, step, stop, words, waiting);
+}
+
 #else
+
+size_t packFieldsInLanes(LaneCursors&, uint32_t, uint32_t, const uint64_t*, size_t step, size_t,
+                         uint64_t*, uint32_t& waiting) {
+  waiting = 0;
+  return step;
+}
 
 void gatherSteps(const uint8_t* const*, uint32_t, size_t, int16_t*) {}
 

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "encoder/bit_writer.h"
+
 namespace qxw {
 
 // Chains a lane walk takes side by side, one in each 32-bit lane of two vectors, whose chains
@@ -55,5 +57,50 @@ void gatherSteps(const uint8_t* const* pieces, uint32_t channels, size_t count, 
 // all are done. Needs the machine's 512-bit vectors.
 size_t walkLevelLanes(LaneChains& chains, const LaneTables& tables, const int16_t* samples,
                       size_t step, size_t stop, uint64_t* fields, uint32_t& waiting);
+
+// The bit cursors of up to kChainLanes pieces, a piece a lane, for packing their fields side by
+// side: each its pending bits, their count, and the address its next word goes to.
+struct alignas(64) LaneCursors {
+  uint64_t bits[kChainLanes];
+  uint64_t count[kChainLanes];
+  uint64_t next[kChainLanes];
+
+  BitCursor of(uint32_t piece) const {
+    return {bits[piece], static_cast<uint32_t>(count[piece]),
+            reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(next[piece]))};
+  }
+  void set(uint32_t piece, const BitCursor& cursor) {
+    bits[piece] = cursor.bits;
+    count[piece] = cursor.count;
+    next[piece] = reinterpret_cast<uintptr_t>(cursor.next);
+  }
+};
+
+// Packs the fields a lane walk gave pieces of `channels` channels (1 or 2), a piece in lanes
+// channels * p on, for the steps [step, stop) of fields, into the registers of the cursors of
+// the pieces in `active`: the fields of a frame go out together. What each cursor stores at a
+// step goes to words[step * kChainLanes + piece], for storeLaneWords: the word in the low half,
+// the bytes the cursor moves on by in the high. Stops at the first step where an active
+// piece's frame holds a marked field or is wider than 32 bits: that step's other pieces are
+// packed, those pieces left, in `waiting`; returns the step. Returns stop when all are packed.
+// Needs the machine's 512-bit vectors.
+size_t packFieldsInLanes(LaneCursors& cursors, uint32_t channels, uint32_t active,
+                         const uint64_t* fields, size_t step, size_t stop, uint64_t* words,
+                         uint32_t& waiting);
+
+// Stores the words packFieldsInLanes gave the first `pieces` pieces for the steps [from, to),
+// each where its cursor stands, moving it on past the complete ones.
+inline void storeLaneWords(LaneCursors& cursors, uint32_t pieces, const uint64_t* words,
+                           size_t from, size_t to) {
+  for (uint32_t p = 0; p < pieces; ++p) {
+    auto* next = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(cursors.next[p]));
+    for (size_t t = from; t < to; ++t) {
+      const uint64_t word = words[t * kChainLanes + p];
+      storeWord(next, static_cast<uint32_t>(word));
+      next += word >> 32;
+    }
+    cursors.next[p] = reinterpret_cast<uintptr_t>(next);
+  }
+}
 
 }  // namespace qxw

@@ -55,7 +55,8 @@ class SampleEncoder::LaneRound {
         inputs_(std::make_unique<int16_t[]>(kBlockSteps * kChainLanes)),
         fieldsOfBlock_(std::make_unique<uint64_t[]>(2 * kBlockSteps * kChainLanes)),
         fields_(fieldsOfBlock_.get()),
-        seconds_(fields_ + kBlockSteps * kChainLanes) {}
+        seconds_(fields_ + kBlockSteps * kChainLanes),
+        words_(std::make_unique<uint64_t[]>(kBlockSteps * kChainLanes)) {}
 
   void run(ChannelState* states, BitWriter& writer);
 
@@ -80,7 +81,9 @@ class SampleEncoder::LaneRound {
   void start(const ChannelState* states, BitWriter& writer);
   void loadInputs(size_t step, size_t count);
   void walkBlock(size_t step, size_t count);
+  void packBlock(uint32_t packed, size_t count) const;
   void pack(BitWriter& out, uint32_t p, size_t count) const;
+  void putField(BitCursor& cursor, uint64_t field, size_t k) const;
   void walkChained(ChannelState* states, const uint8_t* from, const uint8_t* to, BitWriter& writer);
   void takePieces(ChannelState* states, BitWriter& writer);
 
@@ -100,7 +103,8 @@ class SampleEncoder::LaneRound {
   std::unique_ptr<uint64_t[]> fieldsOfBlock_;
   uint64_t* fields_;
   uint64_t* seconds_;
-  size_t waited_ = 0;  // samples left to the chained walk's coder
+  std::unique_ptr<uint64_t[]> words_;  // the words a block's packing in lanes stores
+  size_t waited_ = 0;                  // samples left to the chained walk's coder
 };
 
 // Lanes pay where the machine has them, the table gives the steps with their lane words, their
@@ -138,9 +142,8 @@ void SampleEncoder::LaneRound::run(ChannelState* states, BitWriter& writer) {
     const size_t stop = std::min(s < kWarmUpFrames ? kWarmUpFrames : steps_, s + kBlockSteps);
     loadInputs(s, stop - s);
     walkBlock(s, stop - s);
-    for (uint32_t p = 0; p < pieces_; ++p) {
-      if (p == 0 || s >= kWarmUpFrames) pack(*outputs_[p], p, stop - s);
-    }
+    // Only the first piece codes its warm-up.
+    packBlock(s >= kWarmUpFrames ? pieces_ : 1, stop - s);
     if (stop == kWarmUpFrames) {
       for (uint32_t lane = channels_; lane < lanes_; ++lane) starts_[lane] = chainOf(lane);
     }
@@ -250,65 +253,66 @@ void SampleEncoder::LaneRound::walkBlock(size_t step, size_t count) {
   }
 }
 
-// Packs the fields of piece p's samples for `count` steps of the block: a field marked kLaneTwo
-// with its second, one marked kLaneApart from its code.
-#ifdef QXW_VECTORS
-// Lanes run only on machines whose vectors come with shifts that take their width from any
-// register: the cursor's chain is its shifts.
-[[gnu::target("bmi2")]]
-#endif
+// Packs the fields of the first `packed` pieces for `count` steps of the block: side by side
+// where a piece has one or two channels, else a piece at a time.
+void SampleEncoder::LaneRound::packBlock(uint32_t packed, size_t count) const {
+  if (channels_ > 2) {
+    for (uint32_t p = 0; p < packed; ++p) pack(*outputs_[p], p, count);
+    return;
+  }
+  LaneCursors cursors{};  // the lanes of pieces that pack nothing stay as they are
+  for (uint32_t p = 0; p < packed; ++p) cursors.set(p, outputs_[p]->open(2 * count * channels_));
+  const uint32_t active = packed == 32 ? ~uint32_t{0} : (uint32_t{1} << packed) - 1;
+  for (size_t t = 0; t < count; ++t) {
+    uint32_t waiting = 0;
+    const size_t from = t;
+    t = packFieldsInLanes(cursors, channels_, active, fields_, t, count, words_.get(), waiting);
+    storeLaneWords(cursors, packed, words_.get(), from, std::min(t + 1, count));
+    for (; waiting != 0; waiting &= waiting - 1) {
+      const auto p = static_cast<uint32_t>(std::countr_zero(waiting));
+      BitCursor cursor = cursors.of(p);
+      for (uint32_t c = 0; c < channels_; ++c) {
+        const size_t k = t * kChainLanes + p * channels_ + c;
+        putField(cursor, fields_[k], k);
+      }
+      cursors.set(p, cursor);
+    }
+  }
+  for (uint32_t p = 0; p < packed; ++p) outputs_[p]->close(cursors.of(p));
+}
+
+// Packs the fields of piece p's samples for `count` steps of the block.
 void SampleEncoder::LaneRound::pack(BitWriter& out, uint32_t p, size_t count) const {
-  constexpr uint64_t kMarks = kLaneTwo | kLaneApart;
-  // In locals, which the cursor's stores cannot alias.
-  const uint64_t* fields = fields_;
-  const uint64_t* seconds = seconds_;
-  const uint32_t channels = channels_;
-  BitCursor cursor = out.open(2 * count * channels);
-  const auto put = [&](uint64_t field, size_t k) {
-    if ((field & kLaneTwo) != 0) {
-      cursor.put(field & ~kLaneTwo);
-      cursor.put(seconds[k]);
-    } else if ((field & kLaneApart) != 0) {
-      const uint32_t index = field & 0xFFFF;
-      const uint32_t offset = static_cast<uint32_t>(field) >> 16;
-      const Code code = (&e_.codes_[0][0][0])[index];
-      if (!code.wide()) {
-        cursor.put(code.field | offset);
-      } else {
-        cursor.put(code.codeField());
-        cursor.put(static_cast<uint32_t>(e_.model_.binBits[index % kBinCount]), offset);
-      }
-      if ((field & kLaneRun) != 0) cursor.put(w_.runWidth, 0);
-    } else {
-      cursor.put(field);
-    }
-  };
-  if (channels == 2) {
-    // The two samples of a frame in one put where they fit.
-    for (size_t t = 0; t < count; ++t) {
-      const size_t k = t * kChainLanes + p * 2;
-      const uint64_t left = fields[k];
-      const uint64_t right = fields[k + 1];
-      if (((left | right) & kMarks) == 0) [[likely]] {
-        cursor.putPair(left, right);
-      } else {
-        put(left, k);
-        put(right, k + 1);
-      }
-    }
-  } else {
-    for (size_t t = 0; t < count; ++t) {
-      for (uint32_t c = 0; c < channels; ++c) {
-        const size_t k = t * kChainLanes + p * channels + c;
-        if ((fields[k] & kMarks) == 0) [[likely]] {
-          cursor.put(fields[k]);
-        } else {
-          put(fields[k], k);
-        }
-      }
+  BitCursor cursor = out.open(2 * count * channels_);
+  for (size_t t = 0; t < count; ++t) {
+    for (uint32_t c = 0; c < channels_; ++c) {
+      const size_t k = t * kChainLanes + p * channels_ + c;
+      putField(cursor, fields_[k], k);
     }
   }
   out.close(cursor);
+}
+
+// Puts the field of lane walk sample k: one marked kLaneTwo with its second, one marked
+// kLaneApart from its code.
+void SampleEncoder::LaneRound::putField(BitCursor& cursor, uint64_t field, size_t k) const {
+  if ((field & kLaneTwo) != 0) {
+    cursor.put(field & ~kLaneTwo);
+    cursor.put(seconds_[k]);
+  } else if ((field & kLaneApart) != 0) {
+    const uint32_t index = field & 0xFFFF;
+    const uint32_t offset = static_cast<uint32_t>(field) >> 16;
+    const Code code = (&e_.codes_[0][0][0])[index];
+    if (!code.wide()) {
+      cursor.put(code.field | offset);
+    } else {
+      cursor.put(code.codeField());
+      cursor.put(static_cast<uint32_t>(e_.model_.binBits[index % kBinCount]), offset);
+    }
+    if ((field & kLaneRun) != 0) cursor.put(w_.runWidth, 0);
+  } else {
+    cursor.put(field);
+  }
 }
 
 void SampleEncoder::LaneRound::walkChained(ChannelState* states, const uint8_t* from,
