@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <random>
 
 #include "encoder/bit_writer.h"
@@ -104,6 +105,73 @@ TEST(LaneInputs, TakeEveryPiecesSamplesStepByStep) {
           ASSERT_EQ(got[t * kChainLanes + lane],
                     readSample(starts[lane / channels] + 2 * (t * channels + lane % channels)))
               << channels << " channels, " << count << " steps, step " << t << ", lane " << lane;
+        }
+      }
+    }
+  }
+}
+
+// Fields packed in lanes, a piece's cursor to a lane, come out as each piece's own cursor puts
+// them: from cursors holding 0 to 31 bits, with widths up to 32, frames of more than 32 bits and
+// marked fields (put apart, here with their marks dropped), and pieces that take no part.
+TEST(LanePacking, PutsWhatEachPiecesCursorPuts) {
+  if (!wideVectorsAvailable()) return;  // the lanes' only callers need the vectors
+  constexpr uint64_t kMarks = kLaneTwo | kLaneApart | kLaneRun;
+  std::mt19937 random(5);
+  for (uint32_t channels : {1u, 2u}) {
+    const uint32_t pieces = kChainLanes / channels;
+    for (uint32_t packed : {1u, 3u, pieces}) {
+      for (uint32_t wide : {0u, 32u}) {  // widths from 0 to 4 bits, or to 32
+        constexpr size_t kSteps = 300;
+        std::vector<uint64_t> fields(kSteps * kChainLanes);
+        for (uint64_t& f : fields) {
+          const uint32_t width = random() % (wide == 0 ? 5 : 33);
+          f = uint64_t{width} << 32 | (width == 0 ? 0 : random() >> (32 - width));
+          if (random() % 64 == 0) f |= kLaneApart;
+        }
+        std::vector<std::vector<uint8_t>> plain(pieces), inLanes(pieces);
+        std::vector<BitCursor> cursors(pieces);
+        LaneCursors lanes{};
+        for (uint32_t p = 0; p < packed; ++p) {
+          plain[p].assign(4 * 2 * kSteps * channels + 8, 0);
+          inLanes[p] = plain[p];
+          const uint32_t count = random() % 32;
+          cursors[p] = {random() & ((uint64_t{1} << count) - 1), count, plain[p].data()};
+          lanes.set(p, {cursors[p].bits, count, inLanes[p].data()});
+        }
+        const auto put = [&](BitCursor& cursor, size_t t, uint32_t p) {
+          for (uint32_t c = 0; c < channels; ++c)
+            cursor.put(fields[t * kChainLanes + p * channels + c] & ~kMarks);
+        };
+        for (size_t t = 0; t < kSteps; ++t) {
+          for (uint32_t p = 0; p < packed; ++p) put(cursors[p], t, p);
+        }
+        std::vector<uint64_t> words(kSteps * kChainLanes);
+        const uint32_t active = packed == 32 ? ~uint32_t{0} : (uint32_t{1} << packed) - 1;
+        for (size_t t = 0; t < kSteps; ++t) {
+          const size_t from = t;
+          uint32_t waiting = 0;
+          t = packFieldsInLanes(lanes, channels, active, fields.data(), t, kSteps, words.data(),
+                                waiting);
+          storeLaneWords(lanes, packed, words.data(), from, std::min(t + 1, kSteps));
+          ASSERT_EQ(waiting & ~active, 0u);
+          for (; waiting != 0; waiting &= waiting - 1) {
+            const auto p = static_cast<uint32_t>(std::countr_zero(waiting));
+            BitCursor cursor = lanes.of(p);
+            put(cursor, t, p);
+            lanes.set(p, cursor);
+          }
+        }
+        for (uint32_t p = 0; p < packed; ++p) {
+          SCOPED_TRACE(::testing::Message() << channels << " channels, piece " << p << " of "
+                                            << packed << (wide != 0 ? ", wide" : ""));
+          const BitCursor got = lanes.of(p);
+          const auto written = static_cast<size_t>(cursors[p].next - plain[p].data());
+          ASSERT_EQ(got.next - inLanes[p].data(), static_cast<ptrdiff_t>(written));
+          ASSERT_TRUE(std::equal(plain[p].begin(), plain[p].begin() + written, inLanes[p].begin()));
+          ASSERT_EQ(got.count, cursors[p].count);
+          const uint64_t pending = (uint64_t{1} << got.count) - 1;
+          ASSERT_EQ(got.bits & pending, cursors[p].bits & pending);
         }
       }
     }
