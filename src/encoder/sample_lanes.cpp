@@ -83,6 +83,7 @@ class SampleEncoder::LaneRound {
   void walkBlock(size_t step, size_t count);
   void packBlock(uint32_t packed, size_t count) const;
   void pack(BitWriter& out, uint32_t p, size_t count) const;
+  void putFrame(BitCursor& cursor, uint32_t p, size_t t) const;
   void putField(BitCursor& cursor, uint64_t field, size_t k) const;
   void walkChained(ChannelState* states, const uint8_t* from, const uint8_t* to, BitWriter& writer);
   void takePieces(ChannelState* states, BitWriter& writer);
@@ -271,10 +272,7 @@ void SampleEncoder::LaneRound::packBlock(uint32_t packed, size_t count) const {
     for (; waiting != 0; waiting &= waiting - 1) {
       const auto p = static_cast<uint32_t>(std::countr_zero(waiting));
       BitCursor cursor = cursors.of(p);
-      for (uint32_t c = 0; c < channels_; ++c) {
-        const size_t k = t * kChainLanes + p * channels_ + c;
-        putField(cursor, fields_[k], k);
-      }
+      putFrame(cursor, p, t);
       cursors.set(p, cursor);
     }
   }
@@ -284,13 +282,16 @@ void SampleEncoder::LaneRound::packBlock(uint32_t packed, size_t count) const {
 // Packs the fields of piece p's samples for `count` steps of the block.
 void SampleEncoder::LaneRound::pack(BitWriter& out, uint32_t p, size_t count) const {
   BitCursor cursor = out.open(2 * count * channels_);
-  for (size_t t = 0; t < count; ++t) {
-    for (uint32_t c = 0; c < channels_; ++c) {
-      const size_t k = t * kChainLanes + p * channels_ + c;
-      putField(cursor, fields_[k], k);
-    }
-  }
+  for (size_t t = 0; t < count; ++t) putFrame(cursor, p, t);
   out.close(cursor);
+}
+
+// Puts the fields of piece p's frame at step t of the block.
+void SampleEncoder::LaneRound::putFrame(BitCursor& cursor, uint32_t p, size_t t) const {
+  for (uint32_t c = 0; c < channels_; ++c) {
+    const size_t k = t * kChainLanes + p * channels_ + c;
+    putField(cursor, fields_[k], k);
+  }
 }
 
 // Puts the field of lane walk sample k: one marked kLaneTwo with its second, one marked
