@@ -1,5 +1,6 @@
 #include "encoder/output_stream.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace qxw {
@@ -76,9 +77,8 @@ void OutputStream::attachSink(ByteSink& sink) {
 }
 
 void OutputStream::createInMemory(size_t expected) {
-  owned_ = std::make_unique<MemorySink>(expected);
-  sink_ = owned_.get();
-  buffer_.resize(kBufferSize);
+  inMemory_ = true;
+  buffer_.reserve(expected);
 }
 
 void OutputStream::createInMallocBlock() {
@@ -92,16 +92,26 @@ uint8_t* OutputStream::releaseBlock(size_t& size) {
 }
 
 const std::vector<uint8_t>& OutputStream::contents() const {
-  return static_cast<const MemorySink&>(*owned_).bytes();
+  return inMemory_ ? buffer_ : static_cast<const MemorySink&>(*owned_).bytes();
 }
 
 void OutputStream::makeRoom(size_t size) {
+  if (inMemory_) {
+    // Grown a little past what is asked: each new byte is zeroed first, which touches its page.
+    buffer_.resize(std::max(used_ + size, std::min(buffer_.size() + kBufferSize,
+                                                   std::max(buffer_.capacity(), used_ + size))));
+    return;
+  }
   flush();
   // A block larger than the buffer goes through in one piece.
   if (size > buffer_.size()) buffer_.resize(size);
 }
 
 void OutputStream::flush() {
+  if (inMemory_) {
+    furthest_ = std::max(furthest_, uint64_t{used_});
+    return;
+  }
   if (used_ > 0 && !failed_ && (sink_ == nullptr || !sink_->write(buffer_.data(), used_))) {
     failed_ = true;
   }
@@ -112,6 +122,14 @@ void OutputStream::flush() {
 
 void OutputStream::seekTo(uint64_t offset) {
   flush();
+  if (inMemory_) {
+    // Past the end, as in a file, the gap reads as zeros; the buffer may hold older bytes there.
+    const auto at = static_cast<size_t>(offset);
+    if (at > buffer_.size()) buffer_.resize(at);
+    if (at > furthest_) std::fill(buffer_.begin() + furthest_, buffer_.begin() + at, 0);
+    used_ = at;
+    return;
+  }
   if (!failed_ && !sink_->seek(offset)) failed_ = true;
   flushed_ = offset;
 }
@@ -125,6 +143,7 @@ void OutputStream::restart() {
 
 bool OutputStream::close() {
   flush();
+  if (inMemory_) buffer_.resize(static_cast<size_t>(furthest_));
   if (held_ != nullptr) {
     const std::vector<uint8_t>& bytes = contents();
     if (!failed_ && !bytes.empty() && !held_->write(bytes.data(), bytes.size())) failed_ = true;

@@ -71,8 +71,8 @@ class OutputStream {
 
   // Hands the output to the caller's sink; one that cannot seek gets it whole at close.
   void attachSink(ByteSink& sink);
-  // Collects the output in memory; see contents(). expected: the bytes it will likely hold,
-  // reserved at once rather than grown into.
+  // Collects the output in memory, written straight into its final place; see contents().
+  // expected: the bytes it will likely hold, reserved at once rather than grown into.
   void createInMemory(size_t expected = 0);
   // Collects the output in a block from malloc, which releaseBlock() hands over.
   void createInMallocBlock();
@@ -102,7 +102,7 @@ class OutputStream {
   // A write, seek or rewind has failed: nothing more reaches the sink, and a run should stop.
   bool failed() const { return failed_; }
 
-  // Everything written so far, for a stream in memory (after close, or a flush by seekTo).
+  // Everything written, for a stream in memory, after close.
   const std::vector<uint8_t>& contents() const;
 
  private:
@@ -113,7 +113,8 @@ class OutputStream {
   ByteSink* sink_ = nullptr;         // where the buffer goes
   ByteSink* held_ = nullptr;  // a caller's sink that cannot seek: gets owned_'s bytes at close
   bool failed_ = false;
-  std::vector<uint8_t> buffer_;
+  bool inMemory_ = false;        // buffer_ holds everything written, and is never flushed
+  std::vector<uint8_t> buffer_;  // in memory, only the first size() bytes are the stream's
   size_t used_ = 0;
   uint64_t flushed_ = 0;
   uint64_t furthest_ = 0;  // the end of what was flushed
