@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "support/patched_output.h"
 
 namespace qxw {
@@ -68,6 +70,37 @@ TEST(OutputStream, PatchesEarlierBytesInMemoryAndThroughASink) {
       EXPECT_EQ(sink.writes, 1);
     }
   }
+}
+
+// A stream in memory is used again after a restart, as a piece's bits are from round to round:
+// what the earlier use left in its buffer never shows, whether the new contents are shorter, grow
+// past what was reserved, or skip a gap by a seek.
+TEST(OutputStream, InMemoryShowsOnlyWhatWasWrittenSinceTheRestart) {
+  OutputStream memory;
+  memory.createInMemory(16);
+  const std::vector<uint8_t> old(200000, 0xEE);
+  memory.append(old.data(), old.size());
+  ASSERT_TRUE(memory.close());
+  EXPECT_EQ(memory.contents(), old);
+
+  memory.restart();
+  const uint8_t head[3] = {1, 2, 3};
+  memory.append(head, 3);
+  memory.seekTo(10);  // past the end: the gap reads as zeros
+  memory.append(head, 3);
+  memory.seekTo(1);  // back, to patch a byte
+  memory.append(head + 2, 1);
+  EXPECT_EQ(memory.position(), 2u);
+  EXPECT_EQ(memory.size(), 13u);
+  ASSERT_TRUE(memory.close());
+  EXPECT_EQ(memory.contents(), (std::vector<uint8_t>{1, 3, 3, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3}));
+
+  memory.restart();
+  std::vector<uint8_t> longer(300000);
+  for (size_t i = 0; i < longer.size(); ++i) longer[i] = static_cast<uint8_t>(i * 7);
+  for (size_t at = 0; at < longer.size(); at += 1000) memory.append(longer.data() + at, 1000);
+  ASSERT_TRUE(memory.close());
+  EXPECT_EQ(memory.contents(), longer);
 }
 
 TEST(OutputStream, ReportsAFailedWriteAtClose) {
