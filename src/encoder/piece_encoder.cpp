@@ -116,7 +116,7 @@ uint64_t encodeSamplesInPieces(EncoderModel& model, BitWriter& writer, SampleRan
     const bool lanes =
         wideVectorsAvailable() && !std::all_of(model.binShift, model.binShift + kBinCount,
                                                [](int32_t shift) { return shift == 0; });
-    steps = std::make_unique<StepTable>(model, BinLookup(model.binBase), lanes);
+    steps = std::make_unique<StepTable>(model, BinLookup(model.binBase), lanes, threads);
   }
   const LevelWalk walk{model, steps.get(), samples, recording, lostLimit};
   const LevelWalk::Result result = writeInPieces(walk, writer, samples, model.channelCount,

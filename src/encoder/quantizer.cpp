@@ -1,5 +1,9 @@
 #include "encoder/quantizer.h"
 
+#include <algorithm>
+
+#include "format/frame_pieces.h"
+
 namespace qxw {
 
 namespace {
@@ -17,12 +21,23 @@ int32_t laneWordOf(const EncoderModel& model, int32_t value, int bin, uint32_t o
 
 }  // namespace
 
-StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf, bool laneWords)
-    : entries_(std::make_unique<Entry[]>(2 * kMaxMagnitude + 1)) {
+StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf, bool laneWords,
+                     unsigned threads)
+    // Left unset here: every entry is written below.
+    : entries_(new Entry[2 * kMaxMagnitude + 1]) {
+  if (laneWords) laneWords_.reset(new int32_t[2 * kMaxMagnitude + 1]);
+  // A share of the magnitudes a thread: the table comes between two passes that use every core.
+  const unsigned shares = std::max(1u, threads);
+  onThreads(shares, [&](size_t k) {
+    fill(model, binOf, static_cast<int32_t>((kMaxMagnitude + 1) * k / shares),
+         static_cast<int32_t>((kMaxMagnitude + 1) * (k + 1) / shares));
+  });
+}
+
+void StepTable::fill(const EncoderModel& model, const BinLookup& binOf, int32_t from, int32_t to) {
   Entry* zero = entries_.get() + kMaxMagnitude;
-  if (laneWords) laneWords_ = std::make_unique<int32_t[]>(2 * kMaxMagnitude + 1);
-  int32_t* words = laneWords ? laneWords_.get() + kMaxMagnitude : nullptr;
-  for (int32_t m = 0; m <= kMaxMagnitude; ++m) {
+  int32_t* words = laneWords_ ? laneWords_.get() + kMaxMagnitude : nullptr;
+  for (int32_t m = from; m < to; ++m) {
     int bin = 0;
     uint32_t offset = 0;
     const int32_t value = quantizeWith(model, binOf, m, bin, offset);

@@ -70,8 +70,9 @@ class StepTable {
     uint8_t bin;
     uint8_t inexact;  // 1 when the step is not the target itself
   };
-  // laneWords: whether to build the words for vector lanes too.
-  StepTable(const EncoderModel& model, const BinLookup& binOf, bool laneWords = false);
+  // laneWords: whether to build the words for vector lanes too; threads: how many may build it.
+  StepTable(const EncoderModel& model, const BinLookup& binOf, bool laneWords = false,
+            unsigned threads = 1);
   const Entry& operator[](uint32_t magnitude) const { return atZero()[magnitude]; }
   // The entry of target 0, from which targets down to -65535 index too.
   const Entry* atZero() const { return entries_.get() + kMaxMagnitude; }
@@ -86,6 +87,9 @@ class StepTable {
   static constexpr int32_t kLaneLacks = 0xFF;
 
  private:
+  // The entries of the targets from..to-1 and their negatives.
+  void fill(const EncoderModel& model, const BinLookup& binOf, int32_t from, int32_t to);
+
   std::unique_ptr<Entry[]> entries_;
   std::unique_ptr<int32_t[]> laneWords_;
 };

@@ -179,31 +179,34 @@ TEST(LanePacking, PutsWhatEachPiecesCursorPuts) {
 }
 
 // Through the table or computed, the quantizer answers every target as quantize does: the
-// table's negative targets included, and the targets beyond it.
+// table's negative targets included, the targets beyond it, and the seams between the shares of
+// the threads that built it.
 TEST(StepTable, AgreesWithTheQuantizerForEveryTarget) {
-  for (const auto& model : realTables()) {
-    const BinLookup binOf(model->binBase);
-    const StepTable steps(*model, binOf, true);
-    const Quantizer quantizer(*model, &steps);
-    for (int32_t target = -kMaxMagnitude - 40; target <= kMaxMagnitude + 40; ++target) {
-      int bin = 0;
-      uint32_t offset = 0;
-      const int32_t step = quantize(*model, target, bin, offset);
-      const QuantizedStep q = quantizer(target);
-      ASSERT_EQ(q.value, step) << target;
-      ASSERT_EQ(q.bin, bin) << target;
-      ASSERT_EQ(q.offset, offset) << target;
-      // The lanes' word gives the same step, bin and offset, or says it lacks them.
-      if (target < -kMaxMagnitude || target > kMaxMagnitude) continue;
-      const int32_t word = steps.laneWordsAtZero()[target];
-      if (word == StepTable::kLaneLacks) continue;
-      const int32_t laneBin = word & 0xFF;
-      ASSERT_EQ(word >> 8, step) << target;
-      ASSERT_EQ(laneBin, bin) << target;
-      const uint32_t magnitude = step < 0 ? 0u - static_cast<uint32_t>(step) : step;
-      ASSERT_EQ((magnitude - model->binBase[laneBin]) >> model->binShift[laneBin],
-                bin == 0 ? 0 : offset)
-          << target;
+  for (const unsigned threads : {1u, 3u}) {
+    for (const auto& model : realTables()) {
+      const BinLookup binOf(model->binBase);
+      const StepTable steps(*model, binOf, true, threads);
+      const Quantizer quantizer(*model, &steps);
+      for (int32_t target = -kMaxMagnitude - 40; target <= kMaxMagnitude + 40; ++target) {
+        int bin = 0;
+        uint32_t offset = 0;
+        const int32_t step = quantize(*model, target, bin, offset);
+        const QuantizedStep q = quantizer(target);
+        ASSERT_EQ(q.value, step) << target;
+        ASSERT_EQ(q.bin, bin) << target;
+        ASSERT_EQ(q.offset, offset) << target;
+        // The lanes' word gives the same step, bin and offset, or says it lacks them.
+        if (target < -kMaxMagnitude || target > kMaxMagnitude) continue;
+        const int32_t word = steps.laneWordsAtZero()[target];
+        if (word == StepTable::kLaneLacks) continue;
+        const int32_t laneBin = word & 0xFF;
+        ASSERT_EQ(word >> 8, step) << target;
+        ASSERT_EQ(laneBin, bin) << target;
+        const uint32_t magnitude = step < 0 ? 0u - static_cast<uint32_t>(step) : step;
+        ASSERT_EQ((magnitude - model->binBase[laneBin]) >> model->binShift[laneBin],
+                  bin == 0 ? 0 : offset)
+            << target;
+      }
     }
   }
 }
