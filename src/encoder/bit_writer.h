@@ -161,6 +161,9 @@ class PieceBits {
     write(restart());
   }
 
+  // The bytes written so far.
+  uint64_t size() const { return stream_.size(); }
+
   void appendTo(BitWriter& writer) {
     const int tailCount = writer_->bitCount();
     const uint32_t tailBits = tailCount == 0 ? 0 : writer_->accumulator() >> (32 - tailCount);

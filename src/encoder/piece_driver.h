@@ -20,7 +20,9 @@ namespace qxw {
 // the piece's first frame the guess has usually met the exact state. A piece is taken only when
 // the exact states that arrive from the piece before equal its own there, bit for bit; then
 // every later step is the same as in one walk. Otherwise the piece is walked again from the
-// exact states. Either way the bytes are those of one walk.
+// exact states. Either way the bytes are those of one walk. The first thread takes a round's
+// pieces at the start of the next round, while the others already walk theirs; its own piece is
+// shorter by about what taking them costs.
 //
 // The Walk supplies:
 //   State, Result (summed with +=), kWarmUpFrames;
@@ -39,6 +41,8 @@ typename Walk::Result writeInPieces(const Walk& walk, BitWriter& writer, SampleR
   using Result = typename Walk::Result;
   // Per thread and round: at most this many frames, which bounds the memory the pieces hold.
   constexpr size_t kPieceFrames = size_t{1} << 21;
+  // Bytes of a piece's bits whose appending costs about as much as walking one frame.
+  constexpr uint64_t kAppendedBytesPerFrame = 12;
   const size_t stride = 2 * size_t{channels};
   const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
   if (threads < 2 || frames < 2 * kMinPieceFrames) {
@@ -64,35 +68,20 @@ typename Walk::Result writeInPieces(const Walk& walk, BitWriter& writer, SampleR
     }
   };
   const size_t most = std::min<size_t>(threads, (frames + kMinPieceFrames - 1) / kMinPieceFrames);
-  std::vector<std::unique_ptr<Piece>> pieces;  // the first stays unused: its frames go out direct
-  for (size_t k = 0; k < most; ++k) pieces.push_back(std::make_unique<Piece>(channels));
+  // Two sets of pieces, a round's in one and the next round's in the other: the first thread
+  // takes a round's pieces at the start of the next, while the other threads already write
+  // theirs. The first of each set stays unused: its frames go out direct.
+  std::vector<std::unique_ptr<Piece>> pieces;
+  for (size_t k = 0; k < 2 * most; ++k) pieces.push_back(std::make_unique<Piece>(channels));
   std::vector<State> states(exact, exact + channels);
   Result sum{};
-  for (const uint8_t* round = samples.begin; round < samples.end;) {
-    const size_t left = static_cast<size_t>(samples.end - round) / stride;
-    const size_t pieceFrames =
-        std::clamp((left + threads - 1) / threads, kMinPieceFrames, kPieceFrames);
-    const size_t count = std::min<size_t>(threads, (left + pieceFrames - 1) / pieceFrames);
-    for (size_t k = 0; k < count; ++k) {
-      pieces[k]->from = round + k * pieceFrames * stride;
-      pieces[k]->to = pieces[k]->from + std::min(pieceFrames, left - k * pieceFrames) * stride;
-    }
-    Result first{};
-    onThreads(count, [&](size_t k) {
-      Piece& piece = *pieces[k];
-      if (k == 0) {
-        first = walk.write(states.data(), piece.from, piece.to, writer, true);
-        return;
-      }
-      const size_t before = static_cast<size_t>(piece.from - samples.begin) / stride;
-      const uint8_t* warmFrom = piece.from - std::min(before, Walk::kWarmUpFrames) * stride;
-      std::vector<State> guessed = walk.guess(warmFrom);
-      walk.skip(guessed.data(), warmFrom, piece.from);
-      piece.writeFrom(walk, guessed, false);
-    });
-    sum += first;
-    if (walk.enough(sum)) return sum;
-    for (size_t k = 1; k < count; ++k) {
+  bool decided = false;  // the results so far decide the run, which then ends short
+  // The pieces [waitingFrom, waitingTo) of the round before, their bytes and its frames.
+  size_t waitingFrom = 0, waitingTo = 0, waitingFrames = 0;
+  uint64_t waitingBytes = 0;
+  // Each taken where it began at the exact states, else walked again from them.
+  const auto takeWaiting = [&] {
+    for (size_t k = waitingFrom; k < waitingTo && !decided; ++k) {
       Piece& piece = *pieces[k];
       if (!std::equal(states.begin(), states.end(), piece.start.begin(), Walk::same)) {
         piece.writeFrom(walk, states, true);
@@ -100,12 +89,64 @@ typename Walk::Result writeInPieces(const Walk& walk, BitWriter& writer, SampleR
       piece.bits.appendTo(writer);
       sum += piece.result;
       states = piece.end;
-      if (walk.enough(sum)) return sum;
+      decided = walk.enough(sum);
     }
-    advance(meter, static_cast<size_t>(pieces[count - 1]->to - round) / stride);
+    waitingFrom = waitingTo;
+  };
+  size_t set = 0;
+  for (const uint8_t* round = samples.begin; round < samples.end; set = most - set) {
+    const size_t left = static_cast<size_t>(samples.end - round) / stride;
+    const size_t pieceFrames =
+        std::clamp((left + threads - 1) / threads, kMinPieceFrames, kPieceFrames);
+    const size_t count = std::min<size_t>(threads, (left + pieceFrames - 1) / pieceFrames);
+    const size_t roundFrames = std::min(left, count * pieceFrames);
+    // The first thread takes the round before's pieces first: its own piece is shorter by about
+    // what that costs, and the others' longer.
+    const size_t lighter =
+        count < 2 ? 0
+                  : std::min<size_t>(waitingBytes / kAppendedBytesPerFrame * (count - 1) / count,
+                                     pieceFrames / 2);
+    const size_t firstFrames = std::min(roundFrames, pieceFrames - lighter);
+    const size_t otherFrames =
+        count < 2 ? 0 : (roundFrames - firstFrames + count - 2) / (count - 1);
+    for (size_t k = 0; k < count; ++k) {
+      const size_t from = k == 0 ? 0 : std::min(roundFrames, firstFrames + (k - 1) * otherFrames);
+      const size_t to = k == 0 ? firstFrames : std::min(roundFrames, firstFrames + k * otherFrames);
+      pieces[set + k]->from = round + from * stride;
+      pieces[set + k]->to = round + to * stride;
+    }
+    Result first{};
+    const size_t takenFrames = waitingFrames;
+    onThreads(count, [&](size_t k) {
+      Piece& piece = *pieces[set + k];
+      if (k == 0) {
+        takeWaiting();
+        if (decided || writer.failed()) return;
+        first = walk.write(states.data(), piece.from, piece.to, writer, true);
+        return;
+      }
+      if (piece.from == piece.to) return;
+      const size_t before = static_cast<size_t>(piece.from - samples.begin) / stride;
+      const uint8_t* warmFrom = piece.from - std::min(before, Walk::kWarmUpFrames) * stride;
+      std::vector<State> guessed = walk.guess(warmFrom);
+      walk.skip(guessed.data(), warmFrom, piece.from);
+      piece.writeFrom(walk, guessed, false);
+    });
+    advance(meter, takenFrames);
+    if (decided) return sum;
     if (writer.failed()) break;  // none of the rest could reach the output
-    round = pieces[count - 1]->to;
+    sum += first;
+    if (walk.enough(sum)) return sum;
+    waitingFrom = set + 1;
+    waitingTo = set + count;
+    waitingBytes = 0;
+    for (size_t k = 1; k < count; ++k) waitingBytes += pieces[set + k]->bits.size();
+    waitingFrames = roundFrames;
+    round += roundFrames * stride;
   }
+  takeWaiting();
+  advance(meter, waitingFrames);
+  if (decided) return sum;
   std::copy(states.begin(), states.end(), exact);
   return sum;
 }
