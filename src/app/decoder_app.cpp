@@ -245,7 +245,7 @@ bool openSource(MappedFile& input, const std::string& inputName, bool fromStanda
     return false;
   } else {
     status = source.openFile(input);
-    input.readAhead(0, input.size());
+    input.populate(0, input.size());
   }
   if (status == QXW_OK || (status == QXW_TRAILING_DATA && !fromStandardInput)) return true;
   if (source.inputFailed()) {

@@ -62,16 +62,16 @@ bool MappedFile::open(const std::string& name) {
   identity_ = status->identity;
   identified_ = status->identified;
   if (size_ == 0) return true;
-  // Nothing is read in yet: the header is checked first (see readAhead).
+  // Nothing is read in yet: the header is checked first (see populate).
   if (!platform::mapFile(fd_, size_, mapping_, outOfMemory_)) return false;
   data_ = mapping_.data;
   return true;
 }
 
-void MappedFile::readAhead(uint64_t offset, uint64_t length) const {
+void MappedFile::populate(uint64_t offset, uint64_t length) const {
   if (!read_.empty() || data_ == nullptr || offset >= size_) return;
   length = std::min(length, size_ - offset);
-  platform::readAhead(data_ + offset, static_cast<size_t>(length));
+  platform::prefetch(data_ + offset, static_cast<size_t>(length));
 }
 
 }  // namespace qxw

@@ -29,9 +29,9 @@ class MappedFile {
   // Drops what was read past length.
   void keepFirst(uint64_t length);
 
-  // Has the system read the pages of length bytes from offset in ahead of the walk; for the part
-  // of the file the run walks, once its header has passed.
-  void readAhead(uint64_t offset, uint64_t length) const;
+  // Reads in the pages of length bytes from offset at once, which costs far less than a fault
+  // for each; for the part of the file the run walks, once its header has passed.
+  void populate(uint64_t offset, uint64_t length) const;
 
   // After a failed open: the file is there, but there was no memory to map it.
   bool outOfMemory() const { return outOfMemory_; }

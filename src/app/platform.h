@@ -98,10 +98,8 @@ struct Mapping {
 // address space).
 bool mapFile(int fd, uint64_t size, Mapping& mapping, bool& outOfMemory);
 void unmapFile(Mapping& mapping);
-// Has the system read the pages of [at, at + size) in ahead of the walk, without mapping them:
-// the walk's threads then map them as they go, a run of pages a fault, each its own part, where
-// mapping them all at once would hold up one thread while the others wait.
-void readAhead(const uint8_t* at, size_t size);
+// Reads in the pages of [at, at + size) at once, which costs far less than a fault for each.
+void prefetch(const uint8_t* at, size_t size);
 
 // --- The process ---
 

@@ -211,12 +211,16 @@ void unmapFile(Mapping& mapping) {
   mapping = {};
 }
 
-void readAhead(const uint8_t* at, size_t size) {
+void prefetch(const uint8_t* at, size_t size) {
   // Whole pages, from the one that holds at.
   const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
   const uintptr_t first = reinterpret_cast<uintptr_t>(at) / page * page;
   void* start = reinterpret_cast<void*>(first);
   const size_t span = size + static_cast<size_t>(reinterpret_cast<uintptr_t>(at) - first);
+#ifdef MADV_POPULATE_READ
+  if (::madvise(start, span, MADV_POPULATE_READ) == 0) return;
+#endif
+  // An older kernel reads ahead instead.
   ::madvise(start, span, MADV_WILLNEED);
 }
 

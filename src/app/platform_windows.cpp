@@ -246,7 +246,7 @@ void unmapFile(Mapping& mapping) {
 }
 
 // The system reads ahead of a sequential walk by itself.
-void readAhead(const uint8_t*, size_t) {}
+void prefetch(const uint8_t*, size_t) {}
 
 bool prepareStandardStreams() {
   // Bytes pass unchanged: no line ends rewritten, no end of file at a ^Z.

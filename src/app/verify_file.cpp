@@ -26,7 +26,7 @@ bool decodeWritten(const OutputFile::Written& written, uint64_t count, Take take
     if (!file.open(written.path) || file.data() == nullptr || file.size() <= written.offset) {
       return false;
     }
-    file.readAhead(written.offset, file.size() - written.offset);
+    file.populate(written.offset, file.size() - written.offset);
     data = file.data() + written.offset;
     size = file.size() - written.offset;
   }

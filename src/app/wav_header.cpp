@@ -138,7 +138,7 @@ bool openWaveFile(const std::string& name, MappedFile& file, WaveInfo& info,
     return false;
   }
   if (!playableRate(name, info.sampleRate)) return false;
-  file.readAhead(info.dataOffset, uint64_t{info.frameCount} * info.channelCount * 2);
+  file.populate(info.dataOffset, uint64_t{info.frameCount} * info.channelCount * 2);
   return true;
 }
 
