@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "format/large_buffer.h"
+
 namespace qxw {
 
 namespace {
@@ -97,9 +99,15 @@ const std::vector<uint8_t>& OutputStream::contents() const {
 
 void OutputStream::makeRoom(size_t size) {
   if (inMemory_) {
-    // Grown a little past what is asked: each new byte is zeroed first, which touches its page.
-    buffer_.resize(std::max(used_ + size, std::min(buffer_.size() + kBufferSize,
-                                                   std::max(buffer_.capacity(), used_ + size))));
+    // Grown a little past what is asked: each new byte is zeroed first, which touches its page,
+    // so the pages are had at once where they lie within what is reserved.
+    const size_t needed = used_ + size;
+    const size_t grown = std::max(
+        needed, std::min(buffer_.size() + kBufferSize, std::max(buffer_.capacity(), needed)));
+    if (grown <= buffer_.capacity()) {
+      populateForWriting(buffer_.data() + buffer_.size(), grown - buffer_.size());
+    }
+    buffer_.resize(grown);
     return;
   }
   flush();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "format/frame_pieces.h"
+#include "format/large_buffer.h"
 
 namespace qxw {
 
@@ -26,6 +27,8 @@ StepTable::StepTable(const EncoderModel& model, const BinLookup& binOf, bool lan
     // Left unset here: every entry is written below.
     : entries_(new Entry[2 * kMaxMagnitude + 1]) {
   if (laneWords) laneWords_.reset(new int32_t[2 * kMaxMagnitude + 1]);
+  populateForWriting(entries_.get(), sizeof(Entry) * (2 * kMaxMagnitude + 1));
+  if (laneWords) populateForWriting(laneWords_.get(), sizeof(int32_t) * (2 * kMaxMagnitude + 1));
   // A share of the magnitudes a thread: the table comes between two passes that use every core.
   const unsigned shares = std::max(1u, threads);
   onThreads(shares, [&](size_t k) {

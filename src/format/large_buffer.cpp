@@ -1,5 +1,6 @@
 #include "format/large_buffer.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 #if defined(__linux__)
@@ -23,5 +24,18 @@ void* allocateLarge(size_t bytes) {
 }
 
 void freeLarge(void* p) { std::free(p); }
+
+void populateForWriting(void* at, size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  // The whole pages inside the range: the partial ones at its ends fault as they are written.
+  constexpr uintptr_t kPage = 4096;
+  const auto first = (reinterpret_cast<uintptr_t>(at) + kPage - 1) & ~(kPage - 1);
+  const auto last = (reinterpret_cast<uintptr_t>(at) + bytes) & ~(kPage - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  (void)at;
+  (void)bytes;
+#endif
+}
 
 }  // namespace qxw
