@@ -1,5 +1,6 @@
 #include "encoder/level_lanes.h"
 
+#include <bit>
 #include <cstring>
 
 #include "encoder/exact_groups.h"
@@ -304,6 +305,59 @@ template <uint32_t kChannels>
   return step;
 }
 
+// Turns eight rows of eight 64-bit words into eight columns.
+[[gnu::target("avx512f")]] inline void transpose(__m512i (&rows)[8]) {
+  __m512i t[8];
+  for (int i = 0; i < 4; ++i) {
+    t[2 * i] = _mm512_unpacklo_epi64(rows[2 * i], rows[2 * i + 1]);
+    t[2 * i + 1] = _mm512_unpackhi_epi64(rows[2 * i], rows[2 * i + 1]);
+  }
+  for (int h = 0; h < 2; ++h) {
+    for (int j = 0; j < 2; ++j) {
+      rows[4 * h + j] = _mm512_shuffle_i64x2(t[4 * h + j], t[4 * h + 2 + j], 0x88);
+      rows[4 * h + 2 + j] = _mm512_shuffle_i64x2(t[4 * h + j], t[4 * h + 2 + j], 0xdd);
+    }
+  }
+  for (int j = 0; j < 4; ++j) {
+    t[j] = _mm512_shuffle_i64x2(rows[j], rows[4 + j], 0x88);
+    t[4 + j] = _mm512_shuffle_i64x2(rows[j], rows[4 + j], 0xdd);
+  }
+  for (int j = 0; j < 8; ++j) rows[j] = t[j];
+}
+
+// Eight steps at a time of each group of eight pieces: a piece's words turned into a row, its
+// complete ones pressed together and stored at once; the cursors' addresses move on in lanes, by
+// the bytes each word says. Returns the step it got to.
+[[gnu::target("avx512f,avx512vl")]] size_t storeEightSteps(LaneCursors& cursors, uint32_t pieces,
+                                                           const uint64_t* words, size_t from,
+                                                           size_t to) {
+  if (pieces % 8 != 0 || to - from < 8) return from;
+  const __m512i complete = _mm512_set1_epi64(int64_t{1} << 34);  // the cursor moves on by 4
+  size_t step = from;
+  for (uint32_t g = 0; g < pieces / 8; ++g) {
+    __m512i next = _mm512_load_si512(cursors.next + 8 * g);
+    alignas(64) uint64_t at[8];
+    for (step = from; to - step >= 8; step += 8) {
+      __m512i rows[8];
+      __m512i moved = _mm512_setzero_si512();
+      for (int j = 0; j < 8; ++j) {
+        rows[j] = _mm512_loadu_si512(words + (step + j) * kChainLanes + 8 * g);
+        moved = _mm512_add_epi64(moved, _mm512_srli_epi64(rows[j], 32));
+      }
+      _mm512_store_si512(at, next);
+      next = _mm512_add_epi64(next, moved);
+      transpose(rows);
+      for (int i = 0; i < 8; ++i) {
+        const __mmask8 moves = _mm512_test_epi64_mask(rows[i], complete);
+        const __m256i packed = _mm256_maskz_compress_epi32(moves, _mm512_cvtepi64_epi32(rows[i]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(static_cast<uintptr_t>(at[i])), packed);
+      }
+    }
+    _mm512_store_si512(cursors.next + 8 * g, next);
+  }
+  return step;
+}
+
 }  // namespace
 
 size_t packFieldsInLanes(LaneCursors& cursors, uint32_t channels, uint32_t active,
@@ -331,5 +385,22 @@ size_t walkLevelLanes(LaneChains&, const LaneTables&, const int16_t*, size_t ste
 }
 
 #endif
+
+// The steps the groups leave, a word a step.
+void storeLaneWords(LaneCursors& cursors, uint32_t pieces, const uint64_t* words, size_t from,
+                    size_t to) {
+#ifdef QXW_VECTORS
+  from = storeEightSteps(cursors, pieces, words, from, to);
+#endif
+  for (uint32_t p = 0; p < pieces; ++p) {
+    auto* next = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(cursors.next[p]));
+    for (size_t t = from; t < to; ++t) {
+      const uint64_t word = words[t * kChainLanes + p];
+      storeWord(next, static_cast<uint32_t>(word));
+      next += word >> 32;
+    }
+    cursors.next[p] = reinterpret_cast<uintptr_t>(next);
+  }
+}
 
 }  // namespace qxw

@@ -89,18 +89,9 @@ size_t packFieldsInLanes(LaneCursors& cursors, uint32_t channels, uint32_t activ
                          uint32_t& waiting);
 
 // Stores the words packFieldsInLanes gave the first `pieces` pieces for the steps [from, to),
-// each where its cursor stands, moving it on past the complete ones.
-inline void storeLaneWords(LaneCursors& cursors, uint32_t pieces, const uint64_t* words,
-                           size_t from, size_t to) {
-  for (uint32_t p = 0; p < pieces; ++p) {
-    auto* next = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(cursors.next[p]));
-    for (size_t t = from; t < to; ++t) {
-      const uint64_t word = words[t * kChainLanes + p];
-      storeWord(next, static_cast<uint32_t>(word));
-      next += word >> 32;
-    }
-    cursors.next[p] = reinterpret_cast<uintptr_t>(next);
-  }
-}
+// each where its cursor stands, moving it on past the complete ones. A cursor may leave the bytes
+// past its complete words changed: only its register holds the word being filled.
+void storeLaneWords(LaneCursors& cursors, uint32_t pieces, const uint64_t* words, size_t from,
+                    size_t to);
 
 }  // namespace qxw

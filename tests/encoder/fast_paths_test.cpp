@@ -113,7 +113,8 @@ TEST(LaneInputs, TakeEveryPiecesSamplesStepByStep) {
 
 // Fields packed in lanes, a piece's cursor to a lane, come out as each piece's own cursor puts
 // them: from cursors holding 0 to 31 bits, with widths up to 32, frames of more than 32 bits and
-// marked fields (put apart, here with their marks dropped), and pieces that take no part.
+// marked fields (put apart, here with their marks dropped), and pieces that take no part; marked
+// fields often, or so seldom that the words of many steps are stored together.
 TEST(LanePacking, PutsWhatEachPiecesCursorPuts) {
   if (!wideVectorsAvailable()) return;  // the lanes' only callers need the vectors
   constexpr uint64_t kMarks = kLaneTwo | kLaneApart | kLaneRun;
@@ -121,13 +122,14 @@ TEST(LanePacking, PutsWhatEachPiecesCursorPuts) {
   for (uint32_t channels : {1u, 2u}) {
     const uint32_t pieces = kChainLanes / channels;
     for (uint32_t packed : {1u, 3u, pieces}) {
-      for (uint32_t wide : {0u, 32u}) {  // widths from 0 to 4 bits, or to 32
+      for (const auto& [wide, markOneIn] : {std::pair{0u, 64u}, {32u, 64u}, {0u, 1u << 14}}) {
         constexpr size_t kSteps = 300;
         std::vector<uint64_t> fields(kSteps * kChainLanes);
         for (uint64_t& f : fields) {
+          // Widths from 0 to 4 bits, or to 32.
           const uint32_t width = random() % (wide == 0 ? 5 : 33);
           f = uint64_t{width} << 32 | (width == 0 ? 0 : random() >> (32 - width));
-          if (random() % 64 == 0) f |= kLaneApart;
+          if (random() % markOneIn == 0) f |= kLaneApart;
         }
         std::vector<std::vector<uint8_t>> plain(pieces), inLanes(pieces);
         std::vector<BitCursor> cursors(pieces);
