@@ -133,6 +133,7 @@ typename Walk::Result writeInPieces(const Walk& walk, BitWriter& writer, SampleR
       piece.writeFrom(walk, guessed, false);
     });
     advance(meter, takenFrames);
+    waitingFrames = 0;
     if (decided) return sum;
     if (writer.failed()) break;  // none of the rest could reach the output
     sum += first;
@@ -144,7 +145,7 @@ typename Walk::Result writeInPieces(const Walk& walk, BitWriter& writer, SampleR
     waitingFrames = roundFrames;
     round += roundFrames * stride;
   }
-  takeWaiting();
+  if (!writer.failed()) takeWaiting();
   advance(meter, waitingFrames);
   if (decided) return sum;
   std::copy(states.begin(), states.end(), exact);
