@@ -56,8 +56,10 @@ class UniformTable {
   // The largest level at or below m.
   const Level& atMost(uint32_t m) const { return atMost_[m]; }
   int32_t bits(int bin) const { return bits_[bin]; }
-  // The offset that codes magnitude m, a level of the bin.
+  // The offset that codes magnitude m, a level of the bin: from the bin's base, in its spacing.
   uint32_t offsetOf(int bin, uint32_t m) const { return (m - base_[bin]) >> shift_[bin]; }
+  uint32_t base(int bin) const { return base_[bin]; }
+  int32_t shift(int bin) const { return shift_[bin]; }
   // Bins 1 to singleLevels() hold the single levels k·δ; the tail follows.
   int singleLevels() const { return singles_; }
   // Every level, the zero step first, by growing magnitude.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "encoder/piece_driver.h"
+#include "encoder/target_fields.h"
 #include "encoder/target_lanes.h"
 #include "format/reconstruction_digest.h"
 #include "format/vector_support.h"
@@ -50,7 +51,9 @@ struct PackedNearestLevel {
     const int32_t entry = packed[target];
     const int32_t step = entry >> 8;
     const auto after = static_cast<uint32_t>(st.reconstructed + step + 32768);
-    if (after > 65535) return rails.held(st.reconstructed, target);
+    if (after > 65535) [[unlikely]] {
+      return rails.held(st.reconstructed, target);
+    }
     const int bin = entry & 0xFF;
     const auto magnitude = static_cast<uint32_t>(step < 0 ? -step : step);
     return {step, static_cast<uint16_t>(table.offsetOf(bin, magnitude)), static_cast<uint8_t>(bin)};
@@ -276,63 +279,85 @@ Written writeFrames(const TargetWalk& walk, const EncoderModel& model, BitWriter
   return written;
 }
 
-// A round's fields for its packing, a sample's in 32 bits where they fit: the width in the top
-// bits, the value below, so that the thread that packs them reads a quarter of what it would
-// from another thread's cache. Otherwise kSideFields, the fields then following in order in the
-// channel's side list, two to a sample. The side list has room for every sample of the round, so
-// that the walk calls nothing that would have it keep its state in memory.
-constexpr int kPackedShift = 27;
-constexpr uint32_t kSideFields = ~uint32_t{0};
-
+// A round's fields for its packing, a sample's in 32 bits where they fit, so that the thread that
+// packs them reads a quarter of what it would from another thread's cache; the side list has
+// room for two fields of every sample of the round.
 struct ChannelRound {
   uint32_t* packed;  // by frame
   int16_t* kept;     // by frame: the reconstruction
   uint64_t* side;
 };
 
+// The chain alone: walks the samples of a channel from `at` to `to` from its state (moved past
+// them), leaving each sample's entry and reconstruction; returns how many it walked. The fields
+// follow in a loop of their own, where nothing waits on the sample before. Without runs the loop
+// asks nothing about them.
+template <bool kRuns, typename Choose>
+size_t chainChannel(Choose choose, int runWidth, SampleRange samples, const uint8_t* at,
+                    const uint8_t* to, size_t stride, TargetState& state, uint32_t* entries,
+                    int16_t* kept) {
+  TargetState st = state;
+  const uint32_t* first = entries;
+  for (; at < to; at += stride, ++entries, ++kept) {
+    const int16_t x = readSample(at);
+    if (kRuns && st.runLength > 0) {
+      --st.runLength;
+      *entries = kHeldEntry;
+      *kept = st.reconstructed;
+      continue;
+    }
+    const SignedLevel level = choose(st, x, static_cast<size_t>(at - samples.begin) / 2);
+    st.reconstructed = static_cast<int16_t>(st.reconstructed + level.step);
+    uint32_t entry = static_cast<uint32_t>(level.step) << 8 | level.bin;
+    if constexpr (kRuns) {
+      // A run opens only where the next sample repeats this one: asked first, the branch is
+      // rare.
+      const uint8_t* next = at + stride;
+      if (level.bin == 0 && st.context == 0 && next < samples.end && readSample(next) == x)
+          [[unlikely]] {
+        st.runLength = repeatsAfter(at, samples.end, stride, x, runWidth);
+        entry = st.runLength << 8;
+      }
+      st.context = level.bin;
+    }
+    *entries = entry;
+    *kept = st.reconstructed;
+  }
+  state = st;
+  return static_cast<size_t>(entries - first);
+}
+
 // Walks the samples of a channel from `at` to `to` from its state (moved past them) into the
-// round: a run's samples give a field of width 0. Everything the loop uses is its own, so that
-// the compiler keeps it in registers.
+// round.
 template <typename Choose>
-void walkChannelWith(Choose choose, const TargetWalk& walk, const EncoderModel& model,
+void walkChannelWith(Choose choose, const TargetWalk& walk, const FieldCodes& codes,
                      SampleRange samples, const uint8_t* at, const uint8_t* to, TargetState& state,
                      ChannelRound round) {
   const size_t stride = 2 * size_t{walk.channels};
-  uint32_t* packed = round.packed;
-  int16_t* kept = round.kept;
-  uint64_t* side = round.side;
-  const auto code = [&](const TargetState& st, int symbol, const SignedLevel& level) {
-    const SampleFields fields = fieldsOf(walk, model, st, symbol, level);
-    const uint64_t width = fields.first >> 32;
-    if (fields.second == 0 && width <= kPackedShift) [[likely]] {
-      *packed = static_cast<uint32_t>(width << kPackedShift) | static_cast<uint32_t>(fields.first);
-    } else {
-      *packed = kSideFields;
-      *side++ = fields.first;
-      *side++ = fields.second;
-    }
-  };
-  const auto record = [&](const TargetState& st, int16_t) { *kept = st.reconstructed; };
-  TargetState st = state;
-  for (; at < to; at += stride, ++packed, ++kept) {
-    *packed = 0;
-    walkSample(st, at, samples.begin, samples.end, stride, walk.runWidth, choose, code, record);
-  }
-  state = st;
+  FieldCodes::Position position{state.context, state.lastNegative};
+  const size_t count = walk.runWidth > 0
+                           ? chainChannel<true>(choose, walk.runWidth, samples, at, to, stride,
+                                                state, round.packed, round.kept)
+                           : chainChannel<false>(choose, 0, samples, at, to, stride, state,
+                                                 round.packed, round.kept);
+  codes.turn(round.packed, count, position, round.side);
+  // The context and sign follow from the fields.
+  state.context = position.context;
+  state.lastNegative = position.lastNegative;
 }
 
 // Walks channel c of the frames [from, to) into the round, the nearest levels from the packed
 // steps where no searched reconstruction is given; returns what it measured.
-Written walkChannel(const TargetWalk& walk, const LaneSteps* steps, const EncoderModel& model,
+Written walkChannel(const TargetWalk& walk, const LaneSteps* steps, const FieldCodes& codes,
                     SampleRange samples, const uint8_t* from, const uint8_t* to, uint32_t c,
                     TargetState& state, bool digest, const ChannelRound& round) {
   const size_t stride = 2 * size_t{walk.channels};
   const uint8_t* channelFrom = from + 2 * c;
   if (walk.searched == nullptr) {
-    walkChannelWith(PackedNearestLevel(walk.table, *steps), walk, model, samples, channelFrom, to,
+    walkChannelWith(PackedNearestLevel(walk.table, *steps), walk, codes, samples, channelFrom, to,
                     state, round);
   } else {
-    walkChannelWith(SearchedChoice(*walk.searched), walk, model, samples, channelFrom, to, state,
+    walkChannelWith(SearchedChoice(*walk.searched), walk, codes, samples, channelFrom, to, state,
                     round);
   }
   const size_t count = static_cast<size_t>(to - from) / stride;
@@ -430,6 +455,7 @@ Written writeByChannels(const TargetWalk& walk, const EncoderModel& model, BitWr
   const RoundFields round{packed.get(), sides.get(), span, channels};
   const std::unique_ptr<LaneSteps> steps =
       walk.searched == nullptr ? std::make_unique<LaneSteps>(walk.table) : nullptr;
+  const auto codes = std::make_unique<FieldCodes>(model, walk.table, walk.runWidth);
   PieceBits secondHalf(span * channels * 2);
   const size_t workers = std::min<size_t>(threads, channels);
   std::vector<Written> parts(workers);
@@ -439,7 +465,7 @@ Written writeByChannels(const TargetWalk& walk, const EncoderModel& model, BitWr
     onThreads(workers, [&](size_t k) {
       for (auto c = static_cast<uint32_t>(k); c < channels; c += static_cast<uint32_t>(workers)) {
         parts[k] += walkChannel(
-            walk, steps.get(), model, samples, from, from + n * stride, c, states[c],
+            walk, steps.get(), *codes, samples, from, from + n * stride, c, states[c],
             recording.digest != nullptr,
             {packed.get() + c * span, kept.get() + c * span, sides.get() + 2 * c * span});
       }
