@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "encoder/piece_driver.h"
@@ -289,57 +290,76 @@ struct ChannelRound {
 };
 
 // The chain alone: walks the samples of a channel from `at` to `to` from its state (moved past
-// them), leaving each sample's entry and reconstruction; returns how many it walked. The fields
-// follow in a loop of their own, where nothing waits on the sample before. Without runs the loop
-// asks nothing about them.
-template <bool kRuns, typename Choose>
+// them), leaving each sample's entry and reconstruction and adding what they measure to
+// `measured` (the digest aside); returns how many it walked. The fields follow in a loop of their
+// own, where nothing waits on the sample before. Without runs the loop asks nothing about them.
+// After every kStretch samples it calls between(), whose work the machine does while the chain
+// waits on its loads, as it does the measuring.
+constexpr size_t kStretch = 8;
+
+template <bool kRuns, typename Choose, typename Between>
 size_t chainChannel(Choose choose, int runWidth, SampleRange samples, const uint8_t* at,
                     const uint8_t* to, size_t stride, TargetState& state, uint32_t* entries,
-                    int16_t* kept) {
+                    int16_t* kept, Written& measured, Between& between) {
   TargetState st = state;
-  const uint32_t* first = entries;
-  for (; at < to; at += stride, ++entries, ++kept) {
-    const int16_t x = readSample(at);
-    if (kRuns && st.runLength > 0) {
-      --st.runLength;
-      *entries = kHeldEntry;
-      *kept = st.reconstructed;
-      continue;
-    }
-    const SignedLevel level = choose(st, x, static_cast<size_t>(at - samples.begin) / 2);
-    st.reconstructed = static_cast<int16_t>(st.reconstructed + level.step);
-    uint32_t entry = static_cast<uint32_t>(level.step) << 8 | level.bin;
-    if constexpr (kRuns) {
-      // A run opens only where the next sample repeats this one: asked first, the branch is
-      // rare.
-      const uint8_t* next = at + stride;
-      if (level.bin == 0 && st.context == 0 && next < samples.end && readSample(next) == x)
-          [[unlikely]] {
-        st.runLength = repeatsAfter(at, samples.end, stride, x, runWidth);
-        entry = st.runLength << 8;
+  uint64_t signal = 0, noise = 0;
+  const auto measure = [&](int16_t x) {
+    const int64_t difference = int64_t{x} - st.reconstructed;
+    signal += static_cast<uint64_t>(int64_t{x} * x);
+    noise += static_cast<uint64_t>(difference * difference);
+  };
+  const size_t count = static_cast<size_t>(to - at + static_cast<ptrdiff_t>(stride) - 1) / stride;
+  for (size_t done = 0; done < count;) {
+    const size_t stretch = std::min(kStretch, count - done);
+    for (size_t i = 0; i < stretch; ++i, at += stride, ++entries, ++kept) {
+      const int16_t x = readSample(at);
+      if (kRuns && st.runLength > 0) {
+        --st.runLength;
+        *entries = kHeldEntry;
+        *kept = st.reconstructed;
+        measure(x);
+        continue;
       }
-      st.context = level.bin;
+      const SignedLevel level = choose(st, x, static_cast<size_t>(at - samples.begin) / 2);
+      st.reconstructed = static_cast<int16_t>(st.reconstructed + level.step);
+      uint32_t entry = static_cast<uint32_t>(level.step) << 8 | level.bin;
+      if constexpr (kRuns) {
+        // A run opens only where the next sample repeats this one: asked first, the branch is
+        // rare.
+        const uint8_t* next = at + stride;
+        if (level.bin == 0 && st.context == 0 && next < samples.end && readSample(next) == x)
+            [[unlikely]] {
+          st.runLength = repeatsAfter(at, samples.end, stride, x, runWidth);
+          entry = st.runLength << 8;
+        }
+        st.context = level.bin;
+      }
+      *entries = entry;
+      *kept = st.reconstructed;
+      measure(x);
     }
-    *entries = entry;
-    *kept = st.reconstructed;
+    done += stretch;
+    between();
   }
   state = st;
-  return static_cast<size_t>(entries - first);
+  measured.signal += signal;
+  measured.noise += noise;
+  return count;
 }
 
 // Walks the samples of a channel from `at` to `to` from its state (moved past them) into the
-// round.
-template <typename Choose>
+// round, measuring and calling between() as chainChannel does.
+template <typename Choose, typename Between>
 void walkChannelWith(Choose choose, const TargetWalk& walk, const FieldCodes& codes,
                      SampleRange samples, const uint8_t* at, const uint8_t* to, TargetState& state,
-                     ChannelRound round) {
+                     ChannelRound round, Written& measured, Between& between) {
   const size_t stride = 2 * size_t{walk.channels};
   FieldCodes::Position position{state.context, state.lastNegative};
   const size_t count = walk.runWidth > 0
                            ? chainChannel<true>(choose, walk.runWidth, samples, at, to, stride,
-                                                state, round.packed, round.kept)
+                                                state, round.packed, round.kept, measured, between)
                            : chainChannel<false>(choose, 0, samples, at, to, stride, state,
-                                                 round.packed, round.kept);
+                                                 round.packed, round.kept, measured, between);
   codes.turn(round.packed, count, position, round.side);
   // The context and sign follow from the fields.
   state.context = position.context;
@@ -348,21 +368,28 @@ void walkChannelWith(Choose choose, const TargetWalk& walk, const FieldCodes& co
 
 // Walks channel c of the frames [from, to) into the round, the nearest levels from the packed
 // steps where no searched reconstruction is given; returns what it measured.
+template <typename Between>
 Written walkChannel(const TargetWalk& walk, const LaneSteps* steps, const FieldCodes& codes,
                     SampleRange samples, const uint8_t* from, const uint8_t* to, uint32_t c,
-                    TargetState& state, bool digest, const ChannelRound& round) {
+                    TargetState& state, bool digest, const ChannelRound& round, Between& between) {
   const size_t stride = 2 * size_t{walk.channels};
   const uint8_t* channelFrom = from + 2 * c;
+  Written written;
   if (walk.searched == nullptr) {
     walkChannelWith(PackedNearestLevel(walk.table, *steps), walk, codes, samples, channelFrom, to,
-                    state, round);
+                    state, round, written, between);
   } else {
     walkChannelWith(SearchedChoice(*walk.searched), walk, codes, samples, channelFrom, to, state,
-                    round);
+                    round, written, between);
   }
-  const size_t count = static_cast<size_t>(to - from) / stride;
-  const auto first = static_cast<uint64_t>(channelFrom - samples.begin) / 2;
-  return measured(channelFrom, stride, round.kept, count, first, walk.channels, digest);
+  if (digest) {
+    const size_t count = static_cast<size_t>(to - from) / stride;
+    const auto first = static_cast<uint64_t>(channelFrom - samples.begin) / 2;
+    for (size_t i = 0; i < count; ++i) {
+      written.digest += digestTerm(first + i * walk.channels, round.kept[i]);
+    }
+  }
+  return written;
 }
 
 inline uint64_t unpacked(uint32_t packed) {
@@ -377,20 +404,14 @@ struct RoundFields {
   uint32_t channels;
 };
 
-// Packs frames [from, to) of a round into the writer, frame by frame.
+// Packs frames [from, to) of a round into the cursor, frame by frame, each channel's side
+// fields from next[c] on (moved past them).
 template <uint32_t kChannels>
-[[gnu::always_inline]] inline void packFramesOf(BitWriter& writer, const RoundFields& round,
-                                                size_t from, size_t to) {
+[[gnu::always_inline]] inline void packFramesOf(BitCursor& out, const RoundFields& round,
+                                                size_t from, size_t to, size_t* next) {
   const uint32_t channels = kChannels != 0 ? kChannels : round.channels;
   const uint32_t* packed = round.packed;
   const size_t span = round.span;
-  // Where each channel's side fields for the first frame are.
-  size_t next[kMaxChannels] = {};
-  for (uint32_t c = 0; c < channels; ++c) {
-    next[c] = 2 * c * span + 2 * static_cast<size_t>(std::count(
-                                     packed + c * span, packed + c * span + from, kSideFields));
-  }
-  BitCursor out = writer.open(2 * (to - from) * channels);
   const auto one = [&](uint32_t c, size_t i) {
     const uint32_t fields = packed[c * span + i];
     if (fields != kSideFields) [[likely]] {
@@ -412,35 +433,94 @@ template <uint32_t kChannels>
     }
     for (uint32_t c = 0; c < channels; ++c) one(c, i);
   }
-  writer.close(out);
 }
 
-void packFramesPlainly(BitWriter& writer, const RoundFields& round, size_t from, size_t to) {
-  if (round.channels == 2) return packFramesOf<2>(writer, round, from, to);
-  packFramesOf<0>(writer, round, from, to);
+void packFramesPlainly(BitCursor& out, const RoundFields& round, size_t from, size_t to,
+                       size_t* next) {
+  if (round.channels == 2) return packFramesOf<2>(out, round, from, to, next);
+  packFramesOf<0>(out, round, from, to, next);
 }
 
 #ifdef QXW_VECTORS
-[[gnu::target("bmi2")]] void packFramesWithRegisterShifts(BitWriter& writer,
-                                                          const RoundFields& round, size_t from,
-                                                          size_t to) {
-  if (round.channels == 2) return packFramesOf<2>(writer, round, from, to);
-  packFramesOf<0>(writer, round, from, to);
+[[gnu::target("bmi2")]] void packFramesWithRegisterShifts(BitCursor& out, const RoundFields& round,
+                                                          size_t from, size_t to, size_t* next) {
+  if (round.channels == 2) return packFramesOf<2>(out, round, from, to, next);
+  packFramesOf<0>(out, round, from, to, next);
 }
 #endif
 
-// The same with the machine's best shifts: the cursor's chain is its shifts.
-void packFrames(BitWriter& writer, const RoundFields& round, size_t from, size_t to) {
+// Packs frames [from, to) of a round into a writer a stretch at a time, so that the walk of the
+// next round can pack it between its own samples: the walk's chain leaves the machine idle while
+// it waits on its loads, and the packing's chain is a chain of its own.
+class RoundPacker {
+ public:
+  RoundPacker(BitWriter& writer, const RoundFields& round, size_t from, size_t to)
+      : writer_(writer),
+        round_(round),
+        at_(from),
+        to_(to),
+        out_(writer.open(2 * (to - from) * round.channels)) {
+    // Where each channel's side fields for the first frame are.
+    for (uint32_t c = 0; c < round.channels; ++c) {
+      const uint32_t* packed = round.packed + c * round.span;
+      next_[c] = 2 * c * round.span +
+                 2 * static_cast<size_t>(std::count(packed, packed + from, kSideFields));
+    }
+  }
+  RoundPacker(const RoundPacker&) = delete;
+  RoundPacker& operator=(const RoundPacker&) = delete;
+
+  // Packs up to `frames` more frames.
+  void pack(size_t frames) {
+    const size_t end = std::min(to_, at_ + frames);
+    if (at_ == end) return;
 #ifdef QXW_VECTORS
-  if (registerShiftsAvailable()) return packFramesWithRegisterShifts(writer, round, from, to);
+    // The cursor's chain is its shifts: with the machine's best ones, where it has them.
+    if (registerShiftsAvailable()) {
+      packFramesWithRegisterShifts(out_, round_, at_, end, next_);
+    } else {
+      packFramesPlainly(out_, round_, at_, end, next_);
+    }
+#else
+    packFramesPlainly(out_, round_, at_, end, next_);
 #endif
-  packFramesPlainly(writer, round, from, to);
-}
+    at_ = end;
+  }
+  // Packs what is left, and gives the writer its cursor back.
+  void finish() {
+    pack(to_ - at_);
+    writer_.close(out_);
+  }
+
+ private:
+  BitWriter& writer_;
+  RoundFields round_;
+  size_t at_, to_;
+  size_t next_[kMaxChannels] = {};
+  BitCursor out_;
+};
+
+// A round's walk leaves its fields and reconstruction here, while the round before is packed
+// from the other set.
+struct RoundBuffers {
+  std::unique_ptr<uint32_t[]> packed;
+  std::unique_ptr<int16_t[]> kept;
+  std::unique_ptr<uint64_t[]> sides;
+  // Nothing is read before the walk writes it: the pages are had as the walks first touch them,
+  // on their own threads, and the side lists' mostly never.
+  RoundBuffers(size_t span, uint32_t channels)
+      : packed(new uint32_t[span * channels]),
+        kept(new int16_t[span * channels]),
+        sides(new uint64_t[2 * span * channels]) {}
+  ChannelRound channel(uint32_t c, size_t span) const {
+    return {packed.get() + c * span, kept.get() + c * span, sides.get() + 2 * c * span};
+  }
+};
 
 // Writes the frames from the channel states (moved past them) in rounds: the channels of a round
-// are walked on threads of their own, as nothing chains one channel's walk to another's; then
-// its first half of frames is packed straight into the writer while its second half is packed
-// apart on a second thread, to follow.
+// are walked on threads of their own, as nothing chains one channel's walk to another's. Two of
+// those threads pack the round before as they walk, its first half straight into the writer, its
+// second half apart, to follow.
 Written writeByChannels(const TargetWalk& walk, const EncoderModel& model, BitWriter& writer,
                         SampleRange samples, TargetState* states, const Recording& recording,
                         unsigned threads) {
@@ -449,45 +529,55 @@ Written writeByChannels(const TargetWalk& walk, const EncoderModel& model, BitWr
   const size_t stride = 2 * size_t{channels};
   const size_t frames = static_cast<size_t>(samples.end - samples.begin) / stride;
   const size_t span = std::min(kRoundFrames, frames);
-  const auto packed = std::make_unique<uint32_t[]>(span * channels);
-  const auto kept = std::make_unique<int16_t[]>(span * channels);
-  const auto sides = std::make_unique<uint64_t[]>(2 * span * channels);
-  const RoundFields round{packed.get(), sides.get(), span, channels};
+  const RoundBuffers buffers[2] = {{span, channels}, {span, channels}};
   const std::unique_ptr<LaneSteps> steps =
       walk.searched == nullptr ? std::make_unique<LaneSteps>(walk.table) : nullptr;
   const auto codes = std::make_unique<FieldCodes>(model, walk.table, walk.runWidth);
   PieceBits secondHalf(span * channels * 2);
   const size_t workers = std::min<size_t>(threads, channels);
   std::vector<Written> parts(workers);
-  for (size_t done = 0; done < frames;) {
+  // The round before: its first frame and its frames, none before the first round.
+  size_t packing = 0, packingFrames = 0;
+  for (size_t round = 0, done = 0;; ++round) {
     const size_t n = std::min(span, frames - done);
+    if (n == 0 && packingFrames == 0) break;
     const uint8_t* from = samples.begin + done * stride;
+    const RoundBuffers& walking = buffers[round % 2];
+    const RoundBuffers& before = buffers[(round + 1) % 2];
+    const RoundFields fields{before.packed.get(), before.sides.get(), span, channels};
     onThreads(workers, [&](size_t k) {
-      for (auto c = static_cast<uint32_t>(k); c < channels; c += static_cast<uint32_t>(workers)) {
-        parts[k] += walkChannel(
-            walk, steps.get(), *codes, samples, from, from + n * stride, c, states[c],
-            recording.digest != nullptr,
-            {packed.get() + c * span, kept.get() + c * span, sides.get() + 2 * c * span});
-      }
-    });
-    const size_t half = n / 2;
-    onThreads(2, [&](size_t k) {
-      const size_t first = k == 0 ? 0 : half, last = k == 0 ? half : n;
-      if (recording.samples != nullptr) {
-        int16_t* into = recording.samples + (done + first) * channels;
+      // Threads 0 and 1 pack a half of the round before each.
+      const size_t half = packingFrames / 2;
+      const size_t first = k == 0 ? 0 : half, last = k == 0 ? half : packingFrames;
+      const bool packs = k < 2 && first < last;
+      if (packs && recording.samples != nullptr) {
+        int16_t* into = recording.samples + (packing + first) * channels;
         for (size_t i = first; i < last; ++i) {
-          for (uint32_t c = 0; c < channels; ++c) *into++ = kept[c * span + i];
+          for (uint32_t c = 0; c < channels; ++c) *into++ = before.kept[c * span + i];
         }
       }
-      if (k == 0) {
-        packFrames(writer, round, first, last);
-      } else {
-        secondHalf.rewrite([&](BitWriter& bits) { packFrames(bits, round, first, last); });
+      std::optional<RoundPacker> packer;
+      if (packs) packer.emplace(k == 0 ? writer : secondHalf.restart(), fields, first, last);
+      // The packing spread over the thread's samples, a stretch's share after each stretch.
+      const size_t walked = n * ((channels - k + workers - 1) / workers);
+      const size_t share = walked == 0 ? 0 : ((last - first) * kStretch + walked - 1) / walked;
+      const auto between = [&] {
+        if (packer) packer->pack(share);
+      };
+      for (auto c = static_cast<uint32_t>(k); c < channels && n > 0;
+           c += static_cast<uint32_t>(workers)) {
+        parts[k] +=
+            walkChannel(walk, steps.get(), *codes, samples, from, from + n * stride, c, states[c],
+                        recording.digest != nullptr, walking.channel(c, span), between);
       }
+      if (packer) packer->finish();
     });
-    secondHalf.appendTo(writer);
-    advance(model.meter, n);
-    if (writer.failed()) break;  // none of the rest could reach the output
+    if (packingFrames > 0) {
+      secondHalf.appendTo(writer);
+      advance(model.meter, packingFrames);
+      if (writer.failed()) break;  // none of the rest could reach the output
+    }
+    packing = done, packingFrames = n;
     done += n;
   }
   Written sum;
