@@ -59,9 +59,11 @@ SearchEffort searchEffort(int level) {
   }
 }
 
-ClassStepSearch::ClassStepSearch(SampleRange samples, uint32_t channels, unsigned threads,
-                                 SearchEffort effort, ProgressMeter* meter)
-    : trials_(std::make_unique<EncoderModel>()),
+ClassStepSearch::ClassStepSearch(const EncoderModel& analyzed, SampleRange samples,
+                                 uint32_t channels, unsigned threads, SearchEffort effort,
+                                 ProgressMeter* meter)
+    : analyzed_(analyzed),
+      trials_(std::make_unique<EncoderModel>()),
       meter_(meter),
       samples_(samples),
       channels_(channels),
@@ -124,8 +126,11 @@ void ClassStepSearch::drawBlocks() {
       }
     }
   };
-  allDifferences_.assign(kMaxMagnitude + 1, 0);
-  count(allDifferences_, 0, frames);
+  // The sound's are the model's, which counts each channel's first sample from zero as well.
+  allDifferences_.assign(analyzed_.deltaHistogram, analyzed_.deltaHistogram + kMaxMagnitude + 1);
+  for (uint32_t c = 0; c < channels_ && frames > 0; ++c) {
+    --allDifferences_[static_cast<size_t>(std::abs(readSample(samples_.begin + 2 * size_t{c})))];
+  }
   for (Draw* draw : {&drawn_, &firstRound_}) {
     draw->differences.assign(kMaxMagnitude + 1, 0);
     for (const size_t b : draw->blocks) {

@@ -25,9 +25,10 @@ SearchEffort searchEffort(int level);
 // thread, so the bytes never depend on the threads.
 class ClassStepSearch {
  public:
-  // Fits codes to its trials on a model of its own; reports its progress to meter, if any.
-  ClassStepSearch(SampleRange samples, uint32_t channels, unsigned threads, SearchEffort effort,
-                  ProgressMeter* meter = nullptr);
+  // Takes the sound's difference histogram from `analyzed`; fits codes to its trials on a model
+  // of its own; reports its progress to meter, if any.
+  ClassStepSearch(const EncoderModel& analyzed, SampleRange samples, uint32_t channels,
+                  unsigned threads, SearchEffort effort, ProgressMeter* meter = nullptr);
 
   // Searches from firstLogStep (the log2 of a first guess at the step), on tables reaching
   // largest, with runs counted by runWidth bits. Leaves the search's choices in path (made for
@@ -75,6 +76,7 @@ class ClassStepSearch {
   // The next stage of find's work, as shares of its span: units of work from `from` to `to`.
   void stage(double from, double to, uint64_t units) const;
 
+  const EncoderModel& analyzed_;
   std::unique_ptr<EncoderModel> trials_;  // the counts and codes of the last trial
   ProgressMeter* meter_;
   SampleRange samples_;

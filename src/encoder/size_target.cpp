@@ -64,8 +64,9 @@ Searched searchedReconstruction(EncoderModel& model, const StepSearch& nearest,
                                 unsigned threads, double from, double to) {
   const int runWidth = nearest.runWidth();
   const long double nearestNoise =
-      measureTargetNoise({table, runWidth, format.channelCount}, samples);
-  ClassStepSearch search(samples, format.channelCount, threads, searchEffort(effort), model.meter);
+      measureTargetNoise({table, runWidth, format.channelCount}, samples, threads);
+  ClassStepSearch search(model, samples, format.channelCount, threads, searchEffort(effort),
+                         model.meter);
   search.reportWithin(from, to);
   auto path = std::make_unique<SearchedPath>(format.channelCount,
                                              samples.sampleCount() / format.channelCount);

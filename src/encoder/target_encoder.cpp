@@ -635,16 +635,42 @@ void skipTargetFrames(const TargetWalk& walk, SampleRange samples, TargetState* 
       [](const TargetState&, int, const SignedLevel&) {}, [](const TargetState&, int16_t) {});
 }
 
-long double measureTargetNoise(const TargetWalk& walk, SampleRange samples) {
-  std::vector<TargetState> states(walk.channels);
+long double measureTargetNoise(const TargetWalk& walk, SampleRange samples, unsigned threads) {
   uint64_t noise = 0;  // 2^31 samples of squares below 2^32 fit
-  walkChosen(
-      walk, samples.begin, samples.begin, samples.end, samples.end, states.data(),
-      [](const TargetState&, int, const SignedLevel&) {},
-      [&noise](const TargetState& st, int16_t x) {
-        const int64_t difference = int64_t{x} - st.reconstructed;
-        noise += static_cast<uint64_t>(difference * difference);
-      });
+  const auto measure = [&noise](const TargetState& st, int16_t x) {
+    const int64_t difference = int64_t{x} - st.reconstructed;
+    noise += static_cast<uint64_t>(difference * difference);
+  };
+  const size_t workers = std::min<size_t>(std::max(threads, 1u), walk.channels);
+  if (workers < 2) {
+    std::vector<TargetState> states(walk.channels);
+    walkChosen(
+        walk, samples.begin, samples.begin, samples.end, samples.end, states.data(),
+        [](const TargetState&, int, const SignedLevel&) {}, measure);
+    return static_cast<long double>(noise);
+  }
+  // Nothing chains one channel's walk to another's: the channels go on threads of their own.
+  std::vector<uint64_t> noises(walk.channels);
+  const NearestLevel nearest(walk.table);
+  const size_t stride = 2 * size_t{walk.channels};
+  onThreads(workers, [&](size_t k) {
+    for (auto c = static_cast<uint32_t>(k); c < walk.channels;
+         c += static_cast<uint32_t>(workers)) {
+      uint64_t sum = 0;
+      const auto code = [](const TargetState&, int, const SignedLevel&) {};
+      const auto record = [&sum](const TargetState& walked, int16_t x) {
+        const int64_t difference = int64_t{x} - walked.reconstructed;
+        sum += static_cast<uint64_t>(difference * difference);
+      };
+      TargetState st;
+      for (const uint8_t* at = samples.begin + 2 * c; at < samples.end; at += stride) {
+        walkSample(st, at, samples.begin, samples.end, stride, walk.runWidth, nearest, code,
+                   record);
+      }
+      noises[c] = sum;
+    }
+  });
+  for (const uint64_t sum : noises) noise += sum;
   return static_cast<long double>(noise);
 }
 

@@ -84,8 +84,8 @@ void skipTargetFrames(const TargetWalk& walk, SampleRange samples, TargetState* 
                       const uint8_t* from, const uint8_t* to);
 
 // The squared differences between the input and the reconstruction the walk leaves, walked
-// without coding anything.
-long double measureTargetNoise(const TargetWalk& walk, SampleRange samples);
+// without coding anything, the channels on up to `threads` threads.
+long double measureTargetNoise(const TargetWalk& walk, SampleRange samples, unsigned threads = 1);
 
 // The guess at a block's state where a walk cannot know it: the reader holds the previous input
 // sample.

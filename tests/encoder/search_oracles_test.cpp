@@ -364,7 +364,7 @@ TEST(ClassStepSearchOracle, ItsReconstructionIsAsNearTheTargetAsTheBestOfAScanOf
     StepSearch nearest(*model, range, channels, 1);
     for (const double bitsPerSample : {2.5, 4.0}) {
       nearest.find(bitsPerSample);
-      ClassStepSearch search(range, channels, 2, searchEffort(2));
+      ClassStepSearch search(*model, range, channels, 2, searchEffort(2));
       SearchedPath path(channels, input.size() / channels);
       const auto table =
           search.find(bitsPerSample, nearest.logStep(), nearest.largestDifference(), 0, path);
@@ -411,7 +411,7 @@ TEST(ClassStepSearch, SearchesTheBestPassAgainWhereOnlyOnePathIsKept) {
   for (const double bitsPerSample : {1.5, 3.0, 6.0, 8.0}) {
     nearest.find(bitsPerSample);
     const auto search = [&](size_t spareBytes, SearchedPath& path) {
-      ClassStepSearch search(range, channels, 2, searchEffort(1));
+      ClassStepSearch search(*model, range, channels, 2, searchEffort(1));
       search.keepSparePathsUpTo(spareBytes);
       search.find(bitsPerSample, nearest.logStep(), nearest.largestDifference(), 3, path);
       auto counts = std::make_unique<CountsOf>();

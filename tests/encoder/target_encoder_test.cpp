@@ -134,6 +134,29 @@ TEST(TargetEncoder, WritesWideCodesAlikeOnEveryThreadCount) {
   }
 }
 
+// The noise the search weighs the nearest walk by is what writing that walk measures, on any
+// number of threads: runs and rails in every channel.
+TEST(TargetEncoder, MeasuresTheNoiseTheWrittenWalkMeasures) {
+  for (uint32_t channels : {1u, 2u, 3u}) {
+    for (const auto& samples :
+         {musicAndRuns(channels), makeSignal(Signal::LoudSquare, 40000, channels, channels)}) {
+      const auto bytes = sampleBytes(samples);
+      const UniformTable table(40.0, kMaxMagnitude);
+      auto model = makeModel(channels);
+      table.applyTo(*model);
+      const TargetWalk walk{table, 4, channels};
+      OutputStream file;
+      file.createInMemory();
+      BitWriter writer(file);
+      const long double written =
+          writeTargetSamples(walk, *model, writer, rangeOf(bytes), {}, 2).noise;
+      for (unsigned threads : {1u, 3u}) {
+        EXPECT_EQ(measureTargetNoise(walk, rangeOf(bytes), threads), written) << channels;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qxw
 
