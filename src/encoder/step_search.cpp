@@ -17,6 +17,8 @@ namespace {
 constexpr size_t kBlockFrames = size_t{1} << 16;
 constexpr double kLargestLogStep = 16;
 constexpr int kMostTrials = 14;
+// Blocks left after the last full group of lanes are walked alone up to this share of a group.
+constexpr size_t kAloneAtMost = 4;
 // A miss the even table may leave before the smooth one is tried: the target is 3%.
 constexpr double kWellWithin = 0.015;
 
@@ -146,28 +148,36 @@ uint64_t StepSearch::estimateBits(const UniformTable& table, int runWidth) {
   const size_t blocks = (frames + kBlockFrames - 1) / kBlockFrames;
   const size_t whole = frames / kBlockFrames;
   const TargetWalk walk{table, runWidth, channels_};
-  // Whole blocks go through vector lanes several at a time where the machine has them; the
-  // rest one at a time.
+  // Whole blocks go through vector lanes a group at a time where the machine has them. A group
+  // costs the same however few of its lanes are used: a few blocks left after the last full one
+  // are walked one at a time instead. Each thread takes an even share of the groups and of the
+  // blocks walked alone.
   const std::unique_ptr<LaneSteps> lanes =
       wideVectorsAvailable() ? std::make_unique<LaneSteps>(table) : nullptr;
   const size_t atOnce = lanes ? targetBlocksAtOnce(channels_) : 1;
+  size_t groups = lanes ? whole / atOnce : 0;
+  if (lanes && whole - groups * atOnce > atOnce / kAloneAtMost) ++groups;
+  const size_t grouped = std::min(whole, groups * atOnce);
+  const size_t alone = blocks - grouped;
+  const size_t workers = std::max<size_t>(1, std::min<size_t>(threads_, groups + alone));
+  const auto walkAlone = [&](size_t block, SymbolCounts& counts) {
+    const uint8_t* from = samples_.begin + block * kBlockFrames * stride;
+    const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
+    std::vector<TargetState> states = guessedStates(samples_, from, channels_);
+    countTargetSymbols(walk, {from, to}, states.data(), counts);
+  };
   SymbolCounts sum;
-  countOnThreads(
-      (blocks + atOnce - 1) / atOnce, threads_, sum, [&](size_t unit, SymbolCounts& counts) {
-        size_t block = unit * atOnce;
-        const size_t last = std::min(blocks, block + atOnce);
-        const size_t laned = std::min(last, whole);
-        if (lanes && block < laned &&
-            countTargetBlocks(walk, *lanes, samples_, kBlockFrames, block, laned, counts)) {
-          block = laned;
-        }
-        for (; block < last; ++block) {
-          const uint8_t* from = samples_.begin + block * kBlockFrames * stride;
-          const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
-          std::vector<TargetState> states = guessedStates(samples_, from, channels_);
-          countTargetSymbols(walk, {from, to}, states.data(), counts);
-        }
-      });
+  countOnThreads(workers, workers, sum, [&](size_t k, SymbolCounts& counts) {
+    for (size_t g = groups * k / workers; g < groups * (k + 1) / workers; ++g) {
+      const size_t first = g * atOnce, last = std::min(grouped, first + atOnce);
+      if (!countTargetBlocks(walk, *lanes, samples_, kBlockFrames, first, last, counts)) {
+        for (size_t block = first; block < last; ++block) walkAlone(block, counts);
+      }
+    }
+    for (size_t b = alone * k / workers; b < alone * (k + 1) / workers; ++b) {
+      walkAlone(grouped + b, counts);
+    }
+  });
   return fitCodes(*trials_, sum, table, runWidth);
 }
 
