@@ -581,41 +581,88 @@ class LaneBeam {
 
 #endif
 
+// A channel's samples to search: `samples` of them from base, runs looking ahead up to end, from
+// the state given; what they settle goes to settled.
+struct ChannelJob {
+  const uint8_t* base;
+  size_t samples;
+  const uint8_t* end;
+  TargetState start;
+  Settled* settled;
+};
+
+// What every search of a call shares.
+struct SearchFrame {
+  size_t stride;
+  int runWidth;
+  ProgressMeter* meter;
+};
+
+// Sample t of a channel's search: the beam moved on by it, and now and then the samples
+// kDecisionDelay behind settled on the cheapest hypothesis; those that disagree with it there go.
+template <typename AnyBeam>
+[[gnu::always_inline]] inline void searchSample(AnyBeam& beam, Traceback& traceback,
+                                                const ChannelJob& job, const SearchFrame& frame,
+                                                size_t t) {
+  Settled& settled = *job.settled;
+  const uint8_t* at = job.base + t * frame.stride;
+  const int16_t x = readSample(at);
+  RunAhead run{at, job.end, frame.stride, x, frame.runWidth};
+  beam.step(x, run, traceback, t);
+  if (t + 1 - settled.upTo >= kDecisionDelay + kSettleEvery) {
+    int slots[ClassSearch::kWidest] = {};
+    for (int i = 0; i < beam.size(); ++i) slots[i] = i;
+    const size_t until = t - kDecisionDelay;
+    for (size_t u = t; u > until; --u) {
+      for (int i = 0; i < beam.size(); ++i) slots[i] = traceback.at(u, slots[i]).parent;
+    }
+    bool keep[ClassSearch::kWidest];
+    for (int i = 0; i < beam.size(); ++i) keep[i] = slots[i] == slots[0];
+    const size_t before = settled.upTo;
+    settled.settle(traceback, until, slots[0]);
+    advance(frame.meter, settled.upTo - before);
+    beam.keepOnly(keep, traceback, t);
+  }
+  settled.markCheckpoint(t, beam);
+}
+
+// The last samples of a search, settled on its cheapest hypothesis.
+inline void settleRest(Traceback& traceback, const ChannelJob& job, const SearchFrame& frame) {
+  const size_t before = job.settled->upTo;
+  job.settled->settle(traceback, job.samples - 1, 0);
+  advance(frame.meter, job.samples - before);
+}
+
 // The search of one channel, a sample at a time, on either beam.
 template <typename AnyBeam>
-inline uint64_t searchWith(AnyBeam& beam, const TargetState& start, const uint8_t* base,
-                           size_t samples, const uint8_t* end, size_t stride, int runWidth,
-                           Settled& settled, ProgressMeter* meter) {
+inline void searchWith(AnyBeam& beam, const ChannelJob& job, const SearchFrame& frame) {
   Traceback traceback;
-  beam.start(start);
-  for (size_t t = 0; t < samples; ++t) {
-    const uint8_t* at = base + t * stride;
-    const int16_t x = readSample(at);
-    RunAhead run{at, end, stride, x, runWidth};
-    beam.step(x, run, traceback, t);
+  beam.start(job.start);
+  for (size_t t = 0; t < job.samples; ++t) searchSample(beam, traceback, job, frame, t);
+  settleRest(traceback, job, frame);
+}
 
-    // Now and then, the samples kDecisionDelay behind are settled on the cheapest hypothesis;
-    // those that disagree with it there go.
-    if (t + 1 - settled.upTo >= kDecisionDelay + kSettleEvery) {
-      int slots[ClassSearch::kWidest] = {};
-      for (int i = 0; i < beam.size(); ++i) slots[i] = i;
-      const size_t until = t - kDecisionDelay;
-      for (size_t u = t; u > until; --u) {
-        for (int i = 0; i < beam.size(); ++i) slots[i] = traceback.at(u, slots[i]).parent;
-      }
-      bool keep[ClassSearch::kWidest];
-      for (int i = 0; i < beam.size(); ++i) keep[i] = slots[i] == slots[0];
-      const size_t before = settled.upTo;
-      settled.settle(traceback, until, slots[0]);
-      advance(meter, settled.upTo - before);
-      beam.keepOnly(keep, traceback, t);
-    }
-    settled.markCheckpoint(t, beam);
+// Two searches side by side, a sample of each in turn: each step of a search waits on the one
+// before, and the other search's step fills that wait.
+template <typename AnyBeam>
+inline void searchSideBySide(AnyBeam& first, const ChannelJob& firstJob, AnyBeam& second,
+                             const ChannelJob& secondJob, const SearchFrame& frame) {
+  Traceback firstTrace, secondTrace;
+  first.start(firstJob.start);
+  second.start(secondJob.start);
+  const size_t both = std::min(firstJob.samples, secondJob.samples);
+  for (size_t t = 0; t < both; ++t) {
+    searchSample(first, firstTrace, firstJob, frame, t);
+    searchSample(second, secondTrace, secondJob, frame, t);
   }
-  const size_t before = settled.upTo;
-  settled.settle(traceback, samples - 1, 0);
-  advance(meter, samples - before);
-  return settled.noise;
+  for (size_t t = both; t < firstJob.samples; ++t) {
+    searchSample(first, firstTrace, firstJob, frame, t);
+  }
+  for (size_t t = both; t < secondJob.samples; ++t) {
+    searchSample(second, secondTrace, secondJob, frame, t);
+  }
+  settleRest(firstTrace, firstJob, frame);
+  settleRest(secondTrace, secondJob, frame);
 }
 
 }  // namespace
@@ -671,21 +718,25 @@ void ClassSearch::weighRates(const RateCosts& rateCosts) {
 namespace {
 
 #ifdef QXW_VECTORS
-[[gnu::target("avx512f,avx512cd"), gnu::flatten]] uint64_t searchInLanes(
-    const LaneBeam::Tables& tables, int width, const TargetState& start, const uint8_t* base,
-    size_t samples, const uint8_t* end, size_t stride, Settled& settled, ProgressMeter* meter) {
-  LaneBeam beam(tables, width);
-  return searchWith(beam, start, base, samples, end, stride, tables.runWidth, settled, meter);
+// One search, or two side by side.
+[[gnu::target("avx512f,avx512cd"), gnu::flatten]] void searchInLanes(const LaneBeam::Tables& tables,
+                                                                     int width,
+                                                                     const ChannelJob* jobs,
+                                                                     int count,
+                                                                     const SearchFrame& frame) {
+  LaneBeam first(tables, width), second(tables, width);
+  if (count == 2) return searchSideBySide(first, jobs[0], second, jobs[1], frame);
+  searchWith(first, jobs[0], frame);
 }
 
 bool conflictLanesAvailable() { return conflictLanesOnMachine() && wideVectorsAvailable(); }
 #endif
 
-uint64_t searchPlainly(const Extension& extension, int width, const TargetState& start,
-                       const uint8_t* base, size_t samples, const uint8_t* end, size_t stride,
-                       Settled& settled, ProgressMeter* meter) {
-  PlainBeam beam(extension, width);
-  return searchWith(beam, start, base, samples, end, stride, extension.runWidth, settled, meter);
+void searchPlainly(const Extension& extension, int width, const ChannelJob* jobs, int count,
+                   const SearchFrame& frame) {
+  PlainBeam first(extension, width), second(extension, width);
+  if (count == 2) return searchSideBySide(first, jobs[0], second, jobs[1], frame);
+  searchWith(first, jobs[0], frame);
 }
 
 }  // namespace
@@ -693,23 +744,48 @@ uint64_t searchPlainly(const Extension& extension, int width, const TargetState&
 uint64_t ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, const uint8_t* to,
                                     const uint8_t* end, uint32_t c, const TargetState& start,
                                     SearchedPath* path, SymbolCounts& counts) const {
+  const Stretch stretch[1] = {{from, to, end, c, start}};
+  return searchStretches(first, stretch, path, counts)[0];
+}
+
+std::array<uint64_t, 2> ClassSearch::searchStretches(const uint8_t* first,
+                                                     std::span<const Stretch> stretches,
+                                                     SearchedPath* path,
+                                                     SymbolCounts& counts) const {
   const size_t stride = 2 * size_t{channels_};
-  const size_t samples = static_cast<size_t>(to - from) / stride;
-  const uint8_t* base = from + 2 * size_t{c};
-  if (samples == 0) return 0;
-  Settled settled{
-      path,       c, static_cast<size_t>(from - first) / stride, base, stride, counts, 0, 0,
-      ~size_t{0}, {}};
-  const Extension extension{classes_.even(), classes_.odd(), rate_.data(), classes_.allowed(),
-                            runWidth_};
-#ifdef QXW_VECTORS
-  if (!brackets_.empty() && conflictLanesAvailable()) {
-    const LaneBeam::Tables tables{brackets_.data(), lastMagnitude_, rate_.data(),
-                                  classes_.allowed(), runWidth_};
-    return searchInLanes(tables, width_, start, base, samples, end, stride, settled, meter_);
+  std::array<uint64_t, 2> noise{};
+  std::array<Settled, 2> settled{{{path, 0, 0, nullptr, stride, counts, 0, 0, ~size_t{0}, {}},
+                                  {path, 0, 0, nullptr, stride, counts, 0, 0, ~size_t{0}, {}}}};
+  ChannelJob jobs[2];
+  int count = 0;
+  for (size_t k = 0; k < stretches.size() && k < 2; ++k) {
+    const Stretch& stretch = stretches[k];
+    const size_t samples = static_cast<size_t>(stretch.to - stretch.from) / stride;
+    if (samples == 0) continue;
+    const uint8_t* base = stretch.from + 2 * size_t{stretch.channel};
+    settled[k].channel = stretch.channel;
+    settled[k].firstFrame = static_cast<size_t>(stretch.from - first) / stride;
+    settled[k].input = base;
+    jobs[count++] = {base, samples, stretch.end, stretch.start, &settled[k]};
   }
+  if (count > 0) {
+    const SearchFrame frame{stride, runWidth_, meter_};
+    const Extension extension{classes_.even(), classes_.odd(), rate_.data(), classes_.allowed(),
+                              runWidth_};
+#ifdef QXW_VECTORS
+    if (!brackets_.empty() && conflictLanesAvailable()) {
+      const LaneBeam::Tables tables{brackets_.data(), lastMagnitude_, rate_.data(),
+                                    classes_.allowed(), runWidth_};
+      searchInLanes(tables, width_, jobs, count, frame);
+    } else {
+      searchPlainly(extension, width_, jobs, count, frame);
+    }
+#else
+    searchPlainly(extension, width_, jobs, count, frame);
 #endif
-  return searchPlainly(extension, width_, start, base, samples, end, stride, settled, meter_);
+  }
+  for (size_t k = 0; k < 2; ++k) noise[k] = settled[k].noise;
+  return noise;
 }
 
 }  // namespace qxw

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <span>
 
 #include "encoder/step_search.h"
 #include "format/frame_pieces.h"
@@ -143,16 +144,21 @@ double ClassStepSearch::sampledBits(double logStep, const Draw& draw) {
   const std::unique_ptr<UniformTable> table = tableAt(logStep);
   const ClassSearch search = searchFor(*table, logStep);
   const size_t stride = 2 * size_t{channels_};
-  SymbolCounts sum;  // a block's channel a unit
-  countOnThreads(draw.blocks.size() * channels_, threads_, sum,
-                 [&](size_t unit, SymbolCounts& counts) {
-                   const uint8_t* from =
-                       samples_.begin + draw.blocks[unit / channels_] * kBlockFrames * stride;
-                   const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
-                   const auto c = static_cast<uint32_t>(unit % channels_);
-                   const TargetState start = guessedStates(samples_, from, channels_)[c];
-                   search.searchChannel(from, from, to, to, c, start, nullptr, counts);
-                 });
+  // A block's channel is a stretch; two go side by side on a thread.
+  const size_t stretches = draw.blocks.size() * channels_;
+  const auto stretchOf = [&](size_t k) -> ClassSearch::Stretch {
+    const uint8_t* from = samples_.begin + draw.blocks[k / channels_] * kBlockFrames * stride;
+    const uint8_t* to = std::min(samples_.end, from + kBlockFrames * stride);
+    const auto c = static_cast<uint32_t>(k % channels_);
+    return {from, to, to, c, guessedStates(samples_, from, channels_)[c]};
+  };
+  SymbolCounts sum;
+  countOnThreads((stretches + 1) / 2, threads_, sum, [&](size_t unit, SymbolCounts& counts) {
+    const ClassSearch::Stretch pair[2] = {stretchOf(2 * unit),
+                                          stretchOf(std::min(2 * unit + 1, stretches - 1))};
+    search.searchStretches(samples_.begin, std::span(pair, 2 * unit + 1 < stretches ? 2 : 1),
+                           nullptr, counts);
+  });
   // A ratio estimate: the blocks' bits scaled by how the whole sound's differences compare with
   // theirs, each difference m weighed by about the bits a step of δ needs for it, which follows
   // the loud and quiet passages a plain scaling by length would miss.

@@ -1,10 +1,11 @@
-// The class search in vector lanes against the same search one hypothesis at a time: the same
-// choices, checkpoints, symbols and error, on narrow beams, near the rails, inside runs and from
-// states in the middle of a sound.
+// The class search in vector lanes against the same search one hypothesis at a time, and two
+// searches side by side against each alone: the same choices, checkpoints, symbols and error, on
+// narrow beams, near the rails, inside runs and from states in the middle of a sound.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
+#include <span>
 #include <string>
 
 #include "encoder/class_search.h"
@@ -23,17 +24,29 @@ struct Searched {
   uint64_t noise = 0;
 };
 
+// Every channel from its skipped frames on, one at a time or two side by side: the odd channels
+// 517 frames further from the start, the even ones from a state partway in, so that either search
+// of a pair may be the longer.
 Searched searchAll(const ClassSearch& search, const UniformTable& table, SampleRange range,
-                   uint32_t channels, size_t skipped, const TargetState& start) {
+                   uint32_t channels, size_t skipped, const TargetState& start, bool sideBySide) {
   const size_t frames = range.sampleCount() / channels;
   SearchedPath path(channels, frames);
   path.chooseOn(table);
   Searched searched;
-  const uint8_t* from = range.begin + skipped * 2 * channels;
+  const auto firstOf = [&](uint32_t c) { return skipped + (c % 2 == (skipped == 0)) * 517; };
+  const auto stretchOf = [&](uint32_t c) -> ClassSearch::Stretch {
+    return {range.begin + firstOf(c) * 2 * channels, range.end, range.end, c, start};
+  };
+  for (uint32_t c = 0; c < channels; c += sideBySide ? 2 : 1) {
+    const ClassSearch::Stretch stretches[2] = {stretchOf(c), stretchOf(c + 1)};
+    const size_t count = sideBySide && c + 1 < channels ? 2 : 1;
+    const auto noise =
+        search.searchStretches(range.begin, std::span(stretches, count), &path, searched.counts);
+    searched.noise += noise[0] + noise[1];
+  }
   for (uint32_t c = 0; c < channels; ++c) {
-    searched.noise += search.searchChannel(range.begin, from, range.end, range.end, c, start, &path,
-                                           searched.counts);
-    for (size_t f = skipped; f < frames; ++f) searched.choices.push_back(path.at(c, f));
+    for (size_t f = skipped + c % 2 * 517; f < frames; ++f)
+      searched.choices.push_back(path.at(c, f));
     for (size_t k = 1; k <= frames / SearchedPath::kCheckpointFrames; ++k) {
       searched.checkpoints.push_back(path.checkpoint(c, k));
     }
@@ -72,28 +85,36 @@ TEST(ClassSearch, InLanesFindsWhatThePlainSearchFinds) {
             const TargetState start = skipped == 0 ? TargetState{}
                                                    : TargetState{input[skipped * channels], 0,
                                                                  false, runWidth > 0 ? 5u : 0u};
-            Searched lanes, plain;
+            Searched lanes, plain, lanesSideBySide, plainSideBySide;
             {
               const WideVectors on(true);
-              lanes = searchAll(search, table, range, channels, skipped, start);
+              lanes = searchAll(search, table, range, channels, skipped, start, false);
+              lanesSideBySide = searchAll(search, table, range, channels, skipped, start, true);
             }
             {
               const WideVectors off(false);
-              plain = searchAll(search, table, range, channels, skipped, start);
+              plain = searchAll(search, table, range, channels, skipped, start, false);
+              plainSideBySide = searchAll(search, table, range, channels, skipped, start, true);
             }
             const std::string where = std::string(signalName(kind)) + ", " +
                                       std::to_string(channels) + " channels, step " +
                                       std::to_string(step) + ", width " + std::to_string(width) +
                                       ", from " + std::to_string(skipped);
-            ASSERT_EQ(lanes.noise, plain.noise) << where;
-            ASSERT_EQ(lanes.choices, plain.choices) << where;
-            ASSERT_EQ(std::memcmp(lanes.counts, plain.counts, sizeof(SymbolCounts)), 0) << where;
-            for (size_t k = 0; k < lanes.checkpoints.size(); ++k) {
-              const TargetState &a = lanes.checkpoints[k], &b = plain.checkpoints[k];
-              ASSERT_TRUE(a.reconstructed == b.reconstructed && a.context == b.context &&
-                          a.lastNegative == b.lastNegative && a.runLength == b.runLength)
-                  << where << ", checkpoint " << k;
-            }
+            const auto expectSame = [&](const Searched& a, const std::string& how) {
+              ASSERT_EQ(a.noise, plain.noise) << where << how;
+              ASSERT_EQ(a.choices, plain.choices) << where << how;
+              ASSERT_EQ(std::memcmp(a.counts, plain.counts, sizeof(SymbolCounts)), 0)
+                  << where << how;
+              for (size_t k = 0; k < a.checkpoints.size(); ++k) {
+                const TargetState &x = a.checkpoints[k], &y = plain.checkpoints[k];
+                ASSERT_TRUE(x.reconstructed == y.reconstructed && x.context == y.context &&
+                            x.lastNegative == y.lastNegative && x.runLength == y.runLength)
+                    << where << how << ", checkpoint " << k;
+              }
+            };
+            expectSame(lanes, "");
+            expectSame(lanesSideBySide, ", side by side");
+            expectSame(plainSideBySide, ", side by side, plainly");
           }
         }
       }
