@@ -20,6 +20,8 @@ constexpr size_t kDecisionDelay = 1024;
 constexpr size_t kSettleEvery = 1024;
 constexpr size_t kRing = 4096;   // at least kDecisionDelay + kSettleEvery + 1, a power of two
 constexpr uint8_t kHeld = 0xFF;  // no symbol: a sample inside a run
+// A sound's second half is searched from a guess this many frames before its seam.
+constexpr size_t kHalfWarmUp = 32768;
 
 // What the reader holds of a hypothesis, and what the hypothesis cost so far. The reader's part is
 // eight bytes without padding, compared as one word.
@@ -65,6 +67,28 @@ struct Step {
   Node node;
 };
 
+// A beam as far as it decides the search's future: its hypotheses' costs, relative to the
+// cheapest, and states, in order. Two searches whose beams are alike after the same sample, and
+// whose settling keeps the same pace, go on alike.
+struct BeamSnapshot {
+  int size = 0;
+  int64_t cost[ClassSearch::kWidest] = {};
+  TargetState state[ClassSearch::kWidest] = {};
+
+  bool operator==(const BeamSnapshot& other) const {
+    if (size != other.size) return false;
+    for (int i = 0; i < size; ++i) {
+      const TargetState &a = state[i], &b = other.state[i];
+      if (cost[i] != other.cost[i] || a.reconstructed != b.reconstructed ||
+          a.context != b.context || a.lastNegative != b.lastNegative ||
+          a.runLength != b.runLength) {
+        return false;
+      }
+    }
+    return true;
+  }
+};
+
 // The surviving hypotheses of one sample, cheapest first, each state once.
 class Beam {
  public:
@@ -91,6 +115,16 @@ class Beam {
         kept[size_] = state;
         steps_[size_++] = picked;
       }
+    }
+  }
+
+  // Holds the snapshot's hypotheses, their nodes left to the sample before to give.
+  void resume(const BeamSnapshot& snapshot) {
+    size_ = snapshot.size;
+    for (int i = 0; i < size_; ++i) {
+      const TargetState& st = snapshot.state[i];
+      steps_[i].hypothesis = {snapshot.cost[i], st.reconstructed, st.context, st.lastNegative,
+                              st.runLength};
     }
   }
 
@@ -132,8 +166,9 @@ struct Settled {
   const uint8_t* input;  // the channel's first sample
   size_t stride;
   SymbolCounts& counts;
-  uint64_t noise = 0;  // 2^31 samples of squares below 2^32 fit
-  size_t upTo = 0;     // the samples before it are settled
+  uint64_t noise = 0;   // 2^31 samples of squares below 2^32 fit
+  size_t upTo = 0;      // the samples before it are settled
+  size_t emitFrom = 0;  // the samples before it are another search's to give
   // The hypotheses' states after the last checkpoint's sample, by slot, until it is settled: a
   // checkpoint is settled long before the next is reached.
   size_t pendingAt = ~size_t{0};
@@ -149,8 +184,10 @@ struct Settled {
   }
 
   // Settles the hypothesis in slot at t, from t back to upTo.
-  void settle(Traceback& traceback, size_t t, int slot) {
-    for (size_t u = t + 1; u-- > upTo;) {
+  // Returns how many samples it gave.
+  size_t settle(Traceback& traceback, size_t t, int slot) {
+    const size_t given = t + 1 - std::clamp(upTo, emitFrom, t + 1);
+    for (size_t u = t + 1; u-- > std::max(upTo, emitFrom);) {
       const Node& node = traceback.at(u, slot);
       const int64_t e = int64_t{readSample(input + u * stride)} - node.reconstructed;
       noise += static_cast<uint64_t>(e * e);
@@ -165,6 +202,7 @@ struct Settled {
       slot = node.parent;
     }
     upTo = t + 1;
+    return given;
   }
 };
 
@@ -252,6 +290,16 @@ class PlainBeam {
     const Hypothesis& h = beam_[i];
     return {h.reconstructed, h.context, h.lastNegative, h.runLength};
   }
+  BeamSnapshot snapshot() {
+    BeamSnapshot snapshot;
+    snapshot.size = beam_.size();
+    for (int i = 0; i < snapshot.size; ++i) {
+      snapshot.cost[i] = beam_[i].cost;
+      snapshot.state[i] = stateAt(i);
+    }
+    return snapshot;
+  }
+  void resume(const BeamSnapshot& snapshot) { beam_.resume(snapshot); }
 
   void start(const TargetState& state) {
     Step& first = candidates_[0];
@@ -323,6 +371,32 @@ class LaneBeam {
     const uint64_t w = words[i];
     return {static_cast<int16_t>(w & 0xFFFF), static_cast<uint8_t>(w >> 16 & 0xFF),
             (w >> 24 & 1) != 0, static_cast<uint32_t>(w >> 32)};
+  }
+
+  [[gnu::target("avx512f")]] BeamSnapshot snapshot() const {
+    BeamSnapshot snapshot;
+    snapshot.size = size_;
+    int64_t costs[8];
+    _mm512_storeu_si512(costs, cost_);
+    for (int i = 0; i < size_; ++i) {
+      snapshot.cost[i] = costs[i];
+      snapshot.state[i] = stateAt(i);
+    }
+    return snapshot;
+  }
+  [[gnu::target("avx512f")]] void resume(const BeamSnapshot& snapshot) {
+    int64_t costs[8] = {};
+    uint64_t states[8] = {};
+    for (int i = 0; i < snapshot.size; ++i) {
+      const TargetState& st = snapshot.state[i];
+      const Hypothesis h{0, st.reconstructed, st.context, st.lastNegative, st.runLength};
+      costs[i] = snapshot.cost[i];
+      states[i] = h.state() | uint64_t{tables_.sets[st.context]} << 25;
+    }
+    size_ = snapshot.size;
+    cost_ = _mm512_loadu_si512(costs);
+    state_ = _mm512_loadu_si512(states);
+    node_ = _mm512_setzero_si512();
   }
 
   [[gnu::target("avx512f")]] void start(const TargetState& state) {
@@ -589,13 +663,21 @@ struct ChannelJob {
   const uint8_t* end;
   TargetState start;
   Settled* settled;
+  // A search taken up again: from this sample on, its beam before it the snapshot's.
+  size_t firstSample = 0;
+  const BeamSnapshot* resumed = nullptr;
+  // Where the beam after one sample is kept; a search whose last samples are another's to settle
+  // leaves them.
+  size_t keptAfter = ~size_t{0};
+  BeamSnapshot* kept = nullptr;
+  bool settlesItsEnd = true;
+  ProgressMeter* meter = nullptr;  // told the samples it gives
 };
 
 // What every search of a call shares.
 struct SearchFrame {
   size_t stride;
   int runWidth;
-  ProgressMeter* meter;
 };
 
 // Sample t of a channel's search: the beam moved on by it, and now and then the samples
@@ -618,38 +700,46 @@ template <typename AnyBeam>
     }
     bool keep[ClassSearch::kWidest];
     for (int i = 0; i < beam.size(); ++i) keep[i] = slots[i] == slots[0];
-    const size_t before = settled.upTo;
-    settled.settle(traceback, until, slots[0]);
-    advance(frame.meter, settled.upTo - before);
+    advance(job.meter, settled.settle(traceback, until, slots[0]));
     beam.keepOnly(keep, traceback, t);
   }
   settled.markCheckpoint(t, beam);
+  if (t == job.keptAfter) *job.kept = beam.snapshot();
+}
+
+template <typename AnyBeam>
+inline void startSearch(AnyBeam& beam, const ChannelJob& job) {
+  if (job.resumed != nullptr) {
+    beam.resume(*job.resumed);
+  } else {
+    beam.start(job.start);
+  }
 }
 
 // The last samples of a search, settled on its cheapest hypothesis.
-inline void settleRest(Traceback& traceback, const ChannelJob& job, const SearchFrame& frame) {
-  const size_t before = job.settled->upTo;
-  job.settled->settle(traceback, job.samples - 1, 0);
-  advance(frame.meter, job.samples - before);
+inline void settleRest(Traceback& traceback, const ChannelJob& job) {
+  if (job.settlesItsEnd) advance(job.meter, job.settled->settle(traceback, job.samples - 1, 0));
 }
 
 // The search of one channel, a sample at a time, on either beam.
 template <typename AnyBeam>
 inline void searchWith(AnyBeam& beam, const ChannelJob& job, const SearchFrame& frame) {
   Traceback traceback;
-  beam.start(job.start);
-  for (size_t t = 0; t < job.samples; ++t) searchSample(beam, traceback, job, frame, t);
-  settleRest(traceback, job, frame);
+  startSearch(beam, job);
+  for (size_t t = job.firstSample; t < job.samples; ++t) {
+    searchSample(beam, traceback, job, frame, t);
+  }
+  settleRest(traceback, job);
 }
 
-// Two searches side by side, a sample of each in turn: each step of a search waits on the one
-// before, and the other search's step fills that wait.
+// Two searches side by side from their first samples, a sample of each in turn: each step of a
+// search waits on the one before, and the other search's step fills that wait.
 template <typename AnyBeam>
 inline void searchSideBySide(AnyBeam& first, const ChannelJob& firstJob, AnyBeam& second,
                              const ChannelJob& secondJob, const SearchFrame& frame) {
   Traceback firstTrace, secondTrace;
-  first.start(firstJob.start);
-  second.start(secondJob.start);
+  startSearch(first, firstJob);
+  startSearch(second, secondJob);
   const size_t both = std::min(firstJob.samples, secondJob.samples);
   for (size_t t = 0; t < both; ++t) {
     searchSample(first, firstTrace, firstJob, frame, t);
@@ -661,8 +751,8 @@ inline void searchSideBySide(AnyBeam& first, const ChannelJob& firstJob, AnyBeam
   for (size_t t = both; t < secondJob.samples; ++t) {
     searchSample(second, secondTrace, secondJob, frame, t);
   }
-  settleRest(firstTrace, firstJob, frame);
-  settleRest(secondTrace, secondJob, frame);
+  settleRest(firstTrace, firstJob);
+  settleRest(secondTrace, secondJob);
 }
 
 }  // namespace
@@ -748,14 +838,32 @@ uint64_t ClassSearch::searchChannel(const uint8_t* first, const uint8_t* from, c
   return searchStretches(first, stretch, path, counts)[0];
 }
 
+struct ClassSearchRunner {
+  static void run(const ClassSearch& search, const ChannelJob* jobs, int count) {
+    if (count == 0) return;
+    const SearchFrame frame{2 * size_t{search.channels_}, search.runWidth_};
+#ifdef QXW_VECTORS
+    if (!search.brackets_.empty() && conflictLanesAvailable()) {
+      const LaneBeam::Tables tables{search.brackets_.data(), search.lastMagnitude_,
+                                    search.rate_.data(), search.classes_.allowed(),
+                                    search.runWidth_};
+      return searchInLanes(tables, search.width_, jobs, count, frame);
+    }
+#endif
+    const LevelClasses& classes = search.classes_;
+    const Extension extension{classes.even(), classes.odd(), search.rate_.data(), classes.allowed(),
+                              search.runWidth_};
+    searchPlainly(extension, search.width_, jobs, count, frame);
+  }
+};
+
 std::array<uint64_t, 2> ClassSearch::searchStretches(const uint8_t* first,
                                                      std::span<const Stretch> stretches,
                                                      SearchedPath* path,
                                                      SymbolCounts& counts) const {
   const size_t stride = 2 * size_t{channels_};
-  std::array<uint64_t, 2> noise{};
-  std::array<Settled, 2> settled{{{path, 0, 0, nullptr, stride, counts, 0, 0, ~size_t{0}, {}},
-                                  {path, 0, 0, nullptr, stride, counts, 0, 0, ~size_t{0}, {}}}};
+  std::array<Settled, 2> settled{{{path, 0, 0, nullptr, stride, counts, 0, 0, 0, ~size_t{0}, {}},
+                                  {path, 0, 0, nullptr, stride, counts, 0, 0, 0, ~size_t{0}, {}}}};
   ChannelJob jobs[2];
   int count = 0;
   for (size_t k = 0; k < stretches.size() && k < 2; ++k) {
@@ -766,26 +874,60 @@ std::array<uint64_t, 2> ClassSearch::searchStretches(const uint8_t* first,
     settled[k].channel = stretch.channel;
     settled[k].firstFrame = static_cast<size_t>(stretch.from - first) / stride;
     settled[k].input = base;
-    jobs[count++] = {base, samples, stretch.end, stretch.start, &settled[k]};
+    jobs[count] = {base, samples, stretch.end, stretch.start, &settled[k]};
+    jobs[count++].meter = meter_;
   }
-  if (count > 0) {
-    const SearchFrame frame{stride, runWidth_, meter_};
-    const Extension extension{classes_.even(), classes_.odd(), rate_.data(), classes_.allowed(),
-                              runWidth_};
-#ifdef QXW_VECTORS
-    if (!brackets_.empty() && conflictLanesAvailable()) {
-      const LaneBeam::Tables tables{brackets_.data(), lastMagnitude_, rate_.data(),
-                                    classes_.allowed(), runWidth_};
-      searchInLanes(tables, width_, jobs, count, frame);
-    } else {
-      searchPlainly(extension, width_, jobs, count, frame);
+  ClassSearchRunner::run(*this, jobs, count);
+  return {settled[0].noise, settled[1].noise};
+}
+
+uint64_t ClassSearch::searchInHalves(const uint8_t* first, const uint8_t* end, uint32_t c,
+                                     SearchedPath* path, SymbolCounts& counts) const {
+  const size_t stride = 2 * size_t{channels_};
+  const size_t frames = static_cast<size_t>(end - first) / stride;
+  if (frames < 8 * kHalfWarmUp) {
+    return searchChannel(first, first, end, end, c, TargetState{}, path, counts);
+  }
+  // The seam lies on a checkpoint, so that the halves' choices share no byte of the path, and
+  // the second half's settling keeps the first's pace from its guess on.
+  static_assert(SearchedPath::kCheckpointFrames % kSettleEvery == 0 &&
+                kHalfWarmUp % kSettleEvery == 0 && kHalfWarmUp >= kDecisionDelay + kSettleEvery);
+  const size_t seam = (frames + kHalfWarmUp) / 2 / SearchedPath::kCheckpointFrames *
+                      SearchedPath::kCheckpointFrames;
+  const size_t guessed = seam - kHalfWarmUp;
+  const uint8_t* base = first + 2 * size_t{c};
+  // The first half goes on until it has settled the samples before the seam; the second, from
+  // its guess, gives the samples from the seam on, counted apart until its beam at the seam is
+  // found to be the first half's.
+  auto secondCounts = std::make_unique<CountsOf>();
+  Settled firstHalf{path, c, 0, base, stride, counts, 0, 0, 0, ~size_t{0}, {}};
+  Settled secondHalf{
+      path,        c,          guessed, base + guessed * stride, stride, secondCounts->counts, 0, 0,
+      kHalfWarmUp, ~size_t{0}, {}};
+  BeamSnapshot exact, guess;
+  ChannelJob halves[2] = {
+      {base, seam + kDecisionDelay, end, TargetState{}, &firstHalf},
+      {base + guessed * stride, frames - guessed, end,
+       guessedStates({first, end}, first + guessed * stride, channels_)[c], &secondHalf}};
+  halves[0].keptAfter = seam - 1, halves[0].kept = &exact, halves[0].settlesItsEnd = false;
+  halves[0].meter = meter_;
+  halves[1].keptAfter = kHalfWarmUp - 1, halves[1].kept = &guess;
+  ClassSearchRunner::run(*this, halves, 2);
+  if (guess == exact) {
+    for (int x = 0; x < kContextCount; ++x) {
+      for (int y = 0; y < kSymbolColumns; ++y) counts[x][y] += secondCounts->counts[x][y];
     }
-#else
-    searchPlainly(extension, width_, jobs, count, frame);
-#endif
+    advance(meter_, frames - seam);
+    return firstHalf.noise + secondHalf.noise;
   }
-  for (size_t k = 0; k < 2; ++k) noise[k] = settled[k].noise;
-  return noise;
+  // The guess missed: the second half searched again from the first's beam at the seam.
+  const size_t resumed = seam - kDecisionDelay;
+  Settled again{path,           c,          resumed, base + resumed * stride, stride, counts, 0, 0,
+                kDecisionDelay, ~size_t{0}, {}};
+  ChannelJob rest{base + resumed * stride, frames - resumed, end, TargetState{}, &again};
+  rest.firstSample = kDecisionDelay, rest.resumed = &exact, rest.meter = meter_;
+  ClassSearchRunner::run(*this, &rest, 1);
+  return firstHalf.noise + again.noise;
 }
 
 }  // namespace qxw

@@ -54,9 +54,15 @@ class ClassSearch {
   // goes faster than one after the other; returns their squared differences.
   std::array<uint64_t, 2> searchStretches(const uint8_t* first, std::span<const Stretch> stretches,
                                           SearchedPath* path, SymbolCounts& counts) const;
+  // Searches channel c of the whole sound [first, end) as searchChannel does from its start,
+  // a long one in two halves side by side: the second half from a guess some way before its
+  // seam, taken where its beam there is the first half's, else searched again from there.
+  uint64_t searchInHalves(const uint8_t* first, const uint8_t* end, uint32_t c, SearchedPath* path,
+                          SymbolCounts& counts) const;
 
  private:
   void makeBrackets();
+  friend struct ClassSearchRunner;  // runs one search, or two side by side
 
   int runWidth_;
   uint32_t channels_;

@@ -183,8 +183,8 @@ uint64_t ClassStepSearch::searchWhole(const UniformTable& table, double logStep,
   path.chooseOn(table);
   std::vector<uint64_t> noise(channels_);
   countOnThreads(channels_, threads_, counts, [&](size_t c, SymbolCounts& part) {
-    noise[c] = search.searchChannel(samples_.begin, samples_.begin, samples_.end, samples_.end,
-                                    static_cast<uint32_t>(c), TargetState{}, &path, part);
+    noise[c] =
+        search.searchInHalves(samples_.begin, samples_.end, static_cast<uint32_t>(c), &path, part);
   });
   uint64_t sum = 0;
   for (const uint64_t n : noise) sum += n;
