@@ -10,17 +10,20 @@ SearchedPath::SearchedPath(uint32_t channels, size_t frames)
 
 void SearchedPath::chooseOn(const UniformTable& table) {
   const LevelClasses classes(table);
-  if (!steps_) steps_ = std::make_unique<SignedLevel[]>(4 * (size_t{kMaxMagnitude} + 1));
+  const size_t span = 2 * size_t{kMaxMagnitude} + 1;
+  if (!packedSteps_) packedSteps_ = std::make_unique<int32_t[]>(4 * span);
   for (uint8_t choice = 0; choice < 4; ++choice) {
     const LevelClasses::Set set = (choice & kOdd) != 0 ? classes.odd() : classes.even();
-    SignedLevel* steps = steps_.get() + size_t{choice} * (kMaxMagnitude + 1);
-    for (uint32_t m = 0; m <= kMaxMagnitude; ++m) {
+    int32_t* steps = packedSteps_.get() + choice * span + kMaxMagnitude;
+    // A target of 0 takes its step as a positive one would.
+    for (uint32_t m = kMaxMagnitude + 1; m-- > 0;) {
       const Around around = aroundOf(set, m);
       const bool above = (choice & kAbove) != 0;
       const Level& level = above ? *around.above : *around.below;
       const bool turns = !above && around.belowTurns;
-      steps[m] = {turns ? -int32_t{level.magnitude} : int32_t{level.magnitude}, level.offset,
-                  level.bin};
+      const int32_t step = turns ? -int32_t{level.magnitude} : int32_t{level.magnitude};
+      steps[-static_cast<int32_t>(m)] = -step * 256 + level.bin;
+      steps[m] = step * 256 + level.bin;
     }
   }
 }

@@ -25,11 +25,12 @@ class SearchedPath {
 
   // Starts a path on a table: its choices are the next search's.
   void chooseOn(const UniformTable& table);
-  // The step each magnitude of a target above the reconstruction takes at a choice, its sign that
-  // of the target's (negated for a target below); one load on the walk's chain from sample to
-  // sample.
-  const SignedLevel* stepsAt(uint8_t choice) const {
-    return steps_.get() + size_t{choice} * (kMaxMagnitude + 1);
+  // The step each target takes at a choice, -65535 to 65535, with the target's sign (that of a
+  // step taken the other way turned), packed as the step times 256 plus its bin: one load on the
+  // walk's chain from sample to sample, four bytes a step so that more of it stays in the nearest
+  // cache.
+  const int32_t* packedStepsAt(uint8_t choice) const {
+    return packedSteps_.get() + size_t{choice} * (2 * size_t{kMaxMagnitude} + 1) + kMaxMagnitude;
   }
   uint32_t channels() const { return channels_; }
   // The memory the choices take.
@@ -40,6 +41,8 @@ class SearchedPath {
     const unsigned shift = 2 * (frame % 4);
     byte = static_cast<uint8_t>((byte & ~(3u << shift)) | unsigned{choice} << shift);
   }
+  // A channel's choices, 2 bits a frame from the low bits up, four frames to a byte.
+  const uint8_t* row(uint32_t channel) const { return codes_.get() + channel * rowBytes_; }
   uint8_t at(uint32_t channel, size_t frame) const {
     return (codes_[channel * rowBytes_ + frame / 4] >> 2 * (frame % 4)) & 3;
   }
@@ -56,7 +59,7 @@ class SearchedPath {
   size_t rowBytes_;  // a channel's choices to themselves: one thread each may write them
   std::unique_ptr<uint8_t[]> codes_;
   std::unique_ptr<TargetState[]> checkpoints_;
-  std::unique_ptr<SignedLevel[]> steps_;  // by choice, then magnitude
+  std::unique_ptr<int32_t[]> packedSteps_;  // by choice, then target
 };
 
 }  // namespace qxw

@@ -61,13 +61,29 @@ struct PackedNearestLevel {
   }
 };
 
-// The level the searched path chose at a sample, found again from the walk's state.
+// The level the searched path chose at a sample, found again from the walk's state: its step by
+// signed target, packed as the path keeps it, the offset following from the step and its bin.
+struct SearchedStep {
+  const int32_t* steps;
+  const UniformTable& table;
+  explicit SearchedStep(const TargetWalk& walk)
+      : steps(walk.searched->packedStepsAt(0)), table(walk.table) {}
+  [[gnu::always_inline]] SignedLevel operator()(unsigned choice, int32_t target) const {
+    const int32_t entry =
+        steps[static_cast<ptrdiff_t>(choice * (2 * size_t{kMaxMagnitude} + 1)) + target];
+    const int32_t step = entry >> 8;
+    const int bin = entry & 0xFF;
+    return {step, static_cast<uint16_t>(table.offsetOf(bin, static_cast<uint32_t>(std::abs(step)))),
+            static_cast<uint8_t>(bin)};
+  }
+};
+
 struct SearchedChoice {
-  const SignedLevel* steps;  // the path's, by choice and magnitude
+  SearchedStep step;
   const SearchedPath& path;
   uint32_t channels;
-  explicit SearchedChoice(const SearchedPath& path)
-      : steps(path.stepsAt(0)), path(path), channels(path.channels()) {}
+  explicit SearchedChoice(const TargetWalk& walk)
+      : step(walk), path(*walk.searched), channels(walk.channels) {}
   // A division by a constant is a multiplication, where one by a variable would be the walk's
   // slowest step.
   [[gnu::always_inline]] size_t frameOf(size_t index) const {
@@ -91,11 +107,21 @@ struct SearchedChoice {
                                                 size_t index) const {
     const size_t frame = frameOf(index);
     const uint8_t choice = path.at(static_cast<uint32_t>(index - frame * channels), frame);
-    const int32_t target = int32_t{x} - st.reconstructed;
-    const bool negative = target < 0;
-    const uint32_t m = negative ? 0u - static_cast<uint32_t>(target) : target;
-    const SignedLevel& level = steps[size_t{choice} * (kMaxMagnitude + 1) + m];
-    return {negative ? -level.step : level.step, level.offset, level.bin};
+    return step(choice, int32_t{x} - st.reconstructed);
+  }
+};
+
+// The same for one channel's chain, its samples numbered from a frame on: no division finds a
+// sample's frame, and the choices are read from the channel's own row.
+struct SearchedChannelChoice {
+  SearchedStep step;
+  const uint8_t* choices;  // 2 bits a frame, four to a byte
+  size_t firstFrame;
+  SearchedChannelChoice(const TargetWalk& walk, uint32_t channel, size_t firstFrame)
+      : step(walk), choices(walk.searched->row(channel)), firstFrame(firstFrame) {}
+  [[gnu::always_inline]] SignedLevel operator()(const TargetState& st, int16_t x, size_t n) const {
+    const size_t frame = firstFrame + n;
+    return step((choices[frame / 4] >> 2 * (frame % 4)) & 3, int32_t{x} - st.reconstructed);
   }
 };
 
@@ -166,7 +192,7 @@ void walkChosen(const TargetWalk& walk, const uint8_t* first, const uint8_t* fro
   if (walk.searched == nullptr) {
     walkFrames(walk, first, from, to, end, states, NearestLevel(walk.table), code, record);
   } else {
-    walkFrames(walk, first, from, to, end, states, SearchedChoice(*walk.searched), code, record);
+    walkFrames(walk, first, from, to, end, states, SearchedChoice(walk), code, record);
   }
 }
 
@@ -320,7 +346,7 @@ size_t chainChannel(Choose choose, int runWidth, SampleRange samples, const uint
         measure(x);
         continue;
       }
-      const SignedLevel level = choose(st, x, static_cast<size_t>(at - samples.begin) / 2);
+      const SignedLevel level = choose(st, x, done + i);
       st.reconstructed = static_cast<int16_t>(st.reconstructed + level.step);
       uint32_t entry = static_cast<uint32_t>(level.step) << 8 | level.bin;
       if constexpr (kRuns) {
@@ -379,8 +405,8 @@ Written walkChannel(const TargetWalk& walk, const LaneSteps* steps, const FieldC
     walkChannelWith(PackedNearestLevel(walk.table, *steps), walk, codes, samples, channelFrom, to,
                     state, round, written, between);
   } else {
-    walkChannelWith(SearchedChoice(*walk.searched), walk, codes, samples, channelFrom, to, state,
-                    round, written, between);
+    const SearchedChannelChoice choose(walk, c, static_cast<size_t>(from - samples.begin) / stride);
+    walkChannelWith(choose, walk, codes, samples, channelFrom, to, state, round, written, between);
   }
   if (digest) {
     const size_t count = static_cast<size_t>(to - from) / stride;
