@@ -675,25 +675,35 @@ long double measureTargetNoise(const TargetWalk& walk, SampleRange samples, unsi
         [](const TargetState&, int, const SignedLevel&) {}, measure);
     return static_cast<long double>(noise);
   }
-  // Nothing chains one channel's walk to another's: the channels go on threads of their own.
+  // Nothing chains one channel's walk to another's: the channels go on threads of their own,
+  // each walked as the bare chain the writing walks, a stretch at a time into a scratch round.
   std::vector<uint64_t> noises(walk.channels);
-  const NearestLevel nearest(walk.table);
+  const LaneSteps steps(walk.table);
+  const PackedNearestLevel nearest(walk.table, steps);
   const size_t stride = 2 * size_t{walk.channels};
   onThreads(workers, [&](size_t k) {
+    constexpr size_t kScratchFrames = 4096;
+    std::vector<uint32_t> entries(kScratchFrames);
+    std::vector<int16_t> kept(kScratchFrames);
+    const auto nothing = [] {};
     for (auto c = static_cast<uint32_t>(k); c < walk.channels;
          c += static_cast<uint32_t>(workers)) {
-      uint64_t sum = 0;
-      const auto code = [](const TargetState&, int, const SignedLevel&) {};
-      const auto record = [&sum](const TargetState& walked, int16_t x) {
-        const int64_t difference = int64_t{x} - walked.reconstructed;
-        sum += static_cast<uint64_t>(difference * difference);
-      };
       TargetState st;
-      for (const uint8_t* at = samples.begin + 2 * c; at < samples.end; at += stride) {
-        walkSample(st, at, samples.begin, samples.end, stride, walk.runWidth, nearest, code,
-                   record);
+      Written measured;
+      for (const uint8_t* at = samples.begin + 2 * c; at < samples.end;) {
+        const uint8_t* to = static_cast<size_t>(samples.end - at) > kScratchFrames * stride
+                                ? at + kScratchFrames * stride
+                                : samples.end;
+        if (walk.runWidth > 0) {
+          chainChannel<true>(nearest, walk.runWidth, samples, at, to, stride, st, entries.data(),
+                             kept.data(), measured, nothing);
+        } else {
+          chainChannel<false>(nearest, 0, samples, at, to, stride, st, entries.data(), kept.data(),
+                              measured, nothing);
+        }
+        at = to == samples.end ? to : at + kScratchFrames * stride;
       }
-      noises[c] = sum;
+      noises[c] = measured.noise;
     }
   });
   for (const uint64_t sum : noises) noise += sum;
