@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "encoder/key_sort.h"
+#include "format/frame_pieces.h"
 
 namespace qxw {
 
@@ -882,7 +883,8 @@ std::array<uint64_t, 2> ClassSearch::searchStretches(const uint8_t* first,
 }
 
 uint64_t ClassSearch::searchInHalves(const uint8_t* first, const uint8_t* end, uint32_t c,
-                                     SearchedPath* path, SymbolCounts& counts) const {
+                                     SearchedPath* path, SymbolCounts& counts,
+                                     unsigned threads) const {
   const size_t stride = 2 * size_t{channels_};
   const size_t frames = static_cast<size_t>(end - first) / stride;
   if (frames < 8 * kHalfWarmUp) {
@@ -912,7 +914,13 @@ uint64_t ClassSearch::searchInHalves(const uint8_t* first, const uint8_t* end, u
   halves[0].keptAfter = seam - 1, halves[0].kept = &exact, halves[0].settlesItsEnd = false;
   halves[0].meter = meter_;
   halves[1].keptAfter = kHalfWarmUp - 1, halves[1].kept = &guess;
-  ClassSearchRunner::run(*this, halves, 2);
+  // The halves write different bytes of the path and count apart, so they may go on threads
+  // of their own where the channel has two.
+  if (threads >= 2) {
+    onThreads(2, [&](size_t k) { ClassSearchRunner::run(*this, &halves[k], 1); });
+  } else {
+    ClassSearchRunner::run(*this, halves, 2);
+  }
   if (guess == exact) {
     for (int x = 0; x < kContextCount; ++x) {
       for (int y = 0; y < kSymbolColumns; ++y) counts[x][y] += secondCounts->counts[x][y];

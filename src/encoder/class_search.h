@@ -55,10 +55,11 @@ class ClassSearch {
   std::array<uint64_t, 2> searchStretches(const uint8_t* first, std::span<const Stretch> stretches,
                                           SearchedPath* path, SymbolCounts& counts) const;
   // Searches channel c of the whole sound [first, end) as searchChannel does from its start,
-  // a long one in two halves side by side: the second half from a guess some way before its
-  // seam, taken where its beam there is the first half's, else searched again from there.
+  // a long one in two halves, side by side on this thread or, given two threads, on a thread
+  // each: the second half from a guess some way before its seam, taken where its beam there is
+  // the first half's, else searched again from there.
   uint64_t searchInHalves(const uint8_t* first, const uint8_t* end, uint32_t c, SearchedPath* path,
-                          SymbolCounts& counts) const;
+                          SymbolCounts& counts, unsigned threads = 1) const;
 
  private:
   void makeBrackets();

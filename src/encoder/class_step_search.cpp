@@ -182,9 +182,11 @@ uint64_t ClassStepSearch::searchWhole(const UniformTable& table, double logStep,
   search.reportTo(meter_);
   path.chooseOn(table);
   std::vector<uint64_t> noise(channels_);
+  // A channel to a thread; a channel with two threads to itself (a mono sound) halves on both.
+  const unsigned each = threads_ >= 2 * channels_ ? 2 : 1;
   countOnThreads(channels_, threads_, counts, [&](size_t c, SymbolCounts& part) {
-    noise[c] =
-        search.searchInHalves(samples_.begin, samples_.end, static_cast<uint32_t>(c), &path, part);
+    noise[c] = search.searchInHalves(samples_.begin, samples_.end, static_cast<uint32_t>(c), &path,
+                                     part, each);
   });
   uint64_t sum = 0;
   for (const uint64_t n : noise) sum += n;

@@ -125,7 +125,7 @@ TEST(ClassSearch, InLanesFindsWhatThePlainSearchFinds) {
 // A long sound's channel searched in two halves side by side, the second from a guess, gives
 // what one search from the start gives: on music, where the guess meets the first half's beam,
 // and on full-scale noise and near the rails, where it misses and the second half is searched
-// again; in lanes and plainly, on a beam too wide for the lanes.
+// again; in lanes and plainly, on a beam too wide for the lanes; side by side and on two threads.
 TEST(ClassSearch, InHalvesFindsWhatOneSearchFinds) {
   const uint32_t channels = 2;
   const size_t frames = 300000;
@@ -140,8 +140,8 @@ TEST(ClassSearch, InHalvesFindsWhatOneSearchFinds) {
       for (const bool lanes : {true, false}) {
         const WideVectors vectors(lanes);
         const ClassSearch search(table, 3, channels, width);
-        Searched whole, halves;
-        for (Searched* searched : {&whole, &halves}) {
+        Searched whole, halves, halvesOnThreads;
+        for (Searched* searched : {&whole, &halves, &halvesOnThreads}) {
           SearchedPath path(channels, frames);
           path.chooseOn(table);
           for (uint32_t c = 0; c < channels; ++c) {
@@ -149,23 +149,27 @@ TEST(ClassSearch, InHalvesFindsWhatOneSearchFinds) {
                 searched == &whole
                     ? search.searchChannel(range.begin, range.begin, range.end, range.end, c,
                                            TargetState{}, &path, searched->counts)
-                    : search.searchInHalves(range.begin, range.end, c, &path, searched->counts);
+                    : search.searchInHalves(range.begin, range.end, c, &path, searched->counts,
+                                            searched == &halves ? 1 : 2);
             for (size_t f = 0; f < frames; ++f) searched->choices.push_back(path.at(c, f));
             for (size_t k = 1; k <= frames / SearchedPath::kCheckpointFrames; ++k) {
               searched->checkpoints.push_back(path.checkpoint(c, k));
             }
           }
         }
-        const std::string where = std::string(signalName(kind)) + ", width " +
-                                  std::to_string(width) + (lanes ? ", lanes" : "");
-        ASSERT_EQ(halves.noise, whole.noise) << where;
-        ASSERT_EQ(halves.choices, whole.choices) << where;
-        ASSERT_EQ(std::memcmp(halves.counts, whole.counts, sizeof(SymbolCounts)), 0) << where;
-        for (size_t k = 0; k < whole.checkpoints.size(); ++k) {
-          const TargetState &a = halves.checkpoints[k], &b = whole.checkpoints[k];
-          ASSERT_TRUE(a.reconstructed == b.reconstructed && a.context == b.context &&
-                      a.lastNegative == b.lastNegative && a.runLength == b.runLength)
-              << where << ", checkpoint " << k;
+        for (const Searched* split : {&halves, &halvesOnThreads}) {
+          const std::string where = std::string(signalName(kind)) + ", width " +
+                                    std::to_string(width) + (lanes ? ", lanes" : "") +
+                                    (split == &halves ? "" : ", on two threads");
+          ASSERT_EQ(split->noise, whole.noise) << where;
+          ASSERT_EQ(split->choices, whole.choices) << where;
+          ASSERT_EQ(std::memcmp(split->counts, whole.counts, sizeof(SymbolCounts)), 0) << where;
+          for (size_t k = 0; k < whole.checkpoints.size(); ++k) {
+            const TargetState &a = split->checkpoints[k], &b = whole.checkpoints[k];
+            ASSERT_TRUE(a.reconstructed == b.reconstructed && a.context == b.context &&
+                        a.lastNegative == b.lastNegative && a.runLength == b.runLength)
+                << where << ", checkpoint " << k;
+          }
         }
       }
     }
