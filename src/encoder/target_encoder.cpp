@@ -318,9 +318,10 @@ struct ChannelRound {
 // The chain alone: walks the samples of a channel from `at` to `to` from its state (moved past
 // them), leaving each sample's entry and reconstruction and adding what they measure to
 // `measured` (the digest aside); returns how many it walked. The fields follow in a loop of their
-// own, where nothing waits on the sample before. Without runs the loop asks nothing about them.
-// After every kStretch samples it calls between(), whose work the machine does while the chain
-// waits on its loads, as it does the measuring.
+// own, where nothing waits on the sample before. choose(st, x, n) is given the sample's number n
+// from `at` on. Without runs the loop asks nothing about them. After every kStretch samples it
+// calls between(), whose work the machine does while the chain waits on its loads, as it does
+// the measuring.
 constexpr size_t kStretch = 8;
 
 template <bool kRuns, typename Choose, typename Between>
