@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstring>
 
 #include "encoder/key_sort.h"
@@ -19,6 +20,7 @@ constexpr uint8_t kOdd = LevelClasses::kOdd;
 // hypotheses that disagree with it there are dropped.
 constexpr size_t kDecisionDelay = 1024;
 constexpr size_t kSettleEvery = 1024;
+static_assert(kDecisionDelay == kSettleEvery);
 constexpr size_t kRing = 4096;   // at least kDecisionDelay + kSettleEvery + 1, a power of two
 constexpr uint8_t kHeld = 0xFF;  // no symbol: a sample inside a run
 // A sound's second half is searched from a guess this many frames before its seam.
@@ -47,7 +49,8 @@ struct Node {
   uint8_t symbol;   // coded in the context before, or kHeld
   uint8_t context;  // the context the symbol was coded in
   uint8_t choice;   // the path's choice that reached it (0 inside a run)
-  uint16_t unused = 0;
+  uint8_t origin;   // its forebear's slot at the sample last marked
+  uint8_t unused = 0;
 };
 static_assert(sizeof(Node) == 8);
 
@@ -96,6 +99,11 @@ class Beam {
   int size() const { return size_; }
   Hypothesis& operator[](int i) { return steps_[i].hypothesis; }
   const Node& node(int i) const { return steps_[i].node; }
+  const Step& step(int i) const { return steps_[i]; }
+  // Marks the hypotheses' slots as their descendants' origins.
+  void markOrigins() {
+    for (int i = 0; i < size_; ++i) steps_[i].node.origin = static_cast<uint8_t>(i);
+  }
 
   // Takes the `width` cheapest steps of distinct states from the candidates, cheapest first.
   void choose(const Step* candidates, int count, int width) {
@@ -127,6 +135,7 @@ class Beam {
       steps_[i].hypothesis = {snapshot.cost[i], st.reconstructed, st.context, st.lastNegative,
                               st.runLength};
     }
+    markOrigins();
   }
 
   void keepOnly(const bool* keep) {
@@ -145,15 +154,17 @@ class Beam {
 // The nodes of the last kRing samples, a slot for each hypothesis: the traceback.
 class Traceback {
  public:
-  Traceback() : ring_(kRing * ClassSearch::kWidest) {}
+  // slotsShift: log2 of the slots a sample keeps, as many as the beam may hold.
+  explicit Traceback(int slotsShift) : shift_(slotsShift), ring_(kRing << slotsShift) {}
   Node& at(size_t t, int slot) { return row(t)[slot]; }
   // The slots of sample t.
-  Node* row(size_t t) { return &ring_[(t & (kRing - 1)) * ClassSearch::kWidest]; }
+  Node* row(size_t t) { return &ring_[(t & (kRing - 1)) << shift_]; }
   void store(size_t t, const Beam& beam) {
     for (int i = 0; i < beam.size(); ++i) at(t, i) = beam.node(i);
   }
 
  private:
+  int shift_;
   std::vector<Node> ring_;
 };
 
@@ -229,39 +240,49 @@ struct Extension {
   const uint8_t* sets;  // by context: bit 0 the even levels may follow, bit 1 the odd ones
   int runWidth;
 
-  // Adds what p, in slot, leads to at input x to `out` from `count` on; the new count.
-  [[gnu::always_inline]] int extend(const Hypothesis& p, int slot, int16_t x, RunAhead& run,
+  // Adds what the parent, in slot, leads to at input x to `out` from `count` on; the new count.
+  [[gnu::always_inline]] int extend(const Step& parent, int slot, int16_t x, RunAhead& run,
                                     Step* out, int count) const {
+    const Hypothesis& p = parent.hypothesis;
+    const uint8_t origin = parent.node.origin;
     if (p.runLength > 0) {
       const int64_t e = int64_t{x} - p.reconstructed;
       Hypothesis held = p;
       held.cost += ClassSearch::kErrorScale * e * e;
       --held.runLength;
-      out[count] = {held, {p.reconstructed, static_cast<uint8_t>(slot), kHeld, 0, 0}};
+      out[count] = {held, {p.reconstructed, static_cast<uint8_t>(slot), kHeld, 0, 0, origin}};
       return count + 1;
     }
     const uint8_t allowed = sets[p.context];
+    const Parent from{p, static_cast<uint8_t>(slot), origin};
     if (allowed == (kEven | kOdd)) {
-      count = takeAround(even, 0, p, slot, x, run, out, count);
-      return takeAround(odd, SearchedPath::kOdd, p, slot, x, run, out, count);
+      count = takeAround(even, 0, from, x, run, out, count);
+      return takeAround(odd, SearchedPath::kOdd, from, x, run, out, count);
     }
-    return allowed == kEven ? takeAround(even, 0, p, slot, x, run, out, count)
-                            : takeAround(odd, SearchedPath::kOdd, p, slot, x, run, out, count);
+    return allowed == kEven ? takeAround(even, 0, from, x, run, out, count)
+                            : takeAround(odd, SearchedPath::kOdd, from, x, run, out, count);
   }
 
  private:
+  // A hypothesis being extended, its slot and its origin.
+  struct Parent {
+    const Hypothesis& hypothesis;
+    uint8_t slot, origin;
+  };
+
   // The allowed levels either side of the target, where they keep a 16-bit sample; `set` is the
   // choice's bit that names their set.
   [[gnu::always_inline]] int takeAround(const LevelClasses::Set& levels, uint8_t set,
-                                        const Hypothesis& p, int slot, int16_t x, RunAhead& run,
-                                        Step* out, int count) const {
-    const Bracket bracket = bracketOf(levels, p.reconstructed, x);
-    count = take(bracket.below, set, p, slot, x, run, out, count);
-    return take(bracket.above, set | SearchedPath::kAbove, p, slot, x, run, out, count);
+                                        const Parent& from, int16_t x, RunAhead& run, Step* out,
+                                        int count) const {
+    const Bracket bracket = bracketOf(levels, from.hypothesis.reconstructed, x);
+    count = take(bracket.below, set, from, x, run, out, count);
+    return take(bracket.above, set | SearchedPath::kAbove, from, x, run, out, count);
   }
 
-  [[gnu::always_inline]] int take(const LevelStep& taken, uint8_t choice, const Hypothesis& p,
-                                  int slot, int16_t x, RunAhead& run, Step* out, int count) const {
+  [[gnu::always_inline]] int take(const LevelStep& taken, uint8_t choice, const Parent& from,
+                                  int16_t x, RunAhead& run, Step* out, int count) const {
+    const Hypothesis& p = from.hypothesis;
     const Level& level = *taken.level;
     const bool down = taken.down;
     const int32_t step = down ? -int32_t{level.magnitude} : int32_t{level.magnitude};
@@ -274,7 +295,7 @@ struct Extension {
                      r, level.bin, turnsDown, 0};
     if (runWidth > 0 && level.bin == 0 && p.context == 0) child.runLength = run.length();
     out[count] = {child,
-                  {r, static_cast<uint8_t>(slot), static_cast<uint8_t>(symbol), p.context, choice}};
+                  {r, from.slot, static_cast<uint8_t>(symbol), p.context, choice, from.origin}};
     return count + (taken.valid ? 1 : 0);
   }
 };
@@ -285,6 +306,8 @@ struct Extension {
 class PlainBeam {
  public:
   PlainBeam(const Extension& extension, int width) : extension_(extension), width_(width) {}
+  static constexpr int kSlotsShift = 4;
+  static_assert(ClassSearch::kWidest == 1 << kSlotsShift);
 
   int size() const { return beam_.size(); }
   TargetState stateAt(int i) {
@@ -305,14 +328,14 @@ class PlainBeam {
   void start(const TargetState& state) {
     Step& first = candidates_[0];
     first = {{0, state.reconstructed, state.context, state.lastNegative, state.runLength},
-             {state.reconstructed, 0, kHeld, 0, 0}};
+             {state.reconstructed, 0, kHeld, 0, 0, 0}};
     beam_.choose(candidates_, 1, 1);
   }
 
   void step(int16_t x, RunAhead& run, Traceback& traceback, size_t t) {
     int count = 0;
     for (int i = 0; i < beam_.size(); ++i) {
-      count = extension_.extend(beam_[i], i, x, run, candidates_, count);
+      count = extension_.extend(beam_.step(i), i, x, run, candidates_, count);
     }
     beam_.choose(candidates_, count, width_);
     traceback.store(t, beam_);
@@ -325,6 +348,12 @@ class PlainBeam {
     beam_.keepOnly(keep);
     traceback.store(t, beam_);
   }
+
+  // Each hypothesis's forebear's slot at the sample last marked, by slot.
+  void origins(int* slots) const {
+    for (int i = 0; i < beam_.size(); ++i) slots[i] = beam_.node(i).origin;
+  }
+  void markOrigins() { beam_.markOrigins(); }
 
  private:
   const Extension& extension_;
@@ -354,6 +383,7 @@ class PlainBeam {
 class LaneBeam {
  public:
   static constexpr int kWidest = 4;
+  static constexpr int kSlotsShift = 2;
 
   struct Tables {
     const uint64_t* brackets;  // by set and magnitude: below in the low half, above in the high
@@ -398,6 +428,7 @@ class LaneBeam {
     cost_ = _mm512_loadu_si512(costs);
     state_ = _mm512_loadu_si512(states);
     node_ = _mm512_setzero_si512();
+    markOrigins();
   }
 
   [[gnu::target("avx512f")]] void start(const TargetState& state) {
@@ -407,12 +438,11 @@ class LaneBeam {
     cost_ = _mm512_setzero_si512();
     state_ = _mm512_set1_epi64(
         static_cast<int64_t>(first.state() | uint64_t{tables_.sets[state.context]} << 25));
-    node_ = _mm512_set1_epi64(
-        static_cast<int64_t>(std::bit_cast<uint64_t>(Node{state.reconstructed, 0, kHeld, 0, 0})));
+    node_ = _mm512_set1_epi64(static_cast<int64_t>(
+        std::bit_cast<uint64_t>(Node{state.reconstructed, 0, kHeld, 0, 0, 0})));
   }
 
-  [[gnu::target("avx512f,avx512cd")]] void step(int16_t x, RunAhead& run, Traceback& traceback,
-                                                size_t t) {
+  [[gnu::target("avx512f")]] void step(int16_t x, RunAhead& run, Traceback& traceback, size_t t) {
     const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
     const auto live = static_cast<__mmask8>((1u << (2 * size_)) - 1);
     const Parents parents = parentsOf(_mm512_srli_epi64(lane, 1), live);
@@ -428,8 +458,7 @@ class LaneBeam {
     cost_ = _mm512_sub_epi64(cost_, _mm512_permutexvar_epi64(_mm512_setzero_si512(), cost_));
   }
 
-  [[gnu::target("avx512f,avx512cd")]] void keepOnly(const bool* keep, Traceback& traceback,
-                                                    size_t t) {
+  [[gnu::target("avx512f")]] void keepOnly(const bool* keep, Traceback& traceback, size_t t) {
     unsigned mask = 0;
     for (int i = 0; i < size_; ++i) mask |= keep[i] ? 1u << i : 0u;
     const auto kept = static_cast<__mmask8>(mask);
@@ -440,10 +469,24 @@ class LaneBeam {
     storeNodes(traceback, t);
   }
 
+  [[gnu::target("avx512f")]] void origins(int* slots) const {
+    uint64_t words[8];
+    _mm512_storeu_si512(words, node_);
+    for (int i = 0; i < size_; ++i) slots[i] = static_cast<int>(words[i] >> kOriginShift & 0xFF);
+  }
+  [[gnu::target("avx512f")]] void markOrigins() {
+    const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+    node_ = _mm512_or_si512(_mm512_andnot_si512(_mm512_set1_epi64(kOriginMask), node_),
+                            _mm512_slli_epi64(lane, kOriginShift));
+  }
+
  private:
+  static constexpr int kOriginShift = 8 * offsetof(Node, origin);
+  static constexpr uint64_t kOriginMask = uint64_t{0xFF} << kOriginShift;
+
   // Each lane's hypothesis, and what the step needs of it.
   struct Parents {
-    __m512i hypothesis, state, cost, reconstructed, context, sets;
+    __m512i hypothesis, state, cost, node, reconstructed, context, sets;
     __mmask8 live, held, negative;
   };
   // Each lane's candidate, valid where it exists, keeps a 16-bit sample and its set is allowed;
@@ -479,6 +522,7 @@ class LaneBeam {
     p.live = live;
     p.state = _mm512_permutexvar_epi64(hypothesis, state_);
     p.cost = _mm512_permutexvar_epi64(hypothesis, cost_);
+    p.node = _mm512_permutexvar_epi64(hypothesis, node_);
     p.reconstructed = _mm512_srai_epi64(_mm512_slli_epi64(p.state, 48), 48);
     p.context = field(p.state, 16, 0xFF);
     p.sets = field(p.state, 25, 3);
@@ -558,6 +602,8 @@ class LaneBeam {
     c.node =
         _mm512_mask_or_epi64(c.node, p.held, _mm512_and_si512(r, low),
                              _mm512_or_si512(parent, _mm512_set1_epi64(uint64_t{kHeld} << 24)));
+    // Every child keeps its parent's origin.
+    c.node = _mm512_ternarylogic_epi64(c.node, p.node, _mm512_set1_epi64(kOriginMask), 0xF8);
     c.valid = p.live & ((fits & allowed & ~p.held) | (p.held & heldLanes));
     const __m512i capped = _mm512_min_epu64(c.cost, _mm512_set1_epi64((int64_t{1} << 57) - 1));
     c.key =
@@ -585,60 +631,85 @@ class LaneBeam {
     return children;
   }
 
-  // The new beam: the first `width` candidates of distinct states in the order of their keys.
-  // A candidate whose state another reaches more cheaply goes before the sort, which then leaves
-  // the beam in the first lanes.
-  [[gnu::target("avx512f"), gnu::always_inline]] inline void pickOfEight(const Children& c) {
-    __mmask8 dominated = 0;
-#pragma GCC unroll 7
-    for (int shift = 1; shift < 8; ++shift) {
-      const __m512i from = rotation(shift);
-      const __mmask8 same =
-          _mm512_cmpeq_epi64_mask(c.state, _mm512_permutexvar_epi64(from, c.state));
-      dominated |= _mm512_mask_cmplt_epu64_mask(same, _mm512_permutexvar_epi64(from, c.key), c.key);
+  // The lanes whose state no lane before holds: each pair of lanes is compared once, the later
+  // of the two being the one that repeats.
+  [[gnu::target("avx512f"), gnu::always_inline]] static inline __mmask8 firstOfEach(
+      __m512i states) {
+    unsigned repeated = 0;
+#pragma GCC unroll 4
+    for (int shift = 1; shift <= 4; ++shift) {
+      // Lane j against lane j + shift, which comes later unless it wrapped around.
+      const unsigned same =
+          _mm512_cmpeq_epi64_mask(states, _mm512_permutexvar_epi64(rotation(shift), states));
+      const unsigned unwrapped = (1u << (8 - shift)) - 1;
+      repeated |= (same & unwrapped) << shift | (same & ~unwrapped);
     }
-    const __m512i keys = _mm512_mask_mov_epi64(c.key, dominated, _mm512_set1_epi64(-1));
-    const __m512i picks = _mm512_and_si512(sortLanes(keys), _mm512_set1_epi64(7));
-    size_ = std::min(__builtin_popcount(c.valid & ~dominated), width_);
+    return static_cast<__mmask8>(~repeated);
+  }
+
+  // The new beam: the first `width` candidates of distinct states in the order of their keys.
+  // A candidate whose state comes earlier in that order goes; each pair of lanes is compared
+  // once, the later of the two in the order being the one that goes.
+  [[gnu::target("avx512f"), gnu::always_inline]] inline void pickOfEight(const Children& c) {
+    const __m512i order = _mm512_and_si512(sortLanes(c.key), _mm512_set1_epi64(7));
+    const auto valid = static_cast<unsigned>(__builtin_popcount(c.valid));
+    const auto kept = static_cast<__mmask8>(firstOfEach(_mm512_permutexvar_epi64(order, c.state)) &
+                                            ((1u << valid) - 1));
+    const __m512i picks = _mm512_maskz_compress_epi64(kept, order);
+    size_ = std::min(__builtin_popcount(kept), width_);
     cost_ = _mm512_permutexvar_epi64(picks, c.cost);
     state_ = _mm512_permutexvar_epi64(picks, c.state);
     node_ = _mm512_permutexvar_epi64(picks, c.node);
   }
 
-  [[gnu::target("avx512f,avx512cd"), gnu::always_inline]] inline void pickOfSixteen(
+  // The same of sixteen candidates, in two vectors. The first `width` distinct states are most
+  // often among the eight cheapest candidates: those are sorted and compared first, and the
+  // eight dearer ones only where they hold fewer.
+  [[gnu::target("avx512f"), gnu::always_inline]] inline void pickOfSixteen(
       const std::array<Children, 2>& c) {
-    __m512i low = c[0].key, high = c[1].key;
-    sortLanes(low, high);
+    // The halves sorted, one ascending and the other descending: the lesser of each pair of lanes
+    // across them are the eight cheapest, the greater the eight dearest, each in an order that
+    // three steps sort.
+    const __m512i ascending = sortLanes(c[0].key), descending = sortLanesDescending(c[1].key);
     const __m512i index = _mm512_set1_epi64(15);
-    const __m512i order[2] = {_mm512_and_si512(low, index), _mm512_and_si512(high, index)};
-    const __m512i states[2] = {_mm512_permutex2var_epi64(c[0].state, order[0], c[1].state),
-                               _mm512_permutex2var_epi64(c[0].state, order[1], c[1].state)};
-    // A state met earlier in the order: in the same vector, or anywhere in the first.
-    const __m512i earlier[2] = {_mm512_conflict_epi64(states[0]), _mm512_conflict_epi64(states[1])};
-    __mmask8 inFirst = 0;
+    const __m512i order =
+        _mm512_and_si512(sortBitonic(_mm512_min_epu64(ascending, descending)), index);
+    const __m512i states = _mm512_permutex2var_epi64(c[0].state, order, c[1].state);
+    const auto valid =
+        static_cast<unsigned>(__builtin_popcount(c[0].valid) + __builtin_popcount(c[1].valid));
+    const auto first =
+        static_cast<__mmask8>(firstOfEach(states) & ((1u << std::min(valid, 8u)) - 1));
+    const int found = __builtin_popcount(first);
+    if (found >= width_ || valid <= 8) {
+      size_ = std::min(found, width_);
+      return take(c, _mm512_maskz_compress_epi64(first, order));
+    }
+    // Every one of the eight cheapest is valid here: a dearer one is kept where its state is
+    // none of theirs, nor that of a dearer one before it.
+    const __m512i later =
+        _mm512_and_si512(sortBitonic(_mm512_max_epu64(ascending, descending)), index);
+    const __m512i laterStates = _mm512_permutex2var_epi64(c[0].state, later, c[1].state);
+    unsigned cheaper = 0;
 #pragma GCC unroll 8
     for (int shift = 0; shift < 8; ++shift) {
-      inFirst |=
-          _mm512_cmpeq_epi64_mask(states[1], _mm512_permutexvar_epi64(rotation(shift), states[0]));
+      cheaper |=
+          _mm512_cmpeq_epi64_mask(laterStates, _mm512_permutexvar_epi64(rotation(shift), states));
     }
-    const auto count =
-        static_cast<unsigned>(__builtin_popcount(c[0].valid) + __builtin_popcount(c[1].valid));
-    const auto validFirst = static_cast<__mmask8>(count >= 8 ? 0xFF : (1u << count) - 1);
-    const auto validSecond = static_cast<__mmask8>(count > 8 ? (1u << (count - 8)) - 1 : 0);
-    const __mmask8 first[2] = {
-        static_cast<__mmask8>(_mm512_testn_epi64_mask(earlier[0], earlier[0]) & validFirst),
-        static_cast<__mmask8>(_mm512_testn_epi64_mask(earlier[1], earlier[1]) & ~inFirst &
-                              validSecond)};
-    // The picks of the first vector, then those of the second.
-    const int fromFirst = __builtin_popcount(first[0]);
+    const auto second =
+        static_cast<__mmask8>(firstOfEach(laterStates) & ~cheaper & ((1u << (valid - 8)) - 1));
+    // The picks of the cheapest, then those of the dearer ones.
     const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
     const __m512i from =
-        _mm512_mask_add_epi64(lane, _mm512_cmpge_epi64_mask(lane, _mm512_set1_epi64(fromFirst)),
-                              lane, _mm512_set1_epi64(8 - fromFirst));
-    const __m512i picks =
-        _mm512_permutex2var_epi64(_mm512_maskz_compress_epi64(first[0], order[0]), from,
-                                  _mm512_maskz_compress_epi64(first[1], order[1]));
-    size_ = std::min(fromFirst + __builtin_popcount(first[1]), width_);
+        _mm512_mask_add_epi64(lane, _mm512_cmpge_epi64_mask(lane, _mm512_set1_epi64(found)), lane,
+                              _mm512_set1_epi64(8 - found));
+    size_ = std::min(found + __builtin_popcount(second), width_);
+    take(c, _mm512_permutex2var_epi64(_mm512_maskz_compress_epi64(first, order), from,
+                                      _mm512_maskz_compress_epi64(second, later)));
+  }
+
+  // The candidates of the lanes picked, of either vector, as the new beam.
+  [[gnu::target("avx512f"), gnu::always_inline]] inline void take(const std::array<Children, 2>& c,
+                                                                  __m512i picks) {
     cost_ = _mm512_permutex2var_epi64(c[0].cost, picks, c[1].cost);
     state_ = _mm512_permutex2var_epi64(c[0].state, picks, c[1].state);
     node_ = _mm512_permutex2var_epi64(c[0].node, picks, c[1].node);
@@ -693,17 +764,17 @@ template <typename AnyBeam>
   RunAhead run{at, job.end, frame.stride, x, frame.runWidth};
   beam.step(x, run, traceback, t);
   if (t + 1 - settled.upTo >= kDecisionDelay + kSettleEvery) {
+    // The slots at `until`, where the last settling marked them.
     int slots[ClassSearch::kWidest] = {};
-    for (int i = 0; i < beam.size(); ++i) slots[i] = i;
+    beam.origins(slots);
     const size_t until = t - kDecisionDelay;
-    for (size_t u = t; u > until; --u) {
-      for (int i = 0; i < beam.size(); ++i) slots[i] = traceback.at(u, slots[i]).parent;
-    }
     bool keep[ClassSearch::kWidest];
     for (int i = 0; i < beam.size(); ++i) keep[i] = slots[i] == slots[0];
     advance(job.meter, settled.settle(traceback, until, slots[0]));
     beam.keepOnly(keep, traceback, t);
   }
+  // The next settling, kDecisionDelay samples on, traces the beam back to here.
+  if (t + 1 - settled.upTo == kDecisionDelay) beam.markOrigins();
   settled.markCheckpoint(t, beam);
   if (t == job.keptAfter) *job.kept = beam.snapshot();
 }
@@ -725,7 +796,7 @@ inline void settleRest(Traceback& traceback, const ChannelJob& job) {
 // The search of one channel, a sample at a time, on either beam.
 template <typename AnyBeam>
 inline void searchWith(AnyBeam& beam, const ChannelJob& job, const SearchFrame& frame) {
-  Traceback traceback;
+  Traceback traceback(AnyBeam::kSlotsShift);
   startSearch(beam, job);
   for (size_t t = job.firstSample; t < job.samples; ++t) {
     searchSample(beam, traceback, job, frame, t);
@@ -738,7 +809,7 @@ inline void searchWith(AnyBeam& beam, const ChannelJob& job, const SearchFrame& 
 template <typename AnyBeam>
 inline void searchSideBySide(AnyBeam& first, const ChannelJob& firstJob, AnyBeam& second,
                              const ChannelJob& secondJob, const SearchFrame& frame) {
-  Traceback firstTrace, secondTrace;
+  Traceback firstTrace(AnyBeam::kSlotsShift), secondTrace(AnyBeam::kSlotsShift);
   startSearch(first, firstJob);
   startSearch(second, secondJob);
   const size_t both = std::min(firstJob.samples, secondJob.samples);
@@ -760,10 +831,9 @@ inline void searchSideBySide(AnyBeam& first, const ChannelJob& firstJob, AnyBeam
 
 #ifdef QXW_VECTORS
 namespace {
-// Whether the machine has the lanes' conflict test, whatever the tests want of the vectors.
-bool conflictLanesOnMachine() {
-  static const bool available =
-      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512cd");
+// Whether the machine has the lanes, whatever the tests want of the vectors.
+bool lanesOnMachine() {
+  static const bool available = __builtin_cpu_supports("avx512f");
   return available;
 }
 }  // namespace
@@ -776,7 +846,7 @@ ClassSearch::ClassSearch(const UniformTable& table, int runWidth, uint32_t chann
       rate_(size_t{kContextCount} * kSymbolColumns, 0),
       classes_(table) {
 #ifdef QXW_VECTORS
-  if (width_ <= LaneBeam::kWidest && conflictLanesOnMachine()) makeBrackets();
+  if (width_ <= LaneBeam::kWidest && lanesOnMachine()) makeBrackets();
 #endif
 }
 
@@ -810,17 +880,13 @@ namespace {
 
 #ifdef QXW_VECTORS
 // One search, or two side by side.
-[[gnu::target("avx512f,avx512cd"), gnu::flatten]] void searchInLanes(const LaneBeam::Tables& tables,
-                                                                     int width,
-                                                                     const ChannelJob* jobs,
-                                                                     int count,
-                                                                     const SearchFrame& frame) {
+[[gnu::target("avx512f"), gnu::flatten]] void searchInLanes(const LaneBeam::Tables& tables,
+                                                            int width, const ChannelJob* jobs,
+                                                            int count, const SearchFrame& frame) {
   LaneBeam first(tables, width), second(tables, width);
   if (count == 2) return searchSideBySide(first, jobs[0], second, jobs[1], frame);
   searchWith(first, jobs[0], frame);
 }
-
-bool conflictLanesAvailable() { return conflictLanesOnMachine() && wideVectorsAvailable(); }
 #endif
 
 void searchPlainly(const Extension& extension, int width, const ChannelJob* jobs, int count,
@@ -844,7 +910,7 @@ struct ClassSearchRunner {
     if (count == 0) return;
     const SearchFrame frame{2 * size_t{search.channels_}, search.runWidth_};
 #ifdef QXW_VECTORS
-    if (!search.brackets_.empty() && conflictLanesAvailable()) {
+    if (!search.brackets_.empty() && wideVectorsAvailable()) {
       const LaneBeam::Tables tables{search.brackets_.data(), search.lastMagnitude_,
                                     search.rate_.data(), search.classes_.allowed(),
                                     search.runWidth_};

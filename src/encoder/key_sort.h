@@ -42,6 +42,18 @@ template <int j, int k, int r = 0>
   return sortStep<1, 8>(sortStep<2, 8>(sortStep<4, 8>(keys)));
 }
 
+// Eight keys sorted descending, by the same network.
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i sortLanesDescending(__m512i keys) {
+  keys = sortStep<1, 2, 1>(keys);
+  keys = sortStep<1, 4, 1>(sortStep<2, 4, 1>(keys));
+  return sortStep<1, 8, 1>(sortStep<2, 8, 1>(sortStep<4, 8, 1>(keys)));
+}
+
+// Eight keys that ascend and then descend (or the other way), sorted ascending.
+[[gnu::target("avx512f"), gnu::always_inline]] inline __m512i sortBitonic(__m512i keys) {
+  return sortStep<1, 16, 0>(sortStep<2, 16, 0>(sortStep<4, 16, 0>(keys)));
+}
+
 // Sixteen keys in two vectors, the first eight ascending in `low`, the rest in `high`.
 [[gnu::target("avx512f"), gnu::always_inline]] inline void sortLanes(__m512i& low, __m512i& high) {
   low = sortStep<1, 2, 0>(low);
