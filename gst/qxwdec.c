@@ -113,7 +113,9 @@ static GstFlowReturn qxw_dec_set_format(QxwDec* self) {
     }
   }
   gst_pad_push_event(self->srcpad, gst_event_new_tag(tags));
-  return ok ? GST_FLOW_OK : GST_FLOW_NOT_NEGOTIATED;
+  if (ok) return GST_FLOW_OK;
+  /* Caps refused by a pad a seek is flushing are no fault: the decode starts again after it. */
+  return GST_PAD_IS_FLUSHING(self->srcpad) ? GST_FLOW_FLUSHING : GST_FLOW_NOT_NEGOTIATED;
 }
 
 static void qxw_dec_push_segment(QxwDec* self) {
