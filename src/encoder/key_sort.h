@@ -56,16 +56,11 @@ template <int j, int k, int r = 0>
 
 // Sixteen keys in two vectors, the first eight ascending in `low`, the rest in `high`.
 [[gnu::target("avx512f"), gnu::always_inline]] inline void sortLanes(__m512i& low, __m512i& high) {
-  low = sortStep<1, 2, 0>(low);
-  high = sortStep<1, 2, 1>(high);
-  low = sortStep<1, 4, 0>(sortStep<2, 4, 0>(low));
-  high = sortStep<1, 4, 1>(sortStep<2, 4, 1>(high));
-  low = sortStep<1, 8, 0>(sortStep<2, 8, 0>(sortStep<4, 8, 0>(low)));
-  high = sortStep<1, 8, 1>(sortStep<2, 8, 1>(sortStep<4, 8, 1>(high)));
-  const __m512i least = _mm512_min_epu64(low, high);
-  high = _mm512_max_epu64(low, high);
-  low = sortStep<1, 16, 0>(sortStep<2, 16, 0>(sortStep<4, 16, 0>(least)));
-  high = sortStep<1, 16, 1>(sortStep<2, 16, 1>(sortStep<4, 16, 1>(high)));
+  // One half ascending, the other descending: the lesser of each pair across them are the least
+  // eight, the greater the rest, each in an order that three steps sort.
+  const __m512i ascending = sortLanes(low), descending = sortLanesDescending(high);
+  low = sortBitonic(_mm512_min_epu64(ascending, descending));
+  high = sortBitonic(_mm512_max_epu64(ascending, descending));
 }
 
 #endif
